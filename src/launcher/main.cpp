@@ -1,0 +1,34 @@
+#include "app/LauncherLog.h"
+#include "app/LauncherVersion.h"
+#include "app/TLauncherApplication.h"
+#include "shared/FirstInstanceTester.h"
+
+#include <QDebug>
+#include <QThread>
+
+#include <memory>
+
+int main(int argc, char *argv[])
+{
+    using namespace vorna::launcher;
+    auto application = std::make_unique<TLauncherApplication>(argc, argv);
+    auto tester = std::make_unique<shared::FirstInstanceTester>(
+        QStringLiteral("1b7a377a-e61e-4016-a479-7054bc72a4f8"));
+    if (!tester->isFirstInstance()) {
+        qInfo() << "Version: " << launcherVersion() << "already running"
+                << " Thread: " << QThread::currentThreadId();
+        tester.reset();
+        application.reset();
+        return 0;
+    }
+
+    setupLogging();
+    qInfo() << "Version: " << launcherVersion() << " Thread: " << QThread::currentThreadId();
+    qInfo() << "load configuration" << " Thread: " << QThread::currentThreadId();
+    application->startLoading();
+
+    const int exitCode = application->exec();
+    tester.reset();
+    application.reset();
+    return exitCode;
+}

@@ -1,0 +1,264 @@
+#include "TFileSystemHelper.h"
+
+#include "TReadOnlyMemoryBlob.h"
+
+#include <QBuffer>
+#include <QDebug>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QJsonParseError>
+#include <QSettings>
+#include <QTextStream>
+
+#include <stdexcept>
+
+namespace shared {
+
+QString ioErrorText(const QString &FileName, const QString &Reason)
+{
+    return QStringLiteral("I/O error on file '%1': %2").arg(FileName, Reason);
+}
+
+namespace {
+
+[[noreturn]] void throwIoError(const QFile &File, const QString &Reason)
+{
+    throw std::runtime_error(ioErrorText(File.fileName(), Reason).toStdString());
+}
+
+void throwOnFileError(const QFile &File)
+{
+    if (File.error() != QFileDevice::NoError)
+        throwIoError(File, File.errorString());
+}
+
+QByteArray readWholeFile(const QString &Path, bool MissingIsEmpty)
+{
+    QFile file(Path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (MissingIsEmpty && file.error() == QFileDevice::OpenError)
+            return {};
+        throwIoError(file, file.errorString());
+    }
+    throwOnFileError(file);
+    QByteArray data = file.readAll();
+    throwOnFileError(file);
+    file.close();
+    throwOnFileError(file);
+    return data;
+}
+
+// A document may name files with either separator and with Windows drive or UNC prefixes; all of
+// them are read as plain relative names below the base directory.
+QString normalisedRelativePath(QString RelativePath)
+{
+    const int nul = RelativePath.indexOf(QChar(0));
+    if (nul >= 0)
+        RelativePath.truncate(nul);
+    RelativePath.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (RelativePath.size() >= 2 && RelativePath.at(1) == QLatin1Char(':') &&
+        RelativePath.at(0).isLetter())
+        RelativePath.remove(0, 2);
+    return RelativePath;
+}
+
+bool isInside(const QString &Path, const QString &Base)
+{
+    if (Path == Base)
+        return true;
+    const QString prefix = Base.endsWith(QLatin1Char('/')) ? Base : Base + QLatin1Char('/');
+    return Path.startsWith(prefix);
+}
+
+} // namespace
+
+std::shared_ptr<TReadOnlyMemoryBlob> TFileSystemHelper::openReadOnlyBlob(const QString &Path) const
+{
+    const QString lzmaSuffix = QStringLiteral(".lzma");
+    if (fileExists(Path)) {
+        if (Path.endsWith(lzmaSuffix))
+            return std::make_shared<TLZMACompressedReadOnlyMemoryBlob>(Path);
+        return std::make_shared<TReadOnlyMemoryBlob>(Path);
+    }
+    if (fileExists(Path + lzmaSuffix))
+        return std::make_shared<TLZMACompressedReadOnlyMemoryBlob>(Path + lzmaSuffix);
+    return std::make_shared<TReadOnlyMemoryBlob>(Path);
+}
+
+QByteArray TFileSystemHelper::readFile(const QString &Path) const
+{
+    return readWholeFile(Path, false);
+}
+
+QByteArray TFileSystemHelper::readFileIfPresent(const QString &Path) const
+{
+    return readWholeFile(Path, true);
+}
+
+void TFileSystemHelper::writeFile(const QString &Path, const QByteArray &Data) const
+{
+    QFile file(Path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throwIoError(file, QStringLiteral("Could not open file."));
+    throwOnFileError(file);
+    const qint64 written = file.write(Data);
+    throwOnFileError(file);
+    file.close();
+    throwOnFileError(file);
+    if (written != Data.size())
+        throwIoError(file, QStringLiteral("Could not write all data to disk."));
+}
+
+void TFileSystemHelper::writeText(const QString &Path, const QString &Text) const
+{
+    QFile file(Path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        return;
+    QTextStream stream(&file);
+    stream << Text;
+}
+
+void TFileSystemHelper::appendText(const QString &Path, const QString &Text) const
+{
+    QFile file(Path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+        return;
+    QTextStream stream(&file);
+    stream << Text;
+}
+
+bool TFileSystemHelper::deleteFile(const QString &Path) const
+{
+    if (!QFile::remove(Path))
+        throw std::runtime_error(QString(QStringLiteral("Failed to delete file ") + Path).toStdString());
+    return true;
+}
+
+QDir TFileSystemHelper::ensureDirectory(const QString &Path) const
+{
+    QDir dir(Path);
+    if (!dir.exists() && !dir.mkpath(QStringLiteral("."))) {
+        throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
+                                     .arg(QDir::toNativeSeparators(Path))
+                                     .toStdString());
+    }
+    dir.refresh();
+    return dir;
+}
+
+QString TFileSystemHelper::filePathInDirectory(const QDir &Base, const QString &RelativePath) const
+{
+    const QString base = QDir::cleanPath(Base.absolutePath());
+    const QString relative = normalisedRelativePath(RelativePath);
+    const QString joined = QDir::cleanPath(joinPath({base, relative}));
+    if (isInside(joined, base))
+        return joined;
+
+    // The path climbs out of the base: keep only its last name. A last name that is itself a
+    // reference to a directory (".." or ".") would climb again or name the base, so it is dropped.
+    QString name = QFileInfo(relative).fileName();
+    if (name.isEmpty())
+        name = QFileInfo(QDir::cleanPath(relative)).fileName();
+    if (name == QLatin1String("..") || name == QLatin1String("."))
+        name.clear();
+    const QString confined = QDir::cleanPath(joinPath({base, name}));
+    return isInside(confined, base) ? confined : base;
+}
+
+void TFileSystemHelper::forEachFile(const QString &DirectoryPath,
+                                    const std::function<void(const TLocalFileInfo &)> &Callback) const
+{
+    for (const TLocalFileInfo &info : listFiles(DirectoryPath))
+        Callback(info);
+}
+
+std::vector<TLocalFileInfo> TFileSystemHelper::listFiles(const QString &DirectoryPath) const
+{
+    std::vector<TLocalFileInfo> files;
+    QDirIterator it(DirectoryPath, QDir::Files | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        files.emplace_back(info.absoluteFilePath(), info.size());
+    }
+    return files;
+}
+
+bool TFileSystemHelper::fileExists(const QString &Path) const
+{
+    return QFileInfo::exists(Path);
+}
+
+bool TFileSystemHelper::directoryExists(const QString &Path) const
+{
+    return QFileInfo(Path).isDir();
+}
+
+QString TFileSystemHelper::joinPath(const QStringList &Parts) const
+{
+    QString joined;
+    for (const QString &part : Parts)
+        joined += QLatin1Char('/') + part;
+    return QDir::toNativeSeparators(joined.mid(1));
+}
+
+QDir TFileSystemHelper::ensureSubdirectory(const QString &ParentPath, const QString &Name) const
+{
+    QDir parent(ParentPath);
+    if (!parent.exists())
+        throw std::runtime_error("Directory doesn't exist");
+    QDir subdirectory(parent.filePath(Name));
+    if (subdirectory.exists())
+        return subdirectory;
+    if (!parent.mkpath(Name) || !subdirectory.exists())
+        throw std::runtime_error("Failed to create subdirectory.");
+    subdirectory.refresh();
+    return subdirectory;
+}
+
+std::shared_ptr<QSettings> TFileSystemHelper::openIniSettings(const QString &Path) const
+{
+    return std::make_shared<QSettings>(Path, QSettings::IniFormat);
+}
+
+QJsonDocument TFileSystemHelper::readJsonFileAsQJsonDocument(const QString &Path,
+                                                             bool &ParseFailed) const
+{
+    const QByteArray bytes = readFileIfPresent(Path);
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (!bytes.isEmpty() && error.error != QJsonParseError::NoError) {
+        qWarning() << "Json parse error in file" << Path << ": " << error.errorString()
+                   << "at offset" << error.offset;
+        ParseFailed = true;
+        return {};
+    }
+    ParseFailed = false;
+    return document;
+}
+
+std::shared_ptr<QImage> TFileSystemHelper::readImage(const QString &Path, const char *Format) const
+{
+    const QByteArray bytes = readFileIfPresent(Path);
+    if (bytes.isEmpty())
+        return {};
+    auto image = std::make_shared<QImage>();
+    if (!image->loadFromData(bytes, Format))
+        return {};
+    return image;
+}
+
+void TFileSystemHelper::writeImage(const QImage &Image, const QString &Path, const char *Format) const
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    Image.save(&buffer, Format);
+    buffer.close();
+    writeFile(Path, bytes);
+}
+
+} // namespace shared

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "TLocalFileInfo.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QJsonDocument>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QImage;
+class QSettings;
+
+namespace shared {
+
+class TReadOnlyMemoryBlob;
+
+// The one place where the launcher touches the file system. Every operation reports failure by
+// throwing std::runtime_error; the helper keeps no mutable state and is used from any thread.
+class TFileSystemHelper
+{
+public:
+    TFileSystemHelper() = default;
+    virtual ~TFileSystemHelper() = default;
+    TFileSystemHelper(const TFileSystemHelper &) = delete;
+    TFileSystemHelper &operator=(const TFileSystemHelper &) = delete;
+
+    virtual std::shared_ptr<TReadOnlyMemoryBlob> openReadOnlyBlob(const QString &Path) const;
+    virtual QByteArray readFile(const QString &Path) const;
+    virtual QByteArray readFileIfPresent(const QString &Path) const;
+    virtual void writeFile(const QString &Path, const QByteArray &Data) const;
+    virtual void writeText(const QString &Path, const QString &Text) const;
+    virtual void appendText(const QString &Path, const QString &Text) const;
+    virtual bool deleteFile(const QString &Path) const;
+    virtual QDir ensureDirectory(const QString &Path) const;
+    virtual QString filePathInDirectory(const QDir &Base, const QString &RelativePath) const;
+    virtual void forEachFile(const QString &DirectoryPath,
+                             const std::function<void(const TLocalFileInfo &)> &Callback) const;
+    virtual std::vector<TLocalFileInfo> listFiles(const QString &DirectoryPath) const;
+    virtual bool fileExists(const QString &Path) const;
+    virtual bool directoryExists(const QString &Path) const;
+    virtual QString joinPath(const QStringList &Parts) const;
+    virtual QDir ensureSubdirectory(const QString &ParentPath, const QString &Name) const;
+    virtual std::shared_ptr<QSettings> openIniSettings(const QString &Path) const;
+    virtual QJsonDocument readJsonFileAsQJsonDocument(const QString &Path, bool &ParseFailed) const;
+    virtual std::shared_ptr<QImage> readImage(const QString &Path, const char *Format) const;
+    virtual void writeImage(const QImage &Image, const QString &Path, const char *Format) const;
+};
+
+// The I/O error text shared by every file operation: "I/O error on file '<name>': <reason>".
+QString ioErrorText(const QString &FileName, const QString &Reason);
+
+} // namespace shared

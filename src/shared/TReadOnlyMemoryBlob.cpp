@@ -1,0 +1,49 @@
+#include "TReadOnlyMemoryBlob.h"
+
+#include "BlobContainer.h"
+#include "TFileSystemHelper.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <stdexcept>
+
+namespace shared {
+
+TReadOnlyMemoryBlob::TReadOnlyMemoryBlob(QString Path, QByteArray PresetContents)
+    : m_path(std::move(Path)), m_presetContents(std::move(PresetContents))
+{
+    if (!QFileInfo::exists(m_path))
+        throw std::runtime_error(
+            ioErrorText(m_path, QStringLiteral("File does not exist")).toStdString());
+}
+
+QByteArray TReadOnlyMemoryBlob::data()
+{
+    if (!m_presetContents.isEmpty())
+        return m_presetContents;
+    return readBytes();
+}
+
+QByteArray TReadOnlyMemoryBlob::readBytes() const
+{
+    if (!m_presetContents.isEmpty())
+        return m_presetContents;
+    QFile file(m_path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error(
+            ioErrorText(file.fileName(), QStringLiteral("Could not open file.")).toStdString());
+    if (file.error() != QFileDevice::NoError)
+        throw std::runtime_error(ioErrorText(file.fileName(), file.errorString()).toStdString());
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw std::runtime_error(ioErrorText(file.fileName(), file.errorString()).toStdString());
+    return bytes;
+}
+
+QByteArray TLZMACompressedReadOnlyMemoryBlob::data()
+{
+    return decodeBlobContainerLenient(readBytes());
+}
+
+} // namespace shared
