@@ -1,0 +1,128 @@
+#include "support/TStagedLauncher.h"
+
+#include <QRegularExpression>
+#include <QtTest>
+
+// The launcher as a process: single instance, logging and the command line.
+class TestLauncherProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void secondInstanceExitsQuietly();
+    void killedInstanceDoesNotBlockTheNextStart();
+    void logIsRecreatedOnEveryStart();
+    void unknownOptionsDoNotStopTheLauncher_data();
+    void unknownOptionsDoNotStopTheLauncher();
+
+private:
+    std::unique_ptr<TStagedLauncher> m_launcher;
+};
+
+namespace {
+
+const QString loadedLine = QStringLiteral("load configuration");
+
+void stop(QProcess &Process)
+{
+    Process.kill();
+    Process.waitForFinished(10000);
+}
+
+} // namespace
+
+void TestLauncherProcess::init()
+{
+    m_launcher = std::make_unique<TStagedLauncher>();
+    QVERIFY(m_launcher->isValid());
+    // Nothing listens on port 1: the launcher stays waiting for its metadata without traffic.
+    m_launcher->writeSettings(
+        TStagedLauncher::loopbackSettings(QStringLiteral("http://127.0.0.1:1/meta.json"), 600000));
+}
+
+void TestLauncherProcess::secondInstanceExitsQuietly()
+{
+    auto first = m_launcher->createProcess();
+    first->start();
+    QVERIFY(first->waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), 15000);
+    const QByteArray firstLog = m_launcher->readLog();
+
+    auto second = m_launcher->createProcess();
+    second->start();
+    QVERIFY(second->waitForFinished(30000));
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second->exitCode(), 0);
+    const QString output = QString::fromUtf8(second->readAllStandardError() + second->readAllStandardOutput());
+    QVERIFY2(output.contains(QRegularExpression(QStringLiteral("Version: +\"0\\.0\\.7\" already running"))),
+             qPrintable(output));
+    // The second instance leaves the first one's log alone.
+    QVERIFY(m_launcher->readLog().startsWith(firstLog));
+    QVERIFY(!m_launcher->readLog().contains("already running"));
+    QCOMPARE(first->state(), QProcess::Running);
+    stop(*first);
+}
+
+void TestLauncherProcess::killedInstanceDoesNotBlockTheNextStart()
+{
+    auto first = m_launcher->createProcess();
+    first->start();
+    QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), 15000);
+    stop(*first); // SIGKILL: no destructor runs
+
+    auto next = m_launcher->createProcess();
+    next->start();
+    QVERIFY(next->waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), 15000);
+    QCOMPARE(next->state(), QProcess::Running);
+
+    auto third = m_launcher->createProcess();
+    third->start();
+    QVERIFY(third->waitForFinished(30000));
+    QCOMPARE(third->exitCode(), 0);
+    QVERIFY(third->readAllStandardError().contains("already running"));
+    stop(*next);
+}
+
+void TestLauncherProcess::logIsRecreatedOnEveryStart()
+{
+    for (int run = 0; run < 2; ++run) {
+        auto process = m_launcher->createProcess();
+        process->start();
+        QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), 15000);
+        stop(*process);
+    }
+    const QStringList lines =
+        QString::fromUtf8(m_launcher->readLog()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.filter(QStringLiteral("Version: ")).size(), 1);
+    const QRegularExpression format(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\(:0\\) Info: "));
+    QVERIFY(!lines.isEmpty());
+    QVERIFY2(format.match(lines.first()).hasMatch(), qPrintable(lines.first()));
+    QVERIFY(lines.first().contains(QStringLiteral("Thread: ")));
+}
+
+void TestLauncherProcess::unknownOptionsDoNotStopTheLauncher_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("unknown option") << QStringList{QStringLiteral("--no-such-option")};
+    QTest::newRow("help") << QStringList{QStringLiteral("--help")};
+    QTest::newRow("patch without value") << QStringList{QStringLiteral("--patch")};
+    QTest::newRow("stray positional") << QStringList{QStringLiteral("/old/CorvaneLauncher"),
+                                                     QStringLiteral("-s")};
+}
+
+void TestLauncherProcess::unknownOptionsDoNotStopTheLauncher()
+{
+    QFETCH(QStringList, arguments);
+    auto process = m_launcher->createProcess(arguments);
+    process->start();
+    QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), 15000);
+    QCOMPARE(process->state(), QProcess::Running);
+    QVERIFY(!process->readAllStandardOutput().contains("Usage"));
+    stop(*process);
+}
+
+QTEST_GUILESS_MAIN(TestLauncherProcess)
+#include "tst_launcherprocess.moc"

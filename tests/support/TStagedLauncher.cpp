@@ -1,0 +1,71 @@
+#include "TStagedLauncher.h"
+
+#include <QDir>
+#include <QFile>
+
+TStagedLauncher::TStagedLauncher()
+{
+    const QString source = QStringLiteral(CORVANE_TEST_BIN_DIR) + QStringLiteral("/CorvaneLauncher");
+    m_valid = m_directory.isValid() && m_home.isValid() && QFile::copy(source, executablePath()) &&
+              QFile::setPermissions(executablePath(), QFile::permissions(source));
+}
+
+QString TStagedLauncher::executablePath() const
+{
+    return m_directory.filePath(QStringLiteral("CorvaneLauncher"));
+}
+
+QString TStagedLauncher::logFilePath() const
+{
+    return m_directory.filePath(QStringLiteral("CorvaneLauncher.log"));
+}
+
+void TStagedLauncher::writeSettings(const QByteArray &Contents) const
+{
+    QFile file(m_directory.filePath(QStringLiteral("launchersettings.ini")));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(Contents);
+}
+
+QByteArray TStagedLauncher::loopbackSettings(const QString &MetadataUrl, int DownloadErrorTimeout,
+                                             int ClientStartTimeout)
+{
+    return QStringLiteral("[URLS]\nlauncherConfiguration=%1\n"
+                          "[DIRECTORIES]\npackages=packages\n"
+                          "[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
+                          "assetFile=assets.json\n"
+                          "[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=%2\n"
+                          "clientStartTimeout=%3\n")
+        .arg(MetadataUrl)
+        .arg(DownloadErrorTimeout)
+        .arg(ClientStartTimeout)
+        .toUtf8();
+}
+
+QProcessEnvironment TStagedLauncher::environment() const
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), m_home.path());
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral(".config")));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return environment;
+}
+
+std::unique_ptr<QProcess> TStagedLauncher::createProcess(const QStringList &Arguments) const
+{
+    auto process = std::make_unique<QProcess>();
+    process->setProgram(executablePath());
+    process->setArguments(Arguments);
+    process->setWorkingDirectory(m_directory.path());
+    process->setProcessEnvironment(environment());
+    return process;
+}
+
+QByteArray TStagedLauncher::readLog() const
+{
+    QFile file(logFilePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// A copy of the built CorvaneLauncher in a temporary directory of its own, so its settings file,
+// log file and packages directory never touch the build tree, started with a temporary HOME.
+class TStagedLauncher final
+{
+public:
+    TStagedLauncher();
+    TStagedLauncher(const TStagedLauncher &) = delete;
+    TStagedLauncher &operator=(const TStagedLauncher &) = delete;
+
+    bool isValid() const { return m_valid; }
+    QString directory() const { return m_directory.path(); }
+    QString executablePath() const;
+    QString logFilePath() const;
+    QString home() const { return m_home.path(); }
+
+    // Writes "launchersettings.ini" next to the staged executable.
+    void writeSettings(const QByteArray &Contents) const;
+    // Settings that point every address at the given loopback URL, with short time-outs.
+    static QByteArray loopbackSettings(const QString &MetadataUrl, int DownloadErrorTimeout = 2000,
+                                       int ClientStartTimeout = 5000);
+
+    // A new process for the staged launcher (not started), environment prepared.
+    std::unique_ptr<QProcess> createProcess(const QStringList &Arguments = {}) const;
+    QProcessEnvironment environment() const;
+
+    QByteArray readLog() const;
+
+private:
+    QTemporaryDir m_directory;
+    QTemporaryDir m_home;
+    bool m_valid = false;
+};
