@@ -1,4 +1,5 @@
 #include "shared/TJsonDocumentHttpPostSender.h"
+#include "support/TTestHttpServer.h"
 #include "systemsurvey/TCpuIdDecoder.h"
 #include "systemsurvey/TLinuxSystemInformationReader.h"
 #include "systemsurvey/TMachineIdentifier.h"
@@ -370,7 +371,8 @@ void TestSystemSurvey::clientIdIsStableInOneProcess()
 
 void TestSystemSurvey::clientIdFromKnownAddresses()
 {
-    // Digests computed independently of this code base; they pin the salt and the input order.
+    // Digests computed independently of this code base; they pin the salt and the
+    // input order.
     QCOMPARE(TMachineIdentifier::fromHardwareAddresses({}),
              QStringLiteral("b40d5b27e7cd94ae6928a27191e1fcc21c7f76da"));
     QCOMPARE(
@@ -443,7 +445,8 @@ void TestSystemSurvey::linuxMemoryAndClock()
     QCOMPARE(reader.clockSpeed(), 0.0);
 
     system.write(QStringLiteral("proc/meminfo"),
-                 "MemFree:         1000 kB\nMemTotal:       24683752 kB\nSwapTotal: 5 kB\n");
+                 "MemFree:         1000 kB\nMemTotal:       24683752 "
+                 "kB\nSwapTotal: 5 kB\n");
     system.write(QStringLiteral("proc/cpuinfo"),
                  "processor\t: 0\nmodel name\t: AMD EPYC 7B12\ncpu MHz\t\t: 2250.000\n\n"
                  "processor\t: 1\nmodel name\t: AMD EPYC 7B12\ncpu MHz\t\t: 3299.872\n");
@@ -463,22 +466,26 @@ void TestSystemSurvey::linuxGraphicsAdapters()
 {
     TFakeSystem system;
     system.write(QStringLiteral("usr/share/misc/pci.ids"),
-                 "# comment\n8086  Intel Corporation\n\t3e92  CoffeeLake-S GT2 [UHD Graphics 630]\n"
-                 "\t\t1028 0869  subsystem\n10de  NVIDIA Corporation\nC 03  Display controller\n");
+                 "# comment\n8086  Intel Corporation\n\t3e92  CoffeeLake-S GT2 "
+                 "[UHD Graphics 630]\n"
+                 "\t\t1028 0869  subsystem\n10de  NVIDIA Corporation\nC 03  "
+                 "Display controller\n");
     const QString drm = QStringLiteral("sys/class/drm/");
     // An integrated Intel adapter with its in-tree driver.
     system.write(drm + QStringLiteral("card0/device/vendor"), "0x8086\n");
     system.write(drm + QStringLiteral("card0/device/device"), "0x3e92\n");
     system.link(QStringLiteral("sys/bus/pci/drivers/i915"),
                 drm + QStringLiteral("card0/device/driver"));
-    // An NVIDIA adapter with an out-of-tree driver of its own version, unknown to pci.ids.
+    // An NVIDIA adapter with an out-of-tree driver of its own version, unknown to
+    // pci.ids.
     system.write(drm + QStringLiteral("card1/device/vendor"), "0x10de\n");
     system.write(drm + QStringLiteral("card1/device/device"), "0x2684\n");
     system.write(drm + QStringLiteral("card1/device/mem_info_vram_total"), "25757220864\n");
     system.link(QStringLiteral("sys/bus/pci/drivers/nvidia"),
                 drm + QStringLiteral("card1/device/driver"));
     system.write(QStringLiteral("sys/module/nvidia/version"), "535.104.05\n");
-    // A firmware frame buffer without PCI ids or driver; connectors and render nodes are no cards.
+    // A firmware frame buffer without PCI ids or driver; connectors and render
+    // nodes are no cards.
     QVERIFY(QDir().mkpath(system.root() + QLatin1Char('/') + drm + QStringLiteral("card2/device")));
     QVERIFY(
         QDir().mkpath(system.root() + QLatin1Char('/') + drm + QStringLiteral("card0-HDMI-A-1")));
@@ -523,7 +530,46 @@ void TestSystemSurvey::linuxCpuListParsing()
 
 void TestSystemSurvey::uploadsCompactSurvey()
 {
-    QSKIP("server pending");
+    testsupport::TTestHttpServer server;
+    server.setFile(QStringLiteral("/survey"), QByteArrayLiteral("{\"errorCode\":0}"));
+
+    auto retriever = std::make_shared<TFixedRetriever>();
+    retriever->m_monitors = {{1920, 1080, true, 60}, {0, 0, false, 0}};
+    retriever->m_system = {QStringLiteral("Windows NT"), QStringLiteral("Windows 11"), QString()};
+    retriever->m_gpus = {{QStringLiteral("WMI only"), 1 << 30, 0, 0, QString()}};
+    auto documentCreator = std::make_shared<TSystemSurveyAsJsonDocumentCreator>(
+        std::make_shared<TSystemSurveyCreator>(retriever),
+        std::make_shared<TSystemSurveyToJsonConverter>());
+    const QJsonDocument expected = documentCreator->createDocument();
+
+    TSystemSurveyUploader uploader(server.url(QStringLiteral("/survey")), documentCreator,
+                                   std::make_shared<::shared::TJsonDocumentHttpPostSender>());
+    QSignalSpy finished(&uploader, &TSystemSurveyUploader::finished);
+    uploader.upload();
+    uploader.upload();
+    QTRY_COMPARE(finished.size(), 2);
+    QVERIFY(finished.at(0).at(0).toBool());
+    QCOMPARE(uploader.lastErrorCode(), 0);
+
+    const QList<testsupport::TTestHttpServer::TRequest> requests =
+        server.requests(QStringLiteral("/survey"));
+    QCOMPARE(requests.size(), 2);
+    for (const auto &request : requests) {
+        QCOMPARE(request.method, QByteArray("POST"));
+        QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
+        QCOMPARE(request.header("Content-Disposition"), QByteArray("form-data; name=\"metadata\""));
+        QCOMPARE(request.body, expected.toJson(QJsonDocument::Compact));
+        QVERIFY(!request.body.contains('\n'));
+    }
+    // One machine, one identifier: both surveys of this process carry the same
+    // clientID.
+    const QJsonObject first = QJsonDocument::fromJson(requests.at(0).body).object();
+    const QJsonObject second = QJsonDocument::fromJson(requests.at(1).body).object();
+    QCOMPARE(first.value(QLatin1String("clientID")), second.value(QLatin1String("clientID")));
+    QCOMPARE(first.value(QLatin1String("monitors")).toArray().size(), 1);
+    QVERIFY(!first.value(QLatin1String("operatingSystem"))
+                 .toObject()
+                 .contains(QLatin1String("release")));
 }
 
 QTEST_MAIN(TestSystemSurvey)
