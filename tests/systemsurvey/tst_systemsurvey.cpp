@@ -8,6 +8,7 @@
 #include "systemsurvey/TSystemSurveyToJsonConverter.h"
 #include "systemsurvey/TSystemSurveyUploader.h"
 #include "systemsurvey/TSystemSurveyValueRetriever.h"
+#include "systemsurvey/platform/SystemSurveyPlatform.h"
 
 #include <QDir>
 #include <QFile>
@@ -148,6 +149,7 @@ private slots:
     void linuxCpuListParsing_data();
     void linuxCpuListParsing();
 
+    void platformRetrieverDescribesThisMachine();
     void uploadsCompactSurvey();
 };
 
@@ -526,6 +528,29 @@ void TestSystemSurvey::linuxCpuListParsing()
     QFETCH(QString, list);
     const std::vector<int> parsed = TLinuxSystemInformationReader::parseCpuList(list);
     QTEST(QList<int>(parsed.begin(), parsed.end()), "cpus");
+}
+
+void TestSystemSurvey::platformRetrieverDescribesThisMachine()
+{
+    // Whatever this machine is, it has a processor, memory, a named system and the offscreen
+    // screen; a retriever that loses one of them reads the wrong files.
+    const QJsonObject document = surveyDocument(createSystemSurveyValueRetriever());
+    const QJsonObject cpu = document.value(QLatin1String("cpu")).toObject();
+    QVERIFY(cpu.value(QLatin1String("logicalCoreNumber")).toInt() >= 1);
+    QVERIFY(cpu.value(QLatin1String("coreNumber")).toInt() >= 1);
+    QVERIFY(cpu.value(QLatin1String("coreNumber")).toInt() <=
+            cpu.value(QLatin1String("logicalCoreNumber")).toInt());
+    QVERIFY(!cpu.value(QLatin1String("brandName")).toString().isEmpty());
+    QVERIFY(document.value(QLatin1String("mainMemorySize")).toDouble() > 0);
+    QVERIFY(!document.value(QLatin1String("operatingSystem"))
+                 .toObject()
+                 .value(QLatin1String("name"))
+                 .toString()
+                 .isEmpty());
+    const QJsonArray monitors = document.value(QLatin1String("monitors")).toArray();
+    QVERIFY(!monitors.isEmpty());
+    QVERIFY(monitors.at(0).toObject().value(QLatin1String("primary")).toBool());
+    qInfo().noquote() << "Survey of this machine:" << QJsonDocument(document).toJson();
 }
 
 void TestSystemSurvey::uploadsCompactSurvey()
