@@ -6,6 +6,8 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 
+#include <mutex>
+
 namespace shared {
 
 namespace {
@@ -79,6 +81,22 @@ std::optional<THint> chooseHint(const std::vector<THint> &Hints, const QDateTime
 
     const auto milliseconds = static_cast<quint64>(Now.toMSecsSinceEpoch());
     return *eligible[milliseconds % eligible.size()];
+}
+
+void registerHintMetaTypes()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        qRegisterMetaType<THint>();
+        qRegisterMetaType<std::vector<THint>>();
+        // moc keeps these spellings of "const ::shared::THint &" and "std::vector<::shared::THint>"
+        // in the signatures of classes outside this namespace; the meta-type system looks
+        // parameter types up by exactly that text.
+        qRegisterMetaType<THint>("::shared::THint");
+        qRegisterMetaType<THint>("const::shared::THint&");
+        qRegisterMetaType<std::vector<THint>>("std::vector< ::shared::THint>");
+        qRegisterMetaType<std::vector<THint>>("std::vector<::shared::THint>");
+    });
 }
 
 } // namespace shared

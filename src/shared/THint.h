@@ -36,6 +36,11 @@ std::vector<THint> parseHints(const QByteArray &Data);
 // window contains Now; else one undated hint, chosen by the millisecond count of Now.
 std::optional<THint> chooseHint(const std::vector<THint> &Hints, const QDateTime &Now);
 
+// Registers THint and its vector under every spelling that signal signatures use ("::shared::THint"
+// from inside other namespaces), so that queued connections and signal spies can carry them.
+// Safe to call any number of times.
+void registerHintMetaTypes();
+
 } // namespace shared
 
 Q_DECLARE_METATYPE(shared::THint)
