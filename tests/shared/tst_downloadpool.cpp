@@ -11,7 +11,10 @@
 #include <QTest>
 #include <QUrlQuery>
 
+#include <QElapsedTimer>
+
 #include <memory>
+#include <optional>
 
 using shared::TDownloadPool;
 using testsupport::TTestHttpServer;
@@ -29,10 +32,19 @@ public:
     shared::QNetworkReplyWrapper *get(const QNetworkRequest &Request) override
     {
         started.append(Request.url());
+        transferTimeouts.append(Request.transferTimeout());
         return QNetworkAccessManagerWrapper::get(Request);
     }
 
+    void setRedirectPolicy(QNetworkRequest::RedirectPolicy Policy) override
+    {
+        redirectPolicy = Policy;
+        QNetworkAccessManagerWrapper::setRedirectPolicy(Policy);
+    }
+
     QList<QUrl> started;
+    QList<int> transferTimeouts;
+    std::optional<QNetworkRequest::RedirectPolicy> redirectPolicy;
 };
 
 // Draws always the same value, to pin the nocache token down.
@@ -103,6 +115,10 @@ private slots:
     void redirectIsFollowedAndReportedUnderTheRequestedUrl();
     void progressCarriesTheUrl();
     void stalledServerEndsWithTransferTimeout();
+    void requestsFollowOnlySafeRedirectsAndTimeOut();
+    void finishedRepliesAreFreed_data();
+    void finishedRepliesAreFreed();
+    void manyChunksThroughANonReleasingPool();
 
     void nocacheToken_data();
     void nocacheToken();
@@ -113,6 +129,8 @@ private slots:
     void serverAnswersHeadPostAndRange();
     void serverServesDirectoryButNothingOutsideIt();
     void serverSurvivesClientLeavingMidAnswer();
+    void serverServesConnectionsConcurrently();
+    void serverTearsDownWhileAnswering();
 };
 
 void TestDownloadPool::startsAtMostTheLimitInFifoOrder()
@@ -421,6 +439,89 @@ void TestDownloadPool::stalledServerEndsWithTransferTimeout()
              QNetworkReply::OperationCanceledError);
 }
 
+void TestDownloadPool::requestsFollowOnlySafeRedirectsAndTimeOut()
+{
+    TTestHttpServer Server;
+    Server.setFile(QStringLiteral("/a"), "a");
+    Server.setFile(QStringLiteral("/b"), "b");
+    TPoolUnderTest Test(6, true);
+    QCOMPARE(Test.access->redirectPolicy, QNetworkRequest::NoLessSafeRedirectPolicy);
+    Test.pool->enqueue(Server.url(QStringLiteral("/a")));
+    Test.pool->setTransferTimeout(0);
+    Test.pool->enqueue(Server.url(QStringLiteral("/b")));
+    QCOMPARE(Test.access->transferTimeouts, QList<int>({TDownloadPool::DefaultTransferTimeout, 0}));
+    QTRY_COMPARE(Test.successes.size(), 2);
+}
+
+// Every outcome, good or bad, must let its reply go; a pool that fetches thousands of chunks
+// would otherwise keep them all until its network access manager dies.
+void TestDownloadPool::finishedRepliesAreFreed_data()
+{
+    QTest::addColumn<bool>("releaseWhenFinished");
+    QTest::newRow("releasing") << true;
+    QTest::newRow("non-releasing") << false;
+}
+
+void TestDownloadPool::finishedRepliesAreFreed()
+{
+    QFETCH(bool, releaseWhenFinished);
+
+    TTestHttpServer Server;
+    TPoolUnderTest Test(3, releaseWhenFinished);
+    QObject Context;
+    connect(Test.pool.get(), &TDownloadPool::failed, &Context,
+            [&](const QUrl &Url) { Test.pool->release(Url); });
+    connect(Test.pool.get(), &TDownloadPool::success, &Context,
+            [&](const QUrl &Url) { Test.pool->release(Url); });
+    for (int I = 0; I < 8; ++I) {
+        Server.setFile(pathOf(I), contentOf(I));
+        if (I % 2 == 1) {
+            Server.setFault(pathOf(I), TFault::status(404));
+        }
+        Test.pool->enqueue(Server.url(pathOf(I)));
+    }
+    QTRY_COMPARE(Test.successes.size() + Test.failures.size(), 8);
+    QCOMPARE(Test.failures.size(), 4);
+    QTRY_COMPARE(Test.manager->findChildren<QNetworkReply *>().size(), 0);
+}
+
+void TestDownloadPool::manyChunksThroughANonReleasingPool()
+{
+    constexpr int Count = 300;
+    constexpr int Size = 64 * 1024;
+    TTestHttpServer Server;
+    TPoolUnderTest Test(10, false);
+    QHash<QUrl, QByteArray> Expected;
+    for (int I = 0; I < Count; ++I) {
+        QByteArray Content(Size, static_cast<char>(I));
+        Content.replace(0, 4, QByteArray::number(I).rightJustified(4, '0'));
+        Server.setFile(pathOf(I), Content);
+        Expected.insert(Server.url(pathOf(I)), Content);
+    }
+    int Matching = 0;
+    int MostActive = 0;
+    QObject Context;
+    connect(Test.pool.get(), &TDownloadPool::success, &Context,
+            [&](const QUrl &Url, const QByteArray &Data) {
+                MostActive = std::max(MostActive, Test.pool->activeDownloads());
+                Matching += Expected.value(Url) == Data ? 1 : 0;
+                Test.pool->release(Url);
+            });
+    QElapsedTimer Clock;
+    Clock.start();
+    for (auto It = Expected.cbegin(); It != Expected.cend(); ++It) {
+        Test.pool->enqueue(It.key());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(Test.successes.size(), Count, 60000);
+    qInfo("%d chunks of %d KiB in %lld ms", Count, Size / 1024,
+          static_cast<long long>(Clock.elapsed()));
+    QCOMPARE(Matching, Count);
+    QCOMPARE(MostActive, 10);
+    QCOMPARE(Test.failures.size(), 0);
+    QCOMPARE(Test.pool->outstandingDownloads(), qint64(0));
+    QVERIFY(Server.acceptedConnections() <= 10);
+}
+
 void TestDownloadPool::nocacheToken_data()
 {
     QTest::addColumn<QUrl>("url");
@@ -579,6 +680,42 @@ void TestDownloadPool::serverSurvivesClientLeavingMidAnswer()
     TPoolUnderTest Again(6, true);
     Again.pool->enqueue(Server.url(QStringLiteral("/after")));
     QVERIFY(Again.successes.wait());
+}
+
+void TestDownloadPool::serverServesConnectionsConcurrently()
+{
+    TTestHttpServer Server;
+    TPoolUnderTest Test(4, true);
+    for (int I = 0; I < 4; ++I) {
+        Server.setFile(pathOf(I), contentOf(I));
+        Server.setFault(pathOf(I), TFault::delay(200));
+        Test.pool->enqueue(Server.url(pathOf(I)));
+    }
+    // All four are held up at once, so each needs its own connection.
+    QTRY_COMPARE(Server.requests().size(), 4);
+    QCOMPARE(Server.acceptedConnections(), 4);
+    QCOMPARE(Test.successes.size(), 0);
+    QTRY_COMPARE(Test.successes.size(), 4);
+}
+
+void TestDownloadPool::serverTearsDownWhileAnswering()
+{
+    TPoolUnderTest Test(6, true);
+    QUrl Url;
+    {
+        TTestHttpServer Server;
+        Server.setFile(QStringLiteral("/long"), QByteArray(100000, 'l'));
+        Server.setFault(QStringLiteral("/long"), TFault::trickle(100, 10));
+        Server.setFile(QStringLiteral("/hang"), "h");
+        Server.setFault(QStringLiteral("/hang"), TFault::hang());
+        Url = Server.url(QStringLiteral("/long"));
+        Test.pool->enqueue(Url);
+        Test.pool->enqueue(Server.url(QStringLiteral("/hang")));
+        QTRY_COMPARE(Server.requests().size(), 2);
+    }
+    QTRY_COMPARE(Test.failures.size(), 2);
+    QCOMPARE(Test.successes.size(), 0);
+    QCOMPARE(Test.pool->activeDownloads(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestDownloadPool)
