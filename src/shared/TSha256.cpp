@@ -123,7 +123,7 @@ TSha256::~TSha256() = default;
 QByteArray TSha256::hashFile(const QString &Path)
 {
     QFile file(Path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return {};
     const qint64 blockSize = std::clamp<qint64>(file.size(), 1, FileReadBlockSize);
     std::unique_ptr<char[]> block(new char[std::size_t(blockSize)]);

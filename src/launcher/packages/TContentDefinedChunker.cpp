@@ -73,8 +73,8 @@ const std::array<std::uint32_t, 256> &TContentDefinedChunker::gearTable()
 
 qint64 TContentDefinedChunker::bufferLengthFor(qint64 FileSize) const
 {
-    // Small files, the most common kind, do not need the whole buffer; six workers each holding
-    // 144 MiB for a few kilobytes would only waste memory.
+    // Small files, the most common kind, do not need the whole buffer: a worker that only meets
+    // small files never allocates the full 144 MiB.
     return std::clamp<qint64>(FileSize, 1, ReadLength + m_maximumLength);
 }
 
@@ -114,16 +114,22 @@ TContentDefinedChunker::chunkBuffer(const char *Data, qint64 Size, bool WithHash
 }
 
 bool TContentDefinedChunker::chunkFile(const QString &Path, bool WithHashes,
-                                       const TChunkConsumer &Consumer) const
+                                       const TChunkConsumer &Consumer)
 {
     QFile file(Path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     // The size at opening bounds the reads: a file that grows while it is scanned is chunked as
     // it was, one that shrinks ends early.
     const qint64 fileSize = file.size();
     const qint64 capacity = bufferLengthFor(fileSize);
-    std::unique_ptr<char[]> buffer(new char[std::size_t(capacity)]);
+    if (m_bufferLength < capacity) {
+        m_buffer.reset();
+        m_bufferLength = 0;
+        m_buffer.reset(new char[std::size_t(capacity)]);
+        m_bufferLength = capacity;
+    }
+    char *const buffer = m_buffer.get();
 
     qint64 bufferFileOffset = 0; // file offset of buffer[0]
     qint64 start = 0;            // first unconsumed byte in the buffer
@@ -133,13 +139,13 @@ bool TContentDefinedChunker::chunkFile(const QString &Path, bool WithHashes,
     while (true) {
         while (!atEnd && end - start < m_maximumLength) {
             if (start > 0) {
-                std::memmove(buffer.get(), buffer.get() + start, std::size_t(end - start));
+                std::memmove(buffer, buffer + start, std::size_t(end - start));
                 bufferFileOffset += start;
                 end -= start;
                 start = 0;
             }
             const qint64 wanted = std::min({ReadLength, capacity - end, fileSize - totalRead});
-            const qint64 got = file.read(buffer.get() + end, wanted);
+            const qint64 got = file.read(buffer + end, wanted);
             if (got < 0)
                 return false;
             end += got;
@@ -150,9 +156,9 @@ bool TContentDefinedChunker::chunkFile(const QString &Path, bool WithHashes,
             return true;
         TChunk chunk;
         chunk.offset = bufferFileOffset + start;
-        chunk.length = nextChunkLength(buffer.get() + start, end - start, atEnd);
+        chunk.length = nextChunkLength(buffer + start, end - start, atEnd);
         if (WithHashes)
-            chunk.hash = ::shared::sha256(buffer.get() + start, std::size_t(chunk.length));
+            chunk.hash = ::shared::sha256(buffer + start, std::size_t(chunk.length));
         start += chunk.length;
         Consumer(chunk);
     }
