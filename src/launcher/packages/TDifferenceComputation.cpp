@@ -10,6 +10,7 @@
 #include <QFuture>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSet>
 #include <QTemporaryFile>
 #include <QThread>
 #include <QtConcurrent>
@@ -441,18 +442,29 @@ computeRequiredChanges(const QDir &InstallationDirectory,
         context->localChunks = Local.chunks();
     }
 
+    // Two entries naming the same file (literally, or once confined to the directory) would be
+    // rearranged by two workers at once; the first one in the document's order is kept.
+    QSet<QString> queuedPaths;
     for (const TFileInPackage &file : Remote.files()) {
         const QString path =
             FilesystemHelper->filePathInDirectory(InstallationDirectory, file.localFile);
+        if (queuedPaths.contains(path)) {
+            qWarning().noquote() << QStringLiteral(
+                                        "computeRequiredChanges: duplicate file entry ") +
+                                        file.localFile
+                                 << " Thread: " << QThread::currentThreadId();
+            continue;
+        }
+        queuedPaths.insert(path);
         if (context->classify(path) == ELocalFileKind::Regular)
             context->bytesTotal += QFileInfo(path).size();
+        context->queue.push_back(file);
     }
-    context->queue.assign(Remote.files().begin(), Remote.files().end());
     // Largest first, so that the longest scans start at once and the workers end together.
-    std::sort(context->queue.begin(), context->queue.end(),
-              [](const TFileInPackage &Left, const TFileInPackage &Right) {
-                  return Left.unpackedSize > Right.unpackedSize;
-              });
+    std::stable_sort(context->queue.begin(), context->queue.end(),
+                     [](const TFileInPackage &Left, const TFileInPackage &Right) {
+                         return Left.unpackedSize > Right.unpackedSize;
+                     });
 
     std::vector<QFuture<std::vector<TFileToDownload>>> workers;
     for (int i = 0; i < WorkerCount; ++i)
