@@ -37,7 +37,7 @@ namespace {
 
 constexpr qint64 MiB = qint64(1) << 20;
 
-struct TFileSpec
+struct TGeneratedFile
 {
     qint64 size = 0;
     bool random = false;
@@ -45,13 +45,13 @@ struct TFileSpec
 
 // Half pseudo-random, half compressible, a few large files and some small ones: shaped like a
 // game installation, scaled to the requested total.
-std::vector<TFileSpec> dataSet(qint64 TotalMiB)
+std::vector<TGeneratedFile> dataSet(qint64 TotalMiB)
 {
     const std::vector<std::pair<qint64, bool>> shape = {
         {300, true},  {120, true},  {60, true},  {20, true},  {12, true}, {200, false},
         {150, false}, {100, false}, {40, false}, {10, false}, {4, false},
     };
-    std::vector<TFileSpec> files;
+    std::vector<TGeneratedFile> files;
     for (const auto &[sizeMiB, random] : shape)
         files.push_back({sizeMiB * MiB * TotalMiB / 1024, random});
     for (int i = 0; i < 32; ++i)
@@ -87,7 +87,7 @@ void fillCompressible(char *Data, qint64 Size, quint64 &Line)
     }
 }
 
-QStringList generate(const QString &Directory, const std::vector<TFileSpec> &Files)
+QStringList generate(const QString &Directory, const std::vector<TGeneratedFile> &Files)
 {
     QStringList paths;
     std::vector<char> block(std::size_t(16 * MiB));
