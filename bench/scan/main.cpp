@@ -237,9 +237,14 @@ qint64 timeFullScan(const QString &Directory,
 {
     QElapsedTimer timer;
     timer.start();
-    const auto difference = vorna::launcher::computeRequiredChanges(
-        QDir(Directory), Helper, Remote, FastScan ? Remote : TPackageConfigurationReader(),
-        FastScan, nullptr);
+    // Started as a task on the global pool, as the installation manager does: the computation
+    // then takes part in the scan on its own pool thread.
+    const auto difference =
+        QtConcurrent::run([Directory, Helper, Remote, FastScan] {
+            return vorna::launcher::computeRequiredChanges(
+                QDir(Directory), Helper, Remote, FastScan ? Remote : TPackageConfigurationReader(),
+                FastScan, nullptr);
+        }).result();
     const qint64 elapsed = timer.nsecsElapsed();
     if (!difference.filesToDownload.empty())
         qFatal("the scan of an unchanged installation wants %d files",

@@ -470,9 +470,14 @@ computeRequiredChanges(const QDir &InstallationDirectory,
     for (int i = 0; i < WorkerCount; ++i)
         workers.push_back(QtConcurrent::run(runWorker, context));
     // Waiting for a worker the pool has not started yet runs it on this thread, so a pool with
-    // fewer threads than workers does not deadlock.
-    for (auto &worker : workers) {
-        for (TFileToDownload &file : worker.result()) {
+    // fewer threads than workers does not deadlock. The wait goes from the last worker started
+    // to the first: the last ones are the least likely to have a thread yet, so this thread
+    // scans along with the pool instead of idling while the first worker runs.
+    std::vector<std::vector<TFileToDownload>> results(workers.size());
+    for (size_t i = workers.size(); i-- > 0;)
+        results[i] = workers[i].result();
+    for (std::vector<TFileToDownload> &files : results) {
+        for (TFileToDownload &file : files) {
             if (!file.chunkIndicesToDownload.empty())
                 difference.filesToDownload.push_back(std::move(file));
         }
