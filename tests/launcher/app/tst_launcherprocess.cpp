@@ -1,5 +1,6 @@
 #include "support/TStagedLauncher.h"
 
+#include <QFile>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -70,6 +71,7 @@ void TestLauncherProcess::killedInstanceDoesNotBlockTheNextStart()
     first->start();
     QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), 15000);
     stop(*first); // SIGKILL: no destructor runs
+    QVERIFY(QFile::remove(m_launcher->logFilePath()));
 
     auto next = m_launcher->createProcess();
     next->start();
@@ -92,10 +94,17 @@ void TestLauncherProcess::logIsRecreatedOnEveryStart()
         process->start();
         QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), 15000);
         stop(*process);
+        // Replace the first run's log by a marker line: the second run must start it afresh.
+        if (run == 0) {
+            QFile log(m_launcher->logFilePath());
+            QVERIFY(log.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            log.write("marker of the first run\n");
+        }
     }
     const QStringList lines =
         QString::fromUtf8(m_launcher->readLog()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.filter(QStringLiteral("Version: ")).size(), 1);
+    QVERIFY(lines.filter(QStringLiteral("marker of the first run")).isEmpty());
     const QRegularExpression format(
         QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\(:0\\) Info: "));
     QVERIFY(!lines.isEmpty());
