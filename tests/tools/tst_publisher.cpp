@@ -1,7 +1,9 @@
 #include "TChunkStore.h"
+#include "TMetadataWriter.h"
 #include "TPackagePublisher.h"
 #include "TPublishError.h"
 
+#include "configuration/TLauncherConfigurationReader.h"
 #include "packages/TContentDefinedChunker.h"
 #include "packages/TPackageConfigurationReader.h"
 #include "shared/BlobContainer.h"
@@ -9,11 +11,15 @@
 
 #include <QDirIterator>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
 #include <map>
 
 using namespace vorna::publisher;
@@ -83,6 +89,9 @@ private slots:
     void republishWritesOnlyNewChunks();
     void badInputFails_data();
     void badInputFails();
+    void metadataIsReadByLauncher();
+    void badDescriptionFails_data();
+    void badDescriptionFails();
 
 private:
     TPublishOptions options() const;
@@ -386,6 +395,139 @@ void TestPublisher::badInputFails()
     QVERIFY2(errorOutput.contains(message), qPrintable(errorOutput));
     // A failed run leaves no document behind.
     QVERIFY(!QFileInfo::exists(m_root.filePath(QStringLiteral("badout/package.json"))));
+}
+
+namespace {
+
+// A description with one client package for two platforms and the launcher's own package; Edit
+// changes it before it is written.
+QByteArray description(const std::function<void(QJsonObject &)> &Edit = {})
+{
+    QJsonObject document = QJsonDocument::fromJson(R"({
+        "launcher": {"name": "Launcher", "directory": "launcher",
+                     "builds": [{"os": "windows", "architecture": "x86_64",
+                                 "package": "launcher/package.json"}]},
+        "packages": [
+            {"name": "Corvane Online", "directory": "corvane", "installAutomatically": true,
+             "logoLink": "https://127.0.0.1/corvane",
+             "builds": [{"os": "Windows", "architecture": "x86_64",
+                         "package": "client/win64/package.json",
+                         "assets": "client/win64/assets.json"},
+                        {"os": "linux", "architecture": "x86_64",
+                         "package": "http://127.0.0.1:8080/linux/package.json"}]},
+            {"name": "Test Realm", "directory": "testrealm",
+             "builds": [{"os": "windows", "architecture": "i386", "package": "test/package.json"}]}
+        ],
+        "hints": "http://127.0.0.1:8080/hints.json",
+        "funnel": "http://127.0.0.1:8080/funnel",
+        "hardwareSurvey": "http://127.0.0.1:8080/survey",
+        "showPackageNames": true
+    })")
+                               .object();
+    if (Edit)
+        Edit(document);
+    return QJsonDocument(document).toJson();
+}
+
+} // namespace
+
+void TestPublisher::metadataIsReadByLauncher()
+{
+    using namespace vorna::launcher;
+    const QByteArray metadata = TMetadataWriter::metadataFromDescription(description());
+    const QUrl base(QStringLiteral("http://127.0.0.1:8080/launcher/"));
+    const TLauncherConfigurationReader reader(metadata, base);
+
+    QVERIFY(reader.launcherPackage());
+    QCOMPARE(reader.launcherPackage()->directoryName(), QStringLiteral("launcher"));
+    QCOMPARE(int(reader.packages().size()), 2);
+    const TPackage &client = *reader.packages().at(0);
+    QCOMPARE(client.name(), QStringLiteral("Corvane Online"));
+    QCOMPARE(client.directoryName(), QStringLiteral("corvane"));
+    QVERIFY(client.installAutomatically());
+    QCOMPARE(client.logoLinkTarget(), QUrl(QStringLiteral("https://127.0.0.1/corvane")));
+    QCOMPARE(int(client.builds().size()), 2);
+    QCOMPARE(client.builds().at(0)->os, EOperatingSystem::Windows);
+    QCOMPARE(client.builds().at(0)->architecture, EArchitecture::X86_64);
+    QCOMPARE(client.builds().at(0)->url,
+             QUrl(QStringLiteral("http://127.0.0.1:8080/launcher/client/win64/package.json")));
+    QCOMPARE(client.builds().at(0)->assetsUrl,
+             QUrl(QStringLiteral("http://127.0.0.1:8080/launcher/client/win64/assets.json")));
+    QCOMPARE(client.builds().at(1)->os, EOperatingSystem::Linux);
+    QVERIFY(client.builds().at(1)->assetsUrl.isEmpty());
+    QVERIFY(!reader.packages().at(1)->installAutomatically());
+    QCOMPARE(reader.packages().at(1)->builds().at(0)->architecture, EArchitecture::I386);
+    QCOMPARE(reader.hintsUrl(), QUrl(QStringLiteral("http://127.0.0.1:8080/hints.json")));
+    QCOMPARE(reader.funnelUrl(), QUrl(QStringLiteral("http://127.0.0.1:8080/funnel")));
+    QCOMPARE(reader.hardwareSurveyUrl(), QUrl(QStringLiteral("http://127.0.0.1:8080/survey")));
+    QVERIFY(reader.showPackageNames());
+    QVERIFY(!reader.preventDefaultAutostart());
+}
+
+void TestPublisher::badDescriptionFails_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    QTest::addColumn<QString>("message");
+
+    const auto firstPackage = [](const std::function<void(QJsonObject &)> &Edit) {
+        return description([&Edit](QJsonObject &Document) {
+            QJsonArray packages = Document.value(QStringLiteral("packages")).toArray();
+            QJsonObject package = packages.at(0).toObject();
+            Edit(package);
+            packages.replace(0, package);
+            Document.insert(QStringLiteral("packages"), packages);
+        });
+    };
+    const auto firstBuild = [&firstPackage](const QString &Key, const QJsonValue &Value) {
+        return firstPackage([&](QJsonObject &Package) {
+            QJsonArray builds = Package.value(QStringLiteral("builds")).toArray();
+            QJsonObject build = builds.at(0).toObject();
+            build.insert(Key, Value);
+            builds.replace(0, build);
+            Package.insert(QStringLiteral("builds"), builds);
+        });
+    };
+
+    QTest::newRow("not json") << QByteArray("{\"packages\": [") << QStringLiteral("not valid JSON");
+    QTest::newRow("abbreviated os")
+        << firstBuild(QStringLiteral("os"), QStringLiteral("win"))
+        << QStringLiteral("packages[0].builds[0]: unknown operating system 'win'");
+    QTest::newRow("unknown architecture")
+        << firstBuild(QStringLiteral("architecture"), QStringLiteral("arm64"))
+        << QStringLiteral("unknown architecture");
+    QTest::newRow("misspelt key") << firstPackage([](QJsonObject &Package) {
+        Package.insert(QStringLiteral("instalAutomatically"), true);
+    }) << QStringLiteral("unknown key 'instalAutomatically'");
+    QTest::newRow("flag given as text") << firstPackage([](QJsonObject &Package) {
+        Package.insert(QStringLiteral("installAutomatically"), QStringLiteral("yes"));
+    }) << QStringLiteral("must be true or false");
+    QTest::newRow("directory leaving the packages directory")
+        << firstPackage([](QJsonObject &Package) {
+               Package.insert(QStringLiteral("directory"), QStringLiteral("../corvane"));
+           })
+        << QStringLiteral("plain directory name");
+    QTest::newRow("two packages in one directory") << firstPackage([](QJsonObject &Package) {
+        Package.insert(QStringLiteral("directory"), QStringLiteral("TestRealm"));
+    }) << QStringLiteral("used twice");
+    QTest::newRow("package without builds")
+        << firstPackage([](QJsonObject &Package) { Package.remove(QStringLiteral("builds")); })
+        << QStringLiteral("at least one build");
+    QTest::newRow("relative hints address") << description([](QJsonObject &Document) {
+        Document.insert(QStringLiteral("hints"), QStringLiteral("hints.json"));
+    }) << QStringLiteral("not an absolute http or https address");
+}
+
+void TestPublisher::badDescriptionFails()
+{
+    QFETCH(QByteArray, document);
+    QFETCH(QString, message);
+    try {
+        TMetadataWriter::metadataFromDescription(document);
+        QFAIL("the description was accepted");
+    } catch (const TPublishError &Error) {
+        const QString text = QString::fromLocal8Bit(Error.what());
+        QVERIFY2(text.contains(message), qPrintable(text));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPublisher)

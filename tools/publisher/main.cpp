@@ -1,5 +1,6 @@
 // corvane-publish: publishes packages for the launcher and writes its metadata document.
 
+#include "TMetadataWriter.h"
 #include "TPackagePublisher.h"
 #include "TPublishError.h"
 #include "TerminalDetection.h"
@@ -182,6 +183,38 @@ int runPackage(const QStringList &Arguments)
     }
 }
 
+int runMetadata(const QStringList &Arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Writes the launcher metadata document from a description file (see README.md)."));
+    const QCommandLineOption description(QStringLiteral("description"),
+                                         QStringLiteral("Description file (JSON)."),
+                                         QStringLiteral("file"));
+    const QCommandLineOption output(QStringLiteral("out"),
+                                    QStringLiteral("Metadata document to write."),
+                                    QStringLiteral("file"));
+    parser.addOption(description);
+    parser.addOption(output);
+    int exitCode = 0;
+    if (!parseCommandLine(parser, Arguments, exitCode))
+        return exitCode;
+    for (const QCommandLineOption &required : {description, output}) {
+        if (!parser.isSet(required))
+            return usageError(QStringLiteral("Missing --%1").arg(required.names().constFirst()));
+    }
+    try {
+        TMetadataWriter::writeMetadata(parser.value(description), parser.value(output));
+        out() << "Launcher metadata: " << QDir::toNativeSeparators(parser.value(output)) << '\n';
+        out().flush();
+        return 0;
+    } catch (const std::exception &Error) {
+        err() << "corvane-publish: " << QString::fromLocal8Bit(Error.what()) << '\n';
+        err().flush();
+        return ExitFailure;
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -194,6 +227,8 @@ int main(int argc, char *argv[])
         arguments.removeAt(1);
     if (command == QLatin1String("package"))
         return runPackage(arguments);
+    if (command == QLatin1String("metadata"))
+        return runMetadata(arguments);
     if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
         out() << Usage;
         return 0;
