@@ -417,7 +417,11 @@ TPublishReport TPackagePublisher::publish()
         }
     }
 
-    // Compression and storing, chunks being independent of each other.
+    // Compression and storing, chunks being independent of each other. Largest first, so that
+    // no core is left compressing one big chunk alone at the end.
+    std::stable_sort(jobs.begin(), jobs.end(), [](const TChunkJob &Left, const TChunkJob &Right) {
+        return Left.length > Right.length;
+    });
     const TCounter produced = std::make_shared<std::atomic<qint64>>(0);
     const int preset = options.compressionPreset;
     const std::vector<TChunkOutcome> outcomes = runOnPool(
