@@ -1,0 +1,535 @@
+#include "TChunkStore.h"
+#include "TMetadataWriter.h"
+#include "TPackagePublisher.h"
+#include "TPublishError.h"
+
+#include "configuration/TLauncherConfigurationReader.h"
+#include "packages/TContentDefinedChunker.h"
+#include "packages/TPackageConfigurationReader.h"
+#include "shared/BlobContainer.h"
+#include "shared/TSha256.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+#include <map>
+
+using namespace vorna::publisher;
+using vorna::launcher::TContentDefinedChunker;
+using vorna::launcher::TPackageConfigurationReader;
+
+namespace {
+
+constexpr qint64 BigFileSize = qint64(50) << 20;
+
+QByteArray randomBytes(qint64 Size, quint32 Seed)
+{
+    QByteArray bytes(int(Size), Qt::Uninitialized);
+    QRandomGenerator generator(Seed);
+    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), int(Size / 4));
+    return bytes;
+}
+
+QByteArray textBytes(int Lines)
+{
+    QByteArray text;
+    for (int line = 0; line < Lines; ++line)
+        text += "entry " + QByteArray::number(line) + " value " +
+                QByteArray::number(line * 7919 % 1000) + "\n";
+    return text;
+}
+
+void writeFile(const QString &Path, const QByteArray &Bytes)
+{
+    QDir().mkpath(QFileInfo(Path).path());
+    QFile file(Path);
+    QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(Path));
+    QCOMPARE(file.write(Bytes), qint64(Bytes.size()));
+}
+
+QByteArray readFile(const QString &Path)
+{
+    QFile file(Path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Every file of the store with the SHA-256 of its bytes.
+std::map<QString, QByteArray> storeSnapshot(const QString &Directory)
+{
+    std::map<QString, QByteArray> snapshot;
+    QDirIterator iterator(Directory, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (iterator.hasNext()) {
+        const QString path = iterator.next();
+        snapshot[path] = ::shared::sha256(readFile(path));
+    }
+    return snapshot;
+}
+
+} // namespace
+
+class TestPublisher final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void readerParsesPublishedDocuments_data();
+    void readerParsesPublishedDocuments();
+    void everyChunkDecodesToRecordedHash();
+    void incompressibleChunksAreStoredUncompressed();
+    void cutPointsEqualLauncherChunker();
+    void republishWritesOnlyNewChunks();
+    void badInputFails_data();
+    void badInputFails();
+    void metadataIsReadByLauncher();
+    void badDescriptionFails_data();
+    void badDescriptionFails();
+
+private:
+    TPublishOptions options() const;
+    TPackageConfigurationReader readOutput() const;
+    const vorna::launcher::TFileInPackage *fileEntry(const TPackageConfigurationReader &Reader,
+                                                     const QString &LocalFile) const;
+
+    QTemporaryDir m_root;
+    QString m_source;
+    QString m_assets;
+    QString m_output;
+    TPublishReport m_firstReport;
+};
+
+TPublishOptions TestPublisher::options() const
+{
+    TPublishOptions options;
+    options.sourceDirectory = m_source;
+    options.outputDirectory = m_output;
+    options.version = QStringLiteral("1.0");
+    options.executable = QStringLiteral("bin/client");
+    options.parameters = QStringList{QStringLiteral("-windowed"), QStringLiteral("--lang=en")};
+    options.generation = QStringLiteral("second");
+    options.variant = QStringLiteral("beta");
+    options.assetsDirectory = m_assets;
+    options.assetsVersion = QStringLiteral("3");
+    return options;
+}
+
+TPackageConfigurationReader TestPublisher::readOutput() const
+{
+    const QUrl base = QUrl::fromLocalFile(m_output + QLatin1Char('/'));
+    return TPackageConfigurationReader(readFile(m_output + QStringLiteral("/package.json")),
+                                       readFile(m_output + QStringLiteral("/assets.json")), base,
+                                       base);
+}
+
+const vorna::launcher::TFileInPackage *
+TestPublisher::fileEntry(const TPackageConfigurationReader &Reader, const QString &LocalFile) const
+{
+    for (const auto &file : Reader.files()) {
+        if (file.localFile == LocalFile)
+            return &file;
+    }
+    return nullptr;
+}
+
+void TestPublisher::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    m_source = m_root.filePath(QStringLiteral("source"));
+    m_assets = m_root.filePath(QStringLiteral("assets"));
+    m_output = m_root.filePath(QStringLiteral("out"));
+    writeFile(m_source + QStringLiteral("/big.bin"), randomBytes(BigFileSize, 7));
+    writeFile(m_source + QStringLiteral("/text/readme.txt"), textBytes(30000));
+    writeFile(m_source + QStringLiteral("/text/copy.txt"), textBytes(30000));
+    writeFile(m_source + QStringLiteral("/empty.dat"), QByteArray());
+    writeFile(m_source + QStringLiteral("/bin/client"), QByteArrayLiteral("#!/bin/sh\necho\n"));
+    QVERIFY(QFile::setPermissions(m_source + QStringLiteral("/bin/client"),
+                                  QFile::permissions(m_source + QStringLiteral("/bin/client")) |
+                                      QFile::ExeOwner));
+    writeFile(m_assets + QStringLiteral("/levels/one.dat"), textBytes(20000));
+
+    m_firstReport = TPackagePublisher(options()).publish();
+    QCOMPARE(m_firstReport.files, 6);
+    QCOMPARE(m_firstReport.chunksNew, m_firstReport.chunksTotal);
+}
+
+void TestPublisher::readerParsesPublishedDocuments_data()
+{
+    QTest::addColumn<QString>("localFile");
+    QTest::addColumn<QString>("sourceDirectory");
+    QTest::addColumn<bool>("executable");
+
+    QTest::newRow("large file") << QStringLiteral("big.bin") << QStringLiteral("source") << false;
+    QTest::newRow("executable") << QStringLiteral("bin/client") << QStringLiteral("source") << true;
+    QTest::newRow("empty file") << QStringLiteral("empty.dat") << QStringLiteral("source") << false;
+    QTest::newRow("duplicate content")
+        << QStringLiteral("text/copy.txt") << QStringLiteral("source") << false;
+    QTest::newRow("asset") << QStringLiteral("levels/one.dat") << QStringLiteral("assets") << false;
+}
+
+void TestPublisher::readerParsesPublishedDocuments()
+{
+    QFETCH(QString, localFile);
+    QFETCH(QString, sourceDirectory);
+    QFETCH(bool, executable);
+
+    const TPackageConfigurationReader reader = readOutput();
+    QVERIFY(reader.isValid());
+    QCOMPARE(reader.versionString(), QStringLiteral("P1.0 A3"));
+    QCOMPARE(reader.executable(), QStringLiteral("bin/client"));
+    QCOMPARE(reader.parameters(), options().parameters);
+    QCOMPARE(reader.generation(), vorna::launcher::EGeneration::Second);
+    QCOMPARE(reader.variant(), vorna::launcher::EVariant::Beta);
+    QCOMPARE(int(reader.files().size()), 6);
+
+    const auto *file = fileEntry(reader, localFile);
+    QVERIFY(file);
+    const QByteArray content =
+        readFile(m_root.filePath(sourceDirectory) + QLatin1Char('/') + localFile);
+    QCOMPARE(file->unpackedSize, quint64(content.size()));
+    QCOMPARE(file->unpackedHash, ::shared::sha256(content));
+    QCOMPARE(file->executable, executable);
+    // The launcher writes a file only through its chunks: even an empty one needs one.
+    QVERIFY(!file->chunkIndices.empty());
+    quint64 total = 0;
+    for (int index : file->chunkIndices)
+        total += reader.chunks().at(std::size_t(index)).unpackedSize;
+    QCOMPARE(total, file->unpackedSize);
+    if (content.isEmpty()) {
+        QCOMPARE(int(file->chunkIndices.size()), 1);
+        QCOMPARE(reader.chunks().at(std::size_t(file->chunkIndices.front())).unpack, false);
+    }
+}
+
+void TestPublisher::everyChunkDecodesToRecordedHash()
+{
+    const TPackageConfigurationReader reader = readOutput();
+    QVERIFY(reader.isValid());
+    std::vector<QByteArray> decoded;
+    for (const auto &chunk : reader.chunks()) {
+        QVERIFY(chunk.url.isLocalFile());
+        const QByteArray stored = readFile(chunk.url.toLocalFile());
+        QCOMPARE(quint64(stored.size()), chunk.packedSize);
+        QCOMPARE(::shared::sha256(stored), chunk.packedHash);
+        const QByteArray content =
+            chunk.unpack ? ::shared::decodeBlobContainerStrict(stored, qint64(chunk.unpackedSize))
+                         : stored;
+        QCOMPARE(quint64(content.size()), chunk.unpackedSize);
+        QCOMPARE(::shared::sha256(content), chunk.unpackedHash);
+        decoded.push_back(content);
+    }
+    // Put together the way the launcher does, every file comes out whole.
+    for (const auto &file : reader.files()) {
+        ::shared::TSha256 hash;
+        for (int index : file.chunkIndices)
+            hash.addData(decoded.at(std::size_t(index)));
+        QCOMPARE(hash.result(), file.unpackedHash);
+    }
+    // Equal content is stored once: the two copies of the text share their chunks.
+    QCOMPARE(fileEntry(reader, QStringLiteral("text/copy.txt"))->chunkIndices,
+             fileEntry(reader, QStringLiteral("text/readme.txt"))->chunkIndices);
+}
+
+void TestPublisher::incompressibleChunksAreStoredUncompressed()
+{
+    const TPackageConfigurationReader reader = readOutput();
+    const auto codecOf = [&reader](int Index) {
+        const QByteArray stored =
+            readFile(reader.chunks().at(std::size_t(Index)).url.toLocalFile());
+        return stored.size() > 1 ? int(stored.at(1)) : -1;
+    };
+    for (int index : fileEntry(reader, QStringLiteral("big.bin"))->chunkIndices)
+        QCOMPARE(codecOf(index), ::shared::BlobCodecStored);
+    for (int index : fileEntry(reader, QStringLiteral("text/readme.txt"))->chunkIndices)
+        QCOMPARE(codecOf(index), ::shared::BlobCodecLzma);
+    QCOMPARE(TChunkStore::pack(QByteArray(), 6), QByteArray());
+}
+
+void TestPublisher::cutPointsEqualLauncherChunker()
+{
+    const TPackageConfigurationReader reader = readOutput();
+    std::vector<quint64> published;
+    for (int index : fileEntry(reader, QStringLiteral("big.bin"))->chunkIndices)
+        published.push_back(reader.chunks().at(std::size_t(index)).unpackedSize);
+
+    std::vector<quint64> scanned;
+    TContentDefinedChunker chunker;
+    QVERIFY(chunker.chunkFile(m_source + QStringLiteral("/big.bin"), false,
+                              [&scanned](const TContentDefinedChunker::TChunk &Chunk) {
+                                  scanned.push_back(quint64(Chunk.length));
+                              }));
+    QVERIFY(scanned.size() >= 4);
+    QCOMPARE(published, scanned);
+}
+
+void TestPublisher::republishWritesOnlyNewChunks()
+{
+    const QString store = m_output + QStringLiteral("/chunks");
+    const auto before = storeSnapshot(store);
+    QCOMPARE(int(before.size()), m_firstReport.chunksTotal);
+
+    // Publishing the same content again adds nothing.
+    const TPublishReport same = TPackagePublisher(options()).publish();
+    QCOMPARE(same.chunksNew, 0);
+    QCOMPARE(same.bytesNew, qint64(0));
+    QCOMPARE(storeSnapshot(store), before);
+
+    // Change 1% of the content, in the middle of the large file.
+    {
+        QFile big(m_source + QStringLiteral("/big.bin"));
+        QVERIFY(big.open(QIODevice::ReadWrite));
+        QVERIFY(big.seek(qint64(20) << 20));
+        QCOMPARE(big.write(randomBytes(512 * 1024, 99)), qint64(512 * 1024));
+    }
+    TPublishOptions changed = options();
+    changed.version = QStringLiteral("1.1");
+    const TPublishReport second = TPackagePublisher(changed).publish();
+    QCOMPARE(second.chunksTotal, m_firstReport.chunksTotal);
+    QVERIFY2(second.chunksNew >= 1 && second.chunksNew <= 2,
+             qPrintable(QString::number(second.chunksNew)));
+
+    const auto after = storeSnapshot(store);
+    QCOMPARE(int(after.size()), int(before.size()) + second.chunksNew);
+    qint64 newBytes = 0;
+    for (const auto &entry : after) {
+        const auto old = before.find(entry.first);
+        if (old == before.end())
+            newBytes += QFileInfo(entry.first).size();
+        else
+            QCOMPARE(entry.second, old->second); // never rewritten
+    }
+    QCOMPARE(newBytes, second.bytesNew);
+    QVERIFY(second.bytesNew <= qint64(2) * 16 * 1024 * 1024);
+
+    // The new documents describe the changed file and name only chunks the store has.
+    const TPackageConfigurationReader reader = readOutput();
+    QCOMPARE(reader.packageVersion(), QStringLiteral("1.1"));
+    QCOMPARE(fileEntry(reader, QStringLiteral("big.bin"))->unpackedHash,
+             ::shared::TSha256::hashFile(m_source + QStringLiteral("/big.bin")));
+    for (const auto &chunk : reader.chunks())
+        QVERIFY(QFileInfo::exists(chunk.url.toLocalFile()));
+}
+
+void TestPublisher::badInputFails_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    const QString small = m_root.filePath(QStringLiteral("small"));
+    writeFile(small + QStringLiteral("/a.txt"), "a");
+    const QString broken = m_root.filePath(QStringLiteral("broken"));
+    QVERIFY(QDir().mkpath(broken));
+    QVERIFY(
+        QFile::link(m_root.filePath(QStringLiteral("nowhere")), broken + QStringLiteral("/link")));
+    const QString plainFile = m_root.filePath(QStringLiteral("plain"));
+    writeFile(plainFile, "x");
+    const QString out = m_root.filePath(QStringLiteral("badout"));
+    const QStringList base = {QStringLiteral("package"), QStringLiteral("--out"), out,
+                              QStringLiteral("--version"), QStringLiteral("1")};
+    const QStringList fromSmall = base + QStringList{QStringLiteral("--source"), small};
+
+    QTest::newRow("missing source directory")
+        << base + QStringList{QStringLiteral("--source"), m_root.filePath(QStringLiteral("none"))}
+        << 1 << QStringLiteral("does not exist");
+    QTest::newRow("dangling link in the source")
+        << base + QStringList{QStringLiteral("--source"), broken} << 1
+        << QStringLiteral("not a regular file");
+    QTest::newRow("output below a file") << QStringList{QStringLiteral("package"),
+                                                        QStringLiteral("--source"),
+                                                        small,
+                                                        QStringLiteral("--version"),
+                                                        QStringLiteral("1"),
+                                                        QStringLiteral("--out"),
+                                                        plainFile + QStringLiteral("/out")}
+                                         << 1 << QStringLiteral("cannot be created");
+    QTest::newRow("chunk store below a file")
+        << fromSmall +
+               QStringList{QStringLiteral("--chunk-store"), plainFile + QStringLiteral("/s")}
+        << 1 << QStringLiteral("chunk store");
+    QTest::newRow("output inside the source") << QStringList{QStringLiteral("package"),
+                                                             QStringLiteral("--source"),
+                                                             small,
+                                                             QStringLiteral("--version"),
+                                                             QStringLiteral("1"),
+                                                             QStringLiteral("--out"),
+                                                             small + QStringLiteral("/out")}
+                                              << 1 << QStringLiteral("must not contain each other");
+    QTest::newRow("executable not published")
+        << fromSmall + QStringList{QStringLiteral("--executable"), QStringLiteral("game.exe")} << 1
+        << QStringLiteral("is not a file of the source directory");
+    QTest::newRow("unknown variant")
+        << fromSmall + QStringList{QStringLiteral("--variant"), QStringLiteral("nightly")} << 1
+        << QStringLiteral("Unknown variant");
+    QTest::newRow("asset version not a number")
+        << fromSmall + QStringList{QStringLiteral("--assets"), small,
+                                   QStringLiteral("--assets-version"), QStringLiteral("three")}
+        << 1 << QStringLiteral("not a number");
+    QTest::newRow("missing version")
+        << QStringList{QStringLiteral("package"), QStringLiteral("--source"), small,
+                       QStringLiteral("--out"), out}
+        << 2 << QStringLiteral("Missing --version");
+    QTest::newRow("unknown command")
+        << QStringList{QStringLiteral("publish")} << 2 << QStringLiteral("Unknown command");
+}
+
+void TestPublisher::badInputFails()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    QProcess process;
+    process.start(QStringLiteral(CORVANE_BIN_DIR "/corvane-publish"), arguments);
+    QVERIFY(process.waitForFinished(60000));
+    const QString errorOutput = QString::fromLocal8Bit(process.readAllStandardError());
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), exitCode);
+    QVERIFY2(errorOutput.contains(message), qPrintable(errorOutput));
+    // A failed run leaves no document behind.
+    QVERIFY(!QFileInfo::exists(m_root.filePath(QStringLiteral("badout/package.json"))));
+}
+
+namespace {
+
+// A description with one client package for two platforms and the launcher's own package; Edit
+// changes it before it is written.
+QByteArray description(const std::function<void(QJsonObject &)> &Edit = {})
+{
+    QJsonObject document = QJsonDocument::fromJson(R"({
+        "launcher": {"name": "Launcher", "directory": "launcher",
+                     "builds": [{"os": "windows", "architecture": "x86_64",
+                                 "package": "launcher/package.json"}]},
+        "packages": [
+            {"name": "Corvane Online", "directory": "corvane", "installAutomatically": true,
+             "logoLink": "https://127.0.0.1/corvane",
+             "builds": [{"os": "Windows", "architecture": "x86_64",
+                         "package": "client/win64/package.json",
+                         "assets": "client/win64/assets.json"},
+                        {"os": "linux", "architecture": "x86_64",
+                         "package": "http://127.0.0.1:8080/linux/package.json"}]},
+            {"name": "Test Realm", "directory": "testrealm",
+             "builds": [{"os": "windows", "architecture": "i386", "package": "test/package.json"}]}
+        ],
+        "hints": "http://127.0.0.1:8080/hints.json",
+        "funnel": "http://127.0.0.1:8080/funnel",
+        "hardwareSurvey": "http://127.0.0.1:8080/survey",
+        "showPackageNames": true
+    })")
+                               .object();
+    if (Edit)
+        Edit(document);
+    return QJsonDocument(document).toJson();
+}
+
+} // namespace
+
+void TestPublisher::metadataIsReadByLauncher()
+{
+    using namespace vorna::launcher;
+    const QByteArray metadata = TMetadataWriter::metadataFromDescription(description());
+    const QUrl base(QStringLiteral("http://127.0.0.1:8080/launcher/"));
+    const TLauncherConfigurationReader reader(metadata, base);
+
+    QVERIFY(reader.launcherPackage());
+    QCOMPARE(reader.launcherPackage()->directoryName(), QStringLiteral("launcher"));
+    QCOMPARE(int(reader.packages().size()), 2);
+    const TPackage &client = *reader.packages().at(0);
+    QCOMPARE(client.name(), QStringLiteral("Corvane Online"));
+    QCOMPARE(client.directoryName(), QStringLiteral("corvane"));
+    QVERIFY(client.installAutomatically());
+    QCOMPARE(client.logoLinkTarget(), QUrl(QStringLiteral("https://127.0.0.1/corvane")));
+    QCOMPARE(int(client.builds().size()), 2);
+    QCOMPARE(client.builds().at(0)->os, EOperatingSystem::Windows);
+    QCOMPARE(client.builds().at(0)->architecture, EArchitecture::X86_64);
+    QCOMPARE(client.builds().at(0)->url,
+             QUrl(QStringLiteral("http://127.0.0.1:8080/launcher/client/win64/package.json")));
+    QCOMPARE(client.builds().at(0)->assetsUrl,
+             QUrl(QStringLiteral("http://127.0.0.1:8080/launcher/client/win64/assets.json")));
+    QCOMPARE(client.builds().at(1)->os, EOperatingSystem::Linux);
+    QVERIFY(client.builds().at(1)->assetsUrl.isEmpty());
+    QVERIFY(!reader.packages().at(1)->installAutomatically());
+    QCOMPARE(reader.packages().at(1)->builds().at(0)->architecture, EArchitecture::I386);
+    QCOMPARE(reader.hintsUrl(), QUrl(QStringLiteral("http://127.0.0.1:8080/hints.json")));
+    QCOMPARE(reader.funnelUrl(), QUrl(QStringLiteral("http://127.0.0.1:8080/funnel")));
+    QCOMPARE(reader.hardwareSurveyUrl(), QUrl(QStringLiteral("http://127.0.0.1:8080/survey")));
+    QVERIFY(reader.showPackageNames());
+    QVERIFY(!reader.preventDefaultAutostart());
+}
+
+void TestPublisher::badDescriptionFails_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    QTest::addColumn<QString>("message");
+
+    const auto firstPackage = [](const std::function<void(QJsonObject &)> &Edit) {
+        return description([&Edit](QJsonObject &Document) {
+            QJsonArray packages = Document.value(QStringLiteral("packages")).toArray();
+            QJsonObject package = packages.at(0).toObject();
+            Edit(package);
+            packages.replace(0, package);
+            Document.insert(QStringLiteral("packages"), packages);
+        });
+    };
+    const auto firstBuild = [&firstPackage](const QString &Key, const QJsonValue &Value) {
+        return firstPackage([&](QJsonObject &Package) {
+            QJsonArray builds = Package.value(QStringLiteral("builds")).toArray();
+            QJsonObject build = builds.at(0).toObject();
+            build.insert(Key, Value);
+            builds.replace(0, build);
+            Package.insert(QStringLiteral("builds"), builds);
+        });
+    };
+
+    QTest::newRow("not json") << QByteArray("{\"packages\": [") << QStringLiteral("not valid JSON");
+    QTest::newRow("abbreviated os")
+        << firstBuild(QStringLiteral("os"), QStringLiteral("win"))
+        << QStringLiteral("packages[0].builds[0]: unknown operating system 'win'");
+    QTest::newRow("unknown architecture")
+        << firstBuild(QStringLiteral("architecture"), QStringLiteral("arm64"))
+        << QStringLiteral("unknown architecture");
+    QTest::newRow("misspelt key") << firstPackage([](QJsonObject &Package) {
+        Package.insert(QStringLiteral("instalAutomatically"), true);
+    }) << QStringLiteral("unknown key 'instalAutomatically'");
+    QTest::newRow("flag given as text") << firstPackage([](QJsonObject &Package) {
+        Package.insert(QStringLiteral("installAutomatically"), QStringLiteral("yes"));
+    }) << QStringLiteral("must be true or false");
+    QTest::newRow("directory leaving the packages directory")
+        << firstPackage([](QJsonObject &Package) {
+               Package.insert(QStringLiteral("directory"), QStringLiteral("../corvane"));
+           })
+        << QStringLiteral("plain directory name");
+    QTest::newRow("two packages in one directory") << firstPackage([](QJsonObject &Package) {
+        Package.insert(QStringLiteral("directory"), QStringLiteral("TestRealm"));
+    }) << QStringLiteral("used twice");
+    QTest::newRow("package without builds")
+        << firstPackage([](QJsonObject &Package) { Package.remove(QStringLiteral("builds")); })
+        << QStringLiteral("at least one build");
+    QTest::newRow("relative hints address") << description([](QJsonObject &Document) {
+        Document.insert(QStringLiteral("hints"), QStringLiteral("hints.json"));
+    }) << QStringLiteral("not an absolute http or https address");
+}
+
+void TestPublisher::badDescriptionFails()
+{
+    QFETCH(QByteArray, document);
+    QFETCH(QString, message);
+    try {
+        TMetadataWriter::metadataFromDescription(document);
+        QFAIL("the description was accepted");
+    } catch (const TPublishError &Error) {
+        const QString text = QString::fromLocal8Bit(Error.what());
+        QVERIFY2(text.contains(message), qPrintable(text));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestPublisher)
+
+#include "tst_publisher.moc"

@@ -1,0 +1,144 @@
+#include "TChunkStore.h"
+
+#include "TPublishError.h"
+
+#include "shared/BlobContainer.h"
+#include "shared/TSha256.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QUuid>
+
+#include <algorithm>
+
+namespace vorna::publisher {
+
+namespace {
+
+// Probing a few samples with a fast preset tells incompressible data (already compressed
+// assets, media) from the rest for a fraction of the cost of a full LZMA pass, which runs at
+// only a few MB/s on such data.
+constexpr qint64 ProbeSampleLength = 64 * 1024;
+constexpr int ProbeSamples = 3;
+constexpr int ProbePreset = 1;
+
+bool savesEnough(qint64 PackedSize, qint64 UnpackedSize)
+{
+    return double(PackedSize) <= double(UnpackedSize) * (1.0 - TChunkStore::MinimumSaving);
+}
+
+QByteArray readWholeFile(const QString &Path)
+{
+    QFile file(Path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw TPublishError(
+            QStringLiteral("Could not read chunk file '%1': %2").arg(Path, file.errorString()));
+    QByteArray data = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw TPublishError(
+            QStringLiteral("Could not read chunk file '%1': %2").arg(Path, file.errorString()));
+    return data;
+}
+
+} // namespace
+
+TChunkStore::TChunkStore(const QString &Directory) : m_directory(QDir::cleanPath(Directory)) {}
+
+QString TChunkStore::chunkPath(const QByteArray &UnpackedHash) const
+{
+    const QString hex = QString::fromLatin1(UnpackedHash.toHex());
+    return m_directory + QLatin1Char('/') + hex.left(2) + QLatin1Char('/') + hex;
+}
+
+bool TChunkStore::contains(const QByteArray &UnpackedHash) const
+{
+    return QFileInfo::exists(chunkPath(UnpackedHash));
+}
+
+TChunkStore::TStoredChunk TChunkStore::describe(const QByteArray &UnpackedHash,
+                                                qint64 UnpackedSize) const
+{
+    const QString path = chunkPath(UnpackedHash);
+    const QByteArray data = readWholeFile(path);
+    // The name promises the content; a file of the wrong shape would make every installation
+    // that needs it fail, so it stops the run instead of being referenced.
+    const bool fits = UnpackedSize == 0 ? data.isEmpty() : ::shared::isBlobContainer(data);
+    if (!fits)
+        throw TPublishError(
+            QStringLiteral("Chunk file '%1' in the store is not a chunk container").arg(path));
+    TStoredChunk chunk;
+    chunk.packedSize = data.size();
+    chunk.packedHash = ::shared::sha256(data);
+    chunk.unpack = UnpackedSize != 0;
+    return chunk;
+}
+
+TChunkStore::TStoredChunk TChunkStore::store(const QByteArray &UnpackedHash,
+                                             const QByteArray &Content, int CompressionPreset) const
+{
+    const QString path = chunkPath(UnpackedHash);
+    if (QFileInfo::exists(path))
+        return describe(UnpackedHash, Content.size());
+
+    const QByteArray packed = pack(Content, CompressionPreset);
+    const QString directory = QFileInfo(path).path();
+    if (!QDir().mkpath(directory))
+        throw TPublishError(
+            QStringLiteral("Could not create the chunk store directory '%1'").arg(directory));
+
+    // Written under a name of its own, then renamed into place: a reader never sees half a
+    // chunk, and the rename refuses to replace a file another run stored in the meantime.
+    const QString temporaryPath =
+        path + QStringLiteral(".partial-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QSaveFile file(temporaryPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(packed) != packed.size() || !file.commit())
+        throw TPublishError(QStringLiteral("Could not write chunk file '%1': %2")
+                                .arg(temporaryPath, file.errorString()));
+    if (!QFile::rename(temporaryPath, path)) {
+        QFile::remove(temporaryPath);
+        if (QFileInfo::exists(path))
+            return describe(UnpackedHash, Content.size());
+        throw TPublishError(QStringLiteral("Could not write chunk file '%1'").arg(path));
+    }
+
+    TStoredChunk chunk;
+    chunk.packedSize = packed.size();
+    chunk.packedHash = ::shared::sha256(packed);
+    chunk.unpack = !Content.isEmpty();
+    chunk.written = true;
+    chunk.compressed = packed.size() > 1 && packed.at(1) == char(::shared::BlobCodecLzma);
+    return chunk;
+}
+
+QByteArray TChunkStore::pack(const QByteArray &Content, int CompressionPreset)
+{
+    if (Content.isEmpty())
+        return {};
+    if (!looksIncompressible(Content)) {
+        QByteArray compressed =
+            ::shared::encodeBlobContainer(Content, ::shared::BlobCodecLzma, CompressionPreset);
+        if (savesEnough(compressed.size(), Content.size()))
+            return compressed;
+    }
+    return ::shared::encodeBlobContainer(Content, ::shared::BlobCodecStored);
+}
+
+bool TChunkStore::looksIncompressible(const QByteArray &Content)
+{
+    const qint64 size = Content.size();
+    if (size <= ProbeSamples * ProbeSampleLength)
+        return false; // small enough to simply try
+    qint64 sampled = 0;
+    qint64 packed = 0;
+    for (int sample = 0; sample < ProbeSamples; ++sample) {
+        const qint64 offset = (size - ProbeSampleLength) * sample / (ProbeSamples - 1);
+        const QByteArray bytes = Content.mid(int(offset), int(ProbeSampleLength));
+        sampled += bytes.size();
+        packed += ::shared::encodeBlobContainer(bytes, ::shared::BlobCodecLzma, ProbePreset).size();
+    }
+    // The fast preset saves less than the real one, so the probe asks for only half the saving.
+    return double(packed) > double(sampled) * (1.0 - MinimumSaving / 2);
+}
+
+} // namespace vorna::publisher

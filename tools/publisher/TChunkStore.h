@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QString>
+
+namespace vorna::publisher {
+
+// A directory of chunk files named by the SHA-256 of their unpacked content
+// ("<store>/<first two hex digits>/<64 hex digits>"). Several packages and versions share one
+// store: a chunk file, once written, is never rewritten or deleted, so a content delivery network
+// that mirrors the store never serves a changed or missing chunk to a document it already has.
+class TChunkStore final
+{
+public:
+    // What a document says about a stored chunk.
+    struct TStoredChunk
+    {
+        qint64 packedSize = 0;
+        QByteArray packedHash;
+        bool unpack = true;
+        bool written = false;    // false: the store already had it
+        bool compressed = false; // written with LZMA (only known for written chunks)
+    };
+
+    // LZMA must save at least this share of the bytes, else the chunk is stored as it is:
+    // decoding incompressible LZMA data is slow, so storing it makes installs much faster.
+    static constexpr double MinimumSaving = 0.03;
+
+    explicit TChunkStore(const QString &Directory);
+
+    const QString &directory() const { return m_directory; }
+    QString chunkPath(const QByteArray &UnpackedHash) const;
+    bool contains(const QByteArray &UnpackedHash) const;
+
+    // Describes the stored chunk with this hash. Throws TPublishError when the file cannot be read
+    // or is not what a chunk of UnpackedSize bytes is stored as.
+    TStoredChunk describe(const QByteArray &UnpackedHash, qint64 UnpackedSize) const;
+
+    // Stores Content unless the store has it already; safe to call from several threads. The file
+    // appears complete or not at all. Throws TPublishError when it cannot be written.
+    TStoredChunk store(const QByteArray &UnpackedHash, const QByteArray &Content,
+                       int CompressionPreset) const;
+
+    // The bytes a chunk is stored as: empty for empty content, an LZMA container (codec 5) when
+    // that saves at least MinimumSaving, else a stored container (codec 0).
+    static QByteArray pack(const QByteArray &Content, int CompressionPreset);
+
+private:
+    static bool looksIncompressible(const QByteArray &Content);
+
+    QString m_directory;
+};
+
+} // namespace vorna::publisher

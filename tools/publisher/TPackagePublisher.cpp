@@ -1,0 +1,492 @@
+#include "TPackagePublisher.h"
+
+#include "TChunkStore.h"
+#include "TPublishError.h"
+
+#include "packages/TContentDefinedChunker.h"
+#include "shared/TSha256.h"
+
+#include <QDateTime>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QtConcurrent>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <vector>
+
+namespace vorna::publisher {
+
+namespace {
+
+using TCounter = std::shared_ptr<std::atomic<qint64>>;
+
+struct TSourceFile
+{
+    QString path;
+    QString localFile;
+    bool executable = false;
+    bool asset = false;
+    qint64 size = 0;
+    QDateTime modified;
+};
+
+struct TPiece
+{
+    qint64 offset = 0;
+    qint64 length = 0;
+    QByteArray hash;
+};
+
+struct TChunkedFile
+{
+    TSourceFile source;
+    qint64 size = 0;
+    QByteArray hash;
+    std::vector<TPiece> pieces;
+    QString error;
+};
+
+struct TChunkJob
+{
+    QByteArray hash;
+    QString path;
+    qint64 offset = 0;
+    qint64 length = 0;
+};
+
+struct TChunkOutcome
+{
+    QByteArray hash;
+    qint64 unpackedSize = 0;
+    TChunkStore::TStoredChunk stored;
+    QString error;
+};
+
+QString hexText(const QByteArray &Hash)
+{
+    return QString::fromLatin1(Hash.toHex());
+}
+
+bool isSameOrInside(const QString &Path, const QString &Directory)
+{
+    return Path == Directory || Path.startsWith(Directory + QLatin1Char('/'));
+}
+
+// Makes the directory and returns its canonical path; throws when it cannot be written, before
+// any work is spent on compression.
+QString prepareWritableDirectory(const QString &Directory, const QString &What)
+{
+    if (!QDir().mkpath(Directory))
+        throw TPublishError(QStringLiteral("The %1 '%2' cannot be created")
+                                .arg(What, QDir::toNativeSeparators(Directory)));
+    QTemporaryFile probe(Directory + QStringLiteral("/.corvane-publish-probe-XXXXXX"));
+    if (!probe.open())
+        throw TPublishError(QStringLiteral("The %1 '%2' is not writable")
+                                .arg(What, QDir::toNativeSeparators(Directory)));
+    return QFileInfo(Directory).canonicalFilePath();
+}
+
+QString existingDirectory(const QString &Directory, const QString &What)
+{
+    const QFileInfo info(Directory);
+    if (Directory.isEmpty() || !info.isDir())
+        throw TPublishError(QStringLiteral("The %1 '%2' does not exist or is not a directory")
+                                .arg(What, QDir::toNativeSeparators(Directory)));
+    if (!info.isReadable())
+        throw TPublishError(QStringLiteral("The %1 '%2' is not readable")
+                                .arg(What, QDir::toNativeSeparators(Directory)));
+    return info.canonicalFilePath();
+}
+
+std::vector<TSourceFile> listFiles(const QString &Directory, bool Asset)
+{
+    std::vector<TSourceFile> files;
+    const QDir base(Directory);
+    // System entries are listed too, so that a dangling link or a device in a build directory
+    // stops the run instead of silently missing from the package.
+    QDirIterator iterator(Directory, QDir::Files | QDir::Hidden | QDir::System,
+                          QDirIterator::Subdirectories);
+    while (iterator.hasNext()) {
+        const QString path = iterator.next();
+        const QFileInfo info = iterator.fileInfo();
+        if (!info.isFile())
+            throw TPublishError(QStringLiteral("Could not read file '%1': not a regular file")
+                                    .arg(QDir::toNativeSeparators(path)));
+        TSourceFile file;
+        file.path = path;
+        file.localFile = base.relativeFilePath(path);
+        file.executable =
+            info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+        file.asset = Asset;
+        file.size = info.size();
+        file.modified = info.lastModified();
+        files.push_back(file);
+    }
+    std::sort(files.begin(), files.end(), [](const TSourceFile &Left, const TSourceFile &Right) {
+        return Left.localFile < Right.localFile;
+    });
+    return files;
+}
+
+TChunkedFile chunkSourceFile(const TSourceFile &Source, const TCounter &Done)
+{
+    TChunkedFile result;
+    result.source = Source;
+    try {
+        QFile probe(Source.path);
+        if (!probe.open(QIODevice::ReadOnly)) {
+            result.error = QStringLiteral("Could not read file '%1': %2")
+                               .arg(QDir::toNativeSeparators(Source.path), probe.errorString());
+            return result;
+        }
+        probe.close();
+        // One chunker per pool thread keeps its read buffer from file to file. It is the
+        // launcher's own, so the cut points here are the ones a player's disk scan finds.
+        thread_local launcher::TContentDefinedChunker chunker;
+        const bool read = chunker.chunkFile(
+            Source.path, true,
+            [&result, &Done](const launcher::TContentDefinedChunker::TChunk &Chunk) {
+                result.pieces.push_back({Chunk.offset, Chunk.length, Chunk.hash});
+                result.size += Chunk.length;
+                *Done += Chunk.length;
+            });
+        result.hash = ::shared::TSha256::hashFile(Source.path);
+        if (!read || result.hash.isEmpty()) {
+            result.error = QStringLiteral("Could not read file '%1'")
+                               .arg(QDir::toNativeSeparators(Source.path));
+            return result;
+        }
+        // The launcher writes only files that have a chunk: an empty file gets one of no bytes.
+        if (result.pieces.empty())
+            result.pieces.push_back({0, 0, ::shared::sha256(QByteArray())});
+    } catch (const std::exception &Error) {
+        result.error =
+            QStringLiteral("Could not chunk file '%1': %2")
+                .arg(QDir::toNativeSeparators(Source.path), QString::fromLocal8Bit(Error.what()));
+    }
+    return result;
+}
+
+TChunkOutcome produceChunk(const TChunkStore &Store, int Preset, const TChunkJob &Job,
+                           const TCounter &Done)
+{
+    TChunkOutcome outcome;
+    outcome.hash = Job.hash;
+    outcome.unpackedSize = Job.length;
+    try {
+        if (Store.contains(Job.hash)) {
+            outcome.stored = Store.describe(Job.hash, Job.length);
+        } else {
+            QFile file(Job.path);
+            if (!file.open(QIODevice::ReadOnly) || !file.seek(Job.offset))
+                throw TPublishError(
+                    QStringLiteral("Could not read file '%1': %2")
+                        .arg(QDir::toNativeSeparators(Job.path), file.errorString()));
+            const QByteArray content = file.read(Job.length);
+            // Compression comes long after chunking; the bytes must still be the ones hashed.
+            if (content.size() != Job.length || ::shared::sha256(content) != Job.hash)
+                throw TPublishError(QStringLiteral("File '%1' changed while it was being published")
+                                        .arg(QDir::toNativeSeparators(Job.path)));
+            outcome.stored = Store.store(Job.hash, content, Preset);
+        }
+    } catch (const std::exception &Error) {
+        outcome.error = QString::fromLocal8Bit(Error.what());
+    }
+    *Done += Job.length;
+    return outcome;
+}
+
+// Runs Work over Jobs on the global thread pool (one task per core) and reports the counter's
+// progress every 200 ms. Work never throws; its results come back in job order.
+template <typename Job, typename Work>
+auto runOnPool(const std::vector<Job> &Jobs, Work Function, const TCounter &Done, qint64 Total,
+               const QString &Stage, const TPackagePublisher::TProgressHandler &Progress)
+{
+    using TResult = decltype(Function(Jobs.front()));
+    QFuture<TResult> future =
+        QtConcurrent::mapped(Jobs, std::function<TResult(const Job &)>(Function));
+    QFutureWatcher<TResult> watcher;
+    QEventLoop loop;
+    QTimer timer;
+    timer.setInterval(200);
+    QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&timer, &QTimer::timeout, &loop, [&Progress, &Done, Total, &Stage] {
+        if (Progress)
+            Progress(Stage, Done->load(), Total);
+    });
+    watcher.setFuture(future);
+    if (!future.isFinished()) {
+        timer.start();
+        loop.exec();
+    }
+    future.waitForFinished();
+    if (Progress)
+        Progress(Stage, Total, Total);
+    const QList<TResult> results = future.results();
+    return std::vector<TResult>(results.begin(), results.end());
+}
+
+void writeDocument(const QString &Path, const QJsonObject &Document)
+{
+    // Temporary file and rename: a mirror of the output never sees half a document.
+    QSaveFile file(Path);
+    const QByteArray bytes = QJsonDocument(Document).toJson(QJsonDocument::Indented);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        throw TPublishError(QStringLiteral("Could not write '%1': %2")
+                                .arg(QDir::toNativeSeparators(Path), file.errorString()));
+}
+
+// Builds one document's "chunks" and "files". Indices count in the combined chunk list of the
+// launcher's reader, in which the package document's chunks come first: FirstIndex is the number
+// of chunks before this document's own.
+void describeFiles(const std::vector<const TChunkedFile *> &Files,
+                   const QHash<QByteArray, TChunkOutcome> &Outcomes, const QDir &OutputDirectory,
+                   const TChunkStore &Store, int FirstIndex, QJsonObject &Document)
+{
+    QJsonArray chunks;
+    QJsonArray files;
+    QHash<QByteArray, int> indexOf;
+    for (const TChunkedFile *file : Files) {
+        QJsonArray indices;
+        for (const TPiece &piece : file->pieces) {
+            auto found = indexOf.constFind(piece.hash);
+            if (found == indexOf.constEnd()) {
+                const TChunkOutcome &outcome = Outcomes[piece.hash];
+                QJsonObject chunk;
+                chunk.insert(QStringLiteral("url"),
+                             OutputDirectory.relativeFilePath(Store.chunkPath(piece.hash)));
+                chunk.insert(QStringLiteral("packedsize"), double(outcome.stored.packedSize));
+                chunk.insert(QStringLiteral("packedhash"), hexText(outcome.stored.packedHash));
+                chunk.insert(QStringLiteral("unpackedsize"), double(outcome.unpackedSize));
+                chunk.insert(QStringLiteral("unpackedhash"), hexText(piece.hash));
+                chunk.insert(QStringLiteral("unpack"), outcome.stored.unpack);
+                found = indexOf.insert(piece.hash, FirstIndex + chunks.size());
+                chunks.append(chunk);
+            }
+            indices.append(*found);
+        }
+        QJsonObject entry;
+        entry.insert(QStringLiteral("localfile"), file->source.localFile);
+        entry.insert(QStringLiteral("unpackedsize"), double(file->size));
+        entry.insert(QStringLiteral("unpackedhash"), hexText(file->hash));
+        entry.insert(QStringLiteral("executable"), file->source.executable);
+        entry.insert(QStringLiteral("chunks"), indices);
+        files.append(entry);
+    }
+    Document.insert(QStringLiteral("chunks"), chunks);
+    Document.insert(QStringLiteral("files"), files);
+}
+
+} // namespace
+
+TPackagePublisher::TPackagePublisher(TPublishOptions Options) : m_options(std::move(Options)) {}
+
+void TPackagePublisher::validateOptions()
+{
+    TPublishOptions &options = m_options;
+    if (options.version.trimmed().isEmpty())
+        throw TPublishError(QStringLiteral("A package version is required (--version)"));
+    static const QStringList generations = {QStringLiteral("first"), QStringLiteral("second")};
+    if (!options.generation.isEmpty() && !generations.contains(options.generation))
+        throw TPublishError(
+            QStringLiteral("Unknown generation '%1': use first or second").arg(options.generation));
+    static const QStringList variants = {QStringLiteral("regular"), QStringLiteral("preview"),
+                                         QStringLiteral("beta"), QStringLiteral("test")};
+    if (!options.variant.isEmpty() && !variants.contains(options.variant))
+        throw TPublishError(
+            QStringLiteral("Unknown variant '%1': use regular, preview, beta or test")
+                .arg(options.variant));
+    if (options.compressionPreset < 0 || options.compressionPreset > 9)
+        throw TPublishError(QStringLiteral("The compression level must lie between 0 and 9"));
+    if (options.assetsDirectory.isEmpty() != options.assetsVersion.isEmpty())
+        throw TPublishError(QStringLiteral(
+            "Assets need both a directory (--assets) and a version (--assets-version)"));
+    if (!options.assetsVersion.isEmpty()) {
+        // The launcher reads a numeric asset version as a 32-bit integer.
+        bool isNumber = false;
+        const qlonglong number = options.assetsVersion.toLongLong(&isNumber);
+        if (!isNumber || number < 0 || number > std::numeric_limits<int>::max())
+            throw TPublishError(
+                QStringLiteral("The asset version '%1' is not a number between 0 and 2147483647")
+                    .arg(options.assetsVersion));
+        options.assetsVersion = QString::number(number);
+    }
+
+    options.sourceDirectory =
+        existingDirectory(options.sourceDirectory, QStringLiteral("source directory"));
+    if (!options.assetsDirectory.isEmpty())
+        options.assetsDirectory =
+            existingDirectory(options.assetsDirectory, QStringLiteral("assets directory"));
+    if (options.outputDirectory.isEmpty())
+        throw TPublishError(QStringLiteral("An output directory is required (--out)"));
+    options.outputDirectory =
+        prepareWritableDirectory(options.outputDirectory, QStringLiteral("output directory"));
+    if (options.chunkStoreDirectory.isEmpty())
+        options.chunkStoreDirectory = options.outputDirectory + QStringLiteral("/chunks");
+    options.chunkStoreDirectory =
+        prepareWritableDirectory(options.chunkStoreDirectory, QStringLiteral("chunk store"));
+
+    // A store inside the published tree would be published into itself on the next run.
+    for (const QString &written : {options.outputDirectory, options.chunkStoreDirectory}) {
+        for (const QString &read : {options.sourceDirectory, options.assetsDirectory}) {
+            if (!read.isEmpty() && (isSameOrInside(written, read) || isSameOrInside(read, written)))
+                throw TPublishError(
+                    QStringLiteral("The output '%1' and the input '%2' must not contain each other")
+                        .arg(QDir::toNativeSeparators(written), QDir::toNativeSeparators(read)));
+        }
+    }
+}
+
+TPublishReport TPackagePublisher::publish()
+{
+    QElapsedTimer clock;
+    clock.start();
+    validateOptions();
+    const TPublishOptions &options = m_options;
+    const TChunkStore store(options.chunkStoreDirectory);
+    const QDir outputDirectory(options.outputDirectory);
+
+    std::vector<TSourceFile> sources = listFiles(options.sourceDirectory, false);
+    if (sources.empty())
+        throw TPublishError(QStringLiteral("The source directory '%1' contains no files")
+                                .arg(QDir::toNativeSeparators(options.sourceDirectory)));
+    if (!options.executable.isEmpty()) {
+        const QString executable = QDir::cleanPath(QDir::fromNativeSeparators(options.executable));
+        const bool found =
+            std::any_of(sources.begin(), sources.end(),
+                        [&](const TSourceFile &File) { return File.localFile == executable; });
+        if (!found)
+            throw TPublishError(
+                QStringLiteral("The executable '%1' is not a file of the source directory")
+                    .arg(options.executable));
+        m_options.executable = executable;
+    }
+    if (!options.assetsDirectory.isEmpty()) {
+        const std::vector<TSourceFile> assets = listFiles(options.assetsDirectory, true);
+        QSet<QString> packageFiles;
+        for (const TSourceFile &file : sources)
+            packageFiles.insert(file.localFile);
+        for (const TSourceFile &file : assets) {
+            // Both documents describe one installation directory: one name, one file.
+            if (packageFiles.contains(file.localFile))
+                throw TPublishError(
+                    QStringLiteral("'%1' is both a package file and an asset").arg(file.localFile));
+        }
+        sources.insert(sources.end(), assets.begin(), assets.end());
+    }
+
+    TPublishReport report;
+    qint64 totalBytes = 0;
+    for (const TSourceFile &file : sources)
+        totalBytes += file.size;
+
+    // Cutting and hashing.
+    const TCounter chunked = std::make_shared<std::atomic<qint64>>(0);
+    const std::vector<TChunkedFile> files = runOnPool(
+        sources, [chunked](const TSourceFile &Source) { return chunkSourceFile(Source, chunked); },
+        chunked, totalBytes, QStringLiteral("Chunking"), m_progressHandler);
+    for (const TChunkedFile &file : files) {
+        if (!file.error.isEmpty())
+            throw TPublishError(file.error);
+    }
+
+    // Every distinct chunk once, at its first place.
+    std::vector<TChunkJob> jobs;
+    QSet<QByteArray> seen;
+    qint64 chunkBytes = 0;
+    for (const TChunkedFile &file : files) {
+        for (const TPiece &piece : file.pieces) {
+            if (seen.contains(piece.hash))
+                continue;
+            seen.insert(piece.hash);
+            jobs.push_back({piece.hash, file.source.path, piece.offset, piece.length});
+            chunkBytes += piece.length;
+        }
+    }
+
+    // Compression and storing, chunks being independent of each other. Largest first, so that
+    // no core is left compressing one big chunk alone at the end.
+    std::stable_sort(jobs.begin(), jobs.end(), [](const TChunkJob &Left, const TChunkJob &Right) {
+        return Left.length > Right.length;
+    });
+    const TCounter produced = std::make_shared<std::atomic<qint64>>(0);
+    const int preset = options.compressionPreset;
+    const std::vector<TChunkOutcome> outcomes = runOnPool(
+        jobs,
+        [store, preset, produced](const TChunkJob &Job) {
+            return produceChunk(store, preset, Job, produced);
+        },
+        produced, chunkBytes, QStringLiteral("Compressing"), m_progressHandler);
+    QHash<QByteArray, TChunkOutcome> outcomeOf;
+    for (const TChunkOutcome &outcome : outcomes) {
+        if (!outcome.error.isEmpty())
+            throw TPublishError(outcome.error);
+        outcomeOf.insert(outcome.hash, outcome);
+        if (outcome.stored.written) {
+            ++report.chunksNew;
+            report.bytesNew += outcome.stored.packedSize;
+            report.unpackedBytesNew += outcome.unpackedSize;
+            if (!outcome.stored.compressed && outcome.unpackedSize > 0)
+                ++report.chunksStored;
+        }
+    }
+
+    // The documents must describe what was read; a file that changed meanwhile may have given
+    // chunks of one state and a hash of another.
+    for (const TChunkedFile &file : files) {
+        const QFileInfo now(file.source.path);
+        if (now.size() != file.size || now.lastModified() != file.source.modified ||
+            file.size != file.source.size)
+            throw TPublishError(QStringLiteral("File '%1' changed while it was being published")
+                                    .arg(QDir::toNativeSeparators(file.source.path)));
+    }
+
+    std::vector<const TChunkedFile *> packageFiles;
+    std::vector<const TChunkedFile *> assetFiles;
+    for (const TChunkedFile &file : files)
+        (file.source.asset ? assetFiles : packageFiles).push_back(&file);
+
+    QJsonObject package;
+    package.insert(QStringLiteral("version"), options.version);
+    if (!m_options.executable.isEmpty())
+        package.insert(QStringLiteral("executable"), m_options.executable);
+    if (!options.generation.isEmpty())
+        package.insert(QStringLiteral("generation"), options.generation);
+    if (!options.variant.isEmpty())
+        package.insert(QStringLiteral("variant"), options.variant);
+    package.insert(QStringLiteral("parameters"), QJsonArray::fromStringList(options.parameters));
+    describeFiles(packageFiles, outcomeOf, outputDirectory, store, 0, package);
+
+    // The asset document first: the package document is what makes a new version visible.
+    if (!options.assetsDirectory.isEmpty()) {
+        QJsonObject assets;
+        assets.insert(QStringLiteral("version"), options.assetsVersion.toInt());
+        describeFiles(assetFiles, outcomeOf, outputDirectory, store,
+                      package.value(QStringLiteral("chunks")).toArray().size(), assets);
+        report.assetDocumentPath = outputDirectory.filePath(options.assetFileName);
+        writeDocument(report.assetDocumentPath, assets);
+    }
+    report.packageDocumentPath = outputDirectory.filePath(options.packageFileName);
+    writeDocument(report.packageDocumentPath, package);
+
+    report.files = int(files.size());
+    report.bytes = totalBytes;
+    report.chunksTotal = int(jobs.size());
+    report.milliseconds = clock.elapsed();
+    return report;
+}
+
+} // namespace vorna::publisher

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace vorna::publisher {
+
+// What to publish and where.
+struct TPublishOptions
+{
+    QString sourceDirectory;
+    QString outputDirectory;
+    QString version;
+    QString executable; // relative to the source directory, "/"-separated; may be empty
+    QStringList parameters;
+    QString generation; // "first", "second" or empty
+    QString variant;    // "regular", "preview", "beta", "test" or empty
+    QString assetsDirectory;
+    QString assetsVersion;       // a decimal number, required with assetsDirectory
+    QString chunkStoreDirectory; // empty: "chunks" inside the output directory
+    QString packageFileName = QStringLiteral("package.json");
+    QString assetFileName = QStringLiteral("assets.json");
+    int compressionPreset = 6;
+};
+
+// The figures of one run.
+struct TPublishReport
+{
+    int files = 0;
+    qint64 bytes = 0;
+    int chunksTotal = 0; // distinct chunks the documents reference
+    int chunksNew = 0;   // chunk files this run added to the store
+    qint64 bytesNew = 0; // stored size of the new chunk files: what an update downloads
+    qint64 unpackedBytesNew = 0;
+    int chunksStored = 0; // chunks kept uncompressed because LZMA saved too little
+    qint64 milliseconds = 0;
+    QString packageDocumentPath;
+    QString assetDocumentPath; // empty without assets
+};
+
+// Publishes a directory of files (and optionally a directory of assets) as a package document
+// and an asset document whose chunks lie in a content-addressed chunk store. Files are cut with
+// the launcher's own content-defined chunker, so an installed older version reuses every chunk
+// whose content did not change. Chunking and compression run on the global thread pool; the
+// documents are written last, each atomically, so a document never names a missing chunk.
+class TPackagePublisher final
+{
+public:
+    // Stage name, work done, work total (bytes); called on the thread that runs publish().
+    using TProgressHandler = std::function<void(const QString &, qint64, qint64)>;
+
+    explicit TPackagePublisher(TPublishOptions Options);
+
+    void setProgressHandler(TProgressHandler Handler) { m_progressHandler = std::move(Handler); }
+
+    // Throws TPublishError with a message for the studio on bad input or a failed write. Needs a
+    // QCoreApplication (progress is reported from a local event loop).
+    TPublishReport publish();
+
+private:
+    void validateOptions();
+
+    TPublishOptions m_options;
+    TProgressHandler m_progressHandler;
+};
+
+} // namespace vorna::publisher
