@@ -1,0 +1,163 @@
+#include "shared/platform/TNamedFileMapping.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QByteArray clientMarker = QByteArrayLiteral("Corvane-52f3fb16-0d45-45d4-978a-149b5692b074");
+
+QString democlientPath()
+{
+    return QStringLiteral(CORVANE_BIN_DIR "/corvane-democlient");
+}
+
+QJsonObject readRecord(const QString &Path)
+{
+    QFile file(Path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+} // namespace
+
+class tst_democlient final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void recordsStartAndAnnouncesItself_data();
+    void recordsStartAndAnnouncesItself();
+    void endsByItselfAfterTimeOut();
+    void noMarkerWhenAskedNotToAnnounce();
+    void recordDefaultsToWorkingDirectory();
+
+private:
+    void start(QProcess &Process, const QStringList &Arguments, const QString &WorkingDirectory,
+               const QString &RecordPath);
+};
+
+void tst_democlient::initTestCase()
+{
+    QVERIFY2(QFile::exists(democlientPath()), "corvane-democlient is not built");
+    QVERIFY2(!shared::TNamedFileMapping::canOpenForReading(clientMarker),
+             "a client's running marker exists already; these tests cannot tell theirs apart");
+}
+
+void tst_democlient::start(QProcess &Process, const QStringList &Arguments,
+                           const QString &WorkingDirectory, const QString &RecordPath)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("CORVANE_DEMOCLIENT_RECORD"));
+    if (!RecordPath.isEmpty())
+        environment.insert(QStringLiteral("CORVANE_DEMOCLIENT_RECORD"), RecordPath);
+    Process.setProcessEnvironment(environment);
+    Process.setWorkingDirectory(WorkingDirectory);
+    Process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    Process.start(democlientPath(), Arguments);
+    QVERIFY(Process.waitForStarted());
+}
+
+void tst_democlient::recordsStartAndAnnouncesItself_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("no arguments") << QStringList();
+    QTest::newRow("start parameters")
+        << QStringList{QStringLiteral("-windowed"), QStringLiteral("--lang=en")};
+    QTest::newRow("unknown options and verification flag")
+        << QStringList{QStringLiteral("--no-such-option"), QStringLiteral("-x"),
+                       QStringLiteral("5"), QStringLiteral("--package-is-up-to-date")};
+    QTest::newRow("spaces and non-ASCII")
+        << QStringList{QStringLiteral("two words"), QStringLiteral("Gr\u00FC\u00DFe \u20AC")};
+    QTest::newRow("time-out option without value")
+        << QStringList{QStringLiteral("--exit-after-ms")};
+}
+
+// The client is closed from outside, as a test or a user would: it must still remove its marker,
+// or every later launcher would take the stale marker for a running client.
+void tst_democlient::recordsStartAndAnnouncesItself()
+{
+    QFETCH(QStringList, arguments);
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    const QString recordPath = directory.filePath(QStringLiteral("record.json"));
+    // A far time-out keeps the default from ending the client during the test, and also checks
+    // that the client's own options come after unknown ones without confusing it.
+    const QStringList allArguments =
+        arguments + QStringList{QStringLiteral("--exit-after-ms=120000")};
+
+    QProcess client;
+    start(client, allArguments, directory.path(), recordPath);
+    QTRY_VERIFY_WITH_TIMEOUT(shared::TNamedFileMapping::canOpenForReading(clientMarker), 10000);
+    QCOMPARE(client.state(), QProcess::Running);
+
+    const QJsonObject record = readRecord(recordPath);
+    QCOMPARE(record.value(QStringLiteral("arguments")).toArray().toVariantList(),
+             QVariant(allArguments).toList());
+    QCOMPARE(QDir(record.value(QStringLiteral("workingDirectory")).toString()).canonicalPath(),
+             QDir(directory.path()).canonicalPath());
+    QCOMPARE(record.value(QStringLiteral("pid")).toVariant().toLongLong(), client.processId());
+
+    client.terminate();
+    QVERIFY(client.waitForFinished(10000));
+    QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(client.exitCode(), 0);
+    QVERIFY(!shared::TNamedFileMapping::canOpenForReading(clientMarker));
+}
+
+void tst_democlient::endsByItselfAfterTimeOut()
+{
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    QProcess client;
+    start(client, {QStringLiteral("--exit-after-ms"), QStringLiteral("300")}, directory.path(),
+          directory.filePath(QStringLiteral("record.json")));
+    QVERIFY(client.waitForFinished(10000));
+    QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(client.exitCode(), 0);
+    QVERIFY(!shared::TNamedFileMapping::canOpenForReading(clientMarker));
+}
+
+void tst_democlient::noMarkerWhenAskedNotToAnnounce()
+{
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    const QString recordPath = directory.filePath(QStringLiteral("record.json"));
+    QProcess client;
+    start(client, {QStringLiteral("--no-marker"), QStringLiteral("--exit-after-ms=120000")},
+          directory.path(), recordPath);
+    // The record is written before the marker would be, so once it is there the decision is made.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(recordPath), 10000);
+    QCOMPARE(readRecord(recordPath).value(QStringLiteral("marker")).toBool(true), false);
+    QCOMPARE(client.state(), QProcess::Running);
+    QVERIFY(!shared::TNamedFileMapping::canOpenForReading(clientMarker));
+
+    client.terminate();
+    QVERIFY(client.waitForFinished(10000));
+    QCOMPARE(client.exitCode(), 0);
+}
+
+void tst_democlient::recordDefaultsToWorkingDirectory()
+{
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    QProcess client;
+    start(client, {QStringLiteral("--exit-after-ms=1")}, directory.path(), QString());
+    QVERIFY(client.waitForFinished(10000));
+    QCOMPARE(client.exitCode(), 0);
+    const QJsonObject record =
+        readRecord(directory.filePath(QStringLiteral("democlient-run.json")));
+    QCOMPARE(QDir(record.value(QStringLiteral("workingDirectory")).toString()).canonicalPath(),
+             QDir(directory.path()).canonicalPath());
+}
+
+QTEST_GUILESS_MAIN(tst_democlient)
+#include "tst_democlient.moc"

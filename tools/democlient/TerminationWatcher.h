@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// Turns SIGTERM, SIGINT and SIGHUP into a signal on the event loop, so that a client that is
+// closed from outside still removes its running marker. A marker left behind would make every
+// later launcher believe that a client runs.
+class TerminationWatcher final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(TerminationWatcher)
+
+public:
+    explicit TerminationWatcher(QObject *Parent = nullptr);
+    ~TerminationWatcher() override;
+
+signals:
+    void terminationRequested();
+
+private:
+    QSocketNotifier *m_notifier = nullptr;
+};
