@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QNetworkReply>
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+namespace shared {
+
+// Thin, replaceable view of one QNetworkReply. The wrapper is a child of its reply, so it never
+// outlives it; deleting the wrapper schedules the reply for deletion too, so a finished request
+// does not linger in its network access manager until the manager dies.
+class QNetworkReplyWrapper : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(QNetworkReplyWrapper)
+
+public:
+    // Parents itself to Reply (when Reply is not null).
+    explicit QNetworkReplyWrapper(QNetworkReply *Reply);
+    ~QNetworkReplyWrapper() override;
+
+public slots:
+    virtual QNetworkReply::NetworkError error() const;
+    virtual QString errorString() const;
+    virtual QByteArray readAll();
+    // The URL of the request that started the reply; unlike QNetworkReply::url() it does not
+    // change when a redirect is followed, so callers can match outcomes with what they asked for.
+    virtual QUrl url() const;
+
+signals:
+    void error(QNetworkReply::NetworkError code);
+    void finished();
+    void progress(qlonglong BytesReceivedFromRequest);
+
+protected:
+    // For substitutes in tests that have no reply behind them.
+    QNetworkReplyWrapper() = default;
+
+private:
+    QPointer<QNetworkReply> m_reply;
+};
+
+} // namespace shared
