@@ -3,10 +3,13 @@
 #include "packages/TPackage.h"
 #include "packages/TPackageBuild.h"
 #include "packages/TPackageConfigurationReader.h"
+#include "shared/QNetworkAccessManagerWrapper.h"
+#include "shared/TDownloadPool.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
 
 #include <memory>
 
@@ -71,6 +74,14 @@ inline std::shared_ptr<vorna::launcher::TPackage> makePackage(const TPackageSpec
     package->setLocalPackageStatus(Spec.status);
     package->setDefault(Spec.isDefault);
     return package;
+}
+
+// A download pool like the application's: six at a time, slots freed on each outcome.
+inline std::shared_ptr<::shared::TDownloadPool> makePool()
+{
+    auto access = std::make_shared<::shared::QNetworkAccessManagerWrapper>(
+        std::make_shared<QNetworkAccessManager>());
+    return std::make_shared<::shared::TDownloadPool>(6, access);
 }
 
 // Records the emissions of a signal that carries a package (and possibly a flag). QSignalSpy would
