@@ -5,6 +5,11 @@
 #include "UiStyle.h"
 #include "packages/TPackageConfigurationReader.h"
 
+#if __has_include("packages/TPackageInstallation.h")
+#include "download/TPackageFileDownloader.h"
+#include "packages/TPackageInstallation.h"
+#endif
+
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -306,16 +311,55 @@ void TClientPackageLayoutItem::updateDefaultClientCheckboxFromPackageStatus()
     m_defaultCheckBox->setVisible(m_package->localPackageStatus() == ELocalPackageStatus::UpToDate);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Wiring to a running installation. Compiled against the installation and its downloader when the
+// engine is part of the tree; until then the tile only enters its installing mode.
+// ---------------------------------------------------------------------------------------------
+#if __has_include("packages/TPackageInstallation.h")
 // The installation's objects are the senders, so these connections end with them.
 void TClientPackageLayoutItem::followInstallation(
     const TPackageInstallation &InstallationInProgress)
 {
-#if __has_include("packages/TPackageInstallation.h")
-#error "connect the installation's progress signals here"
-#else
-    Q_UNUSED(InstallationInProgress)
-    startProgress(0, 0);
-#endif
+    const TPackageFileDownloader *downloader = InstallationInProgress.downloader();
+    qint64 total = 0;
+    for (const TChunkToDownload &chunk : downloader->allChunks())
+        total += static_cast<qint64>(chunk.packedSize);
+    // A fresh installation has not downloaded anything yet.
+    startProgress(total, 0);
+
+    // Scan and verification progress comes from worker threads.
+    connect(
+        &InstallationInProgress, &TPackageInstallation::scanProgress, this,
+        [this](TFileSize Done, TFileSize Total) {
+            showPhaseProgress(QStringLiteral("Scanning..."), Done, Total);
+        },
+        Qt::QueuedConnection);
+    connect(
+        &InstallationInProgress, &TPackageInstallation::writeProgress, this,
+        [this](TFileSize Done, TFileSize Total) {
+            showPhaseProgress(QStringLiteral("Writing..."), Done, Total);
+        },
+        Qt::QueuedConnection);
+    connect(
+        &InstallationInProgress, &TPackageInstallation::verificationProgress, this,
+        [this](TFileSize Done, TFileSize Total) {
+            showPhaseProgress(QStringLiteral("Verifying..."), Done, Total);
+        },
+        Qt::QueuedConnection);
+    connect(downloader, &TPackageFileDownloader::progress, this,
+            [this, downloader](TFileSize Downloaded, TFileSize TotalToDownload, TFileSize Written,
+                               TFileSize TotalToWrite) {
+                const TRunningStatistics &statistics = downloader->downloadStatistics();
+                showDownloadProgress(Downloaded, TotalToDownload, Written, TotalToWrite,
+                                     bytesPerSecond(statistics.count, statistics.mean));
+            });
 }
+
+#else
+void TClientPackageLayoutItem::followInstallation(const TPackageInstallation &)
+{
+    startProgress(0, 0);
+}
+#endif
 
 } // namespace vorna::launcher

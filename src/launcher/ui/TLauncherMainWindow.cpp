@@ -7,6 +7,11 @@
 #include "configuration/TLauncherConfigurationReader.h"
 #include "download/TCloudflareCdnTrace.h"
 
+#if __has_include("packages/TPackageInstallation.h")
+#include "packages/TInstallationManager.h"
+#include "packages/TPackageInstallation.h"
+#endif
+
 #include <QCheckBox>
 #include <QDate>
 #include <QDebug>
@@ -385,18 +390,45 @@ void TLauncherMainWindow::onAboutDialogRequested(QString)
 
 // ---------------------------------------------------------------------------------------------
 // Wiring to the installation manager and its installations, and the funnel report of the start.
+// Compiled against the engine's classes once they are part of the tree; until then the window
+// follows no installation and the slots do nothing.
 // ---------------------------------------------------------------------------------------------
 
+// The funnel step "launcher_started" (first-time key "FunnelStartedFirst") belongs here; the
+// funnel sender is not part of this tree yet, so nothing is posted.
+void TLauncherMainWindow::reportWindowStarted() {}
+
+#if __has_include("packages/TPackageInstallation.h")
 void TLauncherMainWindow::connectInstallationManager(TInstallationManager *InstallationManager)
 {
-#if __has_include("packages/TInstallationManager.h")
-#error "connect the installation manager here"
-#else
-    Q_UNUSED(InstallationManager)
-#endif
+    if (!InstallationManager)
+        return;
+    connect(InstallationManager, &TInstallationManager::installationOrUpdateStarted, this,
+            &TLauncherMainWindow::onInstallationOrUpdateStarted);
+    connect(InstallationManager, &TInstallationManager::installationOrUpdateFinished, this,
+            &TLauncherMainWindow::onInstallationOrUpdateFinished);
 }
 
-void TLauncherMainWindow::reportWindowStarted() {}
+void TLauncherMainWindow::onInstallationOrUpdateStarted(
+    const TPackageInstallation &InstallationInProgress)
+{
+    // The launcher's own package has no tile.
+    if (TClientPackageLayoutItem *packageTile = tile(InstallationInProgress.package()->index()))
+        packageTile->onInstallationOrUpdateStarted(InstallationInProgress);
+}
+
+void TLauncherMainWindow::onInstallationOrUpdateFinished(
+    const TPackageInstallation &InstallationInProgress)
+{
+    handleInstallationFinished(InstallationInProgress.package(),
+                               InstallationInProgress.errorReason());
+}
+
+#else
+void TLauncherMainWindow::connectInstallationManager(TInstallationManager *InstallationManager)
+{
+    Q_UNUSED(InstallationManager)
+}
 
 void TLauncherMainWindow::onInstallationOrUpdateStarted(
     const TPackageInstallation &InstallationInProgress)
@@ -409,5 +441,7 @@ void TLauncherMainWindow::onInstallationOrUpdateFinished(
 {
     Q_UNUSED(InstallationInProgress)
 }
+
+#endif
 
 } // namespace vorna::launcher
