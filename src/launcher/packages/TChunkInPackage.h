@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QUrl>
+#include <QtGlobal>
+
+namespace vorna::launcher {
+
+// One downloadable unit of a package configuration. Sizes and hashes are what the document
+// says: data to check against, never a promise to allocate by.
+struct TChunkInPackage
+{
+    QUrl url;
+    quint64 packedSize = 0;
+    // SHA-256 of the stored bytes, 32 raw bytes when the document gave a proper digest.
+    QByteArray packedHash;
+    quint64 unpackedSize = 0;
+    // SHA-256 of the unpacked content.
+    QByteArray unpackedHash;
+    // The stored bytes are a compressed blob container; false: they are the content itself.
+    bool unpack = true;
+};
+
+} // namespace vorna::launcher

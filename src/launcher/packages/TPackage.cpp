@@ -1,0 +1,49 @@
+#include "TPackage.h"
+
+#include "TPackageConfigurationReader.h"
+
+#include <QJsonArray>
+
+namespace vorna::launcher {
+
+TPackage::TPackage(int Index, const QJsonObject &Entry, const QUrl &BaseUrl)
+    : m_index(Index), m_name(Entry.value(QLatin1String("name")).toString()),
+      m_directoryName(Entry.value(QLatin1String("directoryname")).toString())
+{
+    if (Entry.contains(QLatin1String("logolinktarget")))
+        m_logoLinkTarget =
+            QUrl(Entry.value(QLatin1String("logolinktarget")).toString(), QUrl::TolerantMode);
+    m_installAutomatically = Entry.value(QLatin1String("installautomatically")).toBool(false);
+
+    const QJsonArray builds = Entry.value(QLatin1String("builds")).toArray();
+    m_builds.reserve(static_cast<size_t>(builds.size()));
+    for (const QJsonValue &build : builds)
+        m_builds.push_back(std::make_unique<TPackageBuild>(build.toObject(), BaseUrl));
+}
+
+TPackage::~TPackage() = default;
+
+TPackageBuild *TPackage::selectBuildForRunningPlatform() const
+{
+    for (const auto &build : m_builds) {
+        if (build->matchesRunningPlatform())
+            return build.get();
+    }
+    return nullptr;
+}
+
+const TPackageConfigurationReader *TPackage::configurationForRunningPlatform() const
+{
+    const TPackageBuild *build = selectBuildForRunningPlatform();
+    return build ? build->configuration.get() : nullptr;
+}
+
+void TPackage::setLocalPackageStatus(ELocalPackageStatus Status)
+{
+    if (m_localPackageStatus == Status)
+        return;
+    m_localPackageStatus = Status;
+    emit localPackageStatusChanged();
+}
+
+} // namespace vorna::launcher

@@ -1,0 +1,242 @@
+#include "TPackageConfigurationReader.h"
+
+#include "TPackageBuild.h"
+
+#include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QJsonValue>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace vorna::launcher {
+
+namespace {
+
+QLatin1String key(const char *Name)
+{
+    return QLatin1String(Name);
+}
+
+// JSON numbers are doubles; anything that is not a whole number inside the target range is not a
+// usable value (and converting it would be undefined behaviour).
+template <typename T> bool wholeNumberInRange(double Value, T &Result)
+{
+    if (!std::isfinite(Value) || std::trunc(Value) != Value)
+        return false;
+    // The upper bound is exclusive: 2^63 and 2^64 are exactly representable, their predecessors
+    // as integers are not.
+    const double lowest = static_cast<double>(std::numeric_limits<T>::lowest());
+    const double beyondHighest = static_cast<double>(std::numeric_limits<T>::max()) + 1.0;
+    if (Value < lowest || Value >= beyondHighest)
+        return false;
+    Result = static_cast<T>(Value);
+    return true;
+}
+
+int intFromJson(const QJsonValue &Value, int Default)
+{
+    int result = Default;
+    if (Value.isDouble() && !wholeNumberInRange(Value.toDouble(), result))
+        return Default;
+    return result;
+}
+
+qint64 int64FromJson(const QJsonValue &Value)
+{
+    qint64 result = 0;
+    if (Value.isDouble() && !wholeNumberInRange(Value.toDouble(), result))
+        return 0;
+    return result;
+}
+
+// Sizes come as JSON numbers or as strings of decimal digits; everything else reads as 0.
+quint64 sizeFromJson(const QJsonValue &Value)
+{
+    if (Value.isString()) {
+        const QString text = Value.toString().trimmed();
+        const bool onlyDigits =
+            !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
+                return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+            });
+        bool ok = false;
+        const quint64 size = onlyDigits ? text.toULongLong(&ok, 10) : 0;
+        return ok ? size : 0;
+    }
+    quint64 size = 0;
+    if (Value.isDouble() && wholeNumberInRange(Value.toDouble(), size))
+        return size;
+    return 0;
+}
+
+// Hexadecimal digest text to raw bytes; characters that are not hexadecimal digits are skipped.
+QByteArray hashFromJson(const QJsonValue &Value)
+{
+    return QByteArray::fromHex(Value.toString().toLocal8Bit());
+}
+
+TChunkInPackage readChunk(const QJsonObject &Object, const QUrl &BaseUrl)
+{
+    TChunkInPackage chunk;
+    chunk.url = resolvePackageUrlText(BaseUrl, Object.value(key("url")).toString());
+    chunk.packedSize = sizeFromJson(Object.value(key("packedsize")));
+    chunk.packedHash = hashFromJson(Object.value(key("packedhash")));
+    chunk.unpackedSize = sizeFromJson(Object.value(key("unpackedsize")));
+    chunk.unpackedHash = hashFromJson(Object.value(key("unpackedhash")));
+    chunk.unpack = Object.value(key("unpack")).toBool(true);
+    return chunk;
+}
+
+TPatchInPackage readPatch(const QJsonObject &Object, const QUrl &BaseUrl)
+{
+    TPatchInPackage patch;
+    patch.url = resolvePackageUrlText(BaseUrl, Object.value(key("url")).toString());
+    patch.fromVersion = QString::number(int64FromJson(Object.value(key("fromversion"))));
+    patch.toVersion = QString::number(int64FromJson(Object.value(key("toversion"))));
+    patch.size = int64FromJson(Object.value(key("size")));
+    return patch;
+}
+
+TFileInPackage readFile(const QJsonObject &Object, const QUrl &BaseUrl)
+{
+    TFileInPackage file;
+    file.localFile = Object.value(key("localfile")).toString();
+    file.unpackedHash = hashFromJson(Object.value(key("unpackedhash")));
+    file.unpackedSize = sizeFromJson(Object.value(key("unpackedsize")));
+    file.executable = Object.value(key("executable")).toBool(false);
+    file.wholeFile = readChunk(Object, BaseUrl);
+
+    const QJsonArray chunks = Object.value(key("chunks")).toArray();
+    file.chunkIndices.reserve(static_cast<size_t>(chunks.size()));
+    for (const QJsonValue &index : chunks) {
+        // A number that is no valid index must not turn into a valid one; -1 is rejected later.
+        file.chunkIndices.push_back(index.isDouble() ? intFromJson(index, -1) : 0);
+    }
+
+    const QJsonArray patches = Object.value(key("patches")).toArray();
+    for (const QJsonValue &patch : patches)
+        file.patches.push_back(readPatch(patch.toObject(), BaseUrl));
+    return file;
+}
+
+EGeneration generationFromString(const QString &Text)
+{
+    if (Text == QLatin1String("first"))
+        return EGeneration::First;
+    if (Text == QLatin1String("second"))
+        return EGeneration::Second;
+    return EGeneration::Other;
+}
+
+EVariant variantFromString(const QString &Text)
+{
+    if (Text == QLatin1String("regular"))
+        return EVariant::Regular;
+    if (Text == QLatin1String("preview"))
+        return EVariant::Preview;
+    if (Text == QLatin1String("beta"))
+        return EVariant::Beta;
+    if (Text == QLatin1String("test"))
+        return EVariant::Test;
+    return EVariant::Other;
+}
+
+} // namespace
+
+TPackageConfigurationReader::TPackageConfigurationReader(const QByteArray &PackageJson,
+                                                         const QByteArray &AssetJson,
+                                                         const QUrl &PackageBaseUrl,
+                                                         const QUrl &AssetBaseUrl)
+    : m_packageBaseUrl(PackageBaseUrl), m_assetBaseUrl(AssetBaseUrl), m_packageJson(PackageJson),
+      m_assetJson(AssetJson)
+{
+    QJsonParseError error;
+    const QJsonDocument packageDocument = QJsonDocument::fromJson(PackageJson, &error);
+    if (error.error != QJsonParseError::NoError) {
+        qCritical().noquote()
+            << "JSON package configuration file could not be parsed, using default package.";
+        return;
+    }
+
+    QJsonDocument assetDocument;
+    if (!AssetJson.isEmpty()) {
+        assetDocument = QJsonDocument::fromJson(AssetJson, &error);
+        if (error.error != QJsonParseError::NoError) {
+            qCritical().noquote()
+                << "JSON asset configuration file could not be parsed, using default package.";
+            return;
+        }
+    }
+
+    readPackageDocument(packageDocument.object());
+    if (assetDocument.isObject())
+        readAssetDocument(assetDocument.object());
+
+    dropChunkIndicesOutsideChunkList();
+    std::sort(m_files.begin(), m_files.end(),
+              [](const TFileInPackage &Left, const TFileInPackage &Right) {
+                  return Left.localFile < Right.localFile;
+              });
+    m_isValid = true;
+}
+
+void TPackageConfigurationReader::readPackageDocument(const QJsonObject &Document)
+{
+    m_packageVersion = Document.value(key("version")).toString();
+    m_executable = Document.value(key("executable")).toString();
+    m_generation = generationFromString(Document.value(key("generation")).toString());
+    m_variant = variantFromString(Document.value(key("variant")).toString());
+    readChunksAndFiles(Document, m_packageBaseUrl);
+    const QJsonArray parameters = Document.value(key("parameters")).toArray();
+    for (const QJsonValue &parameter : parameters)
+        m_parameters.append(parameter.toString());
+}
+
+void TPackageConfigurationReader::readAssetDocument(const QJsonObject &Document)
+{
+    const QJsonValue version = Document.value(key("version"));
+    m_assetVersion =
+        version.isDouble() ? QString::number(intFromJson(version, 0)) : version.toString();
+    readChunksAndFiles(Document, m_assetBaseUrl);
+}
+
+void TPackageConfigurationReader::readChunksAndFiles(const QJsonObject &Document,
+                                                     const QUrl &BaseUrl)
+{
+    const QJsonArray chunks = Document.value(key("chunks")).toArray();
+    for (const QJsonValue &chunk : chunks)
+        m_chunks.push_back(readChunk(chunk.toObject(), BaseUrl));
+    const QJsonArray files = Document.value(key("files")).toArray();
+    for (const QJsonValue &file : files)
+        m_files.push_back(readFile(file.toObject(), BaseUrl));
+}
+
+// Every user indexes the chunk list with these values without further checks, so a file entry
+// that names a chunk outside the list loses its whole chunk list here. It is then handled through
+// its whole-file description, like a file that never had a chunk list.
+void TPackageConfigurationReader::dropChunkIndicesOutsideChunkList()
+{
+    const auto chunkCount = static_cast<qint64>(m_chunks.size());
+    for (TFileInPackage &file : m_files) {
+        const bool outside =
+            std::any_of(file.chunkIndices.begin(), file.chunkIndices.end(),
+                        [chunkCount](int Index) { return Index < 0 || Index >= chunkCount; });
+        if (outside) {
+            qWarning().noquote() << "Chunk index outside the chunk list in file entry"
+                                 << file.localFile << "- its chunk list is ignored.";
+            file.chunkIndices.clear();
+        }
+    }
+}
+
+QString TPackageConfigurationReader::versionString() const
+{
+    const QString unknown = QStringLiteral("?");
+    return QStringLiteral("P%1 A%2").arg(m_packageVersion.isEmpty() ? unknown : m_packageVersion,
+                                         m_assetVersion.isEmpty() ? unknown : m_assetVersion);
+}
+
+} // namespace vorna::launcher

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "TChunkInPackage.h"
+#include "TFileInPackage.h"
+#include "TPackageEnumerations.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <vector>
+
+namespace vorna::launcher {
+
+// A package configuration: the package document ("package.json" or "partial-package.json") and
+// the optional asset document ("assets.json") parsed into one list of chunks and files. A plain
+// value, immutable after construction and copied freely to worker threads. Parsing never throws:
+// a document that cannot be parsed leaves an invalid, empty reader that still holds the bytes.
+class TPackageConfigurationReader final
+{
+public:
+    // Stands for "no configuration" (an installation directory without markers).
+    TPackageConfigurationReader() = default;
+    TPackageConfigurationReader(const QByteArray &PackageJson, const QByteArray &AssetJson,
+                                const QUrl &PackageBaseUrl, const QUrl &AssetBaseUrl);
+
+    // "P<package version> A<asset version>", "?" standing for an empty version. Two
+    // configurations are the same version when these texts are equal.
+    QString versionString() const;
+
+    const QUrl &packageBaseUrl() const { return m_packageBaseUrl; }
+    const QUrl &assetBaseUrl() const { return m_assetBaseUrl; }
+    const QString &packageVersion() const { return m_packageVersion; }
+    const QString &assetVersion() const { return m_assetVersion; }
+    EGeneration generation() const { return m_generation; }
+    EVariant variant() const { return m_variant; }
+    const QString &executable() const { return m_executable; }
+    const QStringList &parameters() const { return m_parameters; }
+    // Package document chunks first, then asset document chunks.
+    const std::vector<TChunkInPackage> &chunks() const { return m_chunks; }
+    // Files of both documents, sorted by localFile (UTF-16 code units, case-sensitive).
+    const TFileInPackageVector &files() const { return m_files; }
+    // The documents exactly as received; written back as installation markers.
+    const QByteArray &packageJson() const { return m_packageJson; }
+    const QByteArray &assetJson() const { return m_assetJson; }
+    bool isValid() const { return m_isValid; }
+
+private:
+    void readPackageDocument(const QJsonObject &Document);
+    void readAssetDocument(const QJsonObject &Document);
+    void readChunksAndFiles(const QJsonObject &Document, const QUrl &BaseUrl);
+    void dropChunkIndicesOutsideChunkList();
+
+    QUrl m_packageBaseUrl;
+    QUrl m_assetBaseUrl;
+    QString m_packageVersion;
+    QString m_assetVersion;
+    EGeneration m_generation = EGeneration::Other;
+    EVariant m_variant = EVariant::Other;
+    QString m_executable;
+    QStringList m_parameters;
+    std::vector<TChunkInPackage> m_chunks;
+    TFileInPackageVector m_files;
+    QByteArray m_packageJson;
+    QByteArray m_assetJson;
+    bool m_isValid = false;
+};
+
+} // namespace vorna::launcher
