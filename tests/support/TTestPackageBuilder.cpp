@@ -2,6 +2,8 @@
 
 #include "TTestHttpServer.h"
 #include "packages/TContentDefinedChunker.h"
+#include "packages/TPackage.h"
+#include "packages/TPackageBuild.h"
 #include "shared/BlobContainer.h"
 #include "shared/TSha256.h"
 
@@ -170,6 +172,34 @@ std::vector<QByteArray> TTestPackageBuilder::chunksOf(const QString &LocalFile) 
             Result.push_back(m_chunkContents[std::size_t(Index)]);
     }
     return Result;
+}
+
+std::shared_ptr<vorna::launcher::TPackage>
+TTestPackageBuilder::makePackage(const QString &Name, int Index,
+                                 const vorna::launcher::TPackageConfigurationReader *Configuration)
+{
+    using namespace vorna::launcher;
+    const QString Os =
+        runningOperatingSystem() == EOperatingSystem::Windows ? QStringLiteral("windows")
+        : runningOperatingSystem() == EOperatingSystem::MacOS ? QStringLiteral("macos")
+                                                              : QStringLiteral("linux");
+    const QString Architecture = runningArchitecture() == EArchitecture::I386
+                                     ? QStringLiteral("i386")
+                                     : QStringLiteral("x86_64");
+    const QJsonObject Entry{
+        {QStringLiteral("name"), Name},
+        {QStringLiteral("directoryname"), Name.toLower()},
+        {QStringLiteral("builds"),
+         QJsonArray{QJsonObject{{QStringLiteral("os"), Os},
+                                {QStringLiteral("architecture"), Architecture},
+                                {QStringLiteral("url"), QStringLiteral("package.json")}}}},
+    };
+    auto Package = std::make_shared<TPackage>(Index, Entry,
+                                              QUrl(QStringLiteral("http://127.0.0.1:1/metadata/")));
+    if (Configuration && Package->selectBuildForRunningPlatform())
+        Package->selectBuildForRunningPlatform()->configuration =
+            std::make_unique<TPackageConfigurationReader>(*Configuration);
+    return Package;
 }
 
 QByteArray TTestPackageBuilder::randomBytes(qint64 Size, quint32 Seed)

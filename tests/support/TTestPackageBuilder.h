@@ -7,7 +7,12 @@
 #include <QString>
 #include <QUrl>
 
+#include <memory>
 #include <vector>
+
+namespace vorna::launcher {
+class TPackage;
+}
 
 namespace testsupport {
 
@@ -56,6 +61,12 @@ public:
     // Chunk contents of a file, in file order.
     std::vector<QByteArray> chunksOf(const QString &LocalFile) const;
     int chunkCount() const { return int(m_chunks.size()); }
+
+    // A package of the launcher metadata with one build for the running machine whose
+    // configuration is Configuration (none when null).
+    static std::shared_ptr<vorna::launcher::TPackage>
+    makePackage(const QString &Name, int Index,
+                const vorna::launcher::TPackageConfigurationReader *Configuration);
 
     // Deterministic test content: incompressible, or text-like and compressible.
     static QByteArray randomBytes(qint64 Size, quint32 Seed);

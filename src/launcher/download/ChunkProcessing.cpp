@@ -288,7 +288,7 @@ std::vector<TChunkToDownload> buildChunksToDownload(const std::vector<TFileToDow
     for (const TFileToDownload &File : Files) {
         auto State = std::make_shared<TChunkedFileState>();
         State->localFile = File.localFile;
-        State->absolutePath = Helper.filePathInDirectory(TargetDirectory, File.localFile);
+        State->absolutePath = confinedFilePath(Helper, TargetDirectory, File.localFile);
         State->unpackedSize = File.unpackedSize;
         State->unpackedHash = File.unpackedHash;
         State->executable = File.executable;
@@ -334,6 +334,17 @@ std::vector<TChunkToDownload> buildChunksToDownload(const std::vector<TFileToDow
     for (auto &Entry : Keyed)
         Result.push_back(std::move(Entry.second));
     return Result;
+}
+
+QString confinedFilePath(const TLauncherFilesystemHelper &Helper, const QDir &Directory,
+                         const QString &LocalFile)
+{
+    const QString Path = Helper.filePathInDirectory(Directory, LocalFile);
+    if (QDir::cleanPath(Path) == QDir::cleanPath(Directory.absolutePath()))
+        throw std::runtime_error(QStringLiteral("Invalid file name in package configuration: '%1'")
+                                     .arg(LocalFile)
+                                     .toStdString());
+    return Path;
 }
 
 void removeForRewrite(const TLauncherFilesystemHelper &Helper, const QString &Path,

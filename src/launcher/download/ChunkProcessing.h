@@ -65,6 +65,12 @@ TChunkStageResult saveDownloadedData(TChunkSaveContext Context, TChunkToDownload
 void saveChunkIntoFiles(const TChunkSaveContext &Context, const TChunkToDownload &Chunk,
                         const QByteArray &Data);
 
+// The absolute path of a file named by a document, confined to Directory. A name that denotes
+// the directory itself (empty, ".", "sub/..") is refused with std::runtime_error: writing or
+// removing it would wipe the whole installation.
+QString confinedFilePath(const TLauncherFilesystemHelper &Helper, const QDir &Directory,
+                         const QString &LocalFile);
+
 // Removes whatever is at Path so that a file can be written there from scratch. In self-update
 // mode a file that cannot be deleted (the running launcher's own) is renamed to "<Path>.old",
 // replacing an older one. Throws std::runtime_error when the path cannot be freed.

@@ -2,6 +2,7 @@
 #include "download/ChunkProcessing.h"
 #include "shared/BlobContainer.h"
 #include "shared/TSha256.h"
+#include "support/TLockingFilesystemHelper.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
 
@@ -14,26 +15,11 @@
 #include <set>
 
 using namespace vorna::launcher;
+using testsupport::TLockingFilesystemHelper;
 using testsupport::TTestHttpServer;
 using testsupport::TTestPackageBuilder;
 
 namespace {
-
-// The launcher's helper, with a list of files whose deletion fails as it does for a running
-// program on Windows.
-class TLockingFilesystemHelper final : public TLauncherFilesystemHelper
-{
-public:
-    using TLauncherFilesystemHelper::TLauncherFilesystemHelper;
-    bool deleteFile(const QString &Path) const override
-    {
-        if (lockedFiles.count(QDir::cleanPath(Path)))
-            throw std::runtime_error(
-                QString(QStringLiteral("Failed to delete file ") + Path).toStdString());
-        return TLauncherFilesystemHelper::deleteFile(Path);
-    }
-    std::set<QString> lockedFiles;
-};
 
 QByteArray readAll(const QString &Path)
 {
@@ -372,7 +358,7 @@ void TChunkProcessingTest::selfUpdateRenamesUndeletableFile()
     writeAll(Launcher, "running launcher");
     if (olderOldFile)
         writeAll(Launcher + QStringLiteral(".old"), "launcher before that");
-    m_helper->lockedFiles.insert(QDir::cleanPath(Launcher));
+    m_helper->lock(Launcher);
 
     const QByteArray A = piece('n', 128);
     m_package->addFile(QStringLiteral("CorvaneLauncher"), A, true, {128});
