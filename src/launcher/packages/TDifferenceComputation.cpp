@@ -1,0 +1,477 @@
+#include "TDifferenceComputation.h"
+
+#include "TContentDefinedChunker.h"
+#include "configuration/TLauncherFilesystemHelper.h"
+#include "shared/TSha256.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QFuture>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QTemporaryFile>
+#include <QThread>
+#include <QtConcurrent>
+
+#include <algorithm>
+#include <deque>
+#include <limits>
+#include <stdexcept>
+
+namespace vorna::launcher {
+
+namespace {
+
+constexpr int WorkerCount = 6;
+// Block size for moving chunks inside a file; bounds the memory of a move whatever the sizes in
+// the documents say.
+constexpr qint64 CopyBlockLength = qint64(4) << 20;
+
+// What lies at a local path, judged before anything is read or changed there.
+enum class ELocalFileKind
+{
+    Missing,
+    // A plain file whose real location is inside the installation directory.
+    Regular,
+    // A symbolic link, a directory or anything reached through a link leaving the directory:
+    // never read, never written through.
+    Unsafe,
+};
+
+bool isInside(const QString &Path, const QString &Base)
+{
+    return !Base.isEmpty() && Path.startsWith(Base + QLatin1Char('/'));
+}
+
+bool isInsideOrSame(const QString &Path, const QString &Base)
+{
+    return !Base.isEmpty() && (Path == Base || isInside(Path, Base));
+}
+
+quint64 saturatingAdd(quint64 Left, quint64 Right)
+{
+    return Left > std::numeric_limits<quint64>::max() - Right ? std::numeric_limits<quint64>::max()
+                                                              : Left + Right;
+}
+
+const TFileInPackage *findFile(const TFileInPackageVector &Files, const QString &LocalFile)
+{
+    const auto found = std::lower_bound(
+        Files.begin(), Files.end(), LocalFile,
+        [](const TFileInPackage &File, const QString &Name) { return File.localFile < Name; });
+    return found != Files.end() && found->localFile == LocalFile ? &*found : nullptr;
+}
+
+// One computation's state, shared by its workers.
+struct TScanContext
+{
+    QMutex mutex;
+    std::deque<TFileInPackage> queue;
+    TFileSize bytesScanned = 0;
+    TFileSize bytesTotal = 0;
+    TScanProgressCallback progress;
+    // Only filled for a fast scan.
+    TFileInPackageVector localFiles;
+    std::vector<TChunkInPackage> localChunks;
+    std::vector<TChunkInPackage> remoteChunks;
+    std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper;
+    QDir installationDirectory;
+    QString canonicalInstallationDirectory;
+    // Set by the first worker that fails; the others stop taking files.
+    bool failed = false;
+    QString failure;
+
+    ELocalFileKind classify(const QString &Path) const
+    {
+        const QFileInfo info(Path);
+        if (info.isSymLink())
+            return ELocalFileKind::Unsafe;
+        if (!info.exists())
+            return ELocalFileKind::Missing;
+        if (!info.isFile())
+            return ELocalFileKind::Unsafe;
+        return isInside(info.canonicalFilePath(), canonicalInstallationDirectory)
+                   ? ELocalFileKind::Regular
+                   : ELocalFileKind::Unsafe;
+    }
+};
+
+// Moves Size bytes from Source in From to Target in To in bounded blocks. Within one file the
+// ranges may overlap; the copy then runs in the direction that reads every byte before it is
+// overwritten. False on any short read or write.
+bool copyRange(QFile &From, qint64 Source, QFile &To, qint64 Target, qint64 Size)
+{
+    if (Size <= 0)
+        return Size == 0;
+    const bool backwards = &From == &To && Target > Source && Target < Source + Size;
+    QByteArray block(int(std::min(Size, CopyBlockLength)), Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < Size) {
+        const qint64 length = std::min(Size - done, qint64(block.size()));
+        const qint64 offset = backwards ? Size - done - length : done;
+        if (!From.seek(Source + offset) || From.read(block.data(), length) != length)
+            return false;
+        if (!To.seek(Target + offset) || To.write(block.constData(), length) != length)
+            return false;
+        done += length;
+    }
+    return true;
+}
+
+class TScanWorker final
+{
+public:
+    explicit TScanWorker(std::shared_ptr<TScanContext> Context) : m_context(std::move(Context)) {}
+
+    // Never throws: a failure is recorded in the context and ends every worker.
+    std::vector<TFileToDownload> run()
+    {
+        try {
+            TFileInPackage entry;
+            while (takeEntry(entry))
+                scanFile(entry);
+        } catch (const std::exception &error) {
+            fail(QString::fromLocal8Bit(error.what()));
+        } catch (...) {
+            fail(QStringLiteral("unknown error"));
+        }
+        return std::move(m_result);
+    }
+
+private:
+    bool takeEntry(TFileInPackage &Entry)
+    {
+        const QMutexLocker locker(&m_context->mutex);
+        if (m_context->failed || m_context->queue.empty())
+            return false;
+        Entry = std::move(m_context->queue.front());
+        m_context->queue.pop_front();
+        return true;
+    }
+
+    void fail(const QString &Reason)
+    {
+        qWarning().noquote() << QStringLiteral("computeRequiredChanges: worker failed: ") + Reason
+                             << " Thread: " << QThread::currentThreadId();
+        const QMutexLocker locker(&m_context->mutex);
+        if (!m_context->failed) {
+            m_context->failed = true;
+            m_context->failure = Reason;
+        }
+    }
+
+    void addScanned(quint64 Bytes)
+    {
+        const QMutexLocker locker(&m_context->mutex);
+        m_context->bytesScanned += TFileSize(std::min<quint64>(
+            Bytes, quint64(std::numeric_limits<TFileSize>::max() - m_context->bytesScanned)));
+        if (m_context->progress)
+            m_context->progress(m_context->bytesScanned, m_context->bytesTotal);
+    }
+
+    void scanFile(const TFileInPackage &Entry)
+    {
+        const QString path = m_context->filesystemHelper->filePathInDirectory(
+            m_context->installationDirectory, Entry.localFile);
+        const ELocalFileKind kind = m_context->classify(path);
+
+        TFileToDownload candidate;
+        candidate.localFile = Entry.localFile;
+        candidate.unpackedSize = Entry.unpackedSize;
+        candidate.unpackedHash = Entry.unpackedHash;
+        candidate.executable = Entry.executable;
+        for (const int index : Entry.chunkIndices) {
+            if (index >= 0 && size_t(index) < m_context->remoteChunks.size())
+                candidate.chunks.push_back(m_context->remoteChunks[size_t(index)]);
+        }
+
+        if (candidate.chunks.size() < 2) {
+            if (fileMatches(Entry, path, kind)) {
+                qInfo().noquote() << QStringLiteral("reuseable file found ") + Entry.localFile
+                                  << " Thread: " << QThread::currentThreadId();
+                m_result.push_back(std::move(candidate));
+                return;
+            }
+        } else if (reuseChunks(Entry, path, kind, candidate)) {
+            m_result.push_back(std::move(candidate));
+            return;
+        }
+        downloadWholeFile(Entry, path, kind, candidate);
+    }
+
+    bool fileMatches(const TFileInPackage &Entry, const QString &Path, ELocalFileKind Kind)
+    {
+        const qint64 size = Kind == ELocalFileKind::Regular ? QFileInfo(Path).size() : 0;
+        // Hashing a file of the wrong size cannot make it match; skip the read.
+        const QByteArray hash =
+            Kind == ELocalFileKind::Regular && quint64(size) == Entry.unpackedSize
+                ? ::shared::TSha256::hashFile(Path)
+                : QByteArray();
+        addScanned(quint64(size));
+        return !hash.isEmpty() && quint64(size) == Entry.unpackedSize && hash == Entry.unpackedHash;
+    }
+
+    // The recorded chunks of the previous, verified configuration, when they can stand for the
+    // file: the entry has at least 2 chunks and the file is still there with the recorded size.
+    const TFileInPackage *fastScanEntry(const QString &LocalFile, const QString &Path,
+                                        ELocalFileKind Kind) const
+    {
+        const TFileInPackage *local = findFile(m_context->localFiles, LocalFile);
+        if (!local || local->chunkIndices.size() < 2 || Kind != ELocalFileKind::Regular)
+            return nullptr;
+        quint64 recorded = 0;
+        for (const int index : local->chunkIndices) {
+            if (index < 0 || size_t(index) >= m_context->localChunks.size())
+                return nullptr;
+            recorded = saturatingAdd(recorded, m_context->localChunks[size_t(index)].unpackedSize);
+        }
+        if (recorded != local->unpackedSize || quint64(QFileInfo(Path).size()) != recorded)
+            return nullptr;
+        return local;
+    }
+
+    bool reuseChunks(const TFileInPackage &Entry, const QString &Path, ELocalFileKind Kind,
+                     TFileToDownload &Candidate)
+    {
+        std::vector<TChunkReuseState> states(Candidate.chunks.size());
+        std::vector<quint64> targetOffsets;
+        targetOffsets.reserve(Candidate.chunks.size());
+        quint64 offset = 0;
+        for (const TChunkInPackage &chunk : Candidate.chunks) {
+            targetOffsets.push_back(offset);
+            offset = saturatingAdd(offset, chunk.unpackedSize);
+        }
+        bool reuseFound = false;
+        quint64 localOffset = 0;
+
+        const auto match = [&](const QByteArray &Hash, quint64 Size) {
+            addScanned(Size);
+            // A digest that is missing from a document never matches anything.
+            if (Hash.size() == ::shared::TSha256::DigestSize) {
+                for (size_t i = 0; i < Candidate.chunks.size(); ++i)
+                    reuseFound |= matchChunk(Entry, Candidate.chunks[i], targetOffsets[i],
+                                             localOffset, Hash, Size, states[i]);
+            }
+            localOffset = saturatingAdd(localOffset, Size);
+        };
+
+        if (const TFileInPackage *local = fastScanEntry(Entry.localFile, Path, Kind)) {
+            for (const int index : local->chunkIndices) {
+                const TChunkInPackage &chunk = m_context->localChunks[size_t(index)];
+                match(chunk.unpackedHash, chunk.unpackedSize);
+            }
+        } else if (Kind == ELocalFileKind::Regular) {
+            if (!m_chunker)
+                m_chunker = std::make_unique<TContentDefinedChunker>();
+            m_chunker->chunkFile(Path, true, [&](const TContentDefinedChunker::TChunk &Chunk) {
+                match(Chunk.hash, quint64(Chunk.length));
+            });
+        }
+        if (!reuseFound)
+            return false;
+        rearrange(Entry, Path, Candidate, states);
+        return true;
+    }
+
+    bool matchChunk(const TFileInPackage &Entry, const TChunkInPackage &Chunk, quint64 TargetOffset,
+                    quint64 LocalOffset, const QByteArray &Hash, quint64 Size,
+                    TChunkReuseState &State) const
+    {
+        if (State.state == TChunkReuseState::InPlace)
+            return false;
+        if (State.state == TChunkReuseState::Elsewhere && LocalOffset != TargetOffset)
+            return false;
+        // Equal content has equal length; a chunk whose declared size disagrees with the content
+        // of its hash, or that would end beyond the file, is fetched instead of trusted.
+        if (Chunk.unpackedHash != Hash || Chunk.unpackedSize != Size ||
+            saturatingAdd(TargetOffset, Size) > Entry.unpackedSize)
+            return false;
+        if (LocalOffset == TargetOffset) {
+            State.state = TChunkReuseState::InPlace;
+            qInfo().noquote() << "reuseable chunk on correct position found "
+                              << Chunk.url.toString() << " file: " << Entry.localFile
+                              << " offset: " << TargetOffset
+                              << " Thread: " << QThread::currentThreadId();
+        } else if (State.state == TChunkReuseState::Missing) {
+            State.state = TChunkReuseState::Elsewhere;
+            State.sourceOffset = qint64(LocalOffset);
+            State.targetOffset = qint64(TargetOffset);
+            State.size = qint64(Size);
+            qInfo().noquote() << "reuseable chunk on wrong position found " << Chunk.url.toString()
+                              << " file: " << Entry.localFile << " source offset: " << LocalOffset
+                              << " target offset: " << TargetOffset
+                              << " Thread: " << QThread::currentThreadId();
+        }
+        return true;
+    }
+
+    // Puts every chunk found elsewhere in the file at its target offset, staging the chunks whose
+    // source would be overwritten in a temporary file first, and cuts the file to its final size.
+    // A chunk that cannot be moved is downloaded instead.
+    void rearrange(const TFileInPackage &Entry, const QString &Path, TFileToDownload &Candidate,
+                   std::vector<TChunkReuseState> &States)
+    {
+        QFile local(Path);
+        bool localOpen = false;
+        const auto openLocal = [&]() {
+            // Checked again right before writing: a link put in place meanwhile is not followed.
+            if (!localOpen && m_context->classify(Path) == ELocalFileKind::Regular)
+                localOpen = local.open(QIODevice::ReadWrite | QIODevice::Unbuffered);
+            return localOpen;
+        };
+        std::unique_ptr<QTemporaryFile> temporary;
+        const auto openTemporary = [&]() {
+            if (!temporary) {
+                temporary = std::make_unique<QTemporaryFile>(
+                    m_context->filesystemHelper->filePathInDirectory(
+                        m_context->installationDirectory, QStringLiteral(".scan-XXXXXX.tmp")));
+                if (!temporary->open())
+                    return false;
+            }
+            return temporary->isOpen();
+        };
+
+        for (size_t j = 0; j < States.size(); ++j) {
+            TChunkReuseState &state = States[j];
+            if (state.state == TChunkReuseState::InPlace)
+                continue;
+            if (state.state == TChunkReuseState::Elsewhere && openLocal()) {
+                stageOverlappingChunks(j, States, local, openTemporary, temporary);
+                QFile &source = state.movedToTemporary ? *temporary : local;
+                if (copyRange(source, state.sourceOffset, local, state.targetOffset, state.size)) {
+                    state.state = TChunkReuseState::InPlace;
+                    continue;
+                }
+            }
+            state.state = TChunkReuseState::Missing;
+            Candidate.chunkIndicesToDownload.push_back(qint32(j));
+        }
+
+        if (QFileInfo(Path).size() >
+                qint64(std::min<quint64>(Entry.unpackedSize,
+                                         quint64(std::numeric_limits<qint64>::max()))) &&
+            openLocal())
+            local.resize(qint64(Entry.unpackedSize));
+    }
+
+    template <typename TOpenTemporary>
+    void stageOverlappingChunks(size_t J, std::vector<TChunkReuseState> &States, QFile &Local,
+                                const TOpenTemporary &OpenTemporary,
+                                std::unique_ptr<QTemporaryFile> &Temporary)
+    {
+        const TChunkReuseState &target = States[J];
+        for (size_t k = J + 1; k < States.size(); ++k) {
+            TChunkReuseState &later = States[k];
+            if (later.state != TChunkReuseState::Elsewhere || later.movedToTemporary)
+                continue;
+            const bool overlaps = later.sourceOffset < target.targetOffset + target.size &&
+                                  target.targetOffset < later.sourceOffset + later.size;
+            if (!overlaps)
+                continue;
+            const qint64 position = OpenTemporary() ? Temporary->size() : -1;
+            if (position >= 0 &&
+                copyRange(Local, later.sourceOffset, *Temporary, position, later.size)) {
+                later.sourceOffset = position;
+                later.movedToTemporary = true;
+            } else {
+                // Its content is about to be overwritten: it has to come from the server.
+                later.state = TChunkReuseState::Missing;
+            }
+        }
+    }
+
+    void downloadWholeFile(const TFileInPackage &Entry, const QString &Path, ELocalFileKind Kind,
+                           TFileToDownload &Candidate)
+    {
+        if (Kind == ELocalFileKind::Regular) {
+            try {
+                m_context->filesystemHelper->deleteFile(Path);
+            } catch (const std::runtime_error &) {
+                // The downloader overwrites the file at the chunk offsets anyway.
+            }
+        } else if (Kind == ELocalFileKind::Unsafe && QFileInfo(Path).isSymLink() &&
+                   isInsideOrSame(QFileInfo(QFileInfo(Path).absolutePath()).canonicalFilePath(),
+                                  m_context->canonicalInstallationDirectory)) {
+            // Only the link goes, so that the download writes a file of its own instead of
+            // writing through it.
+            QFile::remove(Path);
+        }
+        if (!Entry.wholeFile.url.isEmpty())
+            Candidate.chunks = {Entry.wholeFile};
+        Candidate.chunkIndicesToDownload.clear();
+        for (size_t i = 0; i < Candidate.chunks.size(); ++i)
+            Candidate.chunkIndicesToDownload.push_back(qint32(i));
+        m_result.push_back(std::move(Candidate));
+    }
+
+    std::shared_ptr<TScanContext> m_context;
+    std::unique_ptr<TContentDefinedChunker> m_chunker;
+    std::vector<TFileToDownload> m_result;
+};
+
+std::vector<TFileToDownload> runWorker(std::shared_ptr<TScanContext> Context)
+{
+    return TScanWorker(std::move(Context)).run();
+}
+
+} // namespace
+
+TPackageDifference
+computeRequiredChanges(const QDir &InstallationDirectory,
+                       const std::shared_ptr<TLauncherFilesystemHelper> &FilesystemHelper,
+                       TPackageConfigurationReader Remote, TPackageConfigurationReader Local,
+                       bool FastScan, TScanProgressCallback Progress)
+{
+    TPackageDifference difference;
+    for (const TFileInPackage &file : Local.files()) {
+        if (!findFile(Remote.files(), file.localFile))
+            difference.filesToDelete.push_back(file);
+    }
+
+    auto context = std::make_shared<TScanContext>();
+    context->progress = std::move(Progress);
+    context->remoteChunks = Remote.chunks();
+    context->filesystemHelper = FilesystemHelper;
+    context->installationDirectory = InstallationDirectory;
+    context->canonicalInstallationDirectory =
+        QFileInfo(InstallationDirectory.absolutePath()).canonicalFilePath();
+    if (FastScan) {
+        context->localFiles = Local.files();
+        context->localChunks = Local.chunks();
+    }
+
+    for (const TFileInPackage &file : Remote.files()) {
+        const QString path =
+            FilesystemHelper->filePathInDirectory(InstallationDirectory, file.localFile);
+        if (context->classify(path) == ELocalFileKind::Regular)
+            context->bytesTotal += QFileInfo(path).size();
+    }
+    context->queue.assign(Remote.files().begin(), Remote.files().end());
+    // Largest first, so that the longest scans start at once and the workers end together.
+    std::sort(context->queue.begin(), context->queue.end(),
+              [](const TFileInPackage &Left, const TFileInPackage &Right) {
+                  return Left.unpackedSize > Right.unpackedSize;
+              });
+
+    std::vector<QFuture<std::vector<TFileToDownload>>> workers;
+    for (int i = 0; i < WorkerCount; ++i)
+        workers.push_back(QtConcurrent::run(runWorker, context));
+    // Waiting for a worker the pool has not started yet runs it on this thread, so a pool with
+    // fewer threads than workers does not deadlock.
+    for (auto &worker : workers) {
+        for (TFileToDownload &file : worker.result()) {
+            if (!file.chunkIndicesToDownload.empty())
+                difference.filesToDownload.push_back(std::move(file));
+        }
+    }
+
+    const QMutexLocker locker(&context->mutex);
+    if (context->failed)
+        throw std::runtime_error(QStringLiteral("Scanning the installation directory failed: %1")
+                                     .arg(context->failure)
+                                     .toStdString());
+    return difference;
+}
+
+} // namespace vorna::launcher

@@ -1,0 +1,498 @@
+#include "TInstallationManager.h"
+
+#include "FunnelHook.h"
+#include "TPackage.h"
+#include "TPackageBuild.h"
+#include "TPackageInstallation.h"
+#include "configuration/TLauncherConfigurationReader.h"
+#include "configuration/TLauncherFilesystemHelper.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QThread>
+#include <QUrl>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace vorna::launcher {
+
+namespace {
+
+[[noreturn]] void throwIoError(const QString &Path, const QString &Reason)
+{
+    throw std::runtime_error(::shared::ioErrorText(Path, Reason).toStdString());
+}
+
+bool countsAsInstalled(ELocalPackageStatus Status)
+{
+    return Status == ELocalPackageStatus::PartiallyInstalled ||
+           Status == ELocalPackageStatus::UpdateAvailable ||
+           Status == ELocalPackageStatus::UpToDate;
+}
+
+} // namespace
+
+TInstallationManager::TInstallationManager(
+    std::shared_ptr<TLauncherConfigurationReader> PackageSource,
+    std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+    : m_packageSource(std::move(PackageSource)), m_filesystemHelper(std::move(FilesystemHelper))
+{
+    if (m_packageSource)
+        refreshLocalPackageStatuses();
+}
+
+TInstallationManager::~TInstallationManager() = default;
+
+QDir TInstallationManager::installationDirectory(const std::shared_ptr<TPackage> &pPackage) const
+{
+    if (pPackage->isLauncherPackage())
+        return QDir(m_filesystemHelper->applicationDirectory());
+
+    const QDir packagesDirectory = m_filesystemHelper->packagesDirectory();
+    const QString packagesPath = QDir::cleanPath(packagesDirectory.absolutePath());
+    const QString directory =
+        m_filesystemHelper->filePathInDirectory(packagesDirectory, pPackage->directoryName());
+    if (QDir::cleanPath(directory) != packagesPath)
+        return QDir(directory);
+
+    // An empty or climbing directory name confines to the packages directory itself, where the
+    // package's markers and files would mix with every other package. Such a package gets a
+    // directory of its own, named after the package or, failing that, after its position.
+    qWarning().noquote() << QStringLiteral("installationDirectory: unusable directory name '%1' of "
+                                           "package '%2'")
+                                .arg(pPackage->directoryName(), pPackage->name());
+    const QString byName =
+        m_filesystemHelper->filePathInDirectory(packagesDirectory, pPackage->name());
+    if (QDir::cleanPath(byName) != packagesPath)
+        return QDir(byName);
+    return QDir(m_filesystemHelper->filePathInDirectory(
+        packagesDirectory, QStringLiteral("package-%1").arg(pPackage->index())));
+}
+
+std::pair<QString, QString> TInstallationManager::markerPaths(const QDir &Directory) const
+{
+    const auto settings = m_filesystemHelper->settings();
+    return {m_filesystemHelper->filePathInDirectory(Directory, settings->partialPackageFile),
+            m_filesystemHelper->filePathInDirectory(Directory, settings->packageFile)};
+}
+
+QByteArray TInstallationManager::readBytesOrEmpty(const QString &Path) const
+{
+    // A marker that cannot be read stands for an unusable configuration, not for a failure: the
+    // empty document does not parse and the installation is repaired by the next update.
+    try {
+        return m_filesystemHelper->readFileIfPresent(Path);
+    } catch (const std::runtime_error &error) {
+        qWarning().noquote() << QString::fromStdString(error.what());
+        return {};
+    }
+}
+
+TPackageConfigurationReader TInstallationManager::readConfiguration(const QDir &Directory,
+                                                                    const QString &MarkerPath) const
+{
+    const QString assetPath = m_filesystemHelper->filePathInDirectory(
+        Directory, m_filesystemHelper->settings()->assetFile);
+    const QUrl base = QUrl::fromLocalFile(Directory.absolutePath());
+    return TPackageConfigurationReader(readBytesOrEmpty(MarkerPath), readBytesOrEmpty(assetPath),
+                                       base, base);
+}
+
+TPackageConfigurationReader
+TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QDir &Directory) const
+{
+    const auto settings = m_filesystemHelper->settings();
+    qInfo() << "readPackageConfigurationFromInstallationDirectory m_pLauncherFilesystemHelper: "
+            << static_cast<const void *>(m_filesystemHelper.get())
+            << " launcherSettings: " << static_cast<const void *>(settings.get())
+            << " installedPackageMarker: " << settings->packageFile
+            << " partiallyInstalledPackageMarker: " << settings->partialPackageFile
+            << " Thread: " << QThread::currentThreadId();
+
+    const auto [partialMarker, fullMarker] = markerPaths(Directory);
+    const QString assetPath =
+        m_filesystemHelper->filePathInDirectory(Directory, settings->assetFile);
+    if (m_filesystemHelper->fileExists(fullMarker)) {
+        qInfo() << "FullInstallationMarker " << fullMarker << assetPath
+                << " Thread:" << QThread::currentThreadId();
+        return readConfiguration(Directory, fullMarker);
+    }
+    if (m_filesystemHelper->fileExists(partialMarker)) {
+        qInfo() << "PartialInstallationMarker " << partialMarker << assetPath
+                << " Thread:" << QThread::currentThreadId();
+        return readConfiguration(Directory, partialMarker);
+    }
+    return {};
+}
+
+ELocalPackageStatus
+TInstallationManager::computeLocalPackageStatus(const std::shared_ptr<TPackage> &pPackage) const
+{
+    const TPackageConfigurationReader *remote = pPackage->configurationForRunningPlatform();
+    if (!remote)
+        return ELocalPackageStatus::NotInstalled;
+
+    const QDir directory = installationDirectory(pPackage);
+    const auto [partialMarker, fullMarker] = markerPaths(directory);
+    if (m_filesystemHelper->fileExists(fullMarker)) {
+        const TPackageConfigurationReader local = readConfiguration(directory, fullMarker);
+        if (local.versionString() != remote->versionString())
+            return ELocalPackageStatus::UpdateAvailable;
+        // The asset version "1" is what the publisher uses to force every client to rescan.
+        if (remote->assetVersion() == QLatin1String("1"))
+            return ELocalPackageStatus::UpdateAvailable;
+        return ELocalPackageStatus::UpToDate;
+    }
+    return m_filesystemHelper->fileExists(partialMarker) ? ELocalPackageStatus::PartiallyInstalled
+                                                         : ELocalPackageStatus::NotInstalled;
+}
+
+void TInstallationManager::removePath(const QString &Path) const
+{
+    const QFileInfo info(Path);
+    if (info.isSymLink()) {
+        // Removing the link's target recursively could delete files outside the installation.
+        if (!QFile::remove(Path))
+            throwIoError(Path, QStringLiteral("Could not remove link."));
+        return;
+    }
+    if (info.isDir()) {
+        if (!QDir(Path).removeRecursively())
+            throwIoError(Path, QStringLiteral("Could not remove directory."));
+        return;
+    }
+    if (m_filesystemHelper->fileExists(Path))
+        m_filesystemHelper->deleteFile(Path);
+}
+
+void TInstallationManager::writeFileAtomically(const QString &Path, const QByteArray &Data) const
+{
+    m_filesystemHelper->ensureDirectory(QFileInfo(Path).absolutePath());
+    // A symbolic link in place of a marker is replaced by the file, never written through.
+    QSaveFile file(Path);
+    if (!file.open(QIODevice::WriteOnly))
+        throwIoError(Path, file.errorString());
+    if (file.write(Data) != Data.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        throwIoError(Path, reason);
+    }
+    if (!file.commit())
+        throwIoError(Path, file.errorString());
+}
+
+void TInstallationManager::writeAssetFileIfGiven(const QDir &Directory,
+                                                 const QByteArray &RemoteAssetJson) const
+{
+    if (RemoteAssetJson.isEmpty())
+        return;
+    writeFileAtomically(m_filesystemHelper->filePathInDirectory(
+                            Directory, m_filesystemHelper->settings()->assetFile),
+                        RemoteAssetJson);
+}
+
+void TInstallationManager::demoteFullMarker(const QString &PartialMarker,
+                                            const QString &FullMarker) const
+{
+    removePath(PartialMarker);
+    QFile::rename(FullMarker, PartialMarker);
+}
+
+void TInstallationManager::logTransition(const char *Operation,
+                                         const std::shared_ptr<TPackage> &pPackage) const
+{
+    qInfo().noquote() << QLatin1String(Operation) + QLatin1String(": ") + pPackage->name()
+                      << " Thread: " << QThread::currentThreadId();
+}
+
+void TInstallationManager::markPackageAsPartiallyInstalled(
+    const std::shared_ptr<TPackage> &pPackage, const QByteArray &RemotePackageJson,
+    const QByteArray &RemoteAssetJson)
+{
+    logTransition("markPackageAsPartiallyInstalled", pPackage);
+    const QDir directory = installationDirectory(pPackage);
+    const auto [partialMarker, fullMarker] = markerPaths(directory);
+    if (m_filesystemHelper->fileExists(fullMarker))
+        demoteFullMarker(partialMarker, fullMarker);
+    else if (!m_filesystemHelper->fileExists(partialMarker))
+        writeFileAtomically(partialMarker, RemotePackageJson);
+    writeAssetFileIfGiven(directory, RemoteAssetJson);
+    pPackage->setLocalPackageStatus(ELocalPackageStatus::PartiallyInstalled);
+}
+
+void TInstallationManager::updatePartiallyInstalledPackage(
+    const std::shared_ptr<TPackage> &pPackage, const QByteArray &RemotePackageJson,
+    const QByteArray &RemoteAssetJson)
+{
+    logTransition("updatePartiallyInstalledPackage", pPackage);
+    const QDir directory = installationDirectory(pPackage);
+    const auto [partialMarker, fullMarker] = markerPaths(directory);
+    if (m_filesystemHelper->fileExists(fullMarker))
+        demoteFullMarker(partialMarker, fullMarker);
+    writeFileAtomically(partialMarker, RemotePackageJson);
+    writeAssetFileIfGiven(directory, RemoteAssetJson);
+    pPackage->setLocalPackageStatus(ELocalPackageStatus::PartiallyInstalled);
+}
+
+void TInstallationManager::markPackageAsFullyInstalled(const std::shared_ptr<TPackage> &pPackage,
+                                                       const QByteArray &RemotePackageJson,
+                                                       const QByteArray &RemoteAssetJson)
+{
+    logTransition("markPackageAsFullyInstalled", pPackage);
+    const QDir directory = installationDirectory(pPackage);
+    const auto [partialMarker, fullMarker] = markerPaths(directory);
+    // The full marker is in place before the partial one goes: a failed write keeps the package
+    // partially installed instead of leaving it without any marker, and a crash in between leaves
+    // both, where the full marker wins.
+    writeAssetFileIfGiven(directory, RemoteAssetJson);
+    writeFileAtomically(fullMarker, RemotePackageJson);
+    removePath(partialMarker);
+    pPackage->setLocalPackageStatus(ELocalPackageStatus::UpToDate);
+}
+
+std::vector<std::shared_ptr<TPackage>> TInstallationManager::listedPackages() const
+{
+    if (!m_packageSource)
+        return {};
+    return m_packageSource->packages();
+}
+
+void TInstallationManager::setDefaultPackage(const std::shared_ptr<TPackage> &pPackage)
+{
+    clearDefaultMarkers();
+    if (!pPackage)
+        return;
+    const QDir directory = installationDirectory(pPackage);
+    m_filesystemHelper->writeFileCreatingDirectory(
+        m_filesystemHelper->filePathInDirectory(directory, defaultMarkerName()), QByteArray());
+    pPackage->setDefault(true);
+}
+
+void TInstallationManager::clearDefaultMarkers()
+{
+    for (const auto &package : listedPackages()) {
+        package->setLocalPackageStatus(computeLocalPackageStatus(package));
+        removePath(m_filesystemHelper->filePathInDirectory(installationDirectory(package),
+                                                           defaultMarkerName()));
+        package->setDefault(false);
+    }
+}
+
+void TInstallationManager::refreshLocalPackageStatuses()
+{
+    bool defaultFound = false;
+    for (const auto &package : listedPackages()) {
+        const ELocalPackageStatus status = computeLocalPackageStatus(package);
+        package->setLocalPackageStatus(status);
+        if (defaultFound || !countsAsInstalled(status))
+            continue;
+        const QString marker = m_filesystemHelper->filePathInDirectory(
+            installationDirectory(package), defaultMarkerName());
+        if (QFileInfo(marker).isFile()) {
+            package->setDefault(true);
+            defaultFound = true;
+        }
+    }
+}
+
+QString TInstallationManager::executablePath(const std::shared_ptr<TPackage> &pPackage) const
+{
+    const TPackageConfigurationReader *configuration = pPackage->configurationForRunningPlatform();
+    if (!configuration || configuration->executable().isEmpty())
+        return {};
+    const QDir directory = installationDirectory(pPackage);
+    const QString path =
+        m_filesystemHelper->filePathInDirectory(directory, configuration->executable());
+    // A name that confines to the directory itself names no program.
+    if (QDir::cleanPath(path) == QDir::cleanPath(directory.absolutePath()))
+        return {};
+    return path;
+}
+
+std::shared_ptr<TPackage>
+TInstallationManager::findPackageByExecutablePath(const QString &Path) const
+{
+    if (Path.isEmpty())
+        return {};
+    const QString wanted = QDir::cleanPath(Path);
+    for (const auto &package : listedPackages()) {
+        const QString candidate = executablePath(package);
+        if (!candidate.isEmpty() && QDir::cleanPath(candidate) == wanted)
+            return package;
+    }
+    return {};
+}
+
+// Installations and verifications.
+
+std::shared_ptr<TPackageInstallation>
+TInstallationManager::findInstallation(const QString &PackageName) const
+{
+    for (const auto &Installation : m_installationsInProgress) {
+        if (Installation->package()->name() == PackageName)
+            return Installation;
+    }
+    return {};
+}
+
+void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPackage)
+{
+    qInfo() << "installOrUpdatePackage: " << pPackage->name()
+            << " Thread: " << QThread::currentThreadId();
+    if (findInstallation(pPackage->name()))
+        return;
+    const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
+    if (!Remote)
+        return;
+    const QDir Directory = installationDirectory(pPackage);
+    const TPackageConfigurationReader Local =
+        readPackageConfigurationFromInstallationDirectory(Directory);
+    const bool FastScan =
+        m_filesystemHelper->settings()->fastScan &&
+        computeLocalPackageStatus(pPackage) == ELocalPackageStatus::UpdateAvailable;
+    const auto Installation = startInstallation(pPackage, Directory, Local, *Remote, true);
+    if (Installation)
+        Installation->startRequiredChangesComputation(*Remote, Local, FastScan);
+}
+
+void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> pPackage)
+{
+    qInfo() << "verifyPackage: " << pPackage->name() << " Thread: " << QThread::currentThreadId();
+    if (findInstallation(pPackage->name()))
+        return;
+    const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
+    if (!Remote)
+        return;
+    const QDir Directory = installationDirectory(pPackage);
+    const TPackageConfigurationReader Local =
+        readPackageConfigurationFromInstallationDirectory(Directory);
+    const auto Installation = startInstallation(pPackage, Directory, Local, *Remote, false);
+    if (Installation)
+        Installation->startVerification(Local, true);
+}
+
+std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
+    const std::shared_ptr<TPackage> &pPackage, const QDir &Directory,
+    const TPackageConfigurationReader &Local, const TPackageConfigurationReader &Remote,
+    bool WithDownload)
+{
+    try {
+        markPackageAsPartiallyInstalled(pPackage, Remote.packageJson(), Remote.assetJson());
+    } catch (const std::runtime_error &Error) {
+        emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+        return {};
+    }
+    const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
+    Installation->setInstallationDirectory(Directory);
+    Installation->setVersions(Local.versionString(), Remote.versionString());
+    Installation->setInstallationMode(static_cast<::vorna::launcher::EInstallationMode>(
+        m_installationMode == SelfUpdate ? SelfUpdate : Normal));
+    if (WithDownload) {
+        connect(Installation.get(), &TPackageInstallation::downloadFinished, this,
+                &TInstallationManager::onDownloadFinished);
+    }
+    connect(Installation.get(), &TPackageInstallation::verificationFinished, this,
+            &TInstallationManager::onVerificationFinished);
+    m_installationsInProgress.push_back(Installation);
+    connect(Installation.get(), &TPackageInstallation::diskAccessFailed, this,
+            &TInstallationManager::onDiskAccessFailed);
+    emit installationOrUpdateStarted(*Installation);
+    return Installation;
+}
+
+void TInstallationManager::finishInstallation(
+    const std::shared_ptr<TPackageInstallation> &pInstallation)
+{
+    emit installationOrUpdateFinished(*pInstallation);
+    disconnect(pInstallation.get(), &TPackageInstallation::diskAccessFailed, this,
+               &TInstallationManager::onDiskAccessFailed);
+    const auto Found = std::find(m_installationsInProgress.begin(), m_installationsInProgress.end(),
+                                 pInstallation);
+    // The list's reference goes; the installation itself is deleted later by the event loop,
+    // since this may run inside one of its own slots.
+    if (Found != m_installationsInProgress.end())
+        m_installationsInProgress.erase(Found);
+}
+
+void TInstallationManager::onDiskAccessFailed(QString ErrorMessage)
+{
+    emit diskAccessFailed(ErrorMessage);
+}
+
+void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
+{
+    qInfo() << "onDownloadFinished: " << PackageBeingInstalled->name()
+            << " Thread: " << QThread::currentThreadId();
+    // Holding our own reference: the verification may finish the installation at once.
+    const auto Installation = findInstallation(PackageBeingInstalled->name());
+    bool HandedToVerification = false;
+    if (Installation) {
+        qInfo() << "onDownloadFinished found: " << PackageBeingInstalled->name()
+                << " InstallationsInProgress: " << m_installationsInProgress.size()
+                << " Thread: " << QThread::currentThreadId();
+        if (Installation->succeeded()) {
+            try {
+                const TPackageConfigurationReader *Remote =
+                    PackageBeingInstalled->configurationForRunningPlatform();
+                if (!Remote)
+                    throw std::runtime_error("The package configuration is no longer available.");
+                updatePartiallyInstalledPackage(PackageBeingInstalled, Remote->packageJson(),
+                                                Remote->assetJson());
+                const TPackageConfigurationReader Local =
+                    readPackageConfigurationFromInstallationDirectory(
+                        Installation->installationDirectory());
+                qInfo() << "onDownloadFinished LocalConfiguration: " << Local.files().size()
+                        << " Thread: " << QThread::currentThreadId();
+                HandedToVerification = true;
+                Installation->startVerification(Local, false);
+            } catch (const std::runtime_error &Error) {
+                emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+                HandedToVerification = false;
+                finishInstallation(Installation);
+            }
+        } else {
+            finishInstallation(Installation);
+        }
+    }
+    sendFunnelEvent(QStringLiteral("launcher_downloaded"),
+                    QStringLiteral("FunnelFinishedDownloadingFirst"));
+    // A verification that was handed the installation reports the end itself, even when it
+    // finished at once; reporting it here too would announce the same end twice.
+    if (!HandedToVerification && m_installationsInProgress.empty())
+        emit allStartedUpdatesFinished();
+}
+
+void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
+{
+    qInfo() << "onVerificationFinished: " << PackageBeingInstalled->name()
+            << " Thread: " << QThread::currentThreadId();
+    const auto Installation = findInstallation(PackageBeingInstalled->name());
+    if (Installation) {
+        qInfo() << "onVerificationFinished found package: " << PackageBeingInstalled->name()
+                << " without error: " << Installation->succeeded()
+                << " Thread: " << QThread::currentThreadId();
+        if (Installation->succeeded()) {
+            try {
+                const TPackageConfigurationReader *Remote =
+                    PackageBeingInstalled->configurationForRunningPlatform();
+                if (!Remote)
+                    throw std::runtime_error("The package configuration is no longer available.");
+                markPackageAsFullyInstalled(PackageBeingInstalled, Remote->packageJson(),
+                                            Remote->assetJson());
+            } catch (const std::runtime_error &Error) {
+                emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+            }
+        }
+        PackageBeingInstalled->setVerificationDone();
+        finishInstallation(Installation);
+    }
+    sendFunnelEvent(QStringLiteral("launcher_verified"),
+                    QStringLiteral("FunnelFinished_VerifyingFirst"));
+    if (m_installationsInProgress.empty())
+        emit allStartedUpdatesFinished();
+}
+
+} // namespace vorna::launcher

@@ -1,0 +1,147 @@
+#pragma once
+
+#include "TPackageConfigurationReader.h"
+#include "TPackageEnumerations.h"
+
+#include <QDir>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace vorna::launcher {
+
+class TLauncherConfigurationReader;
+class TLauncherFilesystemHelper;
+class TPackage;
+class TPackageInstallation;
+
+// The single entry point for installing, updating and verifying packages, and the owner of the
+// installed state: marker files, local package status and the default client marker. Lives on
+// the main thread.
+class TInstallationManager : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum EInstallationMode
+    {
+        Normal = 0,
+        SelfUpdate = 1,
+    };
+
+    // The name of the empty file that marks the default client package.
+    static QString defaultMarkerName() { return QStringLiteral("default"); }
+
+    // PackageSource may be null (the self-updater's manager, which has no package list). With a
+    // package list, the local statuses are computed at once.
+    TInstallationManager(std::shared_ptr<TLauncherConfigurationReader> PackageSource,
+                         std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
+    ~TInstallationManager() override;
+    Q_DISABLE_COPY(TInstallationManager)
+
+    // The application directory for the launcher's own package, else a directory below the
+    // packages directory (which is created when missing). Never the packages directory itself nor
+    // anything outside it.
+    QDir installationDirectory(const std::shared_ptr<TPackage> &pPackage) const;
+    // (partial marker path, full marker path) inside Directory.
+    std::pair<QString, QString> markerPaths(const QDir &Directory) const;
+    // The configuration recorded by the markers; the full marker wins over the partial one. An
+    // invalid, empty reader when the directory has neither.
+    TPackageConfigurationReader
+    readPackageConfigurationFromInstallationDirectory(const QDir &Directory) const;
+    ELocalPackageStatus computeLocalPackageStatus(const std::shared_ptr<TPackage> &pPackage) const;
+
+    // The marker transitions of an installation. They throw std::runtime_error when the file
+    // system refuses; markers are replaced atomically, never left half written.
+    void markPackageAsPartiallyInstalled(const std::shared_ptr<TPackage> &pPackage,
+                                         const QByteArray &RemotePackageJson,
+                                         const QByteArray &RemoteAssetJson);
+    void updatePartiallyInstalledPackage(const std::shared_ptr<TPackage> &pPackage,
+                                         const QByteArray &RemotePackageJson,
+                                         const QByteArray &RemoteAssetJson);
+    void markPackageAsFullyInstalled(const std::shared_ptr<TPackage> &pPackage,
+                                     const QByteArray &RemotePackageJson,
+                                     const QByteArray &RemoteAssetJson);
+
+    // Clears every default marker, then marks pPackage (may be null) as the default client.
+    void setDefaultPackage(const std::shared_ptr<TPackage> &pPackage);
+    void clearDefaultMarkers();
+    // Recomputes every status and picks the first installed package holding a default marker.
+    void refreshLocalPackageStatuses();
+
+    // The client program of the package's remote configuration, or empty text.
+    QString executablePath(const std::shared_ptr<TPackage> &pPackage) const;
+    // The first listed package whose executable is Path, or null.
+    std::shared_ptr<TPackage> findPackageByExecutablePath(const QString &Path) const;
+
+    const std::shared_ptr<TLauncherConfigurationReader> &packageSource() const
+    {
+        return m_packageSource;
+    }
+    const std::shared_ptr<TLauncherFilesystemHelper> &filesystemHelper() const
+    {
+        return m_filesystemHelper;
+    }
+    int installationMode() const { return m_installationMode; }
+    void setInstallationMode(int Mode) { m_installationMode = Mode; }
+
+    // Installs, updates or repairs a package: marks it partially installed, scans its directory,
+    // downloads what is missing, then verifies (unless the settings skip it) and marks it fully
+    // installed. Ignored while the package is in progress or has no configuration for this
+    // platform.
+    void installOrUpdatePackage(std::shared_ptr<TPackage> pPackage);
+    // Hashes every file of the installed configuration, whatever the settings say; the package
+    // counts as partially installed until the verification passes.
+    void verifyPackage(std::shared_ptr<TPackage> pPackage);
+    // In order of creation; at most one per package.
+    const std::vector<std::shared_ptr<TPackageInstallation>> &installationsInProgress() const
+    {
+        return m_installationsInProgress;
+    }
+
+public slots:
+    void onDiskAccessFailed(QString ErrorMessage);
+    void onDownloadFinished(std::shared_ptr<vorna::launcher::TPackage> PackageBeingInstalled);
+    void onVerificationFinished(std::shared_ptr<vorna::launcher::TPackage> PackageBeingInstalled);
+
+signals:
+    void installationOrUpdateStarted(
+        const vorna::launcher::TPackageInstallation &InstallationInProgress);
+    void installationOrUpdateFinished(
+        const vorna::launcher::TPackageInstallation &InstallationInProgress);
+    void allStartedUpdatesFinished();
+    void diskAccessFailed(QString ErrorMessage);
+
+private:
+    // The package list walked by the default and status operations; empty without a source.
+    std::vector<std::shared_ptr<TPackage>> listedPackages() const;
+    TPackageConfigurationReader readConfiguration(const QDir &Directory,
+                                                  const QString &MarkerPath) const;
+    QByteArray readBytesOrEmpty(const QString &Path) const;
+    // Deletes a file, a symbolic link (never what it points to) or a directory tree.
+    void removePath(const QString &Path) const;
+    // Replaces Path with Data through a temporary file in the same directory.
+    void writeFileAtomically(const QString &Path, const QByteArray &Data) const;
+    void writeAssetFileIfGiven(const QDir &Directory, const QByteArray &RemoteAssetJson) const;
+    // Turns an existing full marker into the partial marker (the configuration complete so far).
+    void demoteFullMarker(const QString &PartialMarker, const QString &FullMarker) const;
+    void logTransition(const char *Operation, const std::shared_ptr<TPackage> &pPackage) const;
+    std::shared_ptr<TPackageInstallation> findInstallation(const QString &PackageName) const;
+    // Creates, connects and lists an installation; emits installationOrUpdateStarted.
+    std::shared_ptr<TPackageInstallation>
+    startInstallation(const std::shared_ptr<TPackage> &pPackage, const QDir &Directory,
+                      const TPackageConfigurationReader &Local,
+                      const TPackageConfigurationReader &Remote, bool WithDownload);
+    // Emits installationOrUpdateFinished and drops the installation from the list.
+    void finishInstallation(const std::shared_ptr<TPackageInstallation> &pInstallation);
+
+    std::shared_ptr<TLauncherConfigurationReader> m_packageSource;
+    std::shared_ptr<TLauncherFilesystemHelper> m_filesystemHelper;
+    int m_installationMode = Normal;
+    std::vector<std::shared_ptr<TPackageInstallation>> m_installationsInProgress;
+};
+
+} // namespace vorna::launcher

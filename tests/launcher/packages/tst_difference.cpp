@@ -1,0 +1,502 @@
+#include "configuration/TLauncherFilesystemHelper.h"
+#include "packages/TContentDefinedChunker.h"
+#include "packages/TDifferenceComputation.h"
+#include "shared/BlobContainer.h"
+#include "shared/TSha256.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+#include <QtConcurrent>
+
+#include <atomic>
+#include <random>
+
+using namespace vorna::launcher;
+
+namespace {
+
+const QUrl base(QStringLiteral("http://127.0.0.1:1/client/"));
+
+QByteArray randomBytes(qint64 Size, quint64 Seed)
+{
+    std::mt19937_64 generator(Seed);
+    QByteArray data(int(Size), Qt::Uninitialized);
+    for (qint64 i = 0; i + 8 <= Size; i += 8) {
+        const quint64 value = generator();
+        memcpy(data.data() + i, &value, 8);
+    }
+    return data;
+}
+
+QByteArray contentOf(const QString &Path)
+{
+    QFile file(Path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray("<missing>");
+    return file.readAll();
+}
+
+void writeTo(const QString &Path, const QByteArray &Data)
+{
+    QDir().mkpath(QFileInfo(Path).absolutePath());
+    QFile file(Path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(Data), Data.size());
+}
+
+QString hex(const QByteArray &Data)
+{
+    return QString::fromLatin1(Data.toHex());
+}
+
+// Writes package documents the way the publisher does: one chunk object per distinct content,
+// the files referring to them by index.
+class TPackageDocument
+{
+public:
+    // A file made of the given pieces, each one chunk.
+    void addChunkedFile(const QString &Name, const QList<QByteArray> &Pieces,
+                        bool WithWholeFileUrl = false)
+    {
+        QJsonArray indices;
+        QByteArray content;
+        for (const QByteArray &piece : Pieces) {
+            indices.append(chunkIndex(piece));
+            content += piece;
+        }
+        QJsonObject file = fileObject(Name, content, WithWholeFileUrl);
+        file.insert(QStringLiteral("chunks"), indices);
+        m_files.append(file);
+    }
+    // A file without chunk list; only its whole-file description, if any, can fetch it.
+    void addPlainFile(const QString &Name, const QByteArray &Content, bool WithWholeFileUrl)
+    {
+        m_files.append(fileObject(Name, Content, WithWholeFileUrl));
+    }
+
+    TPackageConfigurationReader reader() const
+    {
+        const QJsonObject document{{QStringLiteral("version"), QStringLiteral("1")},
+                                   {QStringLiteral("chunks"), m_chunks},
+                                   {QStringLiteral("files"), m_files}};
+        return TPackageConfigurationReader(QJsonDocument(document).toJson(), QByteArray(), base,
+                                           base);
+    }
+
+private:
+    int chunkIndex(const QByteArray &Piece)
+    {
+        const QByteArray hash = ::shared::sha256(Piece);
+        if (!m_indexByHash.contains(hash)) {
+            m_indexByHash.insert(hash, m_chunks.size());
+            m_chunks.append(chunkObject(Piece, QStringLiteral("chunks/") + hex(hash)));
+        }
+        return m_indexByHash.value(hash);
+    }
+
+    static QJsonObject chunkObject(const QByteArray &Content, const QString &Url)
+    {
+        const QByteArray packed = ::shared::encodeBlobContainer(Content, 0);
+        return QJsonObject{{QStringLiteral("url"), Url},
+                           {QStringLiteral("packedsize"), double(packed.size())},
+                           {QStringLiteral("packedhash"), hex(::shared::sha256(packed))},
+                           {QStringLiteral("unpackedsize"), double(Content.size())},
+                           {QStringLiteral("unpackedhash"), hex(::shared::sha256(Content))}};
+    }
+
+    static QJsonObject fileObject(const QString &Name, const QByteArray &Content, bool WithUrl)
+    {
+        QJsonObject file =
+            chunkObject(Content, WithUrl ? QStringLiteral("files/") + Name : QString());
+        if (!WithUrl)
+            file.remove(QStringLiteral("url"));
+        file.insert(QStringLiteral("localfile"), Name);
+        return file;
+    }
+
+    QJsonArray m_chunks;
+    QJsonArray m_files;
+    QHash<QByteArray, int> m_indexByHash;
+};
+
+// A file system helper that fails for one file name, standing for any fault inside a worker.
+class TFailingFilesystemHelper final : public TLauncherFilesystemHelper
+{
+public:
+    using TLauncherFilesystemHelper::TLauncherFilesystemHelper;
+    QString filePathInDirectory(const QDir &Base, const QString &RelativePath) const override
+    {
+        // The first look-up sums the sizes before the workers start; the second is a worker's.
+        if (RelativePath == QLatin1String("boom.bin") && m_boomLookups++ > 0)
+            throw std::runtime_error("simulated failure");
+        return TLauncherFilesystemHelper::filePathInDirectory(Base, RelativePath);
+    }
+
+private:
+    mutable std::atomic<int> m_boomLookups{0};
+};
+
+} // namespace
+
+class TestDifference final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void keepsMatchingSingleChunkFile();
+    void rearrangesChunks_data();
+    void rearrangesChunks();
+    void downloadsWhatCannotBeReused_data();
+    void downloadsWhatCannotBeReused();
+    void fastScanTrustsRecordedChunks();
+    void fastScanFallsBackToReading_data();
+    void fastScanFallsBackToReading();
+    void listsObsoleteFilesAndLeavesOthersAlone();
+    void reportsProgressUpToTotal();
+    void neverTouchesAnythingOutside();
+    void workerFailureEndsComputation();
+    void singleThreadPoolDoesNotDeadlock();
+
+private:
+    TPackageDifference compute(const TPackageConfigurationReader &Remote,
+                               const TPackageConfigurationReader &Local = {},
+                               bool FastScan = false);
+    QString path(const QString &Name) const { return m_directory->filePath(Name); }
+
+    // Pieces of pseudo-random data exactly as the chunker cuts them; any sequence of them is cut
+    // into the same pieces again.
+    QList<QByteArray> m_pieces;
+    std::unique_ptr<QTemporaryDir> m_application;
+    std::unique_ptr<QTemporaryDir> m_directory;
+    std::shared_ptr<TLauncherFilesystemHelper> m_helper;
+};
+
+void TestDifference::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    const QByteArray data = randomBytes(qint64(56) << 20, 7);
+    const auto chunks = TContentDefinedChunker().chunkBuffer(data, false);
+    // The last piece ends where the data ends, not at a cut point: it is not used.
+    for (size_t i = 0; i + 1 < chunks.size(); ++i)
+        m_pieces.append(data.mid(int(chunks[i].offset), int(chunks[i].length)));
+    QVERIFY(m_pieces.size() >= 4);
+    QVERIFY(m_pieces[0].size() != m_pieces[1].size());
+    m_application = std::make_unique<QTemporaryDir>();
+    m_helper = std::make_shared<TLauncherFilesystemHelper>(m_application->path());
+}
+
+void TestDifference::init()
+{
+    m_directory = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_directory->isValid());
+}
+
+TPackageDifference TestDifference::compute(const TPackageConfigurationReader &Remote,
+                                           const TPackageConfigurationReader &Local, bool FastScan)
+{
+    return computeRequiredChanges(QDir(m_directory->path()), m_helper, Remote, Local, FastScan,
+                                  nullptr);
+}
+
+void TestDifference::keepsMatchingSingleChunkFile()
+{
+    const QByteArray content = randomBytes(1000, 1);
+    TPackageDocument remote;
+    remote.addChunkedFile(QStringLiteral("small.bin"), {content});
+    remote.addPlainFile(QStringLiteral("plain.bin"), content, false);
+    writeTo(path(QStringLiteral("small.bin")), content);
+    writeTo(path(QStringLiteral("plain.bin")), content);
+
+    const TPackageDifference difference = compute(remote.reader());
+    QVERIFY(difference.filesToDownload.empty());
+    QVERIFY(difference.filesToDelete.empty());
+    QCOMPARE(contentOf(path(QStringLiteral("small.bin"))), content);
+}
+
+void TestDifference::rearrangesChunks_data()
+{
+    QTest::addColumn<QList<int>>("local");
+    QTest::addColumn<QList<int>>("remote");
+    QTest::addColumn<QList<int>>("missing");
+
+    QTest::newRow("all in place") << QList<int>{0, 1} << QList<int>{0, 1} << QList<int>{};
+    QTest::newRow("swapped through temporary file")
+        << QList<int>{0, 1} << QList<int>{1, 0} << QList<int>{};
+    QTest::newRow("rotated three") << QList<int>{0, 1, 2} << QList<int>{2, 0, 1} << QList<int>{};
+    QTest::newRow("one local chunk serves two")
+        << QList<int>{0, 1} << QList<int>{0, 0, 1} << QList<int>{};
+    QTest::newRow("one local chunk serves two elsewhere")
+        << QList<int>{0, 1} << QList<int>{1, 1, 0} << QList<int>{};
+    QTest::newRow("longer file truncated")
+        << QList<int>{0, 1, 2} << QList<int>{0, 1} << QList<int>{};
+    QTest::newRow("shifted by an inserted chunk")
+        << QList<int>{0, 1} << QList<int>{2, 0, 1} << QList<int>{0};
+    QTest::newRow("missing chunk in the middle")
+        << QList<int>{0, 1} << QList<int>{0, 3, 1} << QList<int>{1};
+    QTest::newRow("missing chunk beyond the end")
+        << QList<int>{1, 0} << QList<int>{0, 1, 3} << QList<int>{2};
+}
+
+void TestDifference::rearrangesChunks()
+{
+    QFETCH(QList<int>, local);
+    QFETCH(QList<int>, remote);
+    QFETCH(QList<int>, missing);
+
+    QByteArray localContent;
+    for (const int piece : local)
+        localContent += m_pieces[piece];
+    QList<QByteArray> remotePieces;
+    for (const int piece : remote)
+        remotePieces.append(m_pieces[piece]);
+    writeTo(path(QStringLiteral("data/big.bin")), localContent);
+    TPackageDocument document;
+    document.addChunkedFile(QStringLiteral("data/big.bin"), remotePieces);
+
+    const TPackageDifference difference = compute(document.reader());
+    const QByteArray result = contentOf(path(QStringLiteral("data/big.bin")));
+    if (missing.isEmpty()) {
+        QVERIFY(difference.filesToDownload.empty());
+        QCOMPARE(result.size(), remotePieces.join().size());
+        QVERIFY(result == remotePieces.join());
+    } else {
+        QCOMPARE(difference.filesToDownload.size(), size_t(1));
+        const TFileToDownload &file = difference.filesToDownload.front();
+        QCOMPARE(file.localFile, QStringLiteral("data/big.bin"));
+        QCOMPARE(file.chunks.size(), size_t(remote.size()));
+        QCOMPARE(QList<int>(file.chunkIndicesToDownload.begin(), file.chunkIndicesToDownload.end()),
+                 missing);
+        // Every chunk not listed lies at its target offset already.
+        qint64 offset = 0;
+        for (int i = 0; i < remote.size(); ++i) {
+            if (!missing.contains(i))
+                QVERIFY(result.mid(int(offset), remotePieces[i].size()) == remotePieces[i]);
+            offset += remotePieces[i].size();
+        }
+        QVERIFY(result.size() <= offset);
+    }
+    // The temporary file is gone.
+    QCOMPARE(
+        QDir(m_directory->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        QStringList{QStringLiteral("data")});
+}
+
+void TestDifference::downloadsWhatCannotBeReused_data()
+{
+    QTest::addColumn<bool>("chunked");
+    QTest::addColumn<bool>("wholeFileUrl");
+    QTest::addColumn<int>("expectedChunks");
+
+    QTest::newRow("chunks without reuse") << true << false << 2;
+    QTest::newRow("chunks without reuse, whole-file url") << true << true << 1;
+    QTest::newRow("single chunk mismatch") << false << false << 1;
+    QTest::newRow("no chunks and no url") << false << false << 0;
+    QTest::newRow("no chunks, whole-file url") << false << true << 1;
+}
+
+void TestDifference::downloadsWhatCannotBeReused()
+{
+    QFETCH(bool, chunked);
+    QFETCH(bool, wholeFileUrl);
+    QFETCH(int, expectedChunks);
+
+    TPackageDocument document;
+    const QString name = QStringLiteral("file.bin");
+    if (chunked)
+        document.addChunkedFile(name, {m_pieces[2], m_pieces[3]}, wholeFileUrl);
+    else if (expectedChunks == 1 && !wholeFileUrl)
+        document.addChunkedFile(name, {randomBytes(5000, 3)});
+    else
+        document.addPlainFile(name, randomBytes(5000, 3), wholeFileUrl);
+    writeTo(path(name), m_pieces[0] + m_pieces[1]);
+
+    const TPackageDifference difference = compute(document.reader());
+    QVERIFY(!QFileInfo::exists(path(name)));
+    if (expectedChunks == 0) {
+        QVERIFY(difference.filesToDownload.empty());
+        return;
+    }
+    QCOMPARE(difference.filesToDownload.size(), size_t(1));
+    const TFileToDownload &file = difference.filesToDownload.front();
+    QCOMPARE(file.chunks.size(), size_t(expectedChunks));
+    QCOMPARE(file.chunkIndicesToDownload.size(), size_t(expectedChunks));
+    QCOMPARE(file.chunkIndicesToDownload.back(), expectedChunks - 1);
+    if (wholeFileUrl)
+        QCOMPARE(file.chunks.front().url, base.resolved(QUrl(QStringLiteral("files/file.bin"))));
+    QVERIFY(file.patches.empty());
+}
+
+void TestDifference::fastScanTrustsRecordedChunks()
+{
+    // The recorded chunks say the file holds pieces 0 and 1; its bytes are never read, so the
+    // zeros on disk are taken for them.
+    TPackageDocument document;
+    document.addChunkedFile(QStringLiteral("big.bin"), {m_pieces[0], m_pieces[1]});
+    writeTo(path(QStringLiteral("big.bin")),
+            QByteArray(m_pieces[0].size() + m_pieces[1].size(), '\0'));
+
+    QVERIFY(compute(document.reader(), document.reader(), true).filesToDownload.empty());
+    QCOMPARE(compute(document.reader(), document.reader(), false).filesToDownload.size(),
+             size_t(1));
+}
+
+void TestDifference::fastScanFallsBackToReading_data()
+{
+    QTest::addColumn<bool>("singleRecordedChunk");
+
+    QTest::newRow("fewer than 2 recorded chunks") << true;
+    QTest::newRow("size differs from the record") << false;
+}
+
+void TestDifference::fastScanFallsBackToReading()
+{
+    QFETCH(bool, singleRecordedChunk);
+
+    TPackageDocument local;
+    if (singleRecordedChunk)
+        local.addChunkedFile(QStringLiteral("big.bin"), {m_pieces[0] + m_pieces[1]});
+    else
+        local.addChunkedFile(QStringLiteral("big.bin"), {m_pieces[0], m_pieces[1], m_pieces[2]});
+    writeTo(path(QStringLiteral("big.bin")), m_pieces[0] + m_pieces[1]);
+    TPackageDocument remote;
+    remote.addChunkedFile(QStringLiteral("big.bin"), {m_pieces[1], m_pieces[0], m_pieces[2]});
+
+    const TPackageDifference difference = compute(remote.reader(), local.reader(), true);
+    QCOMPARE(difference.filesToDownload.size(), size_t(1));
+    QCOMPARE(difference.filesToDownload.front().chunkIndicesToDownload, std::vector<qint32>{2});
+    QVERIFY(contentOf(path(QStringLiteral("big.bin"))) == m_pieces[1] + m_pieces[0]);
+}
+
+void TestDifference::listsObsoleteFilesAndLeavesOthersAlone()
+{
+    const QByteArray kept = randomBytes(100, 4);
+    TPackageDocument local;
+    local.addChunkedFile(QStringLiteral("old.bin"), {randomBytes(64, 5)});
+    local.addChunkedFile(QStringLiteral("kept.bin"), {kept});
+    TPackageDocument remote;
+    remote.addChunkedFile(QStringLiteral("kept.bin"), {kept});
+    writeTo(path(QStringLiteral("old.bin")), randomBytes(64, 5));
+    writeTo(path(QStringLiteral("kept.bin")), kept);
+    writeTo(path(QStringLiteral("settings/user.cfg")), QByteArray("mine"));
+
+    const TPackageDifference difference = compute(remote.reader(), local.reader());
+    QVERIFY(difference.filesToDownload.empty());
+    QCOMPARE(difference.filesToDelete.size(), size_t(1));
+    QCOMPARE(difference.filesToDelete.front().localFile, QStringLiteral("old.bin"));
+    // Deleting is the installation's job.
+    QVERIFY(QFileInfo::exists(path(QStringLiteral("old.bin"))));
+    QCOMPARE(contentOf(path(QStringLiteral("settings/user.cfg"))), QByteArray("mine"));
+
+    QVERIFY(compute(remote.reader()).filesToDelete.empty());
+}
+
+void TestDifference::reportsProgressUpToTotal()
+{
+    TPackageDocument document;
+    for (int i = 0; i < 10; ++i) {
+        const QByteArray content = randomBytes(1000 * (i + 1), quint64(10 + i));
+        const QString name = QStringLiteral("f%1.bin").arg(i);
+        document.addChunkedFile(name, {content});
+        writeTo(path(name), i % 2 ? content : content.left(10));
+    }
+    document.addChunkedFile(QStringLiteral("big.bin"), {m_pieces[0], m_pieces[1]});
+    writeTo(path(QStringLiteral("big.bin")), m_pieces[1] + m_pieces[0]);
+
+    QMutex mutex;
+    QList<QPair<TFileSize, TFileSize>> reports;
+    const TPackageDifference difference =
+        computeRequiredChanges(QDir(m_directory->path()), m_helper, document.reader(), {}, false,
+                               [&](TFileSize Scanned, TFileSize Total) {
+                                   const QMutexLocker locker(&mutex);
+                                   reports.append({Scanned, Total});
+                               });
+    QCOMPARE(difference.filesToDownload.size(), size_t(5));
+    QVERIFY(!reports.isEmpty());
+    for (int i = 1; i < reports.size(); ++i)
+        QVERIFY(reports[i].first >= reports[i - 1].first);
+    QCOMPARE(reports.last().first, reports.last().second);
+}
+
+void TestDifference::neverTouchesAnythingOutside()
+{
+    QTemporaryDir outside;
+    const QByteArray precious = m_pieces[0] + m_pieces[1];
+    writeTo(outside.filePath(QStringLiteral("big.bin")), precious);
+    writeTo(outside.filePath(QStringLiteral("small.bin")), QByteArray("outside"));
+    QVERIFY(QFile::link(outside.filePath(QStringLiteral("small.bin")),
+                        path(QStringLiteral("link.bin"))));
+    QVERIFY(QFile::link(outside.path(), path(QStringLiteral("linked"))));
+
+    TPackageDocument document;
+    // Reusable pieces behind a linked directory, and names that climb out.
+    document.addChunkedFile(QStringLiteral("linked/big.bin"), {m_pieces[1], m_pieces[0]});
+    document.addChunkedFile(QStringLiteral("link.bin"), {QByteArray("new content")});
+    document.addChunkedFile(QStringLiteral("../small.bin"), {QByteArray("other")});
+    document.addChunkedFile(QStringLiteral(".."), {QByteArray("other")});
+
+    const TPackageDifference difference = compute(document.reader());
+    QCOMPARE(difference.filesToDownload.size(), size_t(4));
+    for (const TFileToDownload &file : difference.filesToDownload)
+        QCOMPARE(file.chunkIndicesToDownload.size(), file.chunks.size());
+    QVERIFY(contentOf(outside.filePath(QStringLiteral("big.bin"))) == precious);
+    QCOMPARE(contentOf(outside.filePath(QStringLiteral("small.bin"))), QByteArray("outside"));
+    // The link itself is gone so that the download writes a file of its own.
+    QVERIFY(!QFileInfo(path(QStringLiteral("link.bin"))).isSymLink());
+    QVERIFY(QFileInfo::exists(m_directory->path()));
+}
+
+void TestDifference::workerFailureEndsComputation()
+{
+    TPackageDocument document;
+    for (int i = 0; i < 20; ++i)
+        document.addChunkedFile(QStringLiteral("f%1.bin").arg(i), {randomBytes(64, quint64(i))});
+    document.addChunkedFile(QStringLiteral("boom.bin"), {randomBytes(64, 99)});
+    const auto helper = std::make_shared<TFailingFilesystemHelper>(m_application->path());
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("simulated failure")));
+    QVERIFY_EXCEPTION_THROWN(computeRequiredChanges(QDir(m_directory->path()), helper,
+                                                    document.reader(), {}, false, nullptr),
+                             std::runtime_error);
+}
+
+void TestDifference::singleThreadPoolDoesNotDeadlock()
+{
+    TPackageDocument document;
+    for (int i = 0; i < 12; ++i) {
+        const QByteArray content = randomBytes(64, quint64(i));
+        document.addChunkedFile(QStringLiteral("f%1.bin").arg(i), {content});
+        if (i % 3)
+            writeTo(path(QStringLiteral("f%1.bin").arg(i)), content);
+    }
+    QThreadPool *pool = QThreadPool::globalInstance();
+    const int threads = pool->maxThreadCount();
+    pool->setMaxThreadCount(1);
+    const QDir directory(m_directory->path());
+    const auto helper = m_helper;
+    const TPackageConfigurationReader remote = document.reader();
+    QFutureWatcher<TPackageDifference> watcher;
+    QSignalSpy finished(&watcher, &QFutureWatcher<TPackageDifference>::finished);
+    watcher.setFuture(QtConcurrent::run([directory, helper, remote] {
+        return computeRequiredChanges(directory, helper, remote, {}, false, nullptr);
+    }));
+    const bool done = finished.wait(60000);
+    pool->setMaxThreadCount(threads);
+    QVERIFY(done);
+    QCOMPARE(watcher.result().filesToDownload.size(), size_t(4));
+}
+
+QTEST_GUILESS_MAIN(TestDifference)
+#include "tst_difference.moc"
