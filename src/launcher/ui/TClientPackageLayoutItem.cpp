@@ -3,12 +3,9 @@
 #include "ProgressFormatting.h"
 #include "QContextPushButton.h"
 #include "UiStyle.h"
-#include "packages/TPackageConfigurationReader.h"
-
-#if __has_include("packages/TPackageInstallation.h")
 #include "download/TPackageFileDownloader.h"
+#include "packages/TPackageConfigurationReader.h"
 #include "packages/TPackageInstallation.h"
-#endif
 
 #include <QCheckBox>
 #include <QGroupBox>
@@ -311,11 +308,6 @@ void TClientPackageLayoutItem::updateDefaultClientCheckboxFromPackageStatus()
     m_defaultCheckBox->setVisible(m_package->localPackageStatus() == ELocalPackageStatus::UpToDate);
 }
 
-// ---------------------------------------------------------------------------------------------
-// Wiring to a running installation. Compiled against the installation and its downloader when the
-// engine is part of the tree; until then the tile only enters its installing mode.
-// ---------------------------------------------------------------------------------------------
-#if __has_include("packages/TPackageInstallation.h")
 // The installation's objects are the senders, so these connections end with them.
 void TClientPackageLayoutItem::followInstallation(
     const TPackageInstallation &InstallationInProgress)
@@ -354,12 +346,5 @@ void TClientPackageLayoutItem::followInstallation(
                                      bytesPerSecond(statistics.count, statistics.mean));
             });
 }
-
-#else
-void TClientPackageLayoutItem::followInstallation(const TPackageInstallation &)
-{
-    startProgress(0, 0);
-}
-#endif
 
 } // namespace vorna::launcher

@@ -6,11 +6,9 @@
 #include "app/LauncherVersion.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "download/TCloudflareCdnTrace.h"
-
-#if __has_include("packages/TPackageInstallation.h")
+#include "packages/FunnelHook.h"
 #include "packages/TInstallationManager.h"
 #include "packages/TPackageInstallation.h"
-#endif
 
 #include <QCheckBox>
 #include <QDate>
@@ -388,17 +386,11 @@ void TLauncherMainWindow::onAboutDialogRequested(QString)
     box->exec();
 }
 
-// ---------------------------------------------------------------------------------------------
-// Wiring to the installation manager and its installations, and the funnel report of the start.
-// Compiled against the engine's classes once they are part of the tree; until then the window
-// follows no installation and the slots do nothing.
-// ---------------------------------------------------------------------------------------------
+void TLauncherMainWindow::reportWindowStarted()
+{
+    sendFunnelEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"));
+}
 
-// The funnel step "launcher_started" (first-time key "FunnelStartedFirst") belongs here; the
-// funnel sender is not part of this tree yet, so nothing is posted.
-void TLauncherMainWindow::reportWindowStarted() {}
-
-#if __has_include("packages/TPackageInstallation.h")
 void TLauncherMainWindow::connectInstallationManager(TInstallationManager *InstallationManager)
 {
     if (!InstallationManager)
@@ -423,25 +415,5 @@ void TLauncherMainWindow::onInstallationOrUpdateFinished(
     handleInstallationFinished(InstallationInProgress.package(),
                                InstallationInProgress.errorReason());
 }
-
-#else
-void TLauncherMainWindow::connectInstallationManager(TInstallationManager *InstallationManager)
-{
-    Q_UNUSED(InstallationManager)
-}
-
-void TLauncherMainWindow::onInstallationOrUpdateStarted(
-    const TPackageInstallation &InstallationInProgress)
-{
-    Q_UNUSED(InstallationInProgress)
-}
-
-void TLauncherMainWindow::onInstallationOrUpdateFinished(
-    const TPackageInstallation &InstallationInProgress)
-{
-    Q_UNUSED(InstallationInProgress)
-}
-
-#endif
 
 } // namespace vorna::launcher

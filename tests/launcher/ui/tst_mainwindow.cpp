@@ -1,6 +1,11 @@
 #include "UiTestPackages.h"
+#include "configuration/TLauncherFilesystemHelper.h"
 #include "download/TCloudflareCdnTrace.h"
+#include "download/TPackageFileDownloader.h"
+#include "packages/TInstallationManager.h"
+#include "packages/TPackageInstallation.h"
 #include "support/TTestHttpServer.h"
+#include "support/TTestPackageBuilder.h"
 #include "ui/QContextPushButton.h"
 #include "ui/TClientPackageLayoutItem.h"
 #include "ui/TLauncherMainWindow.h"
@@ -13,7 +18,10 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -73,7 +81,11 @@ class TestMainWindow final : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { Q_INIT_RESOURCE(resources); }
+    void initTestCase()
+    {
+        Q_INIT_RESOURCE(resources);
+        QStandardPaths::setTestModeEnabled(true);
+    }
 
     void windowShape()
     {
@@ -326,6 +338,77 @@ private slots:
         send(QEvent::MouseButtonRelease, QPoint(240, 220));
         send(QEvent::MouseMove, QPoint(300, 300));
         QCOMPARE(window.pos(), start + QPoint(40, 20));
+    }
+
+    // A real installation from the loopback server, followed on the tile from start to finish.
+    void installationIsFollowedOnItsTile_data()
+    {
+        QTest::addColumn<bool>("chunkMissing");
+        QTest::newRow("installed") << false;
+        QTest::newRow("download failed") << true;
+    }
+
+    void installationIsFollowedOnItsTile()
+    {
+        QFETCH(bool, chunkMissing);
+
+        QTemporaryDir application;
+        TTestHttpServer server;
+        testsupport::TTestPackageBuilder builder(server);
+        const QByteArray content = testsupport::TTestPackageBuilder::randomBytes(300000, 7);
+        builder.addFile(QStringLiteral("bin/client"), content, true);
+        if (chunkMissing)
+            server.setFault(builder.chunkPath(content), TTestHttpServer::TFault::status(404));
+        const auto configuration = builder.configuration(QStringLiteral("1"));
+        const std::shared_ptr<TPackage> package = testsupport::TTestPackageBuilder::makePackage(
+            QStringLiteral("Client 0"), 0, &configuration);
+        auto helper =
+            std::make_shared<vorna::launcher::TLauncherFilesystemHelper>(application.path());
+        vorna::launcher::TInstallationManager manager(nullptr, helper);
+        package->setLocalPackageStatus(manager.computeLocalPackageStatus(package));
+
+        auto pool = uitest::makePool();
+        TLauncherMainWindow window({package}, &manager, false, pool,
+                                   std::make_shared<TCloudflareCdnTrace>(QUrl(), pool), nullptr);
+        window.show();
+        TClientPackageLayoutItem *tile = window.tile(0);
+        QCOMPARE(tile->button()->toolTip(), QStringLiteral("Download"));
+
+        bool barShownAtStart = false;
+        QStringList counters;
+        connect(&manager, &vorna::launcher::TInstallationManager::installationOrUpdateStarted, this,
+                [&](const vorna::launcher::TPackageInstallation &Installation) {
+                    barShownAtStart =
+                        tile->progressBar()->isVisible() && !tile->button()->isVisible();
+                    connect(Installation.downloader(),
+                            &vorna::launcher::TPackageFileDownloader::progress, this,
+                            [&] { counters << tile->versionLabel()->text(); });
+                });
+        int finished = 0;
+        connect(&manager, &vorna::launcher::TInstallationManager::installationOrUpdateFinished,
+                this, [&] { ++finished; });
+
+        manager.installOrUpdatePackage(package);
+        QTRY_COMPARE_WITH_TIMEOUT(finished, 1, 60000);
+        QVERIFY(barShownAtStart);
+        QVERIFY(!counters.isEmpty());
+        const QRegularExpression megabytes(QStringLiteral("^\\d+\\.\\d/\\d+\\.\\d MB$"));
+        for (const QString &counter : counters)
+            QVERIFY2(megabytes.match(counter).hasMatch(), qPrintable(counter));
+
+        // Back to the button, whatever the outcome.
+        QVERIFY(tile->button()->isVisible());
+        QVERIFY(!tile->progressBar()->isVisible());
+        QCOMPARE(tile->versionLabel()->text(), QStringLiteral("1"));
+        if (chunkMissing) {
+            QCOMPARE(tile->button()->toolTip(), QStringLiteral("Update"));
+            QVERIFY(window.messageBox());
+            QCOMPARE(window.messageBox()->windowTitle(), QStringLiteral("Download failed"));
+            QVERIFY(window.messageBox()->text().endsWith(failedInformation));
+        } else {
+            QCOMPARE(tile->button()->toolTip(), QStringLiteral("Play"));
+            QVERIFY(!window.messageBox());
+        }
     }
 };
 
