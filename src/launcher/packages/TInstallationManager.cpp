@@ -1,7 +1,9 @@
 #include "TInstallationManager.h"
 
+#include "FunnelHook.h"
 #include "TPackage.h"
 #include "TPackageBuild.h"
+#include "TPackageInstallation.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 
@@ -12,6 +14,7 @@
 #include <QThread>
 #include <QUrl>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace vorna::launcher {
@@ -321,6 +324,175 @@ TInstallationManager::findPackageByExecutablePath(const QString &Path) const
             return package;
     }
     return {};
+}
+
+// Installations and verifications.
+
+std::shared_ptr<TPackageInstallation>
+TInstallationManager::findInstallation(const QString &PackageName) const
+{
+    for (const auto &Installation : m_installationsInProgress) {
+        if (Installation->package()->name() == PackageName)
+            return Installation;
+    }
+    return {};
+}
+
+void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPackage)
+{
+    qInfo() << "installOrUpdatePackage: " << pPackage->name()
+            << " Thread: " << QThread::currentThreadId();
+    if (findInstallation(pPackage->name()))
+        return;
+    const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
+    if (!Remote)
+        return;
+    const QDir Directory = installationDirectory(pPackage);
+    const TPackageConfigurationReader Local =
+        readPackageConfigurationFromInstallationDirectory(Directory);
+    const bool FastScan =
+        m_filesystemHelper->settings()->fastScan &&
+        computeLocalPackageStatus(pPackage) == ELocalPackageStatus::UpdateAvailable;
+    const auto Installation = startInstallation(pPackage, Directory, Local, *Remote, true);
+    if (Installation)
+        Installation->startRequiredChangesComputation(*Remote, Local, FastScan);
+}
+
+void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> pPackage)
+{
+    qInfo() << "verifyPackage: " << pPackage->name() << " Thread: " << QThread::currentThreadId();
+    if (findInstallation(pPackage->name()))
+        return;
+    const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
+    if (!Remote)
+        return;
+    const QDir Directory = installationDirectory(pPackage);
+    const TPackageConfigurationReader Local =
+        readPackageConfigurationFromInstallationDirectory(Directory);
+    const auto Installation = startInstallation(pPackage, Directory, Local, *Remote, false);
+    if (Installation)
+        Installation->startVerification(Local, true);
+}
+
+std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
+    const std::shared_ptr<TPackage> &pPackage, const QDir &Directory,
+    const TPackageConfigurationReader &Local, const TPackageConfigurationReader &Remote,
+    bool WithDownload)
+{
+    try {
+        markPackageAsPartiallyInstalled(pPackage, Remote.packageJson(), Remote.assetJson());
+    } catch (const std::runtime_error &Error) {
+        emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+        return {};
+    }
+    const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
+    Installation->setInstallationDirectory(Directory);
+    Installation->setVersions(Local.versionString(), Remote.versionString());
+    Installation->setInstallationMode(static_cast<::vorna::launcher::EInstallationMode>(
+        m_installationMode == SelfUpdate ? SelfUpdate : Normal));
+    if (WithDownload) {
+        connect(Installation.get(), &TPackageInstallation::downloadFinished, this,
+                &TInstallationManager::onDownloadFinished);
+    }
+    connect(Installation.get(), &TPackageInstallation::verificationFinished, this,
+            &TInstallationManager::onVerificationFinished);
+    m_installationsInProgress.push_back(Installation);
+    connect(Installation.get(), &TPackageInstallation::diskAccessFailed, this,
+            &TInstallationManager::onDiskAccessFailed);
+    emit installationOrUpdateStarted(*Installation);
+    return Installation;
+}
+
+void TInstallationManager::finishInstallation(
+    const std::shared_ptr<TPackageInstallation> &pInstallation)
+{
+    emit installationOrUpdateFinished(*pInstallation);
+    disconnect(pInstallation.get(), &TPackageInstallation::diskAccessFailed, this,
+               &TInstallationManager::onDiskAccessFailed);
+    const auto Found = std::find(m_installationsInProgress.begin(), m_installationsInProgress.end(),
+                                 pInstallation);
+    // The list's reference goes; the installation itself is deleted later by the event loop,
+    // since this may run inside one of its own slots.
+    if (Found != m_installationsInProgress.end())
+        m_installationsInProgress.erase(Found);
+}
+
+void TInstallationManager::onDiskAccessFailed(QString ErrorMessage)
+{
+    emit diskAccessFailed(ErrorMessage);
+}
+
+void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
+{
+    qInfo() << "onDownloadFinished: " << PackageBeingInstalled->name()
+            << " Thread: " << QThread::currentThreadId();
+    // Holding our own reference: the verification may finish the installation at once.
+    const auto Installation = findInstallation(PackageBeingInstalled->name());
+    bool HandedToVerification = false;
+    if (Installation) {
+        qInfo() << "onDownloadFinished found: " << PackageBeingInstalled->name()
+                << " InstallationsInProgress: " << m_installationsInProgress.size()
+                << " Thread: " << QThread::currentThreadId();
+        if (Installation->succeeded()) {
+            try {
+                const TPackageConfigurationReader *Remote =
+                    PackageBeingInstalled->configurationForRunningPlatform();
+                if (!Remote)
+                    throw std::runtime_error("The package configuration is no longer available.");
+                updatePartiallyInstalledPackage(PackageBeingInstalled, Remote->packageJson(),
+                                                Remote->assetJson());
+                const TPackageConfigurationReader Local =
+                    readPackageConfigurationFromInstallationDirectory(
+                        Installation->installationDirectory());
+                qInfo() << "onDownloadFinished LocalConfiguration: " << Local.files().size()
+                        << " Thread: " << QThread::currentThreadId();
+                HandedToVerification = true;
+                Installation->startVerification(Local, false);
+            } catch (const std::runtime_error &Error) {
+                emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+                HandedToVerification = false;
+                finishInstallation(Installation);
+            }
+        } else {
+            finishInstallation(Installation);
+        }
+    }
+    sendFunnelEvent(QStringLiteral("launcher_downloaded"),
+                    QStringLiteral("FunnelFinishedDownloadingFirst"));
+    // A verification that was handed the installation reports the end itself, even when it
+    // finished at once; reporting it here too would announce the same end twice.
+    if (!HandedToVerification && m_installationsInProgress.empty())
+        emit allStartedUpdatesFinished();
+}
+
+void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
+{
+    qInfo() << "onVerificationFinished: " << PackageBeingInstalled->name()
+            << " Thread: " << QThread::currentThreadId();
+    const auto Installation = findInstallation(PackageBeingInstalled->name());
+    if (Installation) {
+        qInfo() << "onVerificationFinished found package: " << PackageBeingInstalled->name()
+                << " without error: " << Installation->succeeded()
+                << " Thread: " << QThread::currentThreadId();
+        if (Installation->succeeded()) {
+            try {
+                const TPackageConfigurationReader *Remote =
+                    PackageBeingInstalled->configurationForRunningPlatform();
+                if (!Remote)
+                    throw std::runtime_error("The package configuration is no longer available.");
+                markPackageAsFullyInstalled(PackageBeingInstalled, Remote->packageJson(),
+                                            Remote->assetJson());
+            } catch (const std::runtime_error &Error) {
+                emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+            }
+        }
+        PackageBeingInstalled->setVerificationDone();
+        finishInstallation(Installation);
+    }
+    sendFunnelEvent(QStringLiteral("launcher_verified"),
+                    QStringLiteral("FunnelFinished_VerifyingFirst"));
+    if (m_installationsInProgress.empty())
+        emit allStartedUpdatesFinished();
 }
 
 } // namespace vorna::launcher

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace vorna::launcher {
 
@@ -87,6 +88,25 @@ public:
     int installationMode() const { return m_installationMode; }
     void setInstallationMode(int Mode) { m_installationMode = Mode; }
 
+    // Installs, updates or repairs a package: marks it partially installed, scans its directory,
+    // downloads what is missing, then verifies (unless the settings skip it) and marks it fully
+    // installed. Ignored while the package is in progress or has no configuration for this
+    // platform.
+    void installOrUpdatePackage(std::shared_ptr<TPackage> pPackage);
+    // Hashes every file of the installed configuration, whatever the settings say; the package
+    // counts as partially installed until the verification passes.
+    void verifyPackage(std::shared_ptr<TPackage> pPackage);
+    // In order of creation; at most one per package.
+    const std::vector<std::shared_ptr<TPackageInstallation>> &installationsInProgress() const
+    {
+        return m_installationsInProgress;
+    }
+
+public slots:
+    void onDiskAccessFailed(QString ErrorMessage);
+    void onDownloadFinished(std::shared_ptr<vorna::launcher::TPackage> PackageBeingInstalled);
+    void onVerificationFinished(std::shared_ptr<vorna::launcher::TPackage> PackageBeingInstalled);
+
 signals:
     void installationOrUpdateStarted(
         const vorna::launcher::TPackageInstallation &InstallationInProgress);
@@ -109,10 +129,19 @@ private:
     // Turns an existing full marker into the partial marker (the configuration complete so far).
     void demoteFullMarker(const QString &PartialMarker, const QString &FullMarker) const;
     void logTransition(const char *Operation, const std::shared_ptr<TPackage> &pPackage) const;
+    std::shared_ptr<TPackageInstallation> findInstallation(const QString &PackageName) const;
+    // Creates, connects and lists an installation; emits installationOrUpdateStarted.
+    std::shared_ptr<TPackageInstallation>
+    startInstallation(const std::shared_ptr<TPackage> &pPackage, const QDir &Directory,
+                      const TPackageConfigurationReader &Local,
+                      const TPackageConfigurationReader &Remote, bool WithDownload);
+    // Emits installationOrUpdateFinished and drops the installation from the list.
+    void finishInstallation(const std::shared_ptr<TPackageInstallation> &pInstallation);
 
     std::shared_ptr<TLauncherConfigurationReader> m_packageSource;
     std::shared_ptr<TLauncherFilesystemHelper> m_filesystemHelper;
     int m_installationMode = Normal;
+    std::vector<std::shared_ptr<TPackageInstallation>> m_installationsInProgress;
 };
 
 } // namespace vorna::launcher

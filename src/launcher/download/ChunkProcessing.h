@@ -1,0 +1,80 @@
+#pragma once
+
+#include "TChunkToDownload.h"
+#include "TPendingChunkCache.h"
+#include "packages/EInstallationMode.h"
+#include "packages/TPackageDifference.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace vorna::launcher {
+
+class TLauncherFilesystemHelper;
+
+// The three stages a downloaded chunk goes through on the global thread pool: decompression,
+// the SHA-256 check, and saving into every file that needs the content. Each stage takes its
+// inputs by value and reports its outcome as a value; no exception leaves a stage.
+
+// The outcome of one stage: the bytes for the next stage, or the reason it failed.
+struct TChunkStageResult
+{
+    bool succeeded = false;
+    QByteArray data;
+    QString errorText;
+};
+
+// What the save stage needs besides the chunk: shared, read-only or internally locked.
+struct TChunkSaveContext
+{
+    std::shared_ptr<const TLauncherFilesystemHelper> filesystemHelper;
+    std::shared_ptr<TPendingChunkCache> pendingChunks;
+    // In self-update mode files in use are moved aside instead of deleted.
+    EInstallationMode installationMode = EInstallationMode::Normal;
+    // Debug aid: checks what is already on disk before each write and logs to "<file>.log".
+    bool chunkVerification = false;
+    // Called from the worker after each place written, with the URL of the chunk record written
+    // there and its size; the downloader forwards it queued to the main thread.
+    std::function<void(const QUrl &Url, qint64 WrittenBytes)> writeProgress;
+};
+
+// One entry per chunk URL with every file that needs its content, ordered so that chunks near
+// the start of some file come first. Counts every place of every content as one use in Cache.
+// Target paths are confined to TargetDirectory.
+std::vector<TChunkToDownload> buildChunksToDownload(const std::vector<TFileToDownload> &Files,
+                                                    const QDir &TargetDirectory,
+                                                    const TLauncherFilesystemHelper &Helper,
+                                                    TPendingChunkCache &Cache);
+
+// Unpacks a blob container, never allocating more than the chunk's declared unpacked size.
+TChunkStageResult decompressDownloadedData(TChunkToDownload Chunk, QByteArray Data);
+// Passes the data on when its SHA-256 is the chunk's unpacked hash.
+TChunkStageResult verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data);
+// Writes verified content into every file of the chunk, in file order, caching it for places
+// that cannot be written yet.
+TChunkStageResult saveDownloadedData(TChunkSaveContext Context, TChunkToDownload Chunk,
+                                     QByteArray Data);
+
+// Same as saveDownloadedData but throwing on failure (the stage's body).
+void saveChunkIntoFiles(const TChunkSaveContext &Context, const TChunkToDownload &Chunk,
+                        const QByteArray &Data);
+
+// The absolute path of a file named by a document, confined to Directory. A name that denotes
+// the directory itself (empty, ".", "sub/..") is refused with std::runtime_error: writing or
+// removing it would wipe the whole installation.
+QString confinedFilePath(const TLauncherFilesystemHelper &Helper, const QDir &Directory,
+                         const QString &LocalFile);
+
+// Removes whatever is at Path so that a file can be written there from scratch. In self-update
+// mode a file that cannot be deleted (the running launcher's own) is renamed to "<Path>.old",
+// replacing an older one. Throws std::runtime_error when the path cannot be freed.
+void removeForRewrite(const TLauncherFilesystemHelper &Helper, const QString &Path,
+                      EInstallationMode InstallationMode);
+
+} // namespace vorna::launcher

@@ -1,0 +1,354 @@
+#include "TPackageFileDownloader.h"
+
+#include "configuration/TLauncherFilesystemHelper.h"
+#include "shared/TDownloadPool.h"
+
+#include <QDebug>
+#include <QFutureWatcher>
+#include <QThread>
+#include <QtConcurrent>
+
+#include <algorithm>
+#include <limits>
+
+namespace vorna::launcher {
+
+namespace {
+
+constexpr int ProgressTickMilliseconds = 100;
+constexpr int MaximumRetries = 3;
+constexpr quint64 StatisticsWindow = 30;
+
+void registerDownloaderMetaTypes()
+{
+    static const bool Registered = [] {
+        qRegisterMetaType<TFileSize>("TFileSize");
+        qRegisterMetaType<EPackageDownloaderError>("EPackageDownloaderError");
+        qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
+        return true;
+    }();
+    Q_UNUSED(Registered)
+}
+
+TFileSize saturatedSize(quint64 Size)
+{
+    return TFileSize(std::min<quint64>(Size, quint64(std::numeric_limits<TFileSize>::max())));
+}
+
+} // namespace
+
+TPackageFileDownloader::TPackageFileDownloader(
+    std::shared_ptr<::shared::TDownloadPool> Pool,
+    std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+    : m_pool(std::move(Pool)), m_filesystemHelper(std::move(FilesystemHelper)),
+      m_pendingChunks(
+          std::make_shared<TPendingChunkCache>(m_filesystemHelper->settings()->maxCachedChunks))
+{
+    registerDownloaderMetaTypes();
+    m_progressTimer.setInterval(ProgressTickMilliseconds);
+    connect(m_pool.get(), &::shared::TDownloadPool::success, this,
+            &TPackageFileDownloader::onDownloadCompleted);
+    connect(m_pool.get(), &::shared::TDownloadPool::failed, this,
+            &TPackageFileDownloader::onDownloadFailed);
+    connect(m_pool.get(), &::shared::TDownloadPool::progress, this,
+            &TPackageFileDownloader::onDownloadProgress);
+    connect(this, &TPackageFileDownloader::writeProgress, this,
+            &TPackageFileDownloader::onWriteProgress, Qt::QueuedConnection);
+    connect(&m_progressTimer, &QTimer::timeout, this, &TPackageFileDownloader::onProgressTick);
+}
+
+TPackageFileDownloader::~TPackageFileDownloader()
+{
+    // Stages hold this object for their write progress and share its file states; let them end.
+    for (TStageWatcher *Watcher : m_runningStages)
+        Watcher->waitForFinished();
+}
+
+void TPackageFileDownloader::prepare(const std::vector<TFileToDownload> &Files)
+{
+    m_pendingChunks = std::make_shared<TPendingChunkCache>(m_pendingChunks->maxCachedChunks());
+    m_allChunks =
+        buildChunksToDownload(Files, m_targetDirectory, *m_filesystemHelper, *m_pendingChunks);
+    m_totalToDownload = 0;
+    m_totalToWrite = 0;
+    for (const TChunkToDownload &Chunk : m_allChunks) {
+        m_totalToDownload += saturatedSize(Chunk.packedSize);
+        m_totalToWrite += saturatedSize(Chunk.unpackedSize);
+    }
+}
+
+void TPackageFileDownloader::start()
+{
+    qInfo() << "start download of " << m_allChunks.size()
+            << " files Thread: " << QThread::currentThreadId();
+    m_chunksInProgress.clear();
+    m_chunksToWrite.clear();
+    for (const TChunkToDownload &Chunk : m_allChunks) {
+        m_chunksInProgress.insert(Chunk.url, Chunk);
+        m_chunksToWrite.insert(Chunk.url);
+    }
+    m_atLeastOneDownloadFailed = false;
+    m_atLeastOneSavingOperationFailed = false;
+    m_finished = false;
+    m_downloadedBytesByUrl.clear();
+    m_writtenBytesByUrl.clear();
+    m_progressTimer.start();
+    m_lastDownloadedTotal = 0;
+    m_lastWrittenTotal = 0;
+    m_downloadStatistics.reset();
+    m_writeStatistics.reset();
+    for (const TChunkToDownload &Chunk : m_allChunks) {
+        qInfo() << "start download of " << Chunk.url.toString()
+                << " Thread: " << QThread::currentThreadId();
+        m_pool->enqueue(Chunk.url);
+    }
+}
+
+void TPackageFileDownloader::onDownloadProgress(QUrl Url, TFileSize DownloadedBytes)
+{
+    if (m_chunksInProgress.contains(Url))
+        m_downloadedBytesByUrl.insert(Url, DownloadedBytes);
+}
+
+void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
+{
+    qInfo() << "onDownloadCompleted " << Url.toString()
+            << " Thread: " << QThread::currentThreadId();
+    processDownloadedData(Url, Data, false, false);
+}
+
+void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkError Code,
+                                              QString ErrorString)
+{
+    Q_UNUSED(Code)
+    qInfo() << "onDownloadFailed " << Url.toString() << " Thread: " << QThread::currentThreadId();
+    m_pool->release(Url);
+    const auto Found = m_chunksInProgress.find(Url);
+    if (Found == m_chunksInProgress.end())
+        return;
+    if (Found->retryCount >= MaximumRetries) {
+        qCritical() << "Download of " << Url.toString() << "failed:" << ErrorString;
+        m_chunksInProgress.erase(Found);
+        m_atLeastOneDownloadFailed = true;
+        emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+        return;
+    }
+    qInfo() << "Retry " << Url.toString() << " Thread: " << QThread::currentThreadId();
+    ++Found->retryCount;
+    m_pool->enqueue(Url);
+}
+
+void TPackageFileDownloader::onWriteProgress(QUrl Url, TFileSize DownloadedBytes)
+{
+    if (m_chunksToWrite.remove(Url))
+        m_writtenBytesByUrl.insert(Url, DownloadedBytes);
+}
+
+void TPackageFileDownloader::onProgressTick()
+{
+    TFileSize Downloaded = 0;
+    for (const TFileSize Bytes : qAsConst(m_downloadedBytesByUrl))
+        Downloaded += Bytes;
+    m_downloadStatistics.add(quint64(std::max<TFileSize>(0, Downloaded - m_lastDownloadedTotal)));
+    m_lastDownloadedTotal = Downloaded;
+    if (m_downloadStatistics.count > StatisticsWindow)
+        m_downloadStatistics.collapse();
+
+    TFileSize Written = 0;
+    for (const TFileSize Bytes : qAsConst(m_writtenBytesByUrl))
+        Written += Bytes;
+    m_writeStatistics.add(quint64(std::max<TFileSize>(0, Written - m_lastWrittenTotal)));
+    m_lastWrittenTotal = Written;
+    if (m_writeStatistics.count > StatisticsWindow)
+        m_writeStatistics.collapse();
+
+    emit progress(Downloaded, m_totalToDownload, Written, m_totalToWrite);
+}
+
+void TPackageFileDownloader::emitProgress()
+{
+    TFileSize Downloaded = 0;
+    for (const TFileSize Bytes : qAsConst(m_downloadedBytesByUrl))
+        Downloaded += Bytes;
+    TFileSize Written = 0;
+    for (const TFileSize Bytes : qAsConst(m_writtenBytesByUrl))
+        Written += Bytes;
+    emit progress(Downloaded, m_totalToDownload, Written, m_totalToWrite);
+}
+
+TChunkSaveContext TPackageFileDownloader::saveContext()
+{
+    TChunkSaveContext Context;
+    Context.filesystemHelper = m_filesystemHelper;
+    Context.pendingChunks = m_pendingChunks;
+    Context.installationMode = m_installationMode;
+    Context.chunkVerification = m_filesystemHelper->settings()->chunkVerification;
+    // Emitting from the worker is safe: the destructor waits for every running stage.
+    Context.writeProgress = [this](const QUrl &Url, qint64 Bytes) {
+        emit writeProgress(Url, Bytes);
+    };
+    return Context;
+}
+
+void TPackageFileDownloader::processDownloadedData(const QUrl &Url, const QByteArray &Data,
+                                                   bool Decompressed, bool Verified)
+{
+    const auto Found = m_chunksInProgress.constFind(Url);
+    if (Found == m_chunksInProgress.constEnd()) {
+        m_pool->release(Url);
+        return;
+    }
+    const TChunkToDownload &Chunk = *Found;
+    if (Verified && (Decompressed || !Chunk.unpack)) {
+        qInfo() << "processDownloadedData save " << Url.toString()
+                << " Thread: " << QThread::currentThreadId();
+        runStage(EStage::Save, Chunk, Data);
+    } else if (Decompressed || !Chunk.unpack) {
+        qInfo() << "processDownloadedData verify " << Url.toString()
+                << " Thread: " << QThread::currentThreadId();
+        runStage(EStage::Verify, Chunk, Data);
+    } else {
+        qInfo() << "processDownloadedData decompress " << Url.toString()
+                << " Thread: " << QThread::currentThreadId();
+        runStage(EStage::Decompress, Chunk, Data);
+    }
+}
+
+void TPackageFileDownloader::runStage(EStage Stage, const TChunkToDownload &Chunk,
+                                      const QByteArray &Data)
+{
+    QFuture<TChunkStageResult> Future;
+    switch (Stage) {
+    case EStage::Decompress:
+        Future = QtConcurrent::run(&decompressDownloadedData, Chunk, Data);
+        break;
+    case EStage::Verify:
+        Future = QtConcurrent::run(&verifyDownloadedData, Chunk, Data);
+        break;
+    case EStage::Save:
+        Future = QtConcurrent::run(&saveDownloadedData, saveContext(), Chunk, Data);
+        break;
+    }
+    auto *Watcher = new TStageWatcher(this);
+    m_runningStages.insert(Watcher);
+    const QUrl Url = Chunk.url;
+    connect(Watcher, &TStageWatcher::finished, this, [this, Watcher, Stage, Url] {
+        m_runningStages.erase(Watcher);
+        const TChunkStageResult Result = Watcher->result();
+        Watcher->deleteLater();
+        onStageFinished(Stage, Url, Result);
+    });
+    Watcher->setFuture(Future);
+}
+
+void TPackageFileDownloader::onStageFinished(EStage Stage, const QUrl &Url,
+                                             const TChunkStageResult &Result)
+{
+    switch (Stage) {
+    case EStage::Decompress:
+        onDecompressFinished(Url, Result);
+        break;
+    case EStage::Verify:
+        onVerifyFinished(Url, Result);
+        break;
+    case EStage::Save:
+        onSaveFinished(Url, Result);
+        break;
+    }
+}
+
+void TPackageFileDownloader::onDecompressFinished(const QUrl &Url, const TChunkStageResult &Result)
+{
+    qInfo() << "processDownloadedData decompress finished " << Url.toString()
+            << " Thread: " << QThread::currentThreadId();
+    if (!Result.succeeded) {
+        qWarning() << "Failed to decompress file downloaded from" << Url.toString();
+        m_atLeastOneDownloadFailed = true;
+        dropChunk(Url);
+        return;
+    }
+    processDownloadedData(Url, Result.data, true, false);
+}
+
+void TPackageFileDownloader::onVerifyFinished(const QUrl &Url, const TChunkStageResult &Result)
+{
+    qInfo() << "processDownloadedData verify finished " << Url.toString()
+            << " Thread: " << QThread::currentThreadId();
+    if (Result.succeeded) {
+        processDownloadedData(Url, Result.data, true, true);
+        return;
+    }
+    qWarning() << "Failed to verify file downloaded from" << Url.toString();
+    m_pool->release(Url);
+    const auto Found = m_chunksInProgress.find(Url);
+    if (Found != m_chunksInProgress.end()) {
+        if (Found->retryCount >= MaximumRetries) {
+            qCritical() << "Verify of " << Url.toString() << "failed.";
+            m_chunksInProgress.erase(Found);
+            m_atLeastOneDownloadFailed = true;
+        } else {
+            qInfo() << "Retry " << Url.toString() << " Thread: " << QThread::currentThreadId();
+            ++Found->retryCount;
+            m_pool->enqueue(Url);
+        }
+    }
+    emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+}
+
+void TPackageFileDownloader::onSaveFinished(const QUrl &Url, const TChunkStageResult &Result)
+{
+    qInfo() << "processDownloadedData save completed " << Url.toString()
+            << " Thread: " << QThread::currentThreadId();
+    if (!Result.succeeded) {
+        qWarning() << "Failed to save file downloaded from" << Url.toString()
+                   << " Thread: " << QThread::currentThreadId();
+        // The content was fine: the disk refused it. The player is told to check disk space.
+        m_atLeastOneSavingOperationFailed = true;
+        dropChunk(Url);
+        return;
+    }
+    processFinishedData(Url);
+}
+
+void TPackageFileDownloader::dropChunk(const QUrl &Url)
+{
+    m_pool->release(Url);
+    m_chunksInProgress.remove(Url);
+    emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+}
+
+void TPackageFileDownloader::processFinishedData(const QUrl &Url)
+{
+    qInfo() << "processFinishedData: " << Url.toString()
+            << " Thread: " << QThread::currentThreadId();
+    m_pool->release(Url);
+    if (m_chunksInProgress.remove(Url) > 0) {
+        qInfo() << "processFinishedData found: " << Url.toString()
+                << " Thread: " << QThread::currentThreadId();
+        emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+    }
+}
+
+void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
+{
+    qInfo() << "emitFinishedSignalWhenNoMoreFilesAreOutstanding ActiveDownloads: "
+            << m_pool->activeDownloads() << " FilesInProgress: " << m_chunksInProgress.size()
+            << " AtLeastOneDownloadFailed " << m_atLeastOneDownloadFailed
+            << " AtLeastOneSavingOperationFailed " << m_atLeastOneSavingOperationFailed
+            << " Thread: " << QThread::currentThreadId();
+    if (!m_chunksInProgress.isEmpty() || m_finished)
+        return;
+    m_finished = true;
+    m_downloadStatistics.count = 0;
+    m_writeStatistics.count = 0;
+    m_progressTimer.stop();
+    emitProgress();
+    if (m_atLeastOneDownloadFailed)
+        emit downloadFailed(EPackageDownloaderError::DownloadFailed);
+    else if (m_atLeastOneSavingOperationFailed)
+        emit downloadFailed(EPackageDownloaderError::SavingOperationFailed);
+    else
+        emit downloadCompleted();
+}
+
+} // namespace vorna::launcher

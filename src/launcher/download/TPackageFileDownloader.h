@@ -1,0 +1,132 @@
+#pragma once
+
+#include "ChunkProcessing.h"
+#include "EPackageDownloaderError.h"
+#include "TChunkToDownload.h"
+#include "TPendingChunkCache.h"
+#include "TRunningStatistics.h"
+#include "packages/EInstallationMode.h"
+#include "packages/TPackageDifference.h"
+
+#include <QDir>
+#include <QMap>
+#include <QNetworkReply>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <vector>
+
+template <typename T> class QFutureWatcher;
+
+namespace shared {
+class TDownloadPool;
+}
+
+namespace vorna::launcher {
+
+class TLauncherFilesystemHelper;
+
+// Turns the files an installation still needs into chunk downloads on the installation's pool,
+// pushes every chunk through decompression, the hash check and saving on the global thread pool,
+// samples progress every 100 ms and reports the end once: downloadCompleted() or
+// downloadFailed(). Each chunk URL is fetched once however many places need its content.
+//
+// Usage: setTargetDirectory(), setInstallationMode(), prepare(), start(), then wait for one of
+// the two final signals. Lives on the main thread; destroying it waits for running stages.
+class TPackageFileDownloader final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(TPackageFileDownloader)
+
+public:
+    TPackageFileDownloader(std::shared_ptr<::shared::TDownloadPool> Pool,
+                           std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
+    ~TPackageFileDownloader() override;
+
+    void setTargetDirectory(const QDir &Directory) { m_targetDirectory = Directory; }
+    const QDir &targetDirectory() const { return m_targetDirectory; }
+    void setInstallationMode(EInstallationMode Mode) { m_installationMode = Mode; }
+    EInstallationMode installationMode() const { return m_installationMode; }
+
+    // Builds the chunk list: one entry per URL, ordered so that chunks near the start of files
+    // come first. Called once.
+    void prepare(const std::vector<TFileToDownload> &Files);
+    // Enqueues every chunk. With no chunk nothing is enqueued and no final signal follows.
+    void start();
+
+    // Bytes downloaded per 100 ms tick; the tile shows mean x 10 as bytes per second.
+    const TRunningStatistics &downloadStatistics() const { return m_downloadStatistics; }
+    const TRunningStatistics &writeStatistics() const { return m_writeStatistics; }
+    const std::vector<TChunkToDownload> &allChunks() const { return m_allChunks; }
+    // Content held for places that cannot be written yet (tests and diagnostics).
+    const TPendingChunkCache &pendingChunks() const { return *m_pendingChunks; }
+
+signals:
+    void downloadCompleted();
+    // Emitted from worker threads after a chunk's content has been written to one place.
+    void writeProgress(QUrl Url, TFileSize DownloadedBytes);
+    void progress(TFileSize BytesDownloaded, TFileSize BytesTotalToDownload, TFileSize BytesWritten,
+                  TFileSize BytesTotalToWrite);
+    void downloadFailed(EPackageDownloaderError ErrorReason);
+
+private slots:
+    void onDownloadCompleted(QUrl Url, QByteArray Data);
+    void onDownloadFailed(QUrl Url, QNetworkReply::NetworkError Code, QString ErrorString);
+    void onDownloadProgress(QUrl Url, TFileSize DownloadedBytes);
+    void onWriteProgress(QUrl Url, TFileSize DownloadedBytes);
+    void onProgressTick();
+
+private:
+    enum class EStage
+    {
+        Decompress,
+        Verify,
+        Save,
+    };
+    using TStageWatcher = QFutureWatcher<TChunkStageResult>;
+
+    void processDownloadedData(const QUrl &Url, const QByteArray &Data, bool Decompressed,
+                               bool Verified);
+    void runStage(EStage Stage, const TChunkToDownload &Chunk, const QByteArray &Data);
+    void onStageFinished(EStage Stage, const QUrl &Url, const TChunkStageResult &Result);
+    void onDecompressFinished(const QUrl &Url, const TChunkStageResult &Result);
+    void onVerifyFinished(const QUrl &Url, const TChunkStageResult &Result);
+    void onSaveFinished(const QUrl &Url, const TChunkStageResult &Result);
+    void dropChunk(const QUrl &Url);
+    void processFinishedData(const QUrl &Url);
+    void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+    void emitProgress();
+    TChunkSaveContext saveContext();
+
+    std::shared_ptr<::shared::TDownloadPool> m_pool;
+    std::shared_ptr<TLauncherFilesystemHelper> m_filesystemHelper;
+    QDir m_targetDirectory;
+    EInstallationMode m_installationMode = EInstallationMode::Normal;
+    bool m_atLeastOneDownloadFailed = false;
+    bool m_atLeastOneSavingOperationFailed = false;
+    std::vector<TChunkToDownload> m_allChunks;
+    // Chunks from start until saved or failed for good, by URL.
+    QMap<QUrl, TChunkToDownload> m_chunksInProgress;
+    // URLs whose first write has not been counted yet.
+    QSet<QUrl> m_chunksToWrite;
+    QMap<QUrl, TFileSize> m_downloadedBytesByUrl;
+    QMap<QUrl, TFileSize> m_writtenBytesByUrl;
+    QTimer m_progressTimer;
+    TFileSize m_lastDownloadedTotal = 0;
+    TFileSize m_lastWrittenTotal = 0;
+    TFileSize m_totalToDownload = 0;
+    TFileSize m_totalToWrite = 0;
+    TRunningStatistics m_downloadStatistics;
+    TRunningStatistics m_writeStatistics;
+    std::shared_ptr<TPendingChunkCache> m_pendingChunks;
+    // Stages running on the global pool; the destructor waits for them.
+    std::set<TStageWatcher *> m_runningStages;
+    bool m_finished = false;
+};
+
+} // namespace vorna::launcher

@@ -1,0 +1,342 @@
+#include "TPackageInstallation.h"
+
+#include "TDifferenceComputation.h"
+#include "TPackage.h"
+#include "configuration/TLauncherFilesystemHelper.h"
+#include "download/ChunkProcessing.h"
+#include "download/TPackageFileDownloader.h"
+#include "shared/QNetworkAccessManagerWrapper.h"
+#include "shared/TDownloadPool.h"
+#include "shared/TSha256.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QNetworkAccessManager>
+#include <QThread>
+#include <QtConcurrent>
+
+#include <deque>
+#include <optional>
+
+namespace vorna::launcher {
+
+namespace {
+
+constexpr int VerificationWorkers = 6;
+constexpr qint64 VerificationReadSize = 10485760;
+
+void deleteDownloaderLater(TPackageFileDownloader *pDownloader)
+{
+    if (pDownloader)
+        pDownloader->deleteLater();
+}
+
+// Shared by the workers of one verification; everything is guarded by the mutex.
+struct TVerificationContext
+{
+    QMutex mutex;
+    std::deque<TFileInPackage> queue;
+    TFileSize bytesVerified = 0;
+    TFileSize bytesTotal = 0;
+    bool result = true;
+    QDir directory;
+    std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper;
+    std::function<void(TFileSize, TFileSize)> progress;
+};
+
+void failVerification(TVerificationContext &Context)
+{
+    QMutexLocker Lock(&Context.mutex);
+    Context.result = false;
+}
+
+// Hashes one file; false when it is missing, unreadable or different.
+bool verifyFile(TVerificationContext &Context, const TFileInPackage &File, QByteArray &Buffer)
+{
+    const QString Path =
+        Context.filesystemHelper->filePathInDirectory(Context.directory, File.localFile);
+    QFile Target(Path);
+    if (!QFileInfo(Path).isFile() || !Target.open(QIODevice::ReadOnly))
+        return false;
+    try {
+        ::shared::TSha256 Hash;
+        for (;;) {
+            const qint64 Read = Target.read(Buffer.data(), Buffer.size());
+            if (Read < 0)
+                return false;
+            if (Read == 0)
+                break;
+            Hash.addData(Buffer.constData(), std::size_t(Read));
+            QMutexLocker Lock(&Context.mutex);
+            Context.bytesVerified += Read;
+            Context.progress(Context.bytesVerified, Context.bytesTotal);
+        }
+        if (Hash.result() != File.unpackedHash) {
+            qWarning() << "verification of file " << File.localFile << " failed";
+            return false;
+        }
+    } catch (const std::exception &Error) {
+        qWarning() << "verification of files crashed in file: " << File.localFile
+                   << " exception: " << Error.what();
+        return false;
+    }
+    qInfo() << "verification of file " << File.localFile << " successfully"
+            << " Thread: " << QThread::currentThreadId();
+    return true;
+}
+
+void verificationWorker(std::shared_ptr<TVerificationContext> Context)
+{
+    try {
+        QByteArray Buffer(int(VerificationReadSize), Qt::Uninitialized);
+        for (;;) {
+            TFileInPackage File;
+            {
+                QMutexLocker Lock(&Context->mutex);
+                if (Context->queue.empty() || !Context->result)
+                    return;
+                File = std::move(Context->queue.front());
+                Context->queue.pop_front();
+            }
+            if (!verifyFile(*Context, File, Buffer)) {
+                failVerification(*Context);
+                return;
+            }
+        }
+    } catch (const std::exception &Error) {
+        qWarning() << "verification of files crashed. exception: " << Error.what();
+        failVerification(*Context);
+    } catch (...) {
+        qWarning() << "verification of files crashed ";
+        failVerification(*Context);
+    }
+}
+
+} // namespace
+
+// What the scan task hands back: the difference, or why it failed.
+struct TPackageInstallation::TScanResult
+{
+    std::optional<TPackageDifference> difference;
+    QString errorText;
+};
+
+TPackageInstallation::TPackageInstallation(
+    std::shared_ptr<TPackage> pPackage, std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+    : m_package(std::move(pPackage)), m_downloader(nullptr, &deleteDownloaderLater),
+      m_filesystemHelper(std::move(FilesystemHelper))
+{
+    qRegisterMetaType<TPackageDifference>("TPackageDifference");
+    m_pool = std::make_shared<::shared::TDownloadPool>(
+        m_filesystemHelper->settings()->maxConcurrentDownloads,
+        std::make_shared<::shared::QNetworkAccessManagerWrapper>(
+            std::make_shared<QNetworkAccessManager>()),
+        nullptr, false);
+    m_downloader.reset(new TPackageFileDownloader(m_pool, m_filesystemHelper));
+    connect(m_downloader.get(), &TPackageFileDownloader::downloadCompleted, this,
+            &TPackageInstallation::onDownloadCompleted);
+    connect(m_downloader.get(), &TPackageFileDownloader::downloadFailed, this,
+            &TPackageInstallation::onDownloadFailed);
+}
+
+TPackageInstallation::~TPackageInstallation()
+{
+    // Workers report to this object; they must be done before it goes.
+    waitForWorkers();
+}
+
+std::shared_ptr<TPackageInstallation>
+TPackageInstallation::makeInstallation(std::shared_ptr<TPackage> pPackage,
+                                       std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+{
+    return std::shared_ptr<TPackageInstallation>(
+        new TPackageInstallation(std::move(pPackage), std::move(FilesystemHelper)),
+        [](TPackageInstallation *pInstallation) { pInstallation->deleteLater(); });
+}
+
+void TPackageInstallation::waitForWorkers()
+{
+    if (m_scanWatcher)
+        m_scanWatcher->waitForFinished();
+    if (m_verificationWatcher)
+        m_verificationWatcher->waitForFinished();
+}
+
+void TPackageInstallation::setVersions(const QString &LocalVersion, const QString &RemoteVersion)
+{
+    m_localVersion = LocalVersion;
+    m_remoteVersion = RemoteVersion;
+}
+
+TPackageDifference TPackageInstallation::computeRequiredChanges(
+    const QDir &InstallationDirectory,
+    const std::shared_ptr<TLauncherFilesystemHelper> &FilesystemHelper,
+    TPackageConfigurationReader Remote, TPackageConfigurationReader Local, bool FastScan)
+{
+    return vorna::launcher::computeRequiredChanges(
+        InstallationDirectory, FilesystemHelper, std::move(Remote), std::move(Local), FastScan,
+        [this](TFileSize Scanned, TFileSize Total) { emit scanProgress(Scanned, Total); });
+}
+
+void TPackageInstallation::startRequiredChangesComputation(TPackageConfigurationReader Remote,
+                                                           TPackageConfigurationReader Local,
+                                                           bool FastScan)
+{
+    const QDir Directory = m_installationDirectory;
+    const auto Helper = m_filesystemHelper;
+    auto Scan = [this, Directory, Helper, Remote = std::move(Remote), Local = std::move(Local),
+                 FastScan]() {
+        TScanResult Result;
+        try {
+            Result.difference = computeRequiredChanges(Directory, Helper, Remote, Local, FastScan);
+        } catch (const std::exception &Error) {
+            Result.errorText = QString::fromLocal8Bit(Error.what());
+        } catch (...) {
+            Result.errorText = QStringLiteral("unknown exception");
+        }
+        return Result;
+    };
+    m_scanWatcher = new QFutureWatcher<TScanResult>(this);
+    connect(m_scanWatcher, &QFutureWatcher<TScanResult>::finished, this, [this] {
+        const TScanResult Result = m_scanWatcher->result();
+        m_scanWatcher->deleteLater();
+        m_scanWatcher = nullptr;
+        if (Result.difference) {
+            onRequiredChangesComputedForInstallation(*Result.difference);
+            return;
+        }
+        qCritical() << "computeRequiredChanges failed: " << Result.errorText
+                    << " Thread: " << QThread::currentThreadId();
+        onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+    });
+    m_scanWatcher->setFuture(QtConcurrent::run(Scan));
+}
+
+void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDifference Changes)
+{
+    qInfo() << "onRequiredChangesComputedForInstallation"
+            << " files to download: " << Changes.filesToDownload.size()
+            << " files to delete: " << Changes.filesToDelete.size()
+            << " Thread: " << QThread::currentThreadId();
+    m_filesToDownload = std::move(Changes.filesToDownload);
+    m_filesToDelete = std::move(Changes.filesToDelete);
+    try {
+        qInfo() << "startDownload: " << m_package->name()
+                << " Thread: " << QThread::currentThreadId();
+        deleteObsoleteFiles();
+        if (m_filesToDownload.empty()) {
+            onDownloadCompleted();
+            return;
+        }
+        m_downloader->setTargetDirectory(m_installationDirectory);
+        m_downloader->setInstallationMode(m_installationMode);
+        m_downloader->prepare(m_filesToDownload);
+        m_downloader->start();
+    } catch (const std::runtime_error &Error) {
+        emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+    }
+}
+
+void TPackageInstallation::deleteObsoleteFiles()
+{
+    for (const TFileInPackage &File : m_filesToDelete) {
+        QString Path;
+        try {
+            Path = confinedFilePath(*m_filesystemHelper, m_installationDirectory, File.localFile);
+        } catch (const std::runtime_error &Error) {
+            // Never the installation directory itself.
+            qWarning() << "deleteObsoleteFiles: " << Error.what();
+            continue;
+        }
+        if (m_filesystemHelper->directoryExists(Path)) {
+            QDir(Path).removeRecursively();
+        } else if (m_filesystemHelper->fileExists(Path)) {
+            removeForRewrite(*m_filesystemHelper, Path, m_installationMode);
+        }
+    }
+}
+
+void TPackageInstallation::onDownloadCompleted()
+{
+    qInfo() << "onDownloadCompleted" << m_package->name()
+            << " Thread: " << QThread::currentThreadId();
+    m_succeeded = true;
+    m_errorReason = int(EPackageDownloaderError::NoError);
+    emit downloadFinished(m_package);
+}
+
+void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
+{
+    qInfo() << "onDownloadFailed" << m_package->name() << " " << int(ErrorReason)
+            << " Thread: " << QThread::currentThreadId();
+    m_succeeded = false;
+    m_errorReason = int(ErrorReason);
+    emit downloadFinished(m_package);
+}
+
+void TPackageInstallation::startVerification(const TPackageConfigurationReader &Configuration,
+                                             bool Force)
+{
+    if (!Force && m_filesystemHelper->settings()->skipVerification) {
+        onVerifyFinished(true);
+        return;
+    }
+    const QDir Directory = m_installationDirectory;
+    const auto Helper = m_filesystemHelper;
+    const TFileInPackageVector Files = Configuration.files();
+    m_verificationWatcher = new QFutureWatcher<bool>(this);
+    connect(m_verificationWatcher, &QFutureWatcher<bool>::finished, this, [this] {
+        const bool Result = m_verificationWatcher->result();
+        m_verificationWatcher->deleteLater();
+        m_verificationWatcher = nullptr;
+        onVerifyFinished(Result);
+    });
+    m_verificationWatcher->setFuture(QtConcurrent::run([this, Directory, Helper, Files] {
+        try {
+            return VerifyPackage(Directory, Helper, Files);
+        } catch (...) {
+            qWarning() << "verification of files crashed ";
+            return false;
+        }
+    }));
+}
+
+bool TPackageInstallation::VerifyPackage(
+    const QDir &Directory, const std::shared_ptr<TLauncherFilesystemHelper> &FilesystemHelper,
+    TFileInPackageVector Files)
+{
+    qInfo() << "VerifyPackage: " << Directory.absolutePath()
+            << " Thread: " << QThread::currentThreadId();
+    auto Context = std::make_shared<TVerificationContext>();
+    for (TFileInPackage &File : Files) {
+        Context->bytesTotal += TFileSize(std::min<quint64>(File.unpackedSize, quint64(1) << 62));
+        Context->queue.push_back(std::move(File));
+    }
+    Context->directory = Directory;
+    Context->filesystemHelper = FilesystemHelper;
+    Context->progress = [this](TFileSize Verified, TFileSize Total) {
+        emit verificationProgress(Verified, Total);
+    };
+    std::vector<QFuture<void>> Workers;
+    for (int Index = 0; Index < VerificationWorkers; ++Index)
+        Workers.push_back(QtConcurrent::run(&verificationWorker, Context));
+    for (QFuture<void> &Worker : Workers)
+        Worker.waitForFinished();
+    QMutexLocker Lock(&Context->mutex);
+    return Context->result;
+}
+
+void TPackageInstallation::onVerifyFinished(bool Result)
+{
+    qInfo() << "onVerifyFinished with " << Result << " Thread: " << QThread::currentThreadId();
+    m_succeeded = Result;
+    m_errorReason = int(Result ? EPackageDownloaderError::NoError
+                               : EPackageDownloaderError::VerificationFailed);
+    emit verificationFinished(m_package);
+}
+
+} // namespace vorna::launcher

@@ -1,0 +1,333 @@
+#include "configuration/TLauncherFilesystemHelper.h"
+#include "download/TPackageFileDownloader.h"
+#include "shared/QNetworkAccessManagerWrapper.h"
+#include "shared/TDownloadPool.h"
+#include "support/TTestHttpServer.h"
+#include "support/TTestPackageBuilder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace vorna::launcher;
+using testsupport::TTestHttpServer;
+using testsupport::TTestPackageBuilder;
+using TFault = TTestHttpServer::TFault;
+using EPacking = TTestPackageBuilder::EPacking;
+
+Q_DECLARE_METATYPE(EPacking)
+
+namespace {
+
+QByteArray readAll(const QString &Path)
+{
+    QFile File(Path);
+    return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray();
+}
+
+QByteArray piece(char Fill, int Size)
+{
+    QByteArray Bytes = TTestPackageBuilder::compressibleBytes(Size, quint32(Fill));
+    Bytes[0] = Fill;
+    return Bytes;
+}
+
+} // namespace
+
+class TPackageFileDownloaderTest final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void freshDownload_data();
+    void freshDownload();
+    void sharedContentIsDownloadedOnce();
+    void thirdChunkArrivingFirst_data();
+    void thirdChunkArrivingFirst();
+    void failuresAndRetries_data();
+    void failuresAndRetries();
+    void failedSaveReportsSavingOperationFailed();
+    void oneAtATimeInPriorityOrder();
+    void startWithoutChunksStaysSilent();
+    void runningStatistics();
+
+private:
+    void makeHelper(const QByteArray &SettingsLines);
+    std::unique_ptr<TPackageFileDownloader> makeDownloader();
+    // Runs the downloader to its final signal; returns -1 for downloadCompleted, else the reason.
+    int run(TPackageFileDownloader &Downloader, const std::vector<TFileToDownload> &Files);
+    QString target(const QString &LocalFile) const
+    {
+        return QDir(m_installation->path()).filePath(LocalFile);
+    }
+
+    std::unique_ptr<QTemporaryDir> m_application;
+    std::unique_ptr<QTemporaryDir> m_installation;
+    std::shared_ptr<TLauncherFilesystemHelper> m_helper;
+    std::unique_ptr<TTestHttpServer> m_server;
+    std::unique_ptr<TTestPackageBuilder> m_package;
+    std::shared_ptr<shared::TDownloadPool> m_pool;
+};
+
+void TPackageFileDownloaderTest::init()
+{
+    m_application = std::make_unique<QTemporaryDir>();
+    m_installation = std::make_unique<QTemporaryDir>();
+    m_server = std::make_unique<TTestHttpServer>();
+    m_package = std::make_unique<TTestPackageBuilder>(*m_server);
+    makeHelper(QByteArray());
+}
+
+void TPackageFileDownloaderTest::makeHelper(const QByteArray &SettingsLines)
+{
+    if (!SettingsLines.isEmpty()) {
+        QFile Settings(
+            QDir(m_application->path()).filePath(QStringLiteral("launchersettings.ini")));
+        QVERIFY(Settings.open(QIODevice::WriteOnly));
+        Settings.write(SettingsLines);
+    }
+    m_helper = std::make_shared<TLauncherFilesystemHelper>(m_application->path());
+}
+
+std::unique_ptr<TPackageFileDownloader> TPackageFileDownloaderTest::makeDownloader()
+{
+    m_pool = std::make_shared<shared::TDownloadPool>(
+        m_helper->settings()->maxConcurrentDownloads,
+        std::make_shared<shared::QNetworkAccessManagerWrapper>(
+            std::make_shared<QNetworkAccessManager>()),
+        nullptr, false);
+    auto Downloader = std::make_unique<TPackageFileDownloader>(m_pool, m_helper);
+    Downloader->setTargetDirectory(QDir(m_installation->path()));
+    return Downloader;
+}
+
+int TPackageFileDownloaderTest::run(TPackageFileDownloader &Downloader,
+                                    const std::vector<TFileToDownload> &Files)
+{
+    QSignalSpy Completed(&Downloader, &TPackageFileDownloader::downloadCompleted);
+    QSignalSpy Failed(&Downloader, &TPackageFileDownloader::downloadFailed);
+    Downloader.prepare(Files);
+    Downloader.start();
+    if (!QTest::qWaitFor([&] { return Completed.size() + Failed.size() > 0; }, 60000))
+        return -2;
+    // Exactly one final signal, even when late reports still arrive.
+    QTest::qWait(50);
+    if (Completed.size() + Failed.size() != 1)
+        return -3;
+    return Completed.isEmpty() ? int(Failed.first().first().value<EPackageDownloaderError>()) : -1;
+}
+
+void TPackageFileDownloaderTest::freshDownload_data()
+{
+    QTest::addColumn<EPacking>("packing");
+    QTest::addColumn<QByteArray>("settings");
+    QTest::newRow("lzma") << EPacking::Lzma << QByteArray();
+    QTest::newRow("stored containers") << EPacking::Stored << QByteArray();
+    QTest::newRow("plain chunks") << EPacking::Plain << QByteArray();
+    QTest::newRow("one download at a time")
+        << EPacking::Lzma << QByteArray("[OPTIONS]\nmaxConcurrentDownloads=1\n");
+    QTest::newRow("maxCachedChunks 0")
+        << EPacking::Lzma << QByteArray("[OPTIONS]\nmaxCachedChunks=0\n");
+}
+
+void TPackageFileDownloaderTest::freshDownload()
+{
+    QFETCH(EPacking, packing);
+    QFETCH(QByteArray, settings);
+    makeHelper(settings);
+    m_package->setPacking(packing);
+    const QByteArray Client = piece('c', 5000) + piece('d', 7000) + piece('e', 3000);
+    const QByteArray Data = TTestPackageBuilder::randomBytes(20000, 7);
+    m_package->addFile(QStringLiteral("bin/client"), Client, true, {5000, 7000, 3000});
+    m_package->addFile(QStringLiteral("data/a.pak"), Data, false, {8000, 8000, 4000});
+    m_package->addFile(QStringLiteral("readme.txt"), "hello", false, {5});
+
+    auto Downloader = makeDownloader();
+    QSignalSpy Progress(Downloader.get(), &TPackageFileDownloader::progress);
+    QCOMPARE(run(*Downloader, m_package->allMissing()), -1);
+    QCOMPARE(readAll(target(QStringLiteral("bin/client"))), Client);
+    QCOMPARE(readAll(target(QStringLiteral("data/a.pak"))), Data);
+    QCOMPARE(readAll(target(QStringLiteral("readme.txt"))), QByteArray("hello"));
+    QVERIFY(QFile::permissions(target(QStringLiteral("bin/client"))) & QFileDevice::ExeOther);
+    QVERIFY(!(QFile::permissions(target(QStringLiteral("readme.txt"))) & QFileDevice::ExeOwner));
+    QCOMPARE(m_server->requests().size(), m_package->chunkCount());
+
+    // The last progress report carries the totals.
+    QVERIFY(!Progress.isEmpty());
+    const auto Last = Progress.last();
+    QCOMPARE(Last.at(0).value<TFileSize>(), Last.at(1).value<TFileSize>());
+    QCOMPARE(Last.at(2).value<TFileSize>(), TFileSize(Client.size() + Data.size() + 5));
+    QCOMPARE(Last.at(3).value<TFileSize>(), TFileSize(Client.size() + Data.size() + 5));
+    QCOMPARE(Downloader->downloadStatistics().count, quint64(0));
+    QCOMPARE(Downloader->pendingChunks().pendingChunkCount(), 0);
+    QCOMPARE(m_pool->activeDownloads(), 0);
+}
+
+void TPackageFileDownloaderTest::sharedContentIsDownloadedOnce()
+{
+    const QByteArray Common = piece('s', 4000), X = piece('x', 1000), Y = piece('y', 2000);
+    m_package->addFile(QStringLiteral("one"), Common + X + Common, false, {4000, 1000, 4000});
+    m_package->addFile(QStringLiteral("two"), Y + Common, false, {2000, 4000});
+    auto Downloader = makeDownloader();
+    QCOMPARE(run(*Downloader, m_package->allMissing()), -1);
+    QCOMPARE(readAll(target(QStringLiteral("one"))), Common + X + Common);
+    QCOMPARE(readAll(target(QStringLiteral("two"))), Y + Common);
+    QCOMPARE(m_server->requestCount(m_package->chunkPath(Common)), 1);
+    QCOMPARE(Downloader->allChunks().size(), std::size_t(3));
+    QCOMPARE(Downloader->pendingChunks().pendingChunkCount(), 0);
+    QCOMPARE(Downloader->pendingChunks().cachedChunkCount(), 0);
+}
+
+void TPackageFileDownloaderTest::thirdChunkArrivingFirst_data()
+{
+    QTest::addColumn<QByteArray>("settings");
+    QTest::newRow("cached in memory") << QByteArray();
+    QTest::newRow("maxCachedChunks 0") << QByteArray("[OPTIONS]\nmaxCachedChunks=0\n");
+}
+
+void TPackageFileDownloaderTest::thirdChunkArrivingFirst()
+{
+    QFETCH(QByteArray, settings);
+    makeHelper(settings);
+    std::vector<QByteArray> Pieces;
+    QByteArray Content;
+    for (int Index = 0; Index < 5; ++Index) {
+        Pieces.push_back(piece(char('k' + Index), 3000 + Index));
+        Content += Pieces.back();
+    }
+    m_package->addFile(QStringLiteral("bin/client"), Content, true, {3000, 3001, 3002, 3003, 3004});
+    // The first two places arrive last, the first one very last.
+    m_server->setFault(m_package->chunkPath(Pieces[0]), TFault::delay(400));
+    m_server->setFault(m_package->chunkPath(Pieces[1]), TFault::delay(250));
+    QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("Wait for chunk")));
+    auto Downloader = makeDownloader();
+    QCOMPARE(run(*Downloader, m_package->allMissing()), -1);
+    QCOMPARE(readAll(target(QStringLiteral("bin/client"))), Content);
+    QCOMPARE(m_server->requests().size(), 5);
+    QCOMPARE(Downloader->pendingChunks().pendingChunkCount(), 0);
+}
+
+void TPackageFileDownloaderTest::failuresAndRetries_data()
+{
+    QTest::addColumn<TFault>("fault");
+    QTest::addColumn<int>("expectedRequests");
+    QTest::addColumn<int>("expectedResult");
+
+    const int Completed = -1;
+    const int DownloadFailed = int(EPackageDownloaderError::DownloadFailed);
+    TFault Twice500 = TFault::status(500);
+    Twice500.times = 2;
+    QTest::newRow("500 twice, then served") << Twice500 << 3 << Completed;
+    TFault Dropped = TFault::closeAfter(10);
+    Dropped.times = 3;
+    QTest::newRow("dropped connection three times") << Dropped << 4 << Completed;
+    QTest::newRow("500 for ever: four tries") << TFault::status(500) << 4 << DownloadFailed;
+    TFault CorruptOnce = TFault::replaceBody(QByteArray("not the chunk"));
+    CorruptOnce.times = 1;
+    QTest::newRow("corrupt once, then served") << CorruptOnce << 2 << Completed;
+    QTest::newRow("corrupt chunk: four tries")
+        << TFault::replaceBody(QByteArray("not the chunk")) << 4 << DownloadFailed;
+    QByteArray BrokenContainer("\x70\x05", 2);
+    BrokenContainer += QByteArray("\x10\x20", 2) + QByteArray(32, '\x5d');
+    QTest::newRow("undecodable container: no retry")
+        << TFault::replaceBody(BrokenContainer) << 1 << DownloadFailed;
+}
+
+void TPackageFileDownloaderTest::failuresAndRetries()
+{
+    QFETCH(TFault, fault);
+    QFETCH(int, expectedRequests);
+    QFETCH(int, expectedResult);
+    const QByteArray Good = piece('g', 5000), Bad = piece('b', 6000);
+    m_package->addFile(QStringLiteral("good"), Good, false, {5000});
+    m_package->addFile(QStringLiteral("bad"), Bad, false, {6000});
+    m_server->setFault(m_package->chunkPath(Bad), fault);
+
+    auto Downloader = makeDownloader();
+    QCOMPARE(run(*Downloader, m_package->allMissing()), expectedResult);
+    QCOMPARE(m_server->requestCount(m_package->chunkPath(Bad)), expectedRequests);
+    // The other chunks go on regardless.
+    QCOMPARE(readAll(target(QStringLiteral("good"))), Good);
+    QCOMPARE(m_pool->activeDownloads(), 0);
+    if (expectedResult == -1)
+        QCOMPARE(readAll(target(QStringLiteral("bad"))), Bad);
+}
+
+void TPackageFileDownloaderTest::failedSaveReportsSavingOperationFailed()
+{
+    QFile Blocker(target(QStringLiteral("data")));
+    QVERIFY(Blocker.open(QIODevice::WriteOnly));
+    Blocker.close();
+    const QByteArray A = piece('a', 1000), B = piece('b', 1000);
+    m_package->addFile(QStringLiteral("data/inside.pak"), A, false, {1000});
+    m_package->addFile(QStringLiteral("other.pak"), B, false, {1000});
+    auto Downloader = makeDownloader();
+    QCOMPARE(run(*Downloader, m_package->allMissing()),
+             int(EPackageDownloaderError::SavingOperationFailed));
+    // A failed save is not retried.
+    QCOMPARE(m_server->requestCount(m_package->chunkPath(A)), 1);
+    QCOMPARE(readAll(target(QStringLiteral("other.pak"))), B);
+}
+
+void TPackageFileDownloaderTest::oneAtATimeInPriorityOrder()
+{
+    makeHelper("[OPTIONS]\nmaxConcurrentDownloads=1\n");
+    const QByteArray A = piece('a', 100), B = piece('b', 200), C = piece('c', 300),
+                     D = piece('d', 400);
+    m_package->addFile(QStringLiteral("x"), A + B, false, {100, 200});
+    m_package->addFile(QStringLiteral("y"), C + D, false, {300, 400});
+    TFault FailOnce = TFault::status(503);
+    FailOnce.times = 1;
+    m_server->setFault(m_package->chunkPath(A), FailOnce);
+    auto Downloader = makeDownloader();
+    QCOMPARE(run(*Downloader, m_package->allMissing()), -1);
+    QStringList Order;
+    for (const auto &Request : m_server->requests())
+        Order << Request.path;
+    // Offset 0 of both files first, then offset 100 and 300; the retried chunk goes last.
+    const QStringList Expected{m_package->chunkPath(A), m_package->chunkPath(C),
+                               m_package->chunkPath(B), m_package->chunkPath(D),
+                               m_package->chunkPath(A)};
+    QCOMPARE(Order, Expected);
+}
+
+void TPackageFileDownloaderTest::startWithoutChunksStaysSilent()
+{
+    auto Downloader = makeDownloader();
+    QSignalSpy Completed(Downloader.get(), &TPackageFileDownloader::downloadCompleted);
+    QSignalSpy Failed(Downloader.get(), &TPackageFileDownloader::downloadFailed);
+    Downloader->prepare({});
+    Downloader->start();
+    QTest::qWait(150);
+    QCOMPARE(Completed.size() + Failed.size(), 0);
+    QCOMPARE(m_server->requests().size(), 0);
+}
+
+void TPackageFileDownloaderTest::runningStatistics()
+{
+    TRunningStatistics Statistics;
+    Statistics.add(10);
+    Statistics.add(30);
+    Statistics.add(20);
+    QCOMPARE(Statistics.count, quint64(3));
+    QCOMPARE(Statistics.minimum, quint64(10));
+    QCOMPARE(Statistics.maximum, quint64(30));
+    QCOMPARE(Statistics.mean, 20.0);
+    Statistics.add(21);
+    Statistics.collapse();
+    QCOMPARE(Statistics.count, quint64(1));
+    QCOMPARE(Statistics.minimum, quint64(20));
+    QCOMPARE(Statistics.maximum, quint64(20));
+    QCOMPARE(Statistics.mean, 20.0);
+}
+
+QTEST_GUILESS_MAIN(TPackageFileDownloaderTest)
+
+#include "tst_packagefiledownloader.moc"

@@ -1,0 +1,98 @@
+#include "HintImages.h"
+#include "UiTestPackages.h"
+#include "download/TCloudflareCdnTrace.h"
+#include "support/TTestHttpServer.h"
+#include "ui/TClientPackageLayoutItem.h"
+#include "ui/THintRow.h"
+#include "ui/TLauncherMainWindow.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTest>
+
+using testsupport::TTestHttpServer;
+using vorna::launcher::ELocalPackageStatus;
+using vorna::launcher::THintRow;
+using vorna::launcher::TLauncherMainWindow;
+
+// Renders the main window as a player sees it during an update, for the documentation and for a
+// look by eye: one package to download, one updating, one ready to play, and a full hint row.
+class TestMainWindowScreenshot final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { Q_INIT_RESOURCE(resources); }
+
+    void rendersMainWindow()
+    {
+        TTestHttpServer server;
+        server.setFile(QStringLiteral("/hints/1.png"),
+                       uitest::hintImagePng(QColor(40, 70, 110), QColor(150, 90, 40)));
+        server.setFile(QStringLiteral("/hints/2.png"),
+                       uitest::hintImagePng(QColor(60, 100, 50), QColor(30, 40, 60)));
+        server.setFile(QStringLiteral("/hints/3.png"),
+                       uitest::hintImagePng(QColor(110, 40, 50), QColor(50, 50, 90)));
+
+        std::vector<std::shared_ptr<vorna::launcher::TPackage>> packages;
+        const struct
+        {
+            const char *name;
+            ELocalPackageStatus status;
+            const char *version;
+        } rows[] = {{"Corvane", ELocalPackageStatus::NotInstalled, "1.4.0"},
+                    {"Corvane Preview", ELocalPackageStatus::UpdateAvailable, "1.5.0"},
+                    {"Corvane Classic", ELocalPackageStatus::UpToDate, "0.9.8"}};
+        int index = 0;
+        for (const auto &row : rows) {
+            uitest::TPackageSpec spec;
+            spec.index = index++;
+            spec.name = QLatin1String(row.name);
+            spec.status = row.status;
+            spec.version = QLatin1String(row.version);
+            spec.isDefault = row.status == ELocalPackageStatus::UpToDate;
+            packages.push_back(uitest::makePackage(spec));
+        }
+        auto pool = uitest::makePool();
+        auto trace = std::make_shared<vorna::launcher::TCloudflareCdnTrace>(QUrl(), pool);
+        TLauncherMainWindow window(packages, nullptr, true, pool, trace, nullptr);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+        std::vector<::shared::THint> hints;
+        const char *captions[] = {"<b>Season of Storms</b> begins today",
+                                  "Patch notes: <a href=\"#\">what changed</a>",
+                                  "Join the community tournament"};
+        for (int slot = 0; slot < 3; ++slot) {
+            ::shared::THint hint;
+            hint.richText = QStringLiteral("<style>a { color: #c0c0c0; }</style>") +
+                            QLatin1String(captions[slot]);
+            hint.imageUrl = server.url(QStringLiteral("/hints/%1.png").arg(slot + 1)).toString();
+            hint.category = QStringLiteral("cat%1").arg(slot + 1);
+            hint.url = QStringLiteral("https://corvane.example/news/%1").arg(slot + 1);
+            hints.push_back(hint);
+        }
+        QSignalSpy settled(window.hintRow(), &THintRow::hintImageSettled);
+        window.setHints(hints);
+        QTRY_COMPARE(settled.count(), 3);
+
+        vorna::launcher::TClientPackageLayoutItem *updating = window.tile(1);
+        updating->startProgress(48000000, 0);
+        updating->showDownloadProgress(19700000, 48000000, 12000000, 150000000, 2400000);
+
+        // Let deferred deletions and layout requests settle before grabbing.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+
+        const QDir directory(QStringLiteral(CORVANE_BIN_DIR "/../screenshots"));
+        QVERIFY(directory.mkpath(QStringLiteral(".")));
+        const QString path = directory.filePath(QStringLiteral("mainwindow.png"));
+        const QPixmap shot = window.grab();
+        QVERIFY(shot.save(path));
+        QCOMPARE(shot.width(), 800);
+        QVERIFY(window.hintRow()->isVisible());
+    }
+};
+
+QTEST_MAIN(TestMainWindowScreenshot)
+#include "tst_mainwindowscreenshot.moc"
