@@ -1,6 +1,6 @@
 #include "TInstallationManager.h"
 
-#include "FunnelHook.h"
+#include "configuration/FunnelEvents.h"
 #include "TPackage.h"
 #include "TPackageBuild.h"
 #include "TPackageInstallation.h"

@@ -6,7 +6,7 @@
 #include "app/LauncherVersion.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "download/TCloudflareCdnTrace.h"
-#include "packages/FunnelHook.h"
+#include "configuration/FunnelEvents.h"
 #include "packages/TInstallationManager.h"
 #include "packages/TPackageInstallation.h"
 
