@@ -67,6 +67,10 @@ QString normalisedRelativePath(QString RelativePath)
 
 bool isInside(const QString &Path, const QString &Base)
 {
+    // Cleaning keeps a parent reference it cannot resolve, as in "/..": such a path names
+    // something above what its prefix suggests.
+    if (Path.split(QLatin1Char('/')).contains(QLatin1String("..")))
+        return false;
     if (Path == Base)
         return true;
     const QString prefix = Base.endsWith(QLatin1Char('/')) ? Base : Base + QLatin1Char('/');
