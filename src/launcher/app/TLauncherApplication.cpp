@@ -1,18 +1,57 @@
 #include "TLauncherApplication.h"
 
 #include "LauncherVersion.h"
+#include "TLauncherSelfUpdater.h"
+#include "configuration/FunnelEvents.h"
+#include "configuration/TLauncherConfigurationHandler.h"
+#include "configuration/TLauncherConfigurationReader.h"
+#include "download/TCloudflareCdnTrace.h"
+#include "packages/TInstallationManager.h"
+#include "shared/QNetworkAccessManagerWrapper.h"
+#include "shared/TDownloadPool.h"
+#include "shared/TJsonDocumentHttpPostSender.h"
+#include "systemsurvey/TSystemSurveyAsJsonDocumentCreator.h"
+#include "systemsurvey/TSystemSurveyCreator.h"
+#include "systemsurvey/TSystemSurveyToJsonConverter.h"
+#include "systemsurvey/TSystemSurveyUploader.h"
+#include "systemsurvey/platform/SystemSurveyPlatform.h"
+#include "ui/TLauncherMainWindow.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QNetworkAccessManager>
+#include <QPixmap>
+#include <QProcess>
+#include <QSplashScreen>
 #include <QThread>
 
 namespace vorna::launcher {
 
 TLauncherApplication *TLauncherApplication::s_instance = nullptr;
 
+namespace {
+
+const QByteArray clientRunningMarkerName = QByteArrayLiteral("Corvane-52f3fb16-0d45-45d4-978a-149b5692b074");
+
+QString splashImage(TLauncherApplication::ESplashKind Kind)
+{
+    switch (Kind) {
+    case TLauncherApplication::ESplashKind::Waiting:
+        return QStringLiteral(":/images/launcher/LauncherLogo_QT.png");
+    case TLauncherApplication::ESplashKind::UpdatingLauncher:
+        return QStringLiteral(":/images/launcher/LauncherLogo_UpdatingLauncher.png");
+    case TLauncherApplication::ESplashKind::LaunchingClient:
+        return QStringLiteral(":/images/launcher/CorvaneLogo_LaunchingClient.png");
+    }
+    return {};
+}
+
+} // namespace
+
 TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
     : QApplication(Argc, Argv),
-      m_filesystemHelper(std::make_shared<TLauncherFilesystemHelper>()),
-      m_translationManager(std::make_shared<vorna::shared::TTranslationManager>()),
       m_firstLaunchOption({QStringLiteral("l"), QStringLiteral("first-launch")},
                           QStringLiteral("Automatically download default packages when starting up.")),
       m_skipSelfUpdateOption({QStringLiteral("s"), skipSelfUpdateOptionName()},
@@ -25,6 +64,20 @@ TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
       m_launcherRunningMarker(QByteArrayLiteral("Corvane-3cee13af-1c7c-4007-a3cf-2636f25b1616"), true),
       m_funnelIdentifierKey(QStringLiteral("FunnelUuid"))
 {
+    // Members are built here in declaration order, which is also the order of their destruction
+    // in reverse.
+    auto networkAccessManager = std::make_shared<QNetworkAccessManager>();
+    auto networkWrapper =
+        std::make_shared<::shared::QNetworkAccessManagerWrapper>(networkAccessManager);
+    m_downloadPool = std::make_shared<::shared::TDownloadPool>(6, networkWrapper, nullptr, true);
+    m_filesystemHelper = std::make_shared<TLauncherFilesystemHelper>();
+    m_translationManager = std::make_shared<vorna::shared::TTranslationManager>();
+    const auto settings = m_filesystemHelper->settings();
+    m_cdnTrace = std::make_shared<TCloudflareCdnTrace>(settings->cdnDiagnosticsTrace, m_downloadPool);
+    m_configurationHandler =
+        std::make_unique<TLauncherConfigurationHandler>(m_downloadPool, m_filesystemHelper);
+    m_selfUpdater = std::make_unique<TLauncherSelfUpdater>(m_filesystemHelper);
+
     m_parser.addOption(m_firstLaunchOption);
     m_parser.addOption(m_skipSelfUpdateOption);
     m_parser.addOption(m_showUiOption);
@@ -38,14 +91,18 @@ TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
     setOrganizationName(QStringLiteral("Kelmont GmbH"));
     setOrganizationDomain(QStringLiteral("kelmont.example"));
 
-    const auto settings = m_filesystemHelper->settings();
     m_waitNotificationTimer.setSingleShot(true);
     m_waitNotificationTimer.setInterval(static_cast<int>(settings->waitNotificationTimeout));
     connect(&m_waitNotificationTimer, &QTimer::timeout, this,
-            &TLauncherApplication::onWaitNotificationTimeout);
+            [this] { showSplashScreen(ESplashKind::Waiting); });
     m_clientStartPollTimer.setInterval(200);
     connect(&m_clientStartPollTimer, &QTimer::timeout, this,
             &TLauncherApplication::checkClientStarted);
+    connectSignals();
+    setFunnelTarget({this, m_funnelIdentifierKey, [this]() -> QUrl {
+                         const auto configuration = m_configurationHandler->launcherConfiguration();
+                         return configuration ? configuration->funnelUrl() : QUrl();
+                     }});
 
     // Unknown options, a missing value and stray arguments are deliberately ignored.
     m_parser.parse(QCoreApplication::arguments());
@@ -55,6 +112,25 @@ TLauncherApplication::~TLauncherApplication()
 {
     if (s_instance == this)
         s_instance = nullptr;
+}
+
+void TLauncherApplication::connectSignals()
+{
+    TLauncherConfigurationHandler *handler = m_configurationHandler.get();
+    connect(handler, &TLauncherConfigurationHandler::mainConfigurationLoaded, this,
+            &TLauncherApplication::onMainConfigurationLoaded);
+    connect(handler, &TLauncherConfigurationHandler::mainConfigurationDownloadFailed, this,
+            &TLauncherApplication::onMainConfigurationDownloadFailed);
+    connect(handler, &TLauncherConfigurationHandler::diskAccessFailed, this,
+            &TLauncherApplication::onCriticalFileError);
+    connect(handler, &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished, this,
+            &TLauncherApplication::onPackageConfigurationDownloadsFinished);
+    connect(m_selfUpdater.get(), &TLauncherSelfUpdater::updateDownloadFinishedAndRestartRequired,
+            this, &TLauncherApplication::onSelfUpdateFinished);
+    connect(m_selfUpdater.get(), &TLauncherSelfUpdater::updateFailed, this,
+            &TLauncherApplication::onLauncherReadyForAction);
+    connect(m_selfUpdater.get(), &TLauncherSelfUpdater::diskAccessFailed, this,
+            &TLauncherApplication::onCriticalFileError);
 }
 
 void TLauncherApplication::loadTranslation()
@@ -69,20 +145,340 @@ void TLauncherApplication::loadTranslation()
 
 void TLauncherApplication::startLoading()
 {
+    m_configurationHandler->setOffline(false);
+    m_configurationHandler->requestLauncherConfiguration();
     m_waitNotificationTimer.start();
 }
 
-void TLauncherApplication::onWaitNotificationTimeout()
+void TLauncherApplication::showSplashScreen(ESplashKind Kind)
 {
-    qInfo() << "waiting for launcher metadata" << " Thread: " << QThread::currentThreadId();
+    if (m_splashScreen) {
+        m_splashScreen->close();
+        processEvents();
+    }
+    m_splashScreen = std::make_unique<QSplashScreen>(QPixmap(splashImage(Kind)));
+    m_splashScreen->show();
+    processEvents();
+    m_waitNotificationTimer.stop();
+}
+
+void TLauncherApplication::hideSplashScreen()
+{
+    if (m_splashScreen)
+        m_splashScreen->hide();
+}
+
+void TLauncherApplication::onMainConfigurationLoaded()
+{
+    try {
+        const auto configuration = m_configurationHandler->launcherConfiguration();
+        if (configuration && configuration->hardwareSurveyUrl().isValid()) {
+            m_surveyUploader.reset();
+            m_surveyUploader = std::make_unique<systemsurvey::TSystemSurveyUploader>(
+                configuration->hardwareSurveyUrl(),
+                std::make_shared<systemsurvey::TSystemSurveyAsJsonDocumentCreator>(
+                    std::make_shared<systemsurvey::TSystemSurveyCreator>(
+                        systemsurvey::createSystemSurveyValueRetriever()),
+                    std::make_shared<systemsurvey::TSystemSurveyToJsonConverter>()),
+                std::make_shared<::shared::TJsonDocumentHttpPostSender>());
+            m_surveyUploader->upload();
+        }
+        m_configurationHandler->downloadPackageConfigurations();
+    } catch (const std::runtime_error &e) {
+        onCriticalFileError(QString::fromUtf8(e.what()));
+    }
+}
+
+void TLauncherApplication::onMainConfigurationDownloadFailed()
+{
+    m_waitNotificationTimer.stop();
+    hideSplashScreen();
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Corvane Online cannot be started"),
+                    QStringLiteral("Corvane Online is currently down for maintenance. Please try "
+                                   "again later."),
+                    QMessageBox::Close);
+    box.exec();
+    exit(1);
+}
+
+void TLauncherApplication::onCriticalFileError(const QString &Message)
+{
+    m_waitNotificationTimer.stop();
+    hideSplashScreen();
+    qCritical() << "critical file error:" << Message;
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Corvane Online cannot start"),
+                    QStringLiteral("A critical error occurred while accessing a file:\n") + Message +
+                        QStringLiteral("\nPlease reinstall Launcher."),
+                    QMessageBox::Ok);
+    box.exec();
+    exit(1);
+}
+
+void TLauncherApplication::onPackageConfigurationDownloadsFinished()
+{
+    try {
+        const auto configuration = m_configurationHandler->launcherConfiguration();
+        if (!isSelfUpdateSkipped() && configuration && configuration->launcherPackage()) {
+            const std::shared_ptr<TPackage> &launcherPackage = configuration->launcherPackage();
+            const TPackageConfigurationReader *launcherConfiguration =
+                launcherPackage->configurationForRunningPlatform();
+            if (launcherConfiguration) {
+                QString remoteVersion = launcherConfiguration->packageVersion();
+                if (remoteVersion.isEmpty())
+                    remoteVersion = QStringLiteral("?");
+                if (remoteVersion != launcherVersion()) {
+                    qInfo() << "self-update from" << launcherVersion() << "to" << remoteVersion
+                            << " Thread: " << QThread::currentThreadId();
+                    m_selfUpdater->startSelfUpdate(launcherPackage);
+                    showSplashScreen(ESplashKind::UpdatingLauncher);
+                    return;
+                }
+            }
+        }
+        m_selfUpdater->cleanupOldLauncherVersion();
+        onLauncherReadyForAction();
+    } catch (const std::runtime_error &e) {
+        onCriticalFileError(QString::fromUtf8(e.what()));
+    }
+}
+
+void TLauncherApplication::onSelfUpdateFinished()
+{
+    QStringList arguments = QCoreApplication::arguments();
+    arguments.append(QStringLiteral("--%1").arg(skipSelfUpdateOptionName()));
+    const bool started = QProcess::startDetached(QCoreApplication::applicationFilePath(), arguments,
+                                                 QDir::currentPath());
+    qInfo() << "restart after self-update, started:" << started
+            << " Thread: " << QThread::currentThreadId();
+    exit(started ? 0 : 1);
+}
+
+void TLauncherApplication::onLauncherReadyForAction()
+{
+    qInfo() << "onLauncherReadyForAction" << " Thread: " << QThread::currentThreadId();
+    try {
+        const auto configuration = m_configurationHandler->launcherConfiguration();
+        m_installationManager =
+            std::make_unique<TInstallationManager>(configuration, m_filesystemHelper);
+
+        std::vector<std::shared_ptr<TPackage>> forced;
+        if (configuration) {
+            for (const auto &package : configuration->availablePackages()) {
+                const QString marker = m_filesystemHelper->joinPath(
+                    {m_installationManager->installationDirectory(package).absolutePath(),
+                     QStringLiteral("FORCE_PATCH")});
+                if (m_filesystemHelper->fileExists(marker)) {
+                    m_filesystemHelper->deleteFile(marker);
+                    forced.push_back(package);
+                }
+            }
+        }
+
+        connect(m_installationManager.get(), &TInstallationManager::allStartedUpdatesFinished, this,
+                &TLauncherApplication::onAllStartedUpdatesFinished);
+        connect(m_installationManager.get(), &TInstallationManager::diskAccessFailed, this,
+                &TLauncherApplication::onCriticalFileError);
+
+        m_waitNotificationTimer.stop();
+        hideSplashScreen();
+
+        if (isFirstLaunch()) {
+            showMainWindow();
+            bool first = true;
+            for (const auto &package : managedPackages()) {
+                if (!package->installAutomatically())
+                    continue;
+                m_installationManager->installOrUpdatePackage(package);
+                if (first) {
+                    first = false;
+                    m_installationManager->clearDefaultMarkers();
+                    m_filesystemHelper->writeFileCreatingDirectory(
+                        m_filesystemHelper->joinPath(
+                            {m_installationManager->installationDirectory(package).absolutePath(),
+                             QStringLiteral("default")}),
+                        QByteArray());
+                    package->setDefault(true);
+                }
+            }
+        } else if (!patchValue().isEmpty() || !forced.empty()) {
+            const std::shared_ptr<TPackage> patched =
+                m_installationManager->findPackageByExecutablePath(patchValue());
+            showMainWindow();
+            if (patched)
+                forced.push_back(patched);
+            if (forced.empty()) {
+                QMessageBox box(QMessageBox::Information, QStringLiteral("Client patching failed"),
+                                QStringLiteral("Could not determine patch information. Your client "
+                                               "might no longer be supported."),
+                                QMessageBox::Ok, m_mainWindow.get());
+                box.exec();
+            } else {
+                for (const auto &package : forced)
+                    m_installationManager->installOrUpdatePackage(package);
+            }
+        } else if (isShowUiRequested()) {
+            showMainWindow();
+        } else {
+            const std::shared_ptr<TPackage> defaultPackage = findDefaultPackage();
+            if (defaultPackage && defaultPackage->localPackageStatus() == ELocalPackageStatus::UpToDate)
+                startPackageAndExit(defaultPackage);
+            else
+                showMainWindow();
+        }
+    } catch (const std::runtime_error &e) {
+        onCriticalFileError(QString::fromUtf8(e.what()));
+    }
+}
+
+std::vector<std::shared_ptr<TPackage>> TLauncherApplication::managedPackages() const
+{
+    const auto configuration = m_configurationHandler->launcherConfiguration();
+    if (!configuration)
+        return {};
+    return configuration->packages();
+}
+
+std::shared_ptr<TPackage> TLauncherApplication::findDefaultPackage() const
+{
+    if (!m_installationManager)
+        return {};
+    for (const auto &package : managedPackages()) {
+        if (package->isDefault())
+            return package;
+    }
+    return {};
+}
+
+void TLauncherApplication::showMainWindow()
+{
+    const auto configuration = m_configurationHandler->launcherConfiguration();
+    if (!m_mainWindow) {
+        std::vector<std::shared_ptr<TPackage>> packages;
+        if (configuration)
+            packages = configuration->availablePackages();
+        m_mainWindow = std::make_unique<TLauncherMainWindow>(
+            packages, m_installationManager.get(),
+            configuration && configuration->showPackageNames(), m_downloadPool, m_cdnTrace,
+            configuration);
+        if (configuration && configuration->hintsUrl().isValid())
+            m_downloadPool->enqueue(configuration->hintsUrl());
+        connect(m_configurationHandler.get(), &TLauncherConfigurationHandler::hintsAreaDataReceived,
+                m_mainWindow.get(), &TLauncherMainWindow::setHints);
+        connect(m_mainWindow.get(), &TLauncherMainWindow::defaultChanged, this,
+                &TLauncherApplication::onDefaultChanged);
+        connect(m_mainWindow.get(), &TLauncherMainWindow::clientPackageButtonClicked, this,
+                &TLauncherApplication::onClientStartOrInstallTriggeredFromUI);
+        connect(m_mainWindow.get(), &TLauncherMainWindow::clientPackageVerifyButtonClicked, this,
+                &TLauncherApplication::onClientVerifyTriggeredFromUI);
+    }
+    m_mainWindow->show();
+}
+
+void TLauncherApplication::onAllStartedUpdatesFinished()
+{
+    try {
+        const auto configuration = m_configurationHandler->launcherConfiguration();
+        if (configuration && configuration->preventDefaultAutostart())
+            return;
+        if (isFirstLaunch()) {
+            const std::shared_ptr<TPackage> defaultPackage = findDefaultPackage();
+            if (defaultPackage && defaultPackage->localPackageStatus() == ELocalPackageStatus::UpToDate) {
+                startPackageAndExit(defaultPackage);
+                return;
+            }
+        }
+        if (!patchValue().isEmpty()) {
+            if (const auto patched = m_installationManager->findPackageByExecutablePath(patchValue()))
+                startPackageAndExit(patched);
+        }
+    } catch (const std::runtime_error &e) {
+        onCriticalFileError(QString::fromUtf8(e.what()));
+    }
+}
+
+void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage> &Package)
+{
+    qInfo() << "startPackageAndExit" << Package->name() << " Thread: " << QThread::currentThreadId();
+    const QString program = m_installationManager->executablePath(Package);
+    QStringList arguments;
+    if (const TPackageConfigurationReader *configuration = Package->configurationForRunningPlatform())
+        arguments = configuration->parameters();
+    if (Package->verificationDone())
+        arguments.append(QStringLiteral("--package-is-up-to-date"));
+    if (program.isEmpty())
+        return;
+    const QString workingDirectory = QFileInfo(program).absolutePath();
+    if (!QProcess::startDetached(program, arguments, workingDirectory)) {
+        qCritical() << "could not start" << program;
+        exit(1);
+        return;
+    }
+    m_clientStartClock.start();
+    m_clientStartPollTimer.start();
+    if (m_mainWindow)
+        m_mainWindow->close();
+    showSplashScreen(ESplashKind::LaunchingClient);
 }
 
 void TLauncherApplication::checkClientStarted()
 {
-    if (::shared::TNamedFileMapping::canOpenForReading(
-            QByteArrayLiteral("Corvane-52f3fb16-0d45-45d4-978a-149b5692b074"))) {
+    if (::shared::TNamedFileMapping::canOpenForReading(clientRunningMarkerName)) {
         m_clientStartPollTimer.stop();
+        qInfo() << "client started" << " Thread: " << QThread::currentThreadId();
         exit(0);
+        return;
+    }
+    const qint64 timeout = m_filesystemHelper->settings()->clientStartTimeout;
+    if (m_clientStartClock.elapsed() > timeout || (m_splashScreen && !m_splashScreen->isVisible())) {
+        m_clientStartPollTimer.stop();
+        qCritical() << "client did not announce itself" << " Thread: " << QThread::currentThreadId();
+        exit(1);
+    }
+}
+
+void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(const std::shared_ptr<TPackage> &Package)
+{
+    qInfo() << "onClientStartOrInstallTriggeredFromUI " << Package->name() << " Thread: "
+            << QThread::currentThreadId();
+    try {
+        switch (Package->localPackageStatus()) {
+        case ELocalPackageStatus::UpToDate:
+            startPackageAndExit(Package);
+            break;
+        case ELocalPackageStatus::NotInstalled:
+        case ELocalPackageStatus::PartiallyInstalled:
+        case ELocalPackageStatus::UpdateAvailable:
+            m_installationManager->installOrUpdatePackage(Package);
+            break;
+        case ELocalPackageStatus::NotDetermined:
+            break;
+        }
+    } catch (const std::runtime_error &e) {
+        onCriticalFileError(QString::fromUtf8(e.what()));
+    }
+}
+
+void TLauncherApplication::onClientVerifyTriggeredFromUI(const std::shared_ptr<TPackage> &Package)
+{
+    qInfo() << "onClientVerifyTriggeredFromUI " << Package->name() << " Thread: "
+            << QThread::currentThreadId();
+    try {
+        if (Package->localPackageStatus() == ELocalPackageStatus::UpToDate)
+            m_installationManager->verifyPackage(Package);
+    } catch (const std::runtime_error &e) {
+        onCriticalFileError(QString::fromUtf8(e.what()));
+    }
+}
+
+void TLauncherApplication::onDefaultChanged(const std::shared_ptr<TPackage> &Package, bool IsDefault)
+{
+    try {
+        if (IsDefault)
+            m_installationManager->setDefaultPackage(Package);
+        else
+            m_installationManager->clearDefaultMarkers();
+    } catch (const std::runtime_error &e) {
+        onCriticalFileError(QString::fromUtf8(e.what()));
     }
 }
 

@@ -11,14 +11,38 @@
 #include <QTimer>
 
 #include <memory>
+#include <vector>
+
+class QSplashScreen;
+
+namespace shared {
+class TDownloadPool;
+}
+namespace systemsurvey {
+class TSystemSurveyUploader;
+}
 
 namespace vorna::launcher {
 
-// The application object: owns every long-lived object of the launcher and wires their signals
-// to its handlers.
+class TCloudflareCdnTrace;
+class TInstallationManager;
+class TLauncherConfigurationHandler;
+class TLauncherMainWindow;
+class TLauncherSelfUpdater;
+class TPackage;
+
+// The application object: owns every long-lived object of the launcher, wires their signals to
+// its handlers and runs the start-up flow up to the start of the game client.
 class TLauncherApplication final : public QApplication
 {
 public:
+    enum class ESplashKind
+    {
+        Waiting,
+        UpdatingLauncher,
+        LaunchingClient
+    };
+
     TLauncherApplication(int &Argc, char **Argv);
     ~TLauncherApplication() override;
     Q_DISABLE_COPY(TLauncherApplication)
@@ -28,6 +52,10 @@ public:
     const std::shared_ptr<TLauncherFilesystemHelper> &filesystemHelper() const
     {
         return m_filesystemHelper;
+    }
+    TLauncherConfigurationHandler *configurationHandler() const
+    {
+        return m_configurationHandler.get();
     }
     const QString &funnelIdentifierKey() const { return m_funnelIdentifierKey; }
 
@@ -41,13 +69,39 @@ public:
 
 private:
     void loadTranslation();
-    void onWaitNotificationTimeout();
+    void connectSignals();
+
+    void showSplashScreen(ESplashKind Kind);
+    void hideSplashScreen();
+    void onMainConfigurationLoaded();
+    void onMainConfigurationDownloadFailed();
+    void onCriticalFileError(const QString &Message);
+    void onPackageConfigurationDownloadsFinished();
+    void onLauncherReadyForAction();
+    void showMainWindow();
+    void onAllStartedUpdatesFinished();
+    void startPackageAndExit(const std::shared_ptr<TPackage> &Package);
     void checkClientStarted();
+    void onClientStartOrInstallTriggeredFromUI(const std::shared_ptr<TPackage> &Package);
+    void onClientVerifyTriggeredFromUI(const std::shared_ptr<TPackage> &Package);
+    void onDefaultChanged(const std::shared_ptr<TPackage> &Package, bool IsDefault);
+    void onSelfUpdateFinished();
+    // The packages the installation manager walks: those of the launcher metadata.
+    std::vector<std::shared_ptr<TPackage>> managedPackages() const;
+    std::shared_ptr<TPackage> findDefaultPackage() const;
 
     static TLauncherApplication *s_instance;
 
+    std::shared_ptr<::shared::TDownloadPool> m_downloadPool;
     std::shared_ptr<TLauncherFilesystemHelper> m_filesystemHelper;
     std::shared_ptr<vorna::shared::TTranslationManager> m_translationManager;
+    std::shared_ptr<TCloudflareCdnTrace> m_cdnTrace;
+    std::unique_ptr<TLauncherConfigurationHandler> m_configurationHandler;
+    std::unique_ptr<TLauncherSelfUpdater> m_selfUpdater;
+    std::unique_ptr<TInstallationManager> m_installationManager;
+    std::unique_ptr<systemsurvey::TSystemSurveyUploader> m_surveyUploader;
+    std::unique_ptr<TLauncherMainWindow> m_mainWindow;
+    std::unique_ptr<QSplashScreen> m_splashScreen;
     QCommandLineParser m_parser;
     QCommandLineOption m_firstLaunchOption;
     QCommandLineOption m_skipSelfUpdateOption;

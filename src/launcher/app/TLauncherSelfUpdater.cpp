@@ -1,0 +1,76 @@
+#include "TLauncherSelfUpdater.h"
+
+#include "LauncherVersion.h"
+#include "configuration/TLauncherFilesystemHelper.h"
+#include "packages/TInstallationManager.h"
+#include "packages/TPackage.h"
+#include "packages/TPackageInstallation.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+
+namespace vorna::launcher {
+
+TLauncherSelfUpdater::TLauncherSelfUpdater(std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+    : m_filesystemHelper(std::move(FilesystemHelper))
+{
+}
+
+TLauncherSelfUpdater::~TLauncherSelfUpdater() = default;
+
+void TLauncherSelfUpdater::startSelfUpdate(const std::shared_ptr<TPackage> &LauncherPackage)
+{
+    if (!LauncherPackage)
+        return;
+    qInfo() << "startSelfUpdate " << LauncherPackage->name() << " Thread: "
+            << QThread::currentThreadId();
+    m_installationManager = std::make_unique<TInstallationManager>(nullptr, m_filesystemHelper);
+    connect(m_installationManager.get(), &TInstallationManager::installationOrUpdateFinished, this,
+            &TLauncherSelfUpdater::onInstallationOrUpdateFinished);
+    connect(m_installationManager.get(), &TInstallationManager::diskAccessFailed, this,
+            &TLauncherSelfUpdater::diskAccessFailed);
+    m_installationManager->setInstallationMode(static_cast<int>(EInstallationMode::SelfUpdate));
+    m_installationManager->installOrUpdatePackage(LauncherPackage);
+}
+
+void TLauncherSelfUpdater::onInstallationOrUpdateFinished(
+    const TPackageInstallation &InstallationInProgress)
+{
+    if (InstallationInProgress.succeeded()) {
+        emit updateDownloadFinishedAndRestartRequired();
+        return;
+    }
+    try {
+        const QString executable =
+            m_installationManager->executablePath(InstallationInProgress.package());
+        const QString backup = executable + oldFileSuffix();
+        if (!executable.isEmpty() && m_filesystemHelper->fileExists(backup)) {
+            if (m_filesystemHelper->directoryExists(executable))
+                QDir(executable).removeRecursively();
+            else if (m_filesystemHelper->fileExists(executable))
+                m_filesystemHelper->deleteFile(executable);
+            if (!QFile::rename(backup, executable))
+                throw std::runtime_error(
+                    QStringLiteral("Failed to restore %1").arg(executable).toStdString());
+        }
+        qCritical() << "Updating Corvane Online failed: Error"
+                    << static_cast<int>(InstallationInProgress.errorReason());
+        emit updateFailed();
+    } catch (const std::runtime_error &e) {
+        emit diskAccessFailed(QString::fromUtf8(e.what()));
+    }
+}
+
+void TLauncherSelfUpdater::cleanupOldLauncherVersion()
+{
+    qInfo() << "cleanupOldLauncherVersion" << " Thread: " << QThread::currentThreadId();
+    const auto files = m_filesystemHelper->listFiles(m_filesystemHelper->applicationDirectory());
+    for (const auto &file : files) {
+        if (QFileInfo(file.absoluteFilePath).fileName().endsWith(oldFileSuffix(), Qt::CaseSensitive))
+            m_filesystemHelper->deleteFile(file.absoluteFilePath);
+    }
+}
+
+} // namespace vorna::launcher
