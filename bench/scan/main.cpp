@@ -2,14 +2,20 @@
 // same files in the same run. Generates a mixed data set (pseudo-random and compressible files)
 // in a temporary directory, warms the page cache, then times each variant.
 
+#include "configuration/TLauncherFilesystemHelper.h"
 #include "packages/TContentDefinedChunker.h"
+#include "packages/TDifferenceComputation.h"
 #include "shared/TSha256.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMutex>
 #include <QProcess>
 #include <QStandardPaths>
@@ -24,12 +30,14 @@
 #include <vector>
 
 using vorna::launcher::TContentDefinedChunker;
+using vorna::launcher::TLauncherFilesystemHelper;
+using vorna::launcher::TPackageConfigurationReader;
 
 namespace {
 
 constexpr qint64 MiB = qint64(1) << 20;
 
-struct TFileSpec
+struct TGeneratedFile
 {
     qint64 size = 0;
     bool random = false;
@@ -37,13 +45,13 @@ struct TFileSpec
 
 // Half pseudo-random, half compressible, a few large files and some small ones: shaped like a
 // game installation, scaled to the requested total.
-std::vector<TFileSpec> dataSet(qint64 TotalMiB)
+std::vector<TGeneratedFile> dataSet(qint64 TotalMiB)
 {
     const std::vector<std::pair<qint64, bool>> shape = {
         {300, true},  {120, true},  {60, true},  {20, true},  {12, true}, {200, false},
         {150, false}, {100, false}, {40, false}, {10, false}, {4, false},
     };
-    std::vector<TFileSpec> files;
+    std::vector<TGeneratedFile> files;
     for (const auto &[sizeMiB, random] : shape)
         files.push_back({sizeMiB * MiB * TotalMiB / 1024, random});
     for (int i = 0; i < 32; ++i)
@@ -79,7 +87,7 @@ void fillCompressible(char *Data, qint64 Size, quint64 &Line)
     }
 }
 
-QStringList generate(const QString &Directory, const std::vector<TFileSpec> &Files)
+QStringList generate(const QString &Directory, const std::vector<TGeneratedFile> &Files)
 {
     QStringList paths;
     std::vector<char> block(std::size_t(16 * MiB));
@@ -189,6 +197,61 @@ qint64 timeWholeFileHashes(const QStringList &Paths)
     return timer.nsecsElapsed();
 }
 
+// The package document a publisher would write for the generated files: every file cut by the
+// chunker, so that a full scan of the unchanged installation finds every chunk in place.
+TPackageConfigurationReader describeInstallation(const QString &Directory, const QStringList &Paths)
+{
+    TContentDefinedChunker chunker;
+    QJsonArray chunks;
+    QJsonArray files;
+    for (const QString &path : Paths) {
+        QJsonArray indices;
+        chunker.chunkFile(path, true, [&](const TContentDefinedChunker::TChunk &Chunk) {
+            const QString hash = QString::fromLatin1(Chunk.hash.toHex());
+            indices.append(chunks.size());
+            chunks.append(
+                QJsonObject{{QStringLiteral("url"), QString(QStringLiteral("chunks/") + hash)},
+                            {QStringLiteral("unpackedsize"), double(Chunk.length)},
+                            {QStringLiteral("unpackedhash"), hash}});
+        });
+        files.append(
+            QJsonObject{{QStringLiteral("localfile"), QDir(Directory).relativeFilePath(path)},
+                        {QStringLiteral("unpackedsize"), double(QFileInfo(path).size())},
+                        {QStringLiteral("unpackedhash"),
+                         QString::fromLatin1(shared::TSha256::hashFile(path).toHex())},
+                        {QStringLiteral("chunks"), indices}});
+    }
+    const QJsonObject document{{QStringLiteral("version"), QStringLiteral("1")},
+                               {QStringLiteral("chunks"), chunks},
+                               {QStringLiteral("files"), files}};
+    const QUrl base(QStringLiteral("http://127.0.0.1/"));
+    return TPackageConfigurationReader(QJsonDocument(document).toJson(QJsonDocument::Compact),
+                                       QByteArray(), base, base);
+}
+
+// The difference computation over the unchanged installation: 6 workers on the global pool,
+// whole-file hashes for single-chunk files, chunker plus SHA-256 for the others.
+qint64 timeFullScan(const QString &Directory,
+                    const std::shared_ptr<TLauncherFilesystemHelper> &Helper,
+                    const TPackageConfigurationReader &Remote, bool FastScan)
+{
+    QElapsedTimer timer;
+    timer.start();
+    // Started as a task on the global pool, as the installation manager does: the computation
+    // then takes part in the scan on its own pool thread.
+    const auto difference =
+        QtConcurrent::run([Directory, Helper, Remote, FastScan] {
+            return vorna::launcher::computeRequiredChanges(
+                QDir(Directory), Helper, Remote, FastScan ? Remote : TPackageConfigurationReader(),
+                FastScan, nullptr);
+        }).result();
+    const qint64 elapsed = timer.nsecsElapsed();
+    if (!difference.filesToDownload.empty())
+        qFatal("the scan of an unchanged installation wants %d files",
+               int(difference.filesToDownload.size()));
+    return elapsed;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -277,5 +340,18 @@ int main(int argc, char *argv[])
                }));
     }
     std::printf("chunks: %d\n", chunks);
+
+    // The scan logs every reused file and chunk; keep the figures readable.
+    qInstallMessageHandler([](QtMsgType Type, const QMessageLogContext &, const QString &Text) {
+        if (Type != QtInfoMsg && Type != QtDebugMsg)
+            std::fprintf(stderr, "%s\n", qPrintable(Text));
+    });
+    const TPackageConfigurationReader remote = describeInstallation(directory.path(), paths);
+    const auto helper = std::make_shared<TLauncherFilesystemHelper>(directory.path());
+    std::printf("global pool: %d threads\n", QThreadPool::globalInstance()->maxThreadCount());
+    report("full scan, computeRequiredChanges",
+           best([&] { return timeFullScan(directory.path(), helper, remote, false); }));
+    report("fast scan, computeRequiredChanges",
+           best([&] { return timeFullScan(directory.path(), helper, remote, true); }));
     return 0;
 }

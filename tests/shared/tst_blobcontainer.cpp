@@ -96,6 +96,8 @@ private slots:
     void varintEncoding();
     void encoderRejectsUnknownCodecs();
     void memoryBlobReadsTheFileEachTime();
+    void decodingBlobFallsBackToRawBytes_data();
+    void decodingBlobFallsBackToRawBytes();
     void openReadOnlyBlob_data();
     void openReadOnlyBlob();
 };
@@ -350,6 +352,26 @@ void TestBlobContainer::memoryBlobReadsTheFileEachTime()
         QCOMPARE(QString::fromUtf8(error.what()),
                  QStringLiteral("I/O error on file '%1': Could not open file.").arg(path));
     }
+}
+
+void TestBlobContainer::decodingBlobFallsBackToRawBytes_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    const QByteArray encoded = encodeBlobContainer(compressibleBytes(8000), shared::BlobCodecLzma);
+    QTest::newRow("plain json") << QByteArray("{\"files\": []}");
+    QTest::newRow("truncated container") << encoded.left(encoded.size() / 2);
+    QTest::newRow("container with a damaged stream")
+        << encoded.left(40) + QByteArray(encoded.size() - 40, char(0x5A));
+}
+
+void TestBlobContainer::decodingBlobFallsBackToRawBytes()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    const QString path = directory.filePath(QStringLiteral("config.json.lzma"));
+    writeFile(path, content);
+    QCOMPARE(shared::TLZMACompressedReadOnlyMemoryBlob(path).data(), content);
 }
 
 void TestBlobContainer::openReadOnlyBlob_data()

@@ -72,15 +72,15 @@ bool parseRange(const QByteArray &Header, qint64 Size, qint64 &First, qint64 &La
     if (!Value.startsWith("bytes=") || Value.contains(',')) {
         return false;
     }
-    const QByteArray Spec = Value.mid(6);
-    const int Dash = Spec.indexOf('-');
+    const QByteArray RangeSet = Value.mid(6);
+    const int Dash = RangeSet.indexOf('-');
     if (Dash < 0) {
         return false;
     }
     bool FirstOk = true;
     bool LastOk = true;
-    const QByteArray FirstText = Spec.left(Dash).trimmed();
-    const QByteArray LastText = Spec.mid(Dash + 1).trimmed();
+    const QByteArray FirstText = RangeSet.left(Dash).trimmed();
+    const QByteArray LastText = RangeSet.mid(Dash + 1).trimmed();
     if (FirstText.isEmpty()) {
         const qint64 Suffix = LastText.toLongLong(&LastOk);
         if (!LastOk || Suffix < 0) {

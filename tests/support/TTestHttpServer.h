@@ -64,7 +64,7 @@ public:
         int trickleIntervalMs = 0;         // ... with this pause between them
         QByteArray location;               // redirect target (absolute URL or path)
         QList<QPair<QByteArray, QByteArray>> headers; // extra response headers
-        int times = -1; // applies to this many further requests of the path; -1: always
+        int times = -1; // applies to this many further requests of the path; 0 or less: always
 
         static TFault status(int Code);
         static TFault replaceBody(const QByteArray &Body);

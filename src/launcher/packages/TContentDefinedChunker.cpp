@@ -82,6 +82,8 @@ qint64 TContentDefinedChunker::nextChunkLength(const char *Data, qint64 Availabl
 {
     if (AtEnd && Available <= m_minimumLength)
         return Available;
+    if (!AtEnd && Available < m_maximumLength)
+        throw std::invalid_argument("a chunk needs the maximum length of data or the end");
     const qint64 limit = AtEnd ? std::min(Available, m_maximumLength) : m_maximumLength;
     const auto *bytes = reinterpret_cast<const unsigned char *>(Data);
     const std::uint32_t mask = m_cutMask;

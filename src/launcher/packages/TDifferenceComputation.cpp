@@ -10,6 +10,7 @@
 #include <QFuture>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSet>
 #include <QTemporaryFile>
 #include <QThread>
 #include <QtConcurrent>
@@ -441,26 +442,42 @@ computeRequiredChanges(const QDir &InstallationDirectory,
         context->localChunks = Local.chunks();
     }
 
+    // Two entries naming the same file (literally, or once confined to the directory) would be
+    // rearranged by two workers at once; the first one in the document's order is kept.
+    QSet<QString> queuedPaths;
     for (const TFileInPackage &file : Remote.files()) {
         const QString path =
             FilesystemHelper->filePathInDirectory(InstallationDirectory, file.localFile);
+        if (queuedPaths.contains(path)) {
+            qWarning().noquote() << QStringLiteral(
+                                        "computeRequiredChanges: duplicate file entry ") +
+                                        file.localFile
+                                 << " Thread: " << QThread::currentThreadId();
+            continue;
+        }
+        queuedPaths.insert(path);
         if (context->classify(path) == ELocalFileKind::Regular)
             context->bytesTotal += QFileInfo(path).size();
+        context->queue.push_back(file);
     }
-    context->queue.assign(Remote.files().begin(), Remote.files().end());
     // Largest first, so that the longest scans start at once and the workers end together.
-    std::sort(context->queue.begin(), context->queue.end(),
-              [](const TFileInPackage &Left, const TFileInPackage &Right) {
-                  return Left.unpackedSize > Right.unpackedSize;
-              });
+    std::stable_sort(context->queue.begin(), context->queue.end(),
+                     [](const TFileInPackage &Left, const TFileInPackage &Right) {
+                         return Left.unpackedSize > Right.unpackedSize;
+                     });
 
     std::vector<QFuture<std::vector<TFileToDownload>>> workers;
     for (int i = 0; i < WorkerCount; ++i)
         workers.push_back(QtConcurrent::run(runWorker, context));
     // Waiting for a worker the pool has not started yet runs it on this thread, so a pool with
-    // fewer threads than workers does not deadlock.
-    for (auto &worker : workers) {
-        for (TFileToDownload &file : worker.result()) {
+    // fewer threads than workers does not deadlock. The wait goes from the last worker started
+    // to the first: the last ones are the least likely to have a thread yet, so this thread
+    // scans along with the pool instead of idling while the first worker runs.
+    std::vector<std::vector<TFileToDownload>> results(workers.size());
+    for (size_t i = workers.size(); i-- > 0;)
+        results[i] = workers[i].result();
+    for (std::vector<TFileToDownload> &files : results) {
+        for (TFileToDownload &file : files) {
             if (!file.chunkIndicesToDownload.empty())
                 difference.filesToDownload.push_back(std::move(file));
         }

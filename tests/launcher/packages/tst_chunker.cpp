@@ -33,6 +33,14 @@ QByteArray pseudoRandomBytes(qint64 Size, quint64 Seed)
     return data;
 }
 
+QByteArray bytes(std::initializer_list<int> Values)
+{
+    QByteArray result;
+    for (const int value : Values)
+        result.append(char(value));
+    return result;
+}
+
 using TCut = QPair<qint64, qint64>;
 
 QList<TCut> cutsOf(const std::vector<TContentDefinedChunker::TChunk> &Chunks)
@@ -76,9 +84,12 @@ private slots:
     void cutPoints_data();
     void cutPoints();
     void fixedCutPointsOfPseudoRandomData();
+    void fileStreamedAcrossRefillsCutsLikeTheBuffer_data();
     void fileStreamedAcrossRefillsCutsLikeTheBuffer();
+    void oneChunkerServesManyFiles();
     void insertedBytesDisturbOnlyTheirChunk();
     void missingFileFeedsNothing();
+    void directoryFeedsNothing();
 };
 
 void TestChunker::parameters_data()
@@ -154,6 +165,14 @@ void TestChunker::cutPoints_data()
     zerosAfterMinimum.replace(int(4 * MiB), int(12 * MiB), QByteArray(int(12 * MiB), '\0'));
     QTest::newRow("no cut point in the first 16 MiB of 20 MiB")
         << zerosAfterMinimum << QList<TCut>{{0, 16 * MiB}, {16 * MiB, 4 * MiB}};
+    // From a zero hash, the bytes 69 251 199 cut after the third one. Placed right after the
+    // minimum length of two chunks in a row, they show that hashing starts exactly at the minimum
+    // length, with the hash back at zero for every chunk.
+    const QByteArray cutting = bytes({69, 251, 199});
+    QTest::newRow("cut three bytes after the minimum length, twice")
+        << random.left(4 * MiB) + cutting + random.mid(4 * MiB, 4 * MiB) + cutting +
+               random.mid(8 * MiB, 3 * MiB)
+        << QList<TCut>{{0, 4 * MiB + 3}, {4 * MiB + 3, 4 * MiB + 3}, {8 * MiB + 6, 3 * MiB}};
     // Random bytes before the minimum length are not hashed, so they cannot cut.
     QByteArray randomBeforeMinimum(int(17 * MiB), '\0');
     randomBeforeMinimum.replace(0, int(4 * MiB), random.left(4 * MiB));
@@ -214,11 +233,27 @@ void TestChunker::fixedCutPointsOfPseudoRandomData()
     }
 }
 
-void TestChunker::fileStreamedAcrossRefillsCutsLikeTheBuffer()
+void TestChunker::fileStreamedAcrossRefillsCutsLikeTheBuffer_data()
 {
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("zeroRuns");
     // Larger than the 144 MiB buffer, so the file is read in several blocks and chunks straddle
     // the refills.
-    const QByteArray data = pseudoRandomBytes(200 * MiB + 12345, 4);
+    QTest::newRow("random, 200 MiB") << 200 * MiB + 12345 << false;
+    // Runs of zero bytes give maximum-length chunks, which must end exactly at a refill.
+    QTest::newRow("zero runs, 170 MiB") << 170 * MiB + 7 << true;
+    QTest::newRow("exactly one buffer") << 144 * MiB << false;
+    QTest::newRow("one read and one byte") << 128 * MiB + 1 << true;
+}
+
+void TestChunker::fileStreamedAcrossRefillsCutsLikeTheBuffer()
+{
+    QFETCH(qint64, size);
+    QFETCH(bool, zeroRuns);
+    QByteArray data = pseudoRandomBytes(size, quint64(size));
+    if (zeroRuns)
+        for (qint64 offset = 3 * MiB; offset + 40 * MiB < size; offset += 50 * MiB)
+            std::memset(data.data() + offset, 0, size_t(40 * MiB));
     QTemporaryDir directory;
     const QString path = writeTemporaryFile(directory, data);
     QVERIFY(!path.isEmpty());
@@ -235,6 +270,28 @@ void TestChunker::fileStreamedAcrossRefillsCutsLikeTheBuffer()
         end += fromFile[i].length;
     }
     QCOMPARE(end, qint64(data.size()));
+}
+
+void TestChunker::oneChunkerServesManyFiles()
+{
+    // The buffer is kept between files; a large file followed by smaller ones must not leak
+    // bytes of the earlier file into the later ones.
+    QTemporaryDir directory;
+    TContentDefinedChunker chunker;
+    for (const qint64 size : {30 * MiB, 5 * MiB, qint64(100), 4 * MiB + 3, qint64(0)}) {
+        const QByteArray data = pseudoRandomBytes(size, quint64(size) + 1);
+        const QString path = writeTemporaryFile(directory, data);
+        QVERIFY(!path.isEmpty());
+        std::vector<TContentDefinedChunker::TChunk> chunks;
+        QVERIFY(
+            chunker.chunkFile(path, true, [&chunks](const TContentDefinedChunker::TChunk &Chunk) {
+                chunks.push_back(Chunk);
+            }));
+        const auto expected = chunker.chunkBuffer(data, true);
+        QCOMPARE(cutsOf(chunks), cutsOf(expected));
+        for (std::size_t i = 0; i < chunks.size(); ++i)
+            QCOMPARE(chunks[i].hash, expected[i].hash);
+    }
 }
 
 void TestChunker::insertedBytesDisturbOnlyTheirChunk()
@@ -262,6 +319,16 @@ void TestChunker::missingFileFeedsNothing()
     int delivered = 0;
     QVERIFY(!TContentDefinedChunker().chunkFile(
         directory.filePath(QStringLiteral("missing.bin")), true,
+        [&delivered](const TContentDefinedChunker::TChunk &) { ++delivered; }));
+    QCOMPARE(delivered, 0);
+}
+
+void TestChunker::directoryFeedsNothing()
+{
+    QTemporaryDir directory;
+    int delivered = 0;
+    QVERIFY(!TContentDefinedChunker().chunkFile(
+        directory.path(), true,
         [&delivered](const TContentDefinedChunker::TChunk &) { ++delivered; }));
     QCOMPARE(delivered, 0);
 }

@@ -167,6 +167,7 @@ private slots:
     void listsObsoleteFilesAndLeavesOthersAlone();
     void reportsProgressUpToTotal();
     void neverTouchesAnythingOutside();
+    void scansEachFileOnce();
     void workerFailureEndsComputation();
     void singleThreadPoolDoesNotDeadlock();
 
@@ -456,6 +457,20 @@ void TestDifference::neverTouchesAnythingOutside()
     // The link itself is gone so that the download writes a file of its own.
     QVERIFY(!QFileInfo(path(QStringLiteral("link.bin"))).isSymLink());
     QVERIFY(QFileInfo::exists(m_directory->path()));
+}
+
+void TestDifference::scansEachFileOnce()
+{
+    // Two entries for one file would have two workers rearranging it at the same time.
+    TPackageDocument document;
+    document.addChunkedFile(QStringLiteral("dup.bin"), {m_pieces[1], m_pieces[0]});
+    document.addChunkedFile(QStringLiteral("sub/../dup.bin"), {m_pieces[0], m_pieces[2]});
+    writeTo(path(QStringLiteral("dup.bin")), m_pieces[0] + m_pieces[1]);
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("duplicate file entry")));
+    const TPackageDifference difference = compute(document.reader());
+    QVERIFY(difference.filesToDownload.empty());
+    QVERIFY(contentOf(path(QStringLiteral("dup.bin"))) == m_pieces[1] + m_pieces[0]);
 }
 
 void TestDifference::workerFailureEndsComputation()
