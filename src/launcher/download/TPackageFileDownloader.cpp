@@ -4,9 +4,10 @@
 #include "shared/TDownloadPool.h"
 
 #include <QDebug>
+#include <QFutureInterface>
 #include <QFutureWatcher>
 #include <QThread>
-#include <QtConcurrent>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <limits>
@@ -217,18 +218,39 @@ void TPackageFileDownloader::processDownloadedData(const QUrl &Url, const QByteA
 void TPackageFileDownloader::runStage(EStage Stage, const TChunkToDownload &Chunk,
                                       const QByteArray &Data)
 {
-    QFuture<TChunkStageResult> Future;
+    std::function<TChunkStageResult()> Body;
     switch (Stage) {
     case EStage::Decompress:
-        Future = QtConcurrent::run(&decompressDownloadedData, Chunk, Data);
+        Body = [Chunk, Data] { return decompressDownloadedData(Chunk, Data); };
         break;
     case EStage::Verify:
-        Future = QtConcurrent::run(&verifyDownloadedData, Chunk, Data);
+        Body = [Chunk, Data] { return verifyDownloadedData(Chunk, Data); };
         break;
     case EStage::Save:
-        Future = QtConcurrent::run(&saveDownloadedData, saveContext(), Chunk, Data);
+        Body = [Context = saveContext(), Chunk, Data] {
+            return saveDownloadedData(Context, Chunk, Data);
+        };
         break;
     }
+    // Later stages go first: a saved chunk frees its download slot, so the next chunk can be
+    // fetched while earlier ones are still being decompressed, and both cores keep decoding.
+    // Queued strictly in arrival order, the verifications and saves of a whole batch would wait
+    // behind its decompressions, and the network would idle meanwhile.
+    auto Interface = std::make_shared<QFutureInterface<TChunkStageResult>>();
+    Interface->reportStarted();
+    const QFuture<TChunkStageResult> Future = Interface->future();
+    QThreadPool::globalInstance()->start(
+        [Interface, Body = std::move(Body)] {
+            TChunkStageResult Result;
+            try {
+                Result = Body();
+            } catch (...) {
+                Result.errorText = QStringLiteral("unknown exception");
+            }
+            Interface->reportResult(Result);
+            Interface->reportFinished();
+        },
+        int(Stage));
     auto *Watcher = new TStageWatcher(this);
     m_runningStages.insert(Watcher);
     const QUrl Url = Chunk.url;
