@@ -79,6 +79,11 @@ std::pair<QString, QString> TInstallationManager::markerPaths(const QDir &Direct
             m_filesystemHelper->filePathInDirectory(Directory, settings->packageFile)};
 }
 
+bool TInstallationManager::isMarkerPresent(const QString &Path) const
+{
+    return m_filesystemHelper->fileExists(Path) && !m_filesystemHelper->directoryExists(Path);
+}
+
 QByteArray TInstallationManager::readBytesOrEmpty(const QString &Path) const
 {
     // A marker that cannot be read stands for an unusable configuration, not for a failure: the
@@ -115,12 +120,12 @@ TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QD
     const auto [partialMarker, fullMarker] = markerPaths(Directory);
     const QString assetPath =
         m_filesystemHelper->filePathInDirectory(Directory, settings->assetFile);
-    if (m_filesystemHelper->fileExists(fullMarker)) {
+    if (isMarkerPresent(fullMarker)) {
         qInfo() << "FullInstallationMarker " << fullMarker << assetPath
                 << " Thread:" << QThread::currentThreadId();
         return readConfiguration(Directory, fullMarker);
     }
-    if (m_filesystemHelper->fileExists(partialMarker)) {
+    if (isMarkerPresent(partialMarker)) {
         qInfo() << "PartialInstallationMarker " << partialMarker << assetPath
                 << " Thread:" << QThread::currentThreadId();
         return readConfiguration(Directory, partialMarker);
@@ -137,7 +142,7 @@ TInstallationManager::computeLocalPackageStatus(const std::shared_ptr<TPackage> 
 
     const QDir directory = installationDirectory(pPackage);
     const auto [partialMarker, fullMarker] = markerPaths(directory);
-    if (m_filesystemHelper->fileExists(fullMarker)) {
+    if (isMarkerPresent(fullMarker)) {
         const TPackageConfigurationReader local = readConfiguration(directory, fullMarker);
         if (local.versionString() != remote->versionString())
             return ELocalPackageStatus::UpdateAvailable;
@@ -146,7 +151,7 @@ TInstallationManager::computeLocalPackageStatus(const std::shared_ptr<TPackage> 
             return ELocalPackageStatus::UpdateAvailable;
         return ELocalPackageStatus::UpToDate;
     }
-    return m_filesystemHelper->fileExists(partialMarker) ? ELocalPackageStatus::PartiallyInstalled
+    return isMarkerPresent(partialMarker) ? ELocalPackageStatus::PartiallyInstalled
                                                          : ELocalPackageStatus::NotInstalled;
 }
 
@@ -215,9 +220,9 @@ void TInstallationManager::markPackageAsPartiallyInstalled(
     logTransition("markPackageAsPartiallyInstalled", pPackage);
     const QDir directory = installationDirectory(pPackage);
     const auto [partialMarker, fullMarker] = markerPaths(directory);
-    if (m_filesystemHelper->fileExists(fullMarker))
+    if (isMarkerPresent(fullMarker))
         demoteFullMarker(partialMarker, fullMarker);
-    else if (!m_filesystemHelper->fileExists(partialMarker))
+    else if (!isMarkerPresent(partialMarker))
         writeFileAtomically(partialMarker, RemotePackageJson);
     writeAssetFileIfGiven(directory, RemoteAssetJson);
     pPackage->setLocalPackageStatus(ELocalPackageStatus::PartiallyInstalled);
@@ -230,7 +235,7 @@ void TInstallationManager::updatePartiallyInstalledPackage(
     logTransition("updatePartiallyInstalledPackage", pPackage);
     const QDir directory = installationDirectory(pPackage);
     const auto [partialMarker, fullMarker] = markerPaths(directory);
-    if (m_filesystemHelper->fileExists(fullMarker))
+    if (isMarkerPresent(fullMarker))
         demoteFullMarker(partialMarker, fullMarker);
     writeFileAtomically(partialMarker, RemotePackageJson);
     writeAssetFileIfGiven(directory, RemoteAssetJson);
@@ -388,8 +393,10 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
     const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
     Installation->setInstallationDirectory(Directory);
     Installation->setVersions(Local.versionString(), Remote.versionString());
-    Installation->setInstallationMode(static_cast<::vorna::launcher::EInstallationMode>(
-        m_installationMode == SelfUpdate ? SelfUpdate : Normal));
+    Installation->setInstallationMode(
+        m_installationMode == static_cast<int>(EInstallationMode::SelfUpdate)
+            ? EInstallationMode::SelfUpdate
+            : EInstallationMode::Normal);
     if (WithDownload) {
         connect(Installation.get(), &TPackageInstallation::downloadFinished, this,
                 &TInstallationManager::onDownloadFinished);

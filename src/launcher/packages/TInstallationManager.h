@@ -1,5 +1,7 @@
 #pragma once
 
+#include "EInstallationMode.h"
+
 #include "TPackageConfigurationReader.h"
 #include "TPackageEnumerations.h"
 
@@ -26,12 +28,6 @@ class TInstallationManager : public QObject
     Q_OBJECT
 
 public:
-    enum EInstallationMode
-    {
-        Normal = 0,
-        SelfUpdate = 1,
-    };
-
     // The name of the empty file that marks the default client package.
     static QString defaultMarkerName() { return QStringLiteral("default"); }
 
@@ -122,6 +118,9 @@ private:
                                                   const QString &MarkerPath) const;
     QByteArray readBytesOrEmpty(const QString &Path) const;
     // Deletes a file, a symbolic link (never what it points to) or a directory tree.
+    // A marker counts only as a file: a settings file without marker names would otherwise make
+    // the installation directory itself look like a marker.
+    bool isMarkerPresent(const QString &Path) const;
     void removePath(const QString &Path) const;
     // Replaces Path with Data through a temporary file in the same directory.
     void writeFileAtomically(const QString &Path, const QByteArray &Data) const;
@@ -140,7 +139,7 @@ private:
 
     std::shared_ptr<TLauncherConfigurationReader> m_packageSource;
     std::shared_ptr<TLauncherFilesystemHelper> m_filesystemHelper;
-    int m_installationMode = Normal;
+    int m_installationMode = static_cast<int>(EInstallationMode::Normal);
     std::vector<std::shared_ptr<TPackageInstallation>> m_installationsInProgress;
 };
 

@@ -374,7 +374,7 @@ void TInstallationManagerTest::selfUpdateMovesTheRunningLauncherAside()
     m_helper->lock(Running);
 
     const auto Manager = makeManager();
-    Manager->setInstallationMode(TInstallationManager::SelfUpdate);
+    Manager->setInstallationMode(int(EInstallationMode::SelfUpdate));
     const TFinish Finish = runToEnd(*Manager, Launcher);
     QVERIFY(Finish.succeeded);
     QCOMPARE(readAll(Running), NewLauncher);

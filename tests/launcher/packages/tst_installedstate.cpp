@@ -122,6 +122,7 @@ private slots:
     void derivesLocalStatus_data();
     void derivesLocalStatus();
     void fullMarkerWinsWhenReading();
+    void settingsWithoutMarkerNamesNeverLookInstalled();
     void updateOfCompleteInstallationMovesMarkers();
     void markersAreReplacedWhole();
     void removingMarkerNeverFollowsLinks();
@@ -256,6 +257,23 @@ void TestInstalledState::derivesLocalStatus()
                              QRegularExpression(QStringLiteral("could not be parsed")));
     const auto manager = fixture.manager();
     QCOMPARE(fixture.package(0)->localPackageStatus(), expected);
+}
+
+void TestInstalledState::settingsWithoutMarkerNamesNeverLookInstalled()
+{
+    TInstallationFixture fixture({{QStringLiteral("client"), QStringLiteral("client")}});
+    writeTo(fixture.applicationDirectory.filePath(QStringLiteral("launchersettings.ini")),
+            "[DIRECTORIES]\npackages=packages\n");
+    fixture.helper = std::make_shared<TLauncherFilesystemHelper>(fixture.applicationDirectory.path());
+    setRemote(fixture.package(0), packageDocument(QStringLiteral("2")), QByteArray());
+    writeTo(fixture.pathIn(QStringLiteral("client"), QStringLiteral("game.bin")), "data");
+
+    // Both marker names are empty, so both marker paths are the directory itself.
+    const auto manager = fixture.manager();
+    QCOMPARE(fixture.package(0)->localPackageStatus(), ELocalPackageStatus::NotInstalled);
+    QVERIFY(!manager->readPackageConfigurationFromInstallationDirectory(
+                        manager->installationDirectory(fixture.package(0)))
+                 .isValid());
 }
 
 void TestInstalledState::fullMarkerWinsWhenReading()
