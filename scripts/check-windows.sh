@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 cxx=x86_64-w64-mingw32-g++-posix
 qt=/usr/include/x86_64-linux-gnu/qt5
 flags=(-std=c++17 -fsyntax-only -Wall -Wextra -DUNICODE -D_UNICODE -DQT_NO_CAST_FROM_ASCII -DQT_NO_MESSAGELOGCONTEXT
-       -I src -I src/launcher -I "$qt" -I "$qt/QtCore" -I "$qt/QtGui" -I "$qt/QtNetwork")
+       -I src -I src/launcher -isystem "$qt" -isystem "$qt/QtCore" -isystem "$qt/QtGui" -isystem "$qt/QtNetwork")
 count=0
 while IFS= read -r file; do
     echo "  $file"

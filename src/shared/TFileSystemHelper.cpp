@@ -1,6 +1,6 @@
 #include "TFileSystemHelper.h"
 
-#include "TReadOnlyMemoryBlob.h"
+#include "TLZMACompressedReadOnlyMemoryBlob.h"
 
 #include <QBuffer>
 #include <QDebug>

@@ -1,6 +1,5 @@
 #include "TReadOnlyMemoryBlob.h"
 
-#include "BlobContainer.h"
 #include "TFileSystemHelper.h"
 
 #include <QFile>
@@ -39,11 +38,6 @@ QByteArray TReadOnlyMemoryBlob::readBytes() const
     if (file.error() != QFileDevice::NoError)
         throw std::runtime_error(ioErrorText(file.fileName(), file.errorString()).toStdString());
     return bytes;
-}
-
-QByteArray TLZMACompressedReadOnlyMemoryBlob::data()
-{
-    return decodeBlobContainerLenient(readBytes());
 }
 
 } // namespace shared

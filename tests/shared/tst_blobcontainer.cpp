@@ -1,6 +1,6 @@
 #include "shared/BlobContainer.h"
 #include "shared/TFileSystemHelper.h"
-#include "shared/TReadOnlyMemoryBlob.h"
+#include "shared/TLZMACompressedReadOnlyMemoryBlob.h"
 
 #include <QFile>
 #include <QProcess>

@@ -1,5 +1,5 @@
 #include "shared/TFileSystemHelper.h"
-#include "shared/TReadOnlyMemoryBlob.h"
+#include "shared/TLZMACompressedReadOnlyMemoryBlob.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,0 +1,12 @@
+#include "TLZMACompressedReadOnlyMemoryBlob.h"
+
+#include "BlobContainer.h"
+
+namespace shared {
+
+QByteArray TLZMACompressedReadOnlyMemoryBlob::data()
+{
+    return decodeBlobContainerLenient(readBytes());
+}
+
+} // namespace shared
