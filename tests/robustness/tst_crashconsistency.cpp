@@ -36,6 +36,7 @@ private:
 
 bool TestCrashConsistency::killAt(TLauncherSite &Site, const QByteArray &Text, int Count)
 {
+    TLauncherSite::waitForNoRunningClient();
     auto Process = Site.launcher().createProcess({QStringLiteral("--first-launch")});
     Process->start();
     if (!Process->waitForStarted())
@@ -145,6 +146,7 @@ void TestCrashConsistency::killedInstallAndUpdateEndByteExact()
         << QStringLiteral("kill points: %1, kills before the end: %2").arg(Point).arg(m_kills);
     // Most points must have hit a running launcher, or the test checks nothing.
     QVERIFY(m_kills >= 12);
+    QVERIFY(TLauncherSite::waitForNoRunningClient());
 }
 
 QTEST_GUILESS_MAIN(TestCrashConsistency)

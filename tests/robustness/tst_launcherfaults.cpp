@@ -30,6 +30,7 @@ TRun runFirstLaunch(TLauncherSite &Site, int TimeoutMs = 60000)
     TRun Run;
     // The new process recreates its log; the previous run's lines must not be read as its own.
     QFile::remove(Site.launcher().logFilePath());
+    TLauncherSite::waitForNoRunningClient();
     auto Process = Site.launcher().createProcess({QStringLiteral("--first-launch")});
     Process->start();
     if (!Process->waitForStarted())
@@ -80,6 +81,8 @@ private:
 
 void TestLauncherFaults::cleanupTestCase()
 {
+    // The last client must be gone before the next process test looks for its own.
+    QVERIFY(TLauncherSite::waitForNoRunningClient());
     qInfo().noquote() << QStringLiteral("faults injected into launcher runs: %1").arg(m_faults);
 }
 

@@ -1,12 +1,14 @@
 #include "TLauncherSite.h"
 
 #include "shared/TSha256.h"
+#include "shared/platform/TNamedFileMapping.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTest>
 
 namespace testsupport {
 
@@ -117,6 +119,16 @@ QString TLauncherSite::fullMarkerInconsistency() const
             return QStringLiteral("full marker beside a wrong file: ") + Name;
     }
     return {};
+}
+
+bool TLauncherSite::waitForNoRunningClient(int TimeoutMs)
+{
+    return QTest::qWaitFor(
+        [] {
+            return !::shared::TNamedFileMapping::canOpenForReading(
+                QByteArrayLiteral("Corvane-52f3fb16-0d45-45d4-978a-149b5692b074"));
+        },
+        TimeoutMs);
 }
 
 } // namespace testsupport

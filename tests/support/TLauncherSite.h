@@ -50,6 +50,10 @@ public:
 
     QByteArray readInstalled(const QString &RelativePath) const;
 
+    // Waits (up to TimeoutMs) until no demo client of an earlier run holds the client's running
+    // marker, so that a run sees only its own client. False when one is still there.
+    static bool waitForNoRunningClient(int TimeoutMs = 10000);
+
 private:
     TTestHttpServer m_server;
     TStagedLauncher m_launcher;
