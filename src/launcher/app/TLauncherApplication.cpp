@@ -73,6 +73,7 @@ TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
     m_filesystemHelper = std::make_shared<TLauncherFilesystemHelper>();
     m_translationManager = std::make_shared<vorna::shared::TTranslationManager>();
     const auto settings = m_filesystemHelper->settings();
+    m_downloadPool->setTransferTimeout(settings->transferTimeout);
     m_cdnTrace = std::make_shared<TCloudflareCdnTrace>(settings->cdnDiagnosticsTrace, m_downloadPool);
     m_configurationHandler =
         std::make_unique<TLauncherConfigurationHandler>(m_downloadPool, m_filesystemHelper);

@@ -44,6 +44,7 @@ TLauncherSettings::TLauncherSettings(const QString &Path)
     maxConcurrentDownloads = settings.value(QStringLiteral("maxConcurrentDownloads"), 10).toInt();
     skipVerification = settings.value(QStringLiteral("skipVerification"), true).toBool();
     fastScan = settings.value(QStringLiteral("fastScan"), true).toBool();
+    transferTimeout = settings.value(QStringLiteral("transferTimeout"), 60000).toInt();
     settings.endGroup();
 
     chunkVerification =

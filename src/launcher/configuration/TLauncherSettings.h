@@ -32,6 +32,8 @@ public:
     bool chunkVerification = false;
     int maxCachedChunks = 100;
     int maxConcurrentDownloads = 10;
+    // Milliseconds without data after which a transfer is given up (0: never).
+    int transferTimeout = 60000;
 };
 
 } // namespace vorna::launcher

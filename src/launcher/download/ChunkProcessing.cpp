@@ -121,10 +121,17 @@ void removeAt(const TLauncherFilesystemHelper &Helper, const QString &Path)
 }
 
 // Prepares the target of a file on the first save that touches it during this run.
+void checkNoLinkLeadsOutside(const TChunkSaveContext &Context, const QString &Path)
+{
+    if (!Context.targetDirectory.isEmpty() && !staysInsideOnDisk(Context.targetDirectory, Path))
+        throwIoError(Path, "path leads outside of the installation directory");
+}
+
 void prepareTarget(const TChunkSaveContext &Context, TChunkedFileState &State)
 {
     State.prepared = true;
     const QString &Path = State.absolutePath;
+    checkNoLinkLeadsOutside(Context, Path);
     if (State.pendingChunkIndices.size() == State.chunks.size())
         removeForRewrite(*Context.filesystemHelper, Path, Context.installationMode);
     const QString Directory = QFileInfo(Path).absolutePath();
@@ -132,6 +139,9 @@ void prepareTarget(const TChunkSaveContext &Context, TChunkedFileState &State)
         throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
                                      .arg(QDir::toNativeSeparators(Directory))
                                      .toStdString());
+    // A link left at the file's own place would be written through.
+    if (QFileInfo(Path).isSymLink())
+        throwIoError(Path, "path leads outside of the installation directory");
 }
 
 void writeAt(QFile &File, quint64 Offset, const QByteArray &Bytes, quint64 ExpectedSize)
@@ -334,6 +344,16 @@ std::vector<TChunkToDownload> buildChunksToDownload(const std::vector<TFileToDow
     for (auto &Entry : Keyed)
         Result.push_back(std::move(Entry.second));
     return Result;
+}
+
+bool staysInsideOnDisk(const QString &Directory, const QString &Path)
+{
+    const QString Root = QFileInfo(Directory).canonicalFilePath();
+    QString Existing = QFileInfo(Path).absolutePath();
+    while (!QFileInfo::exists(Existing) && QFileInfo(Existing).absolutePath() != Existing)
+        Existing = QFileInfo(Existing).absolutePath();
+    const QString Resolved = QFileInfo(Existing).canonicalFilePath();
+    return !Root.isEmpty() && (Resolved == Root || Resolved.startsWith(Root + QLatin1Char('/')));
 }
 
 QString confinedFilePath(const TLauncherFilesystemHelper &Helper, const QDir &Directory,

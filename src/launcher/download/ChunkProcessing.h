@@ -35,6 +35,8 @@ struct TChunkSaveContext
 {
     std::shared_ptr<const TLauncherFilesystemHelper> filesystemHelper;
     std::shared_ptr<TPendingChunkCache> pendingChunks;
+    // The installation directory: no write may leave it, also not through a symbolic link.
+    QString targetDirectory;
     // In self-update mode files in use are moved aside instead of deleted.
     EInstallationMode installationMode = EInstallationMode::Normal;
     // Debug aid: checks what is already on disk before each write and logs to "<file>.log".
@@ -68,6 +70,11 @@ void saveChunkIntoFiles(const TChunkSaveContext &Context, const TChunkToDownload
 // The absolute path of a file named by a document, confined to Directory. A name that denotes
 // the directory itself (empty, ".", "sub/..") is refused with std::runtime_error: writing or
 // removing it would wipe the whole installation.
+// Whether the deepest existing directory of Path, with every symbolic link resolved, lies in
+// Directory: a path inside the directory by name can still lead elsewhere through a linked
+// directory, and must then be neither written nor removed.
+bool staysInsideOnDisk(const QString &Directory, const QString &Path);
+
 QString confinedFilePath(const TLauncherFilesystemHelper &Helper, const QDir &Directory,
                          const QString &LocalFile);
 

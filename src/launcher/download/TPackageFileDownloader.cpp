@@ -182,6 +182,7 @@ TChunkSaveContext TPackageFileDownloader::saveContext()
     TChunkSaveContext Context;
     Context.filesystemHelper = m_filesystemHelper;
     Context.pendingChunks = m_pendingChunks;
+    Context.targetDirectory = m_targetDirectory.absolutePath();
     Context.installationMode = m_installationMode;
     Context.chunkVerification = m_filesystemHelper->settings()->chunkVerification;
     // Emitting from the worker is safe: the destructor waits for every running stage.

@@ -1,9 +1,9 @@
 #include "TInstallationManager.h"
 
-#include "configuration/FunnelEvents.h"
 #include "TPackage.h"
 #include "TPackageBuild.h"
 #include "TPackageInstallation.h"
+#include "configuration/FunnelEvents.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 
@@ -352,6 +352,13 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPac
     const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
     if (!Remote)
         return;
+    // A document that did not parse describes nothing: installing it would write it as the
+    // marker of a complete installation.
+    if (!Remote->isValid()) {
+        qWarning() << "installOrUpdatePackage: package configuration is not valid: "
+                   << pPackage->name();
+        return;
+    }
     const QDir Directory = installationDirectory(pPackage);
     const TPackageConfigurationReader Local =
         readPackageConfigurationFromInstallationDirectory(Directory);

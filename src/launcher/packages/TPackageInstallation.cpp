@@ -136,6 +136,7 @@ TPackageInstallation::TPackageInstallation(
         std::make_shared<::shared::QNetworkAccessManagerWrapper>(
             std::make_shared<QNetworkAccessManager>()),
         nullptr, false);
+    m_pool->setTransferTimeout(m_filesystemHelper->settings()->transferTimeout);
     m_downloader.reset(new TPackageFileDownloader(m_pool, m_filesystemHelper));
     connect(m_downloader.get(), &TPackageFileDownloader::downloadCompleted, this,
             &TPackageInstallation::onDownloadCompleted);
@@ -250,6 +251,10 @@ void TPackageInstallation::deleteObsoleteFiles()
         } catch (const std::runtime_error &Error) {
             // Never the installation directory itself.
             qWarning() << "deleteObsoleteFiles: " << Error.what();
+            continue;
+        }
+        if (!staysInsideOnDisk(m_installationDirectory.absolutePath(), Path)) {
+            qWarning() << "deleteObsoleteFiles: linked directory leads outside: " << Path;
             continue;
         }
         if (m_filesystemHelper->directoryExists(Path)) {

@@ -1,0 +1,291 @@
+#include "shared/BlobContainer.h"
+#include "support/TLauncherSite.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QtTest>
+
+using testsupport::TLauncherSite;
+using testsupport::TTestHttpServer;
+using testsupport::TTestPackageBuilder;
+using TFault = TTestHttpServer::TFault;
+
+namespace {
+
+// The end of an installation as the main window logs it.
+const QRegularExpression finishedLine(QStringLiteral("error reason: ([1-9])"));
+
+struct TRun
+{
+    bool exited = false;
+    int exitCode = -1;
+    int errorReason = -1; // from the log, when the installation ended without the client start
+    QByteArray log;
+};
+
+// Runs the launcher with --first-launch until it exits or reports the end of its installation
+// (a failed installation waits in a message box, which nobody closes here).
+TRun runFirstLaunch(TLauncherSite &Site, int TimeoutMs = 60000)
+{
+    TRun Run;
+    // The new process recreates its log; the previous run's lines must not be read as its own.
+    QFile::remove(Site.launcher().logFilePath());
+    TLauncherSite::waitForNoRunningClient();
+    auto Process = Site.launcher().createProcess({QStringLiteral("--first-launch")});
+    Process->start();
+    if (!Process->waitForStarted())
+        return Run;
+    (void)QTest::qWaitFor(
+        [&] {
+            return Process->state() == QProcess::NotRunning ||
+                   finishedLine.match(QString::fromUtf8(Site.launcher().readLog())).hasMatch();
+        },
+        TimeoutMs);
+    if (Process->state() == QProcess::NotRunning) {
+        Run.exited = Process->exitStatus() == QProcess::NormalExit;
+        Run.exitCode = Process->exitCode();
+    } else {
+        // Past its last report: the process only waits for a click now.
+        QTest::qWait(100);
+        Process->kill();
+        Process->waitForFinished(10000);
+    }
+    Run.log = Site.launcher().readLog();
+    const auto Match = finishedLine.match(QString::fromUtf8(Run.log));
+    if (Match.hasMatch())
+        Run.errorReason = Match.captured(1).toInt();
+    return Run;
+}
+
+} // namespace
+
+// The real launcher against a loopback server that misbehaves: every fault ends either in a
+// byte-exact installation or in a reported failure that leaves the package partially installed.
+class TestLauncherFaults final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void chunkFaults_data();
+    void chunkFaults();
+    void documentFaults_data();
+    void documentFaults();
+    void redirectToAnotherServer();
+    void metadataChangesBetweenRuns();
+    void cleanupTestCase();
+
+private:
+    void publishSample(TLauncherSite &Site);
+    int m_faults = 0;
+};
+
+void TestLauncherFaults::cleanupTestCase()
+{
+    // The last client must be gone before the next process test looks for its own.
+    QVERIFY(TLauncherSite::waitForNoRunningClient());
+    qInfo().noquote() << QStringLiteral("faults injected into launcher runs: %1").arg(m_faults);
+}
+
+void TestLauncherFaults::publishSample(TLauncherSite &Site)
+{
+    Site.package().setPacking(TTestPackageBuilder::EPacking::Stored);
+    Site.setFile(QStringLiteral("data/a.pak"), TTestPackageBuilder::randomBytes(300000, 1),
+                 {100000, 100000, 100000});
+    Site.setFile(QStringLiteral("data/readme.txt"),
+                 TTestPackageBuilder::compressibleBytes(20000, 2), {20000});
+    Site.publish(QStringLiteral("1"));
+}
+
+void TestLauncherFaults::chunkFaults_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("expectedReason"); // 0: installs and starts the client
+    QTest::newRow("reset mid-chunk on every try") << QStringLiteral("reset") << 1;
+    QTest::newRow("reset mid-chunk twice, then fine") << QStringLiteral("reset twice") << 0;
+    QTest::newRow("404") << QStringLiteral("404") << 1;
+    QTest::newRow("500") << QStringLiteral("500") << 1;
+    QTest::newRow("503 on every try") << QStringLiteral("503") << 1;
+    QTest::newRow("503 three times, then fine") << QStringLiteral("503 thrice") << 0;
+    QTest::newRow("stalling server") << QStringLiteral("hang") << 1;
+    QTest::newRow("stalling once, then fine") << QStringLiteral("hang once") << 0;
+    QTest::newRow("body longer than declared") << QStringLiteral("longer") << 1;
+    QTest::newRow("body shorter than declared") << QStringLiteral("shorter") << 1;
+    QTest::newRow("right size, wrong bytes") << QStringLiteral("wrong bytes") << 1;
+    QTest::newRow("right size, wrong bytes once") << QStringLiteral("wrong bytes once") << 0;
+    QTest::newRow("slow but steady") << QStringLiteral("trickle") << 0;
+}
+
+void TestLauncherFaults::chunkFaults()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, expectedReason);
+    // Short transfer timeout so that a stalling server fails within seconds.
+    TLauncherSite Site("[OPTIONS]\ntransferTimeout=1500\n");
+    QVERIFY(Site.isValid());
+    publishSample(Site);
+    const QByteArray Middle = Site.package().chunksOf(QStringLiteral("data/a.pak"))[1];
+    const QString Path = Site.package().chunkPath(Middle);
+    const QByteArray Packed = ::shared::encodeBlobContainer(Middle, 0);
+    QByteArray Damaged = Packed;
+    Damaged[Damaged.size() - 1] = char(Damaged.at(Damaged.size() - 1) ^ 0x5a);
+
+    TFault Fault;
+    if (kind == QStringLiteral("reset")) {
+        Fault = TFault::closeAfter(Packed.size() / 2);
+    } else if (kind == QStringLiteral("reset twice")) {
+        Fault = TFault::closeAfter(Packed.size() / 2);
+        Fault.times = 2;
+    } else if (kind == QStringLiteral("503 thrice")) {
+        Fault = TFault::status(503);
+        Fault.times = 3;
+    } else if (kind.at(0).isDigit()) {
+        Fault = TFault::status(kind.toInt());
+    } else if (kind == QStringLiteral("hang")) {
+        Fault = TFault::hang();
+    } else if (kind == QStringLiteral("hang once")) {
+        Fault = TFault::hang();
+        Fault.times = 1;
+    } else if (kind == QStringLiteral("longer")) {
+        Fault = TFault::wrongContentLength(Packed.size() - 7);
+    } else if (kind == QStringLiteral("shorter")) {
+        Fault = TFault::wrongContentLength(Packed.size() + 7);
+    } else if (kind == QStringLiteral("wrong bytes")) {
+        Fault = TFault::replaceBody(Damaged);
+    } else if (kind == QStringLiteral("wrong bytes once")) {
+        Fault = TFault::replaceBody(Damaged);
+        Fault.times = 1;
+    } else if (kind == QStringLiteral("trickle")) {
+        Fault = TFault::trickle(20000, 20);
+    }
+    Site.server().setFault(Path, Fault);
+    ++m_faults;
+
+    const TRun Run = runFirstLaunch(Site);
+    QVERIFY2(Run.exited || Run.errorReason >= 0, Run.log.right(3000).constData());
+    QVERIFY(!Run.log.contains("critical file error"));
+    if (expectedReason == 0) {
+        QVERIFY2(Run.exitCode == 0, Run.log.right(3000).constData());
+        const QStringList Differences = Site.differences();
+        QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n'))));
+    } else {
+        QVERIFY(!Run.exited);
+        QCOMPARE(Run.errorReason, expectedReason);
+        // Reported, not installed: the partial marker stays, the full marker never came.
+        QVERIFY(!QFile::exists(Site.installationDirectory() + QStringLiteral("/package.json")));
+        QVERIFY(
+            QFile::exists(Site.installationDirectory() + QStringLiteral("/partial-package.json")));
+        // A transfer fault uses the chunk's retry budget: four tries, no more.
+        QVERIFY(Site.server().requestCount(Path) <= 4);
+
+        // Once the server behaves, the next start completes without fetching what it has.
+        Site.server().clearFaults();
+        Site.server().clearRequests();
+        const TRun Repair = runFirstLaunch(Site);
+        QVERIFY2(Repair.exited && Repair.exitCode == 0, Repair.log.right(3000).constData());
+        const QStringList Differences = Site.differences();
+        QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n'))));
+        QCOMPARE(Site.server().requestCount(Site.package().chunkPath(
+                     Site.package().chunksOf(QStringLiteral("data/readme.txt"))[0])),
+                 0);
+    }
+}
+
+void TestLauncherFaults::documentFaults_data()
+{
+    QTest::addColumn<QString>("document");
+    QTest::addColumn<int>("status");
+    QTest::newRow("metadata 404") << QStringLiteral("metadata") << 404;
+    QTest::newRow("metadata 500") << QStringLiteral("metadata") << 500;
+    QTest::newRow("metadata 503") << QStringLiteral("metadata") << 503;
+    QTest::newRow("metadata not JSON") << QStringLiteral("metadata") << 0;
+    QTest::newRow("package document 404") << QStringLiteral("package") << 404;
+    QTest::newRow("package document 500") << QStringLiteral("package") << 500;
+    QTest::newRow("package document 503") << QStringLiteral("package") << 503;
+    QTest::newRow("package document not JSON") << QStringLiteral("package") << 0;
+}
+
+void TestLauncherFaults::documentFaults()
+{
+    QFETCH(QString, document);
+    QFETCH(int, status);
+    TLauncherSite Site("[OPTIONS]\ntransferTimeout=1500\n");
+    QVERIFY(Site.isValid());
+    publishSample(Site);
+    const QString Path = document == QStringLiteral("metadata") ? QStringLiteral("/meta.json")
+                                                                : Site.packageDocumentPath();
+    Site.server().setFault(Path, status ? TFault::status(status)
+                                        : TFault::replaceBody("{\"packages\": [ truncated"));
+    ++m_faults;
+
+    auto Process = Site.launcher().createProcess({QStringLiteral("--first-launch")});
+    Process->start();
+    QVERIFY(Process->waitForStarted());
+    // The launcher gives up on the document (or shows its window without the package) and
+    // installs nothing; it neither crashes nor reports success.
+    const QByteArray Expected = document == QStringLiteral("metadata")
+                                    ? QByteArray("configuration")
+                                    : QByteArray("onLauncherReadyForAction");
+    QTRY_VERIFY_WITH_TIMEOUT(Site.launcher().readLog().contains(Expected) &&
+                                 Site.server().requestCount(Path) > 0,
+                             20000);
+    QTest::qWait(300);
+    QVERIFY(Process->state() == QProcess::Running || Process->exitStatus() == QProcess::NormalExit);
+    if (Process->state() == QProcess::NotRunning)
+        QVERIFY(Process->exitCode() != 0);
+    Process->kill();
+    Process->waitForFinished(10000);
+    QVERIFY(!QFile::exists(Site.installationDirectory() + QStringLiteral("/package.json")));
+    QVERIFY(!QFile::exists(Site.installationDirectory() + QStringLiteral("/bin/client")));
+    QVERIFY(!Site.launcher().readLog().contains("startPackageAndExit"));
+}
+
+void TestLauncherFaults::redirectToAnotherServer()
+{
+    TLauncherSite Site;
+    QVERIFY(Site.isValid());
+    publishSample(Site);
+    // A second loopback server holds the real bytes of one chunk; the first redirects to it.
+    TTestHttpServer Mirror;
+    const QByteArray First = Site.package().chunksOf(QStringLiteral("data/a.pak"))[0];
+    const QString Path = Site.package().chunkPath(First);
+    Mirror.setFile(QStringLiteral("/mirror/chunk"), ::shared::encodeBlobContainer(First, 0));
+    Site.server().setFault(
+        Path, TFault::redirect(Mirror.url(QStringLiteral("/mirror/chunk")).toEncoded()));
+    ++m_faults;
+    const TRun Run = runFirstLaunch(Site);
+    QVERIFY2(Run.exited && Run.exitCode == 0, Run.log.right(3000).constData());
+    QCOMPARE(Mirror.requestCount(QStringLiteral("/mirror/chunk")), 1);
+    const QStringList Differences = Site.differences();
+    QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n'))));
+}
+
+void TestLauncherFaults::metadataChangesBetweenRuns()
+{
+    TLauncherSite Site;
+    QVERIFY(Site.isValid());
+    publishSample(Site);
+    const TRun First = runFirstLaunch(Site);
+    QVERIFY2(First.exited && First.exitCode == 0, First.log.right(3000).constData());
+    QVERIFY(Site.differences().isEmpty());
+
+    // A new release: the metadata now points at another document, one file changed, one gone.
+    const QByteArray Readme = TTestPackageBuilder::compressibleBytes(25000, 3);
+    Site.setFile(QStringLiteral("data/readme.txt"), Readme, {25000});
+    Site.package().removeFile(QStringLiteral("data/a.pak"));
+    Site.setFile(QStringLiteral("data/b.pak"), TTestPackageBuilder::randomBytes(50000, 4), {50000});
+    Site.publish(QStringLiteral("2"));
+    ++m_faults;
+    Site.server().clearRequests();
+    const TRun Second = runFirstLaunch(Site);
+    QVERIFY2(Second.exited && Second.exitCode == 0, Second.log.right(3000).constData());
+    QCOMPARE(Site.readInstalled(QStringLiteral("data/readme.txt")), Readme);
+    QVERIFY(!QFile::exists(Site.installationDirectory() + QStringLiteral("/data/a.pak")));
+    QVERIFY(Site.readInstalled(QStringLiteral("package.json")).contains("\"version\":\"2\""));
+    // The client binary did not change and was not fetched again.
+    QCOMPARE(Site.server().requestCount(Site.package().chunkPath(
+                 Site.package().chunksOf(QStringLiteral("bin/client"))[0])),
+             0);
+}
+
+QTEST_GUILESS_MAIN(TestLauncherFaults)
+#include "tst_launcherfaults.moc"
