@@ -385,6 +385,13 @@ private:
     void downloadWholeFile(const TFileInPackage &Entry, const QString &Path, ELocalFileKind Kind,
                            TFileToDownload &Candidate)
     {
+        // A file with content but neither chunks nor a whole-file address cannot be produced:
+        // going on would delete it and report the installation as complete without it.
+        if (Candidate.chunks.empty() && Entry.wholeFile.url.isEmpty() && Entry.unpackedSize > 0)
+            throw std::runtime_error(
+                QStringLiteral("The package describes '%1' without any chunk to build it from")
+                    .arg(Entry.localFile)
+                    .toStdString());
         if (Kind == ELocalFileKind::Regular) {
             try {
                 m_context->filesystemHelper->deleteFile(Path);

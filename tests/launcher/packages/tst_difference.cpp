@@ -304,7 +304,7 @@ void TestDifference::downloadsWhatCannotBeReused_data()
     QTest::newRow("chunks without reuse") << true << false << 2;
     QTest::newRow("chunks without reuse, whole-file url") << true << true << 1;
     QTest::newRow("single chunk mismatch") << false << false << 1;
-    QTest::newRow("no chunks and no url") << false << false << 0;
+    QTest::newRow("no chunks and no url fails the scan") << false << false << 0;
     QTest::newRow("no chunks, whole-file url") << false << true << 1;
 }
 
@@ -324,12 +324,15 @@ void TestDifference::downloadsWhatCannotBeReused()
         document.addPlainFile(name, randomBytes(5000, 3), wholeFileUrl);
     writeTo(path(name), m_pieces[0] + m_pieces[1]);
 
-    const TPackageDifference difference = compute(document.reader());
-    QVERIFY(!QFileInfo::exists(path(name)));
     if (expectedChunks == 0) {
-        QVERIFY(difference.filesToDownload.empty());
+        // Nothing can build the file: the scan fails instead of deleting it and reporting the
+        // package as complete without it.
+        QVERIFY_EXCEPTION_THROWN(compute(document.reader()), std::runtime_error);
+        QVERIFY(QFileInfo::exists(path(name)));
         return;
     }
+    const TPackageDifference difference = compute(document.reader());
+    QVERIFY(!QFileInfo::exists(path(name)));
     QCOMPARE(difference.filesToDownload.size(), size_t(1));
     const TFileToDownload &file = difference.filesToDownload.front();
     QCOMPARE(file.chunks.size(), size_t(expectedChunks));
