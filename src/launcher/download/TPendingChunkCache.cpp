@@ -74,9 +74,11 @@ void TPendingChunkCache::store(const QByteArray &UnpackedHash, const QByteArray 
         throw std::runtime_error(
             ::shared::ioErrorText(File.fileName(), QStringLiteral("couldn't open chunk file"))
                 .toStdString());
+    // A small write only fills Qt's buffer; a full disk shows in the flush.
     const qint64 Written = File.write(Data);
+    const bool Flushed = File.flush();
     File.close();
-    if (Written != Data.size())
+    if (Written != Data.size() || !Flushed)
         throw std::runtime_error(
             ::shared::ioErrorText(File.fileName(), QStringLiteral("couldn't write chunk file"))
                 .toStdString());

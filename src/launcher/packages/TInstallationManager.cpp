@@ -180,7 +180,9 @@ void TInstallationManager::writeFileAtomically(const QString &Path, const QByteA
     QSaveFile file(Path);
     if (!file.open(QIODevice::WriteOnly))
         throwIoError(Path, file.errorString());
-    if (file.write(Data) != Data.size()) {
+    // The write only fills Qt's buffer; a full disk shows in the flush, which commit() would
+    // not report before renaming a truncated file over the marker.
+    if (file.write(Data) != Data.size() || !file.flush()) {
         const QString reason = file.errorString();
         file.cancelWriting();
         throwIoError(Path, reason);
