@@ -73,6 +73,13 @@ lib_change_game() { # GAME ASSETS SIZE_MB
     printf '[graphics]\nquality=2\nwindowed=0\n' >"$game/config/profile2.ini"
 }
 
+# The bytes lib_change_game writes anew (the two rewritten regions and the new asset), without the
+# few inserted lines and the replaced setting.
+lib_changed_bytes() { # SIZE_MB
+    local mib=$(($1 * 1048576))
+    echo $((mib * 18 / 1000 * 2 + mib / 100))
+}
+
 lib_port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 lib_free_port() {
