@@ -90,7 +90,7 @@ lib_free_port() {
 
 # Serves ROOT on 127.0.0.1 only: nginx with its own configuration and prefix below STATE, or, when
 # nginx is absent, Python's http.server. Both log "URI STATUS BODY_BYTES" lines to STATE/access.log.
-# Sets SERVER_PORT, SERVER_KIND and SERVER_LOG.
+# Sets SERVER_PORT, SERVER_KIND and SERVER_LOG. LIB_SERVER=python3 chooses Python's server.
 lib_start_server() { # ROOT STATE
     local root state port
     root=$(realpath "$1")
@@ -99,7 +99,7 @@ lib_start_server() { # ROOT STATE
     port=$(lib_free_port)
     SERVER_LOG=$state/access.log
     : >"$SERVER_LOG"
-    if command -v nginx >/dev/null || [ -x /usr/sbin/nginx ]; then
+    if [ "${LIB_SERVER:-nginx}" = nginx ] && { command -v nginx >/dev/null || [ -x /usr/sbin/nginx ]; }; then
         SERVER_KIND=nginx
         mkdir -p "$state/tmp"
         local user=""

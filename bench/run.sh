@@ -41,7 +41,7 @@ cmake --build "$build" -j "$(nproc)" --target bench_scan bench_install CorvaneLa
 rm -rf "$work"
 mkdir -p "$work"
 rows=()
-row() { rows+=("$(printf '%-46s %14s %14s %8s' "$@")"); }
+row() { rows+=("$(printf '%-56s %12s %12s %7s' "$@")"); }
 
 # --- chunking and hashing ----------------------------------------------------------------------
 lib_log "bench_scan --size $size"
@@ -105,9 +105,11 @@ JSON
 lib_start_server "$site" "$work/server"
 lib_log "serving on 127.0.0.1:$SERVER_PORT ($SERVER_KIND)"
 launcher_dir=$work/launcher
-mkdir -p "$launcher_dir"
+mkdir -p "$launcher_dir" "$work/home"
+install -d -m 700 "$work/runtime"
 cp "$build/bin/CorvaneLauncher" "$launcher_dir/"
-cat >"$launcher_dir/launchersettings.ini" <<INI
+settings() { # FAST_SCAN
+    cat >"$launcher_dir/launchersettings.ini" <<INI
 [URLS]
 launcherConfiguration=http://127.0.0.1:$SERVER_PORT/launchermetadata.json
 [DIRECTORIES]
@@ -120,7 +122,11 @@ assetFile=assets.json
 waitNotificationTimeout=500
 downloadErrorTimeout=10000
 clientStartTimeout=30000
+[OPTIONS]
+fastScan=$1
 INI
+}
+settings true
 
 # Runs the launcher without a display; waits for the client it starts. Sets launcher_seconds.
 launch() { # TAG OPTIONS...
@@ -130,7 +136,8 @@ launch() { # TAG OPTIONS...
         rm -f "$work/client-$tag.json"
         begin=$(date +%s.%N)
         status=0
-        (cd "$launcher_dir" && QT_QPA_PLATFORM=offscreen CORVANE_DEMOCLIENT_RECORD="$work/client-$tag.json" \
+        (cd "$launcher_dir" && HOME=$work/home XDG_RUNTIME_DIR=$work/runtime \
+            QT_QPA_PLATFORM=offscreen CORVANE_DEMOCLIENT_RECORD="$work/client-$tag.json" \
             timeout --kill-after=5 600 ./CorvaneLauncher "$@") >"$work/launcher-$tag.out" 2>&1 ||
             status=$?
         launcher_seconds=$(seconds_since "$begin")
@@ -171,13 +178,32 @@ casync make --store="$site/casync/v2.castr" "$site/casync/v2.caidx" "$work/tree-
 cat "$work/tree-v1.tar" "$site/zsync/v2.tar" >/dev/null
 find "$installed" "$work/tree-v1" "$site/casync" -type f -exec cat {} + >/dev/null
 
+check_installed() {
+    (cd "$work/tree-v2" && find . -type f -exec cmp -s {} "$installed/{}" \; -o -type f -print) \
+        >"$work/mismatch"
+    [ ! -s "$work/mismatch" ] || { echo "launcher update differs: $(head -3 "$work/mismatch")" >&2; exit 1; }
+}
+# The same update once more from version 1 with the fast scan off: every local file is then read
+# and cut into chunks, as zsync and casync read their whole seed.
+cp -a "$installed" "$work/installed-v1"
+
 lib_log "launcher --patch"
 before=$(lib_log_lines)
 launch update --patch "$installed/bin/corvane"
 launcher_time=$launcher_seconds
 launcher_bytes=$(lib_bytes_sent "$before")
-(cd "$work/tree-v2" && find . -type f -exec cmp -s {} "$installed/{}" \; -o -type f -print) >"$work/mismatch"
-[ ! -s "$work/mismatch" ] || { echo "launcher update differs: $(head -3 "$work/mismatch")" >&2; exit 1; }
+check_installed
+
+lib_log "launcher --patch, fastScan=false"
+rm -rf "$installed"
+mv "$work/installed-v1" "$installed"
+cat "$installed"/*/* >/dev/null 2>&1 || true
+settings false
+before=$(lib_log_lines)
+launch update-full --patch "$installed/bin/corvane"
+full_time=$launcher_seconds
+full_bytes=$(lib_bytes_sent "$before")
+check_installed
 
 lib_log "zsync -i"
 before=$(lib_log_lines)
@@ -213,6 +239,12 @@ row "$label: time vs casync extract --seed (HTTP)" "$launcher_time s" "$casync_t
     "$(ratio "$casync_time" "$launcher_time")"
 row "$label: time vs casync (local store)" "$launcher_time s" "$casync_local_time s" \
     "$(ratio "$casync_local_time" "$launcher_time")"
+row "$label, fastScan off: time vs zsync -i" "$full_time s" "$zsync_time s" \
+    "$(ratio "$zsync_time" "$full_time")"
+row "$label, fastScan off: time vs casync (HTTP)" "$full_time s" "$casync_time s" \
+    "$(ratio "$casync_time" "$full_time")"
+[ "$full_bytes" = "$launcher_bytes" ] || row "$label, fastScan off: bytes vs zsync -i" \
+    "$(lib_mib "$full_bytes")" "$(lib_mib "$zsync_bytes")" "$(ratio "$zsync_bytes" "$full_bytes")"
 row "$label: bytes vs zsync -i" "$(lib_mib "$launcher_bytes")" "$(lib_mib "$zsync_bytes")" \
     "$(ratio "$zsync_bytes" "$launcher_bytes")"
 row "$label: bytes vs casync (HTTP)" "$(lib_mib "$launcher_bytes")" "$(lib_mib "$casync_bytes")" \
@@ -229,6 +261,6 @@ machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cp
 update data: $(lib_mib "$total") in $(find "$game" "$assets" -type f | wc -l) files, $(lib_mib "$(lib_changed_bytes "$size")") of new content (lib_change_game), LZMA preset $level, $SERVER_KIND on loopback, warm page cache
 ratio: baseline / launcher (above 1: the launcher is faster or downloads less); scan: launcher / sha256sum
 
-$(printf '%-46s %14s %14s %8s' benchmark launcher baseline ratio)
+$(printf '%-56s %12s %12s %7s' benchmark launcher baseline ratio)
 $(printf '%s\n' "${rows[@]}")
 TABLE

@@ -7,7 +7,8 @@
 #     ./scripts/demo.sh
 #
 # Environment: DEMO_SIZE_MB (game size, default 384), DEMO_LEVEL (LZMA preset for publishing,
-# default 1: the demo publishes twice and preset 6 packs only about 3 MB/s per core).
+# default 1: the demo publishes twice and preset 6 packs only about 3 MB/s per core), DEMO_SERVER
+# (nginx or python3; default nginx when installed), DEMO_TIMEOUT (seconds per launcher run, 300).
 # Work files go to demo-work/, screenshots and logs to demo-output/. Everything started here is
 # stopped on exit.
 set -euo pipefail
@@ -85,11 +86,12 @@ JSON
 "$build/bin/corvane-publish" metadata --description "$work/description.json" \
     --out "$site/launchermetadata.json" >/dev/null
 
-lib_start_server "$site" "$work/server"
+LIB_SERVER=${DEMO_SERVER:-} lib_start_server "$site" "$work/server"
 lib_log "serving $site on http://127.0.0.1:$SERVER_PORT/ ($SERVER_KIND)"
 
 launcher_dir=$work/launcher
-mkdir -p "$launcher_dir"
+mkdir -p "$launcher_dir" "$work/home"
+install -d -m 700 "$work/runtime"
 cp "$build/bin/CorvaneLauncher" "$launcher_dir/"
 [ ! -f "$build/bin/launcher.en.qm" ] || cp "$build/bin/launcher.en.qm" "$launcher_dir/"
 cat >"$launcher_dir/launchersettings.ini" <<INI
@@ -131,8 +133,9 @@ run_launcher_once() { # TAG OPTIONS...
     shift
     rm -f "$launcher_dir/CorvaneLauncher.log" "$work/client-$tag.json" "$output/$tag"-*.png
     begin=$(date +%s.%N)
+    # Per-user state (QSettings) goes to a home of its own below the work directory.
     (cd "$launcher_dir" &&
-        DISPLAY=:$DISPLAY_NUMBER QT_QPA_PLATFORM=xcb \
+        HOME=$work/home XDG_RUNTIME_DIR=$work/runtime DISPLAY=:$DISPLAY_NUMBER QT_QPA_PLATFORM=xcb \
             CORVANE_DEMOCLIENT_RECORD="$work/client-$tag.json" \
             exec timeout --kill-after=5 "${DEMO_TIMEOUT:-300}" ./CorvaneLauncher "$@") \
         >"$output/launcher-$tag.out" 2>&1 &
@@ -166,6 +169,8 @@ run_launcher_once() { # TAG OPTIONS...
     shooter=""
     run_seconds=$(awk -v a="$begin" -v b="$end" 'BEGIN { printf "%.1f", b - a }')
     cp "$launcher_dir/CorvaneLauncher.log" "$output/launcher-$tag.log" 2>/dev/null || true
+    # Shots taken before the window was mapped are plain black.
+    find "$output" -name "$tag-*.png" -size -2k -delete
     # The client was started detached; wait for it so that its running marker is gone before the
     # next launcher looks for it.
     local record=$work/client-$tag.json pid
