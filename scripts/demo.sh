@@ -46,8 +46,7 @@ if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 cmake --build "$build" -j "$(nproc)" --target CorvaneLauncher corvane-democlient corvane-publish \
-    >"$repo/demo-build.log" 2>&1 || { tail -n 40 "$repo/demo-build.log" >&2; exit 1; }
-rm -f "$repo/demo-build.log"
+    >"$build/demo-build.log" 2>&1 || { tail -n 40 "$build/demo-build.log" >&2; exit 1; }
 build_seconds=$(elapsed)
 
 rm -rf "$work" "$output"
@@ -59,7 +58,7 @@ store=$site/client/linux64
 
 lib_log "generating a demo game of $size MiB"
 lib_make_game "$game" "$assets" "$size" "$build/bin/corvane-democlient"
-installed_bytes=$(du -sb --apparent-size "$game" "$assets" | awk '{ s += $1 } END { print s }')
+game_bytes=$(du -sb --apparent-size "$game" "$assets" | awk '{ s += $1 } END { print s }')
 
 publish() { # VERSION ASSETS_VERSION
     "$build/bin/corvane-publish" package --source "$game" --out "$store" --version "$1" \
@@ -194,6 +193,8 @@ install_requests=$(lib_requests "$before")
 [ -f "$work/client-install.json" ] || { echo "the client was not started" >&2; exit 1; }
 installed_executable=$launcher_dir/packages/corvane/bin/corvane
 cmp -s "$installed_executable" "$game/bin/corvane" || { echo "client not installed" >&2; exit 1; }
+installed_bytes=$(du -sb --apparent-size "$launcher_dir/packages/corvane" | cut -f1)
+installed_files=$(find "$launcher_dir/packages/corvane" -type f | wc -l)
 
 lib_log "publishing version 1.0.1 with about 5 % changed"
 find "$store" -type f -path '*/chunks/*' | sort >"$work/chunks-1"
@@ -234,11 +235,11 @@ shots=$(find "$output" -name '*.png' | wc -l)
 cat <<SUMMARY
 
 Corvane launcher demo summary
-  game                  $(lib_mib "$installed_bytes") in $(find "$game" "$assets" -type f | wc -l) files (package + assets), LZMA preset $level
+  game                  $(lib_mib "$game_bytes") in $(find "$game" "$assets" -type f | wc -l) files (package + assets), LZMA preset $level
   build                 ${build_seconds} s (includes installing packages)
   publish 1.0.0         ${publish1_seconds} s; 1.0.1: ${publish2_seconds} s
   server                $SERVER_KIND on 127.0.0.1:$SERVER_PORT
-  first launch          exit code $install_status, ${install_seconds} s, installed $(lib_mib "$installed_bytes"), downloaded $(lib_mib "$install_downloaded") in $install_requests requests
+  first launch          exit code $install_status, ${install_seconds} s, installed $(lib_mib "$installed_bytes") in $installed_files files, downloaded $(lib_mib "$install_downloaded") in $install_requests requests
   update (--patch)      exit code $update_status, ${update_seconds} s
     changed chunks      $changed_chunks chunks, $(lib_mib "$changed_bytes") packed ($changed_unpacked unpacked)
     downloaded          $(lib_mib "$update_chunk_bytes") of chunks in $update_requests requests, $(lib_mib "$update_downloaded") with documents
