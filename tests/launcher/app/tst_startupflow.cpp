@@ -605,6 +605,8 @@ void TestStartupFlow::selfUpdateReplacesLauncherAndRestarts()
     QVERIFY2(restartLog.contains(options), qPrintable(restartLog));
     QVERIFY(!restartLog.contains(QStringLiteral("startSelfUpdate")));
     QVERIFY(restartLog.contains(QStringLiteral("cleanupOldLauncherVersion")));
+    // The running executable was kept aside during the update; the restart removed it.
+    QVERIFY(!QFile::exists(m_launcher->executablePath() + QStringLiteral(".old")));
 }
 
 void TestStartupFlow::failedSelfUpdateRestoresExecutableAndGoesOn()
