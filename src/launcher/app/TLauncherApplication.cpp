@@ -1,6 +1,7 @@
 #include "TLauncherApplication.h"
 
 #include "LauncherVersion.h"
+#include "TDialogTestHook.h"
 #include "TLauncherSelfUpdater.h"
 #include "configuration/FunnelEvents.h"
 #include "configuration/TLauncherConfigurationHandler.h"
@@ -33,7 +34,8 @@ TLauncherApplication *TLauncherApplication::s_instance = nullptr;
 
 namespace {
 
-const QByteArray clientRunningMarkerName = QByteArrayLiteral("Corvane-52f3fb16-0d45-45d4-978a-149b5692b074");
+const QByteArray clientRunningMarkerName =
+    QByteArrayLiteral("Corvane-52f3fb16-0d45-45d4-978a-149b5692b074");
 
 QString splashImage(TLauncherApplication::ESplashKind Kind)
 {
@@ -52,8 +54,9 @@ QString splashImage(TLauncherApplication::ESplashKind Kind)
 
 TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
     : QApplication(Argc, Argv),
-      m_firstLaunchOption({QStringLiteral("l"), QStringLiteral("first-launch")},
-                          QStringLiteral("Automatically download default packages when starting up.")),
+      m_firstLaunchOption(
+          {QStringLiteral("l"), QStringLiteral("first-launch")},
+          QStringLiteral("Automatically download default packages when starting up.")),
       m_skipSelfUpdateOption({QStringLiteral("s"), skipSelfUpdateOptionName()},
                              QStringLiteral("Do not perform self-update check on launch.")),
       m_showUiOption({QStringLiteral("u"), QStringLiteral("show-ui")},
@@ -61,7 +64,8 @@ TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
       m_patchOption({QStringLiteral("p"), QStringLiteral("patch")},
                     QStringLiteral("Start update of <patchexecutable> without user interaction."),
                     QStringLiteral("patchexecutable")),
-      m_launcherRunningMarker(QByteArrayLiteral("Corvane-3cee13af-1c7c-4007-a3cf-2636f25b1616"), true),
+      m_launcherRunningMarker(QByteArrayLiteral("Corvane-3cee13af-1c7c-4007-a3cf-2636f25b1616"),
+                              true),
       m_funnelIdentifierKey(QStringLiteral("FunnelUuid"))
 {
     // Members are built here in declaration order, which is also the order of their destruction
@@ -74,7 +78,8 @@ TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
     m_translationManager = std::make_shared<vorna::shared::TTranslationManager>();
     const auto settings = m_filesystemHelper->settings();
     m_downloadPool->setTransferTimeout(settings->transferTimeout);
-    m_cdnTrace = std::make_shared<TCloudflareCdnTrace>(settings->cdnDiagnosticsTrace, m_downloadPool);
+    m_cdnTrace =
+        std::make_shared<TCloudflareCdnTrace>(settings->cdnDiagnosticsTrace, m_downloadPool);
     m_configurationHandler =
         std::make_unique<TLauncherConfigurationHandler>(m_downloadPool, m_filesystemHelper);
     m_selfUpdater = std::make_unique<TLauncherSelfUpdater>(m_filesystemHelper);
@@ -107,6 +112,7 @@ TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
 
     // Unknown options, a missing value and stray arguments are deliberately ignored.
     m_parser.parse(QCoreApplication::arguments());
+    m_dialogTestHook = TDialogTestHook::createFromEnvironment();
 }
 
 TLauncherApplication::~TLauncherApplication()
@@ -146,6 +152,11 @@ void TLauncherApplication::loadTranslation()
 
 void TLauncherApplication::startLoading()
 {
+    // The command line tells after the fact how an installer, the client or a self-update
+    // restart started this launcher.
+    qInfo() << "startLoading arguments:" << QCoreApplication::arguments()
+            << "pid:" << QCoreApplication::applicationPid()
+            << " Thread: " << QThread::currentThreadId();
     m_configurationHandler->setOffline(false);
     m_configurationHandler->requestLauncherConfiguration();
     m_waitNotificationTimer.start();
@@ -208,8 +219,8 @@ void TLauncherApplication::onCriticalFileError(const QString &Message)
     hideSplashScreen();
     qCritical() << "critical file error:" << Message;
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Corvane Online cannot start"),
-                    QStringLiteral("A critical error occurred while accessing a file:\n") + Message +
-                        QStringLiteral("\nPlease reinstall Launcher."),
+                    QStringLiteral("A critical error occurred while accessing a file:\n") +
+                        Message + QStringLiteral("\nPlease reinstall Launcher."),
                     QMessageBox::Ok);
     box.exec();
     exit(1);
@@ -256,7 +267,8 @@ void TLauncherApplication::onSelfUpdateFinished()
 
 void TLauncherApplication::onLauncherReadyForAction()
 {
-    qInfo() << "onLauncherReadyForAction" << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onLauncherReadyForAction"
+            << " Thread: " << QThread::currentThreadId();
     try {
         const auto configuration = m_configurationHandler->launcherConfiguration();
         m_installationManager =
@@ -321,7 +333,8 @@ void TLauncherApplication::onLauncherReadyForAction()
             showMainWindow();
         } else {
             const std::shared_ptr<TPackage> defaultPackage = findDefaultPackage();
-            if (defaultPackage && defaultPackage->localPackageStatus() == ELocalPackageStatus::UpToDate)
+            if (defaultPackage &&
+                defaultPackage->localPackageStatus() == ELocalPackageStatus::UpToDate)
                 startPackageAndExit(defaultPackage);
             else
                 showMainWindow();
@@ -352,6 +365,8 @@ std::shared_ptr<TPackage> TLauncherApplication::findDefaultPackage() const
 
 void TLauncherApplication::showMainWindow()
 {
+    qInfo() << "showMainWindow"
+            << " Thread: " << QThread::currentThreadId();
     const auto configuration = m_configurationHandler->launcherConfiguration();
     if (!m_mainWindow) {
         std::vector<std::shared_ptr<TPackage>> packages;
@@ -377,19 +392,23 @@ void TLauncherApplication::showMainWindow()
 
 void TLauncherApplication::onAllStartedUpdatesFinished()
 {
+    qInfo() << "onAllStartedUpdatesFinished"
+            << " Thread: " << QThread::currentThreadId();
     try {
         const auto configuration = m_configurationHandler->launcherConfiguration();
         if (configuration && configuration->preventDefaultAutostart())
             return;
         if (isFirstLaunch()) {
             const std::shared_ptr<TPackage> defaultPackage = findDefaultPackage();
-            if (defaultPackage && defaultPackage->localPackageStatus() == ELocalPackageStatus::UpToDate) {
+            if (defaultPackage &&
+                defaultPackage->localPackageStatus() == ELocalPackageStatus::UpToDate) {
                 startPackageAndExit(defaultPackage);
                 return;
             }
         }
         if (!patchValue().isEmpty()) {
-            if (const auto patched = m_installationManager->findPackageByExecutablePath(patchValue()))
+            if (const auto patched =
+                    m_installationManager->findPackageByExecutablePath(patchValue()))
                 startPackageAndExit(patched);
         }
     } catch (const std::runtime_error &e) {
@@ -399,10 +418,12 @@ void TLauncherApplication::onAllStartedUpdatesFinished()
 
 void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage> &Package)
 {
-    qInfo() << "startPackageAndExit" << Package->name() << " Thread: " << QThread::currentThreadId();
+    qInfo() << "startPackageAndExit" << Package->name()
+            << " Thread: " << QThread::currentThreadId();
     const QString program = m_installationManager->executablePath(Package);
     QStringList arguments;
-    if (const TPackageConfigurationReader *configuration = Package->configurationForRunningPlatform())
+    if (const TPackageConfigurationReader *configuration =
+            Package->configurationForRunningPlatform())
         arguments = configuration->parameters();
     if (Package->verificationDone())
         arguments.append(QStringLiteral("--package-is-up-to-date"));
@@ -425,22 +446,26 @@ void TLauncherApplication::checkClientStarted()
 {
     if (::shared::TNamedFileMapping::canOpenForReading(clientRunningMarkerName)) {
         m_clientStartPollTimer.stop();
-        qInfo() << "client started" << " Thread: " << QThread::currentThreadId();
+        qInfo() << "client started"
+                << " Thread: " << QThread::currentThreadId();
         exit(0);
         return;
     }
     const qint64 timeout = m_filesystemHelper->settings()->clientStartTimeout;
-    if (m_clientStartClock.elapsed() > timeout || (m_splashScreen && !m_splashScreen->isVisible())) {
+    if (m_clientStartClock.elapsed() > timeout ||
+        (m_splashScreen && !m_splashScreen->isVisible())) {
         m_clientStartPollTimer.stop();
-        qCritical() << "client did not announce itself" << " Thread: " << QThread::currentThreadId();
+        qCritical() << "client did not announce itself"
+                    << " Thread: " << QThread::currentThreadId();
         exit(1);
     }
 }
 
-void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(const std::shared_ptr<TPackage> &Package)
+void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(
+    const std::shared_ptr<TPackage> &Package)
 {
-    qInfo() << "onClientStartOrInstallTriggeredFromUI " << Package->name() << " Thread: "
-            << QThread::currentThreadId();
+    qInfo() << "onClientStartOrInstallTriggeredFromUI " << Package->name()
+            << " Thread: " << QThread::currentThreadId();
     try {
         switch (Package->localPackageStatus()) {
         case ELocalPackageStatus::UpToDate:
@@ -461,8 +486,8 @@ void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(const std::shar
 
 void TLauncherApplication::onClientVerifyTriggeredFromUI(const std::shared_ptr<TPackage> &Package)
 {
-    qInfo() << "onClientVerifyTriggeredFromUI " << Package->name() << " Thread: "
-            << QThread::currentThreadId();
+    qInfo() << "onClientVerifyTriggeredFromUI " << Package->name()
+            << " Thread: " << QThread::currentThreadId();
     try {
         if (Package->localPackageStatus() == ELocalPackageStatus::UpToDate)
             m_installationManager->verifyPackage(Package);
@@ -471,7 +496,8 @@ void TLauncherApplication::onClientVerifyTriggeredFromUI(const std::shared_ptr<T
     }
 }
 
-void TLauncherApplication::onDefaultChanged(const std::shared_ptr<TPackage> &Package, bool IsDefault)
+void TLauncherApplication::onDefaultChanged(const std::shared_ptr<TPackage> &Package,
+                                            bool IsDefault)
 {
     try {
         if (IsDefault)

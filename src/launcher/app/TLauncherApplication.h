@@ -25,6 +25,7 @@ class TSystemSurveyUploader;
 namespace vorna::launcher {
 
 class TCloudflareCdnTrace;
+class TDialogTestHook;
 class TInstallationManager;
 class TLauncherConfigurationHandler;
 class TLauncherMainWindow;
@@ -112,6 +113,8 @@ private:
     QTimer m_clientStartPollTimer;
     ::shared::TNamedFileMapping m_launcherRunningMarker;
     QString m_funnelIdentifierKey;
+    // Only set when a test asks for it through the environment (see TDialogTestHook).
+    std::unique_ptr<TDialogTestHook> m_dialogTestHook;
 };
 
 } // namespace vorna::launcher

@@ -13,7 +13,8 @@
 
 namespace vorna::launcher {
 
-TLauncherSelfUpdater::TLauncherSelfUpdater(std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+TLauncherSelfUpdater::TLauncherSelfUpdater(
+    std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
     : m_filesystemHelper(std::move(FilesystemHelper))
 {
 }
@@ -24,15 +25,47 @@ void TLauncherSelfUpdater::startSelfUpdate(const std::shared_ptr<TPackage> &Laun
 {
     if (!LauncherPackage)
         return;
-    qInfo() << "startSelfUpdate " << LauncherPackage->name() << " Thread: "
-            << QThread::currentThreadId();
+    qInfo() << "startSelfUpdate " << LauncherPackage->name()
+            << " Thread: " << QThread::currentThreadId();
     m_installationManager = std::make_unique<TInstallationManager>(nullptr, m_filesystemHelper);
     connect(m_installationManager.get(), &TInstallationManager::installationOrUpdateFinished, this,
             &TLauncherSelfUpdater::onInstallationOrUpdateFinished);
     connect(m_installationManager.get(), &TInstallationManager::diskAccessFailed, this,
             &TLauncherSelfUpdater::diskAccessFailed);
     m_installationManager->setInstallationMode(static_cast<int>(EInstallationMode::SelfUpdate));
+    moveRunningExecutableAside(m_installationManager->executablePath(LauncherPackage));
     m_installationManager->installOrUpdatePackage(LauncherPackage);
+}
+
+// The running executable cannot be opened for writing (Windows locks it, Linux answers "text file
+// busy"), yet the installation writes into an existing file in place whenever some of its chunks
+// can be reused, which is nearly always the case between two builds of the launcher. Renaming the
+// running file is allowed on both systems, so it becomes the backup and an identical copy that
+// nobody runs takes its place: the update reuses the copy's chunks, and a failed update finds the
+// backup to restore. Without this, a failed update on a system that lets the running file be
+// deleted left a half-written launcher behind with nothing to restore.
+void TLauncherSelfUpdater::moveRunningExecutableAside(const QString &Executable) const
+{
+    if (Executable.isEmpty() || !QFileInfo(Executable).isFile())
+        return;
+    const QString backup = Executable + oldFileSuffix();
+    if (QFileInfo(backup).isDir())
+        QDir(backup).removeRecursively();
+    else if (QFileInfo::exists(backup))
+        QFile::remove(backup);
+    if (!QFile::rename(Executable, backup)) {
+        qWarning() << "moveRunningExecutableAside: cannot rename" << Executable
+                   << " Thread: " << QThread::currentThreadId();
+        return;
+    }
+    if (!QFile::copy(backup, Executable) ||
+        !QFile::setPermissions(Executable, QFile::permissions(backup))) {
+        qWarning() << "moveRunningExecutableAside: cannot copy" << backup
+                   << " Thread: " << QThread::currentThreadId();
+        // The launcher must never be left without its executable.
+        QFile::remove(Executable);
+        QFile::rename(backup, Executable);
+    }
 }
 
 void TLauncherSelfUpdater::onInstallationOrUpdateFinished(
@@ -65,10 +98,13 @@ void TLauncherSelfUpdater::onInstallationOrUpdateFinished(
 
 void TLauncherSelfUpdater::cleanupOldLauncherVersion()
 {
-    qInfo() << "cleanupOldLauncherVersion" << " Thread: " << QThread::currentThreadId();
+    qInfo() << "cleanupOldLauncherVersion"
+            << " Thread: " << QThread::currentThreadId();
     const auto files = m_filesystemHelper->listFiles(m_filesystemHelper->applicationDirectory());
     for (const auto &file : files) {
-        if (QFileInfo(file.absoluteFilePath).fileName().endsWith(oldFileSuffix(), Qt::CaseSensitive))
+        if (QFileInfo(file.absoluteFilePath)
+                .fileName()
+                .endsWith(oldFileSuffix(), Qt::CaseSensitive))
             m_filesystemHelper->deleteFile(file.absoluteFilePath);
     }
 }

@@ -37,6 +37,9 @@ private slots:
     void onInstallationOrUpdateFinished(const TPackageInstallation &InstallationInProgress);
 
 private:
+    // Leaves the running executable as its backup and an unlocked copy at its place.
+    void moveRunningExecutableAside(const QString &Executable) const;
+
     std::shared_ptr<TLauncherFilesystemHelper> m_filesystemHelper;
     std::unique_ptr<TInstallationManager> m_installationManager;
 };
