@@ -2,6 +2,7 @@
 #include "download/ChunkProcessing.h"
 #include "shared/BlobContainer.h"
 #include "shared/TSha256.h"
+#include "support/TestFiles.h"
 #include "support/TLockingFilesystemHelper.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
@@ -17,15 +18,10 @@
 using namespace vorna::launcher;
 using testsupport::TLockingFilesystemHelper;
 using testsupport::TTestHttpServer;
+using testsupport::readAll;
 using testsupport::TTestPackageBuilder;
 
 namespace {
-
-QByteArray readAll(const QString &Path)
-{
-    QFile File(Path);
-    return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray();
-}
 
 void writeAll(const QString &Path, const QByteArray &Data)
 {

@@ -2,6 +2,7 @@
 #include "packages/TPackage.h"
 #include "packages/TPackageInstallation.h"
 #include "support/TLockingFilesystemHelper.h"
+#include "support/TestFiles.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
 
@@ -17,26 +18,14 @@
 #include <memory>
 
 using namespace vorna::launcher;
+using testsupport::readAll;
 using testsupport::TLockingFilesystemHelper;
 using testsupport::TTestHttpServer;
 using testsupport::TTestPackageBuilder;
+using testsupport::writeAll;
 using TFault = TTestHttpServer::TFault;
 
 namespace {
-
-QByteArray readAll(const QString &Path)
-{
-    QFile File(Path);
-    return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray();
-}
-
-void writeAll(const QString &Path, const QByteArray &Data)
-{
-    QDir().mkpath(QFileInfo(Path).absolutePath());
-    QFile File(Path);
-    if (File.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        File.write(Data);
-}
 
 // What an installation reported when it finished, read during the emission.
 struct TFinish

@@ -3,6 +3,7 @@
 #include "packages/TPackageInstallation.h"
 #include "shared/TSha256.h"
 #include "support/TLockingFilesystemHelper.h"
+#include "support/TestFiles.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
 
@@ -16,26 +17,14 @@
 #include <memory>
 
 using namespace vorna::launcher;
+using testsupport::readAll;
 using testsupport::TLockingFilesystemHelper;
 using testsupport::TTestHttpServer;
 using testsupport::TTestPackageBuilder;
+using testsupport::writeAll;
 using TFault = TTestHttpServer::TFault;
 
 namespace {
-
-QByteArray readAll(const QString &Path)
-{
-    QFile File(Path);
-    return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray();
-}
-
-void writeAll(const QString &Path, const QByteArray &Data)
-{
-    QDir().mkpath(QFileInfo(Path).absolutePath());
-    QFile File(Path);
-    if (File.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        File.write(Data);
-}
 
 TFileInPackage listed(const QString &LocalFile)
 {
