@@ -36,6 +36,13 @@ TFileSize saturatedSize(quint64 Size)
     return TFileSize(std::min<quint64>(Size, quint64(std::numeric_limits<TFileSize>::max())));
 }
 
+// Totals of document sizes stop at the largest size instead of overflowing.
+void addSaturated(TFileSize &Total, quint64 Size)
+{
+    const TFileSize room = std::numeric_limits<TFileSize>::max() - Total;
+    Total += std::min(saturatedSize(Size), room);
+}
+
 } // namespace
 
 TPackageFileDownloader::TPackageFileDownloader(
@@ -73,8 +80,8 @@ void TPackageFileDownloader::prepare(const std::vector<TFileToDownload> &Files)
     m_totalToDownload = 0;
     m_totalToWrite = 0;
     for (const TChunkToDownload &Chunk : m_allChunks) {
-        m_totalToDownload += saturatedSize(Chunk.packedSize);
-        m_totalToWrite += saturatedSize(Chunk.unpackedSize);
+        addSaturated(m_totalToDownload, Chunk.packedSize);
+        addSaturated(m_totalToWrite, Chunk.unpackedSize);
     }
 }
 
