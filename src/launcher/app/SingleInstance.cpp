@@ -1,0 +1,22 @@
+#include "SingleInstance.h"
+
+#include <QElapsedTimer>
+#include <QThread>
+
+namespace vorna::launcher {
+
+std::unique_ptr<::shared::FirstInstanceTester> testFirstInstance(bool WaitForPreviousLauncher)
+{
+    const QString key = QStringLiteral("1b7a377a-e61e-4016-a479-7054bc72a4f8");
+    auto tester = std::make_unique<::shared::FirstInstanceTester>(key);
+    QElapsedTimer wait;
+    wait.start();
+    while (!tester->isFirstInstance() && WaitForPreviousLauncher && wait.elapsed() < 10000) {
+        tester.reset();
+        QThread::msleep(100);
+        tester = std::make_unique<::shared::FirstInstanceTester>(key);
+    }
+    return tester;
+}
+
+} // namespace vorna::launcher
