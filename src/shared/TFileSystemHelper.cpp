@@ -137,7 +137,8 @@ void TFileSystemHelper::appendText(const QString &Path, const QString &Text) con
 bool TFileSystemHelper::deleteFile(const QString &Path) const
 {
     if (!QFile::remove(Path))
-        throw std::runtime_error(QString(QStringLiteral("Failed to delete file ") + Path).toStdString());
+        throw std::runtime_error(
+            QString(QStringLiteral("Failed to delete file ") + Path).toStdString());
     return true;
 }
 
@@ -172,8 +173,8 @@ QString TFileSystemHelper::filePathInDirectory(const QDir &Base, const QString &
     return isInside(confined, base) ? confined : base;
 }
 
-void TFileSystemHelper::forEachFile(const QString &DirectoryPath,
-                                    const std::function<void(const TLocalFileInfo &)> &Callback) const
+void TFileSystemHelper::forEachFile(
+    const QString &DirectoryPath, const std::function<void(const TLocalFileInfo &)> &Callback) const
 {
     for (const TLocalFileInfo &info : listFiles(DirectoryPath))
         Callback(info);
@@ -255,7 +256,8 @@ std::shared_ptr<QImage> TFileSystemHelper::readImage(const QString &Path, const 
     return image;
 }
 
-void TFileSystemHelper::writeImage(const QImage &Image, const QString &Path, const char *Format) const
+void TFileSystemHelper::writeImage(const QImage &Image, const QString &Path,
+                                   const char *Format) const
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);

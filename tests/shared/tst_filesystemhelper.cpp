@@ -51,24 +51,42 @@ void TestFileSystemHelper::filePathInDirectory_data()
     QTest::addColumn<QString>("relative");
     QTest::addColumn<QString>("expected"); // relative to the base
 
-    QTest::newRow("plain") << "bin/client.exe" << "bin/client.exe";
-    QTest::newRow("climbing keeps last name") << "../../evil.dll" << "evil.dll";
-    QTest::newRow("climbing through a sibling") << "a/../../b/x.dat" << "x.dat";
-    QTest::newRow("dot segments inside") << "a/./b/../c.txt" << "a/c.txt";
-    QTest::newRow("backslashes") << "bin\\data\\file.pak" << "bin/data/file.pak";
-    QTest::newRow("climbing backslashes") << "..\\..\\evil.dll" << "evil.dll";
-    QTest::newRow("absolute unix path") << "/etc/passwd" << "etc/passwd";
-    QTest::newRow("drive letter") << "C:\\Windows\\evil.dll" << "Windows/evil.dll";
-    QTest::newRow("drive letter forward") << "d:/x.bin" << "x.bin";
-    QTest::newRow("unc path") << "\\\\server\\share\\x.bin" << "server/share/x.bin";
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("dot") << "." << "";
-    QTest::newRow("parent only") << ".." << "";
-    QTest::newRow("parent of parent") << "../.." << "";
-    QTest::newRow("name then parent") << "a/.." << "";
-    QTest::newRow("climbing then parent") << "../x/.." << "";
-    QTest::newRow("climbing directory with trailing slash") << "../../dir/" << "dir";
-    QTest::newRow("sibling with base as prefix") << "../base2/evil.dll" << "evil.dll";
+    QTest::newRow("plain") << "bin/client.exe"
+                           << "bin/client.exe";
+    QTest::newRow("climbing keeps last name") << "../../evil.dll"
+                                              << "evil.dll";
+    QTest::newRow("climbing through a sibling") << "a/../../b/x.dat"
+                                                << "x.dat";
+    QTest::newRow("dot segments inside") << "a/./b/../c.txt"
+                                         << "a/c.txt";
+    QTest::newRow("backslashes") << "bin\\data\\file.pak"
+                                 << "bin/data/file.pak";
+    QTest::newRow("climbing backslashes") << "..\\..\\evil.dll"
+                                          << "evil.dll";
+    QTest::newRow("absolute unix path") << "/etc/passwd"
+                                        << "etc/passwd";
+    QTest::newRow("drive letter") << "C:\\Windows\\evil.dll"
+                                  << "Windows/evil.dll";
+    QTest::newRow("drive letter forward") << "d:/x.bin"
+                                          << "x.bin";
+    QTest::newRow("unc path") << "\\\\server\\share\\x.bin"
+                              << "server/share/x.bin";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("dot") << "."
+                         << "";
+    QTest::newRow("parent only") << ".."
+                                 << "";
+    QTest::newRow("parent of parent") << "../.."
+                                      << "";
+    QTest::newRow("name then parent") << "a/.."
+                                      << "";
+    QTest::newRow("climbing then parent") << "../x/.."
+                                          << "";
+    QTest::newRow("climbing directory with trailing slash") << "../../dir/"
+                                                            << "dir";
+    QTest::newRow("sibling with base as prefix") << "../base2/evil.dll"
+                                                 << "evil.dll";
     QString withNul = QStringLiteral("ok.txt");
     withNul.append(QChar(0)).append(QStringLiteral("/../../x"));
     QTest::newRow("nul cuts the name") << withNul << "ok.txt";
@@ -87,8 +105,8 @@ void TestFileSystemHelper::filePathInDirectory()
 void TestFileSystemHelper::filePathInDirectoryNeverLeavesBase_data()
 {
     QTest::addColumn<QString>("relative");
-    const QStringList parts = {QStringLiteral(".."), QStringLiteral("."), QStringLiteral("a"),
-                               QStringLiteral(""), QStringLiteral("base"), QStringLiteral("C:"),
+    const QStringList parts = {QStringLiteral(".."),   QStringLiteral("."),    QStringLiteral("a"),
+                               QStringLiteral(""),     QStringLiteral("base"), QStringLiteral("C:"),
                                QStringLiteral("\\.."), QStringLiteral("..\\")};
     // Every path of up to three parts built from names that climb, stay or are empty.
     for (const QString &a : parts)
@@ -124,8 +142,8 @@ void TestFileSystemHelper::readFileOfMissingFile()
         m_helper.readFile(path);
         QFAIL("readFile of a missing file must throw");
     } catch (const std::runtime_error &e) {
-        QVERIFY(QString::fromUtf8(e.what()).startsWith(QStringLiteral("I/O error on file '") + path +
-                                                       QStringLiteral("': ")));
+        QVERIFY(QString::fromUtf8(e.what()).startsWith(QStringLiteral("I/O error on file '") +
+                                                       path + QStringLiteral("': ")));
     }
 }
 
@@ -195,7 +213,8 @@ void TestFileSystemHelper::readJson()
     if (present)
         writeBytes(path, contents);
     if (parseFailed)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Json parse error in file")));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("^Json parse error in file")));
     bool failed = !parseFailed;
     const QJsonDocument document = m_helper.readJsonFileAsQJsonDocument(path, failed);
     QCOMPARE(failed, parseFailed);
@@ -205,9 +224,9 @@ void TestFileSystemHelper::readJson()
 void TestFileSystemHelper::ensureSubdirectory()
 {
     QTemporaryDir temporary;
-    QVERIFY_EXCEPTION_THROWN(
-        m_helper.ensureSubdirectory(temporary.filePath(QStringLiteral("nope")), QStringLiteral("x")),
-        std::runtime_error);
+    QVERIFY_EXCEPTION_THROWN(m_helper.ensureSubdirectory(temporary.filePath(QStringLiteral("nope")),
+                                                         QStringLiteral("x")),
+                             std::runtime_error);
     QVERIFY(QDir(temporary.path()).mkdir(QStringLiteral("sub")));
     const QDir existing = m_helper.ensureSubdirectory(temporary.path(), QStringLiteral("sub"));
     QCOMPARE(QDir::cleanPath(existing.absolutePath()),
@@ -222,8 +241,9 @@ void TestFileSystemHelper::ensureDirectoryCreatesParents()
     const QString path = temporary.filePath(QStringLiteral("a/b/c"));
     QVERIFY(m_helper.ensureDirectory(path).exists());
     writeBytes(temporary.filePath(QStringLiteral("file")), "x");
-    QVERIFY_EXCEPTION_THROWN(m_helper.ensureDirectory(temporary.filePath(QStringLiteral("file/sub"))),
-                             std::runtime_error);
+    QVERIFY_EXCEPTION_THROWN(
+        m_helper.ensureDirectory(temporary.filePath(QStringLiteral("file/sub"))),
+        std::runtime_error);
 }
 
 void TestFileSystemHelper::listFilesSkipsDirectoriesAndHiddenFiles()

@@ -5,7 +5,8 @@
 
 TStagedLauncher::TStagedLauncher()
 {
-    const QString source = QStringLiteral(CORVANE_TEST_BIN_DIR) + QStringLiteral("/CorvaneLauncher");
+    const QString source =
+        QStringLiteral(CORVANE_TEST_BIN_DIR) + QStringLiteral("/CorvaneLauncher");
     m_valid = m_directory.isValid() && m_home.isValid() && QFile::copy(source, executablePath()) &&
               QFile::setPermissions(executablePath(), QFile::permissions(source));
 }
@@ -30,12 +31,13 @@ void TStagedLauncher::writeSettings(const QByteArray &Contents) const
 QByteArray TStagedLauncher::loopbackSettings(const QString &MetadataUrl, int DownloadErrorTimeout,
                                              int ClientStartTimeout)
 {
-    return QStringLiteral("[URLS]\nlauncherConfiguration=%1\n"
-                          "[DIRECTORIES]\npackages=packages\n"
-                          "[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
-                          "assetFile=assets.json\n"
-                          "[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=%2\n"
-                          "clientStartTimeout=%3\n")
+    return QStringLiteral(
+               "[URLS]\nlauncherConfiguration=%1\n"
+               "[DIRECTORIES]\npackages=packages\n"
+               "[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
+               "assetFile=assets.json\n"
+               "[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=%2\n"
+               "clientStartTimeout=%3\n")
         .arg(MetadataUrl)
         .arg(DownloadErrorTimeout)
         .arg(ClientStartTimeout)
@@ -46,7 +48,8 @@ QProcessEnvironment TStagedLauncher::environment() const
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("HOME"), m_home.path());
-    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.filePath(QStringLiteral(".config")));
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"),
+                       m_home.filePath(QStringLiteral(".config")));
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     return environment;

@@ -68,7 +68,8 @@ QString logFilePathForExecutable(const QString &ApplicationDirectory, const QStr
 
 QString formatLogLine(QtMsgType Type, const QMessageLogContext &Context, const QString &Message)
 {
-    const QString time = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const QString time =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     const QString location = QStringLiteral("(%1:%2)")
                                  .arg(QString::fromUtf8(Context.file ? Context.file : ""))
                                  .arg(Context.line);

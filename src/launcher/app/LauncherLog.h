@@ -9,7 +9,8 @@ namespace vorna::launcher {
 void setupLogging();
 
 // The log file path for an executable path: "<directory>/<file name>.log", cleaned.
-QString logFilePathForExecutable(const QString &ApplicationDirectory, const QString &ExecutableName);
+QString logFilePathForExecutable(const QString &ApplicationDirectory,
+                                 const QString &ExecutableName);
 
 // One log line without its line end: "<time> (<file>:<line>) <level text>".
 QString formatLogLine(QtMsgType Type, const QMessageLogContext &Context, const QString &Message);

@@ -26,17 +26,20 @@ TLauncherSettings::TLauncherSettings(const QString &Path)
     const QString files = QStringLiteral("FILES");
     const QString timing = QStringLiteral("TIMING");
 
-    launcherConfiguration = readValue(settings, urls, QStringLiteral("launcherConfiguration")).toUrl();
+    launcherConfiguration =
+        readValue(settings, urls, QStringLiteral("launcherConfiguration")).toUrl();
     cdnDiagnosticsTrace = readValue(settings, urls, QStringLiteral("cdnDiagnosticsTrace")).toUrl();
     appendNocacheToPackageUrls =
         readValue(settings, urls, QStringLiteral("appendNocacheToPackageUrls")).toBool();
     packages = readValue(settings, directories, QStringLiteral("packages")).toString();
     packageFile = readValue(settings, files, QStringLiteral("packageFile")).toString();
-    partialPackageFile = readValue(settings, files, QStringLiteral("partialPackageFile")).toString();
+    partialPackageFile =
+        readValue(settings, files, QStringLiteral("partialPackageFile")).toString();
     assetFile = readValue(settings, files, QStringLiteral("assetFile")).toString();
     waitNotificationTimeout =
         readValue(settings, timing, QStringLiteral("waitNotificationTimeout")).toInt();
-    downloadErrorTimeout = readValue(settings, timing, QStringLiteral("downloadErrorTimeout")).toInt();
+    downloadErrorTimeout =
+        readValue(settings, timing, QStringLiteral("downloadErrorTimeout")).toInt();
     clientStartTimeout = readValue(settings, timing, QStringLiteral("clientStartTimeout")).toInt();
 
     settings.beginGroup(QStringLiteral("OPTIONS"));

@@ -152,7 +152,7 @@ TInstallationManager::computeLocalPackageStatus(const std::shared_ptr<TPackage> 
         return ELocalPackageStatus::UpToDate;
     }
     return isMarkerPresent(partialMarker) ? ELocalPackageStatus::PartiallyInstalled
-                                                         : ELocalPackageStatus::NotInstalled;
+                                          : ELocalPackageStatus::NotInstalled;
 }
 
 void TInstallationManager::removePath(const QString &Path) const
@@ -402,10 +402,10 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
     const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
     Installation->setInstallationDirectory(Directory);
     Installation->setVersions(Local.versionString(), Remote.versionString());
-    Installation->setInstallationMode(
-        m_installationMode == static_cast<int>(EInstallationMode::SelfUpdate)
-            ? EInstallationMode::SelfUpdate
-            : EInstallationMode::Normal);
+    Installation->setInstallationMode(m_installationMode ==
+                                              static_cast<int>(EInstallationMode::SelfUpdate)
+                                          ? EInstallationMode::SelfUpdate
+                                          : EInstallationMode::Normal);
     if (WithDownload) {
         connect(Installation.get(), &TPackageInstallation::downloadFinished, this,
                 &TInstallationManager::onDownloadFinished);

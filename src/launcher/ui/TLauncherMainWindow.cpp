@@ -4,9 +4,9 @@
 #include "THintRow.h"
 #include "UiStyle.h"
 #include "app/LauncherVersion.h"
+#include "configuration/FunnelEvents.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "download/TCloudflareCdnTrace.h"
-#include "configuration/FunnelEvents.h"
 #include "packages/TInstallationManager.h"
 #include "packages/TPackageInstallation.h"
 

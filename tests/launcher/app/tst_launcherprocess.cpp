@@ -55,8 +55,10 @@ void TestLauncherProcess::secondInstanceExitsQuietly()
     QVERIFY(second->waitForFinished(30000));
     QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 0);
-    const QString output = QString::fromUtf8(second->readAllStandardError() + second->readAllStandardOutput());
-    QVERIFY2(output.contains(QRegularExpression(QStringLiteral("Version: +\"0\\.0\\.7\" already running"))),
+    const QString output =
+        QString::fromUtf8(second->readAllStandardError() + second->readAllStandardOutput());
+    QVERIFY2(output.contains(
+                 QRegularExpression(QStringLiteral("Version: +\"0\\.0\\.7\" already running"))),
              qPrintable(output));
     // The second instance leaves the first one's log alone.
     QVERIFY(m_launcher->readLog().startsWith(firstLog));
@@ -118,8 +120,8 @@ void TestLauncherProcess::unknownOptionsDoNotStopTheLauncher_data()
     QTest::newRow("unknown option") << QStringList{QStringLiteral("--no-such-option")};
     QTest::newRow("help") << QStringList{QStringLiteral("--help")};
     QTest::newRow("patch without value") << QStringList{QStringLiteral("--patch")};
-    QTest::newRow("stray positional") << QStringList{QStringLiteral("/old/CorvaneLauncher"),
-                                                     QStringLiteral("-s")};
+    QTest::newRow("stray positional")
+        << QStringList{QStringLiteral("/old/CorvaneLauncher"), QStringLiteral("-s")};
 }
 
 void TestLauncherProcess::unknownOptionsDoNotStopTheLauncher()

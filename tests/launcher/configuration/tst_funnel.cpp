@@ -60,7 +60,8 @@ void TestFunnel::freshAccountThenSecondRun()
     sendFunnelEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"));
     sendFunnelEvent(QStringLiteral("launcher_downloaded"),
                     QStringLiteral("FunnelFinishedDownloadingFirst"));
-    sendFunnelEvent(QStringLiteral("launcher_verified"), QStringLiteral("FunnelFinished_VerifyingFirst"));
+    sendFunnelEvent(QStringLiteral("launcher_verified"),
+                    QStringLiteral("FunnelFinished_VerifyingFirst"));
     QTRY_COMPARE(m_server->requestCount(QStringLiteral("/funnel")), 3);
 
     const QString identifier = QSettings().value(QStringLiteral("FunnelUuid")).toString();
@@ -73,7 +74,8 @@ void TestFunnel::freshAccountThenSecondRun()
         QCOMPARE(event.value(QStringLiteral("id")).toString(), identifier);
         steps.insert(event.value(QStringLiteral("step")).toString());
     }
-    QCOMPARE(steps, (QSet<QString>{QStringLiteral("launcher_started"), QStringLiteral("launcher_downloaded"),
+    QCOMPARE(steps, (QSet<QString>{QStringLiteral("launcher_started"),
+                                   QStringLiteral("launcher_downloaded"),
                                    QStringLiteral("launcher_verified")}));
     const auto request = m_server->requests(QStringLiteral("/funnel")).first();
     QCOMPARE(request.method, QByteArray("POST"));
@@ -82,7 +84,8 @@ void TestFunnel::freshAccountThenSecondRun()
     // A second run of the same account: same identifier, never first again.
     m_server->clearRequests();
     sendFunnelEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"));
-    sendFunnelEvent(QStringLiteral("launcher_verified"), QStringLiteral("FunnelFinished_VerifyingFirst"));
+    sendFunnelEvent(QStringLiteral("launcher_verified"),
+                    QStringLiteral("FunnelFinished_VerifyingFirst"));
     QTRY_COMPARE(m_server->requestCount(QStringLiteral("/funnel")), 2);
     for (int i = 0; i < 2; ++i) {
         QCOMPARE(postedEvent(i).value(QStringLiteral("first")).toBool(), false);

@@ -56,8 +56,9 @@ void TestLauncherSettings::builtInValuesApplyWithoutFile()
 
     // The built-in file holds exactly the four groups.
     QSettings builtIn(helper.settingsFilePath(), QSettings::IniFormat);
-    QCOMPARE(builtIn.childGroups(), (QStringList{QStringLiteral("DIRECTORIES"), QStringLiteral("FILES"),
-                                                 QStringLiteral("TIMING"), QStringLiteral("URLS")}));
+    QCOMPARE(builtIn.childGroups(),
+             (QStringList{QStringLiteral("DIRECTORIES"), QStringLiteral("FILES"),
+                          QStringLiteral("TIMING"), QStringLiteral("URLS")}));
 }
 
 void TestLauncherSettings::fileBesideExecutableReplacesBuiltIn()
@@ -79,26 +80,27 @@ void TestLauncherSettings::values_data()
     QTest::addColumn<QString>("field");
     QTest::addColumn<QVariant>("expected");
 
-    QTest::newRow("non-numeric timeout is 0")
-        << QByteArray("[TIMING]\ndownloadErrorTimeout=soon\n") << "downloadErrorTimeout" << QVariant(0);
+    QTest::newRow("non-numeric timeout is 0") << QByteArray("[TIMING]\ndownloadErrorTimeout=soon\n")
+                                              << "downloadErrorTimeout" << QVariant(0);
     QTest::newRow("skipVerification absent is true")
         << QByteArray("[OPTIONS]\nfastScan=false\n") << "skipVerification" << QVariant(true);
-    QTest::newRow("skipVerification false")
-        << QByteArray("[OPTIONS]\nskipVerification=false\n") << "skipVerification" << QVariant(false);
-    QTest::newRow("fastScan false") << QByteArray("[OPTIONS]\nfastScan=false\n") << "fastScan"
-                                    << QVariant(false);
+    QTest::newRow("skipVerification false") << QByteArray("[OPTIONS]\nskipVerification=false\n")
+                                            << "skipVerification" << QVariant(false);
+    QTest::newRow("fastScan false")
+        << QByteArray("[OPTIONS]\nfastScan=false\n") << "fastScan" << QVariant(false);
     QTest::newRow("any other string is true")
         << QByteArray("[OPTIONS]\nfastScan=nope\n") << "fastScan" << QVariant(true);
-    QTest::newRow("maxCachedChunks") << QByteArray("[OPTIONS]\nmaxCachedChunks=0\n")
-                                     << "maxCachedChunks" << QVariant(0);
+    QTest::newRow("maxCachedChunks")
+        << QByteArray("[OPTIONS]\nmaxCachedChunks=0\n") << "maxCachedChunks" << QVariant(0);
     QTest::newRow("maxConcurrentDownloads") << QByteArray("[OPTIONS]\nmaxConcurrentDownloads=3\n")
                                             << "maxConcurrentDownloads" << QVariant(3);
-    QTest::newRow("chunkVerification") << QByteArray("[DEBUG]\nchunkVerification=true\n")
-                                       << "chunkVerification" << QVariant(true);
+    QTest::newRow("chunkVerification")
+        << QByteArray("[DEBUG]\nchunkVerification=true\n") << "chunkVerification" << QVariant(true);
     QTest::newRow("nocache") << QByteArray("[URLS]\nappendNocacheToPackageUrls=true\n")
                              << "appendNocacheToPackageUrls" << QVariant(true);
     QTest::newRow("trace url") << QByteArray("[URLS]\ncdnDiagnosticsTrace=http://127.0.0.1:1/t\n")
-                               << "cdnDiagnosticsTrace" << QVariant(QStringLiteral("http://127.0.0.1:1/t"));
+                               << "cdnDiagnosticsTrace"
+                               << QVariant(QStringLiteral("http://127.0.0.1:1/t"));
 }
 
 void TestLauncherSettings::values()

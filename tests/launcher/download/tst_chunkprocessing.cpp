@@ -2,10 +2,10 @@
 #include "download/ChunkProcessing.h"
 #include "shared/BlobContainer.h"
 #include "shared/TSha256.h"
-#include "support/TestFiles.h"
 #include "support/TLockingFilesystemHelper.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,9 +16,9 @@
 #include <set>
 
 using namespace vorna::launcher;
+using testsupport::readAll;
 using testsupport::TLockingFilesystemHelper;
 using testsupport::TTestHttpServer;
-using testsupport::readAll;
 using testsupport::TTestPackageBuilder;
 
 namespace {

@@ -2,9 +2,9 @@
 #include "packages/TPackage.h"
 #include "packages/TPackageInstallation.h"
 #include "support/TLockingFilesystemHelper.h"
-#include "support/TestFiles.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>

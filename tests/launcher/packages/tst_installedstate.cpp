@@ -264,15 +264,17 @@ void TestInstalledState::settingsWithoutMarkerNamesNeverLookInstalled()
     TInstallationFixture fixture({{QStringLiteral("client"), QStringLiteral("client")}});
     writeTo(fixture.applicationDirectory.filePath(QStringLiteral("launchersettings.ini")),
             "[DIRECTORIES]\npackages=packages\n");
-    fixture.helper = std::make_shared<TLauncherFilesystemHelper>(fixture.applicationDirectory.path());
+    fixture.helper =
+        std::make_shared<TLauncherFilesystemHelper>(fixture.applicationDirectory.path());
     setRemote(fixture.package(0), packageDocument(QStringLiteral("2")), QByteArray());
     writeTo(fixture.pathIn(QStringLiteral("client"), QStringLiteral("game.bin")), "data");
 
     // Both marker names are empty, so both marker paths are the directory itself.
     const auto manager = fixture.manager();
     QCOMPARE(fixture.package(0)->localPackageStatus(), ELocalPackageStatus::NotInstalled);
-    QVERIFY(!manager->readPackageConfigurationFromInstallationDirectory(
-                        manager->installationDirectory(fixture.package(0)))
+    QVERIFY(!manager
+                 ->readPackageConfigurationFromInstallationDirectory(
+                     manager->installationDirectory(fixture.package(0)))
                  .isValid());
 }
 

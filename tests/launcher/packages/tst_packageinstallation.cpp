@@ -3,9 +3,9 @@
 #include "packages/TPackageInstallation.h"
 #include "shared/TSha256.h"
 #include "support/TLockingFilesystemHelper.h"
-#include "support/TestFiles.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
