@@ -39,6 +39,7 @@ private slots:
     void endsByItselfAfterTimeOut();
     void noMarkerWhenAskedNotToAnnounce();
     void recordDefaultsToWorkingDirectory();
+    void markerOfKilledClientCountsAsAbsent();
 
 private:
     void start(QProcess &Process, const QStringList &Arguments, const QString &WorkingDirectory,
@@ -157,6 +158,22 @@ void tst_democlient::recordDefaultsToWorkingDirectory()
         readRecord(directory.filePath(QStringLiteral("democlient-run.json")));
     QCOMPARE(QDir(record.value(QStringLiteral("workingDirectory")).toString()).canonicalPath(),
              QDir(directory.path()).canonicalPath());
+}
+
+void tst_democlient::markerOfKilledClientCountsAsAbsent()
+{
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    QProcess client;
+    start(client, {QStringLiteral("--exit-after-ms"), QStringLiteral("0")}, directory.path(),
+          directory.filePath(QStringLiteral("record.json")));
+    QTRY_VERIFY_WITH_TIMEOUT(shared::TNamedFileMapping::canOpenForReading(clientMarker), 10000);
+    // SIGKILL: the client cannot remove its marker, which must not pass for a running client.
+    client.kill();
+    QVERIFY(client.waitForFinished(10000));
+    QVERIFY(!shared::TNamedFileMapping::canOpenForReading(clientMarker));
+    const shared::TNamedFileMapping again(clientMarker, true);
+    QVERIFY(again.isOwner());
 }
 
 QTEST_GUILESS_MAIN(tst_democlient)
