@@ -36,7 +36,7 @@ inline QString runningArchitectureText()
                : QStringLiteral("x86_64");
 }
 
-struct TPackageSpec
+struct TPackageOutline
 {
     int index = 0;
     QString name = QStringLiteral("Corvane");
@@ -49,30 +49,30 @@ struct TPackageSpec
     bool isDefault = false;
 };
 
-inline std::shared_ptr<vorna::launcher::TPackage> makePackage(const TPackageSpec &Spec)
+inline std::shared_ptr<vorna::launcher::TPackage> makePackage(const TPackageOutline &Outline)
 {
     using namespace vorna::launcher;
     const QUrl base(QStringLiteral("http://127.0.0.1:1/metadata/"));
-    QJsonObject entry{{QStringLiteral("name"), Spec.name},
-                      {QStringLiteral("directoryname"), Spec.name.toLower()}};
-    if (!Spec.logoLinkTarget.isEmpty())
-        entry.insert(QStringLiteral("logolinktarget"), Spec.logoLinkTarget);
-    if (Spec.withBuild) {
+    QJsonObject entry{{QStringLiteral("name"), Outline.name},
+                      {QStringLiteral("directoryname"), Outline.name.toLower()}};
+    if (!Outline.logoLinkTarget.isEmpty())
+        entry.insert(QStringLiteral("logolinktarget"), Outline.logoLinkTarget);
+    if (Outline.withBuild) {
         entry.insert(
             QStringLiteral("builds"),
             QJsonArray{QJsonObject{{QStringLiteral("os"), runningOsText()},
                                    {QStringLiteral("architecture"), runningArchitectureText()},
                                    {QStringLiteral("url"), QStringLiteral("package.json")}}});
     }
-    auto package = std::make_shared<TPackage>(Spec.index, entry, base);
-    if (Spec.withBuild && Spec.withConfiguration) {
+    auto package = std::make_shared<TPackage>(Outline.index, entry, base);
+    if (Outline.withBuild && Outline.withConfiguration) {
         const QByteArray document =
-            QJsonDocument(QJsonObject{{QStringLiteral("version"), Spec.version}}).toJson();
+            QJsonDocument(QJsonObject{{QStringLiteral("version"), Outline.version}}).toJson();
         package->selectBuildForRunningPlatform()->configuration =
             std::make_unique<TPackageConfigurationReader>(document, QByteArray(), base, base);
     }
-    package->setLocalPackageStatus(Spec.status);
-    package->setDefault(Spec.isDefault);
+    package->setLocalPackageStatus(Outline.status);
+    package->setDefault(Outline.isDefault);
     return package;
 }
 

@@ -21,8 +21,8 @@ namespace {
 // A tile installed on a widget, as the main window's grid does it.
 struct TTileHost
 {
-    explicit TTileHost(const uitest::TPackageSpec &Spec, bool ShowNames = false)
-        : package(uitest::makePackage(Spec)), tile(new TClientPackageLayoutItem(package, ShowNames))
+    explicit TTileHost(const uitest::TPackageOutline &Outline, bool ShowNames = false)
+        : package(uitest::makePackage(Outline)), tile(new TClientPackageLayoutItem(package, ShowNames))
     {
         host.setLayout(tile);
         host.show();
@@ -33,11 +33,11 @@ struct TTileHost
     TClientPackageLayoutItem *tile;
 };
 
-uitest::TPackageSpec withStatus(ELocalPackageStatus Status)
+uitest::TPackageOutline withStatus(ELocalPackageStatus Status)
 {
-    uitest::TPackageSpec spec;
-    spec.status = Status;
-    return spec;
+    uitest::TPackageOutline outline;
+    outline.status = Status;
+    return outline;
 }
 
 } // namespace
@@ -236,11 +236,11 @@ private slots:
         QFETCH(bool, withConfiguration);
         QFETCH(QString, expected);
 
-        uitest::TPackageSpec spec;
-        spec.version = version;
-        spec.withBuild = withBuild;
-        spec.withConfiguration = withConfiguration;
-        TTileHost host(spec, true);
+        uitest::TPackageOutline outline;
+        outline.version = version;
+        outline.withBuild = withBuild;
+        outline.withConfiguration = withConfiguration;
+        TTileHost host(outline, true);
         QCOMPARE(host.tile->versionLabel()->text(), expected);
         QCOMPARE(host.tile->nameLabel()->text(), QStringLiteral("Corvane"));
         QCOMPARE(host.tile->logoLabel()->toolTip(), QStringLiteral("Corvane"));
@@ -269,9 +269,9 @@ private slots:
         QFETCH(QString, link);
         QFETCH(QString, image);
 
-        uitest::TPackageSpec spec = withStatus(status);
-        spec.logoLinkTarget = link;
-        TTileHost host(spec);
+        uitest::TPackageOutline outline = withStatus(status);
+        outline.logoLinkTarget = link;
+        TTileHost host(outline);
         QLabel *logo = host.tile->logoLabel();
         QCOMPARE(logo->size(), QSize(196, 152));
         if (link.isEmpty()) {

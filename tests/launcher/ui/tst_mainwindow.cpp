@@ -38,12 +38,12 @@ std::vector<std::shared_ptr<TPackage>> makePackages(int Count, int DefaultIndex 
 {
     std::vector<std::shared_ptr<TPackage>> packages;
     for (int index = 0; index < Count; ++index) {
-        uitest::TPackageSpec spec;
-        spec.index = index;
-        spec.name = QStringLiteral("Client %1").arg(index);
-        spec.status = ELocalPackageStatus::UpToDate;
-        spec.isDefault = index == DefaultIndex;
-        packages.push_back(uitest::makePackage(spec));
+        uitest::TPackageOutline outline;
+        outline.index = index;
+        outline.name = QStringLiteral("Client %1").arg(index);
+        outline.status = ELocalPackageStatus::UpToDate;
+        outline.isDefault = index == DefaultIndex;
+        packages.push_back(uitest::makePackage(outline));
     }
     return packages;
 }
@@ -312,9 +312,9 @@ private slots:
     void installationOfPackageWithoutTileIsIgnored()
     {
         TWindowUnderTest test(makePackages(1));
-        uitest::TPackageSpec spec;
-        spec.index = TPackage::LauncherPackageIndex;
-        test.window.handleInstallationFinished(uitest::makePackage(spec), 1);
+        uitest::TPackageOutline outline;
+        outline.index = TPackage::LauncherPackageIndex;
+        test.window.handleInstallationFinished(uitest::makePackage(outline), 1);
         QVERIFY(!test.window.messageBox());
     }
 

@@ -45,13 +45,13 @@ private slots:
                     {"Corvane Classic", ELocalPackageStatus::UpToDate, "0.9.8"}};
         int index = 0;
         for (const auto &row : rows) {
-            uitest::TPackageSpec spec;
-            spec.index = index++;
-            spec.name = QLatin1String(row.name);
-            spec.status = row.status;
-            spec.version = QLatin1String(row.version);
-            spec.isDefault = row.status == ELocalPackageStatus::UpToDate;
-            packages.push_back(uitest::makePackage(spec));
+            uitest::TPackageOutline outline;
+            outline.index = index++;
+            outline.name = QLatin1String(row.name);
+            outline.status = row.status;
+            outline.version = QLatin1String(row.version);
+            outline.isDefault = row.status == ELocalPackageStatus::UpToDate;
+            packages.push_back(uitest::makePackage(outline));
         }
         auto pool = uitest::makePool();
         auto trace = std::make_shared<vorna::launcher::TCloudflareCdnTrace>(QUrl(), pool);
