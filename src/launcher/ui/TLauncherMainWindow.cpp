@@ -56,7 +56,10 @@ TLauncherMainWindow::TLauncherMainWindow(
         const QRect available = screen->geometry();
         move((available.width() - width()) / 2, (available.height() - height()) / 2);
     }
-    setStyleSheet(QStringLiteral("QMainWindow { border-image: url(%1) 0 0 450 0; "
+    // The background image covers the bottom 450 pixels; a taller window shows the colour of its
+    // top edge above it instead of the platform's default grey or white.
+    setStyleSheet(QStringLiteral("QMainWindow { background-color: #0D0E24; "
+                                 "border-image: url(%1) 0 0 450 0; "
                                  "border-top: 0px transparent; border-left: 0px transparent; "
                                  "border-right: 0px transparent; "
                                  "border-bottom: 450px transparent; }")
