@@ -177,6 +177,26 @@ lib_requests() { # FROM_LINE [URI_PART]
 }
 
 # A virtual display; sets DISPLAY_NUMBER.
+# Writes launchersettings.ini for a launcher in DIR that reads its metadata from the server started
+# by lib_start_server; further lines (an [OPTIONS] group, say) are appended as given.
+lib_write_settings() { # DIR [EXTRA_LINES]
+    cat >"$1/launchersettings.ini" <<INI
+[URLS]
+launcherConfiguration=http://127.0.0.1:$SERVER_PORT/launchermetadata.json
+[DIRECTORIES]
+packages=packages
+[FILES]
+packageFile=package.json
+partialPackageFile=partial-package.json
+assetFile=assets.json
+[TIMING]
+waitNotificationTimeout=500
+downloadErrorTimeout=10000
+clientStartTimeout=30000
+${2:-}
+INI
+}
+
 lib_start_xvfb() { # STATE
     local file=$1/display
     : >"$file"

@@ -109,22 +109,8 @@ mkdir -p "$launcher_dir" "$work/home"
 install -d -m 700 "$work/runtime"
 cp "$build/bin/CorvaneLauncher" "$launcher_dir/"
 settings() { # FAST_SCAN
-    cat >"$launcher_dir/launchersettings.ini" <<INI
-[URLS]
-launcherConfiguration=http://127.0.0.1:$SERVER_PORT/launchermetadata.json
-[DIRECTORIES]
-packages=packages
-[FILES]
-packageFile=package.json
-partialPackageFile=partial-package.json
-assetFile=assets.json
-[TIMING]
-waitNotificationTimeout=500
-downloadErrorTimeout=10000
-clientStartTimeout=30000
-[OPTIONS]
-fastScan=$1
-INI
+    lib_write_settings "$launcher_dir" "[OPTIONS]
+fastScan=$1"
 }
 settings true
 

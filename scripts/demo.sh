@@ -93,20 +93,7 @@ mkdir -p "$launcher_dir" "$work/home"
 install -d -m 700 "$work/runtime"
 cp "$build/bin/CorvaneLauncher" "$launcher_dir/"
 [ ! -f "$build/bin/launcher.en.qm" ] || cp "$build/bin/launcher.en.qm" "$launcher_dir/"
-cat >"$launcher_dir/launchersettings.ini" <<INI
-[URLS]
-launcherConfiguration=http://127.0.0.1:$SERVER_PORT/launchermetadata.json
-[DIRECTORIES]
-packages=packages
-[FILES]
-packageFile=package.json
-partialPackageFile=partial-package.json
-assetFile=assets.json
-[TIMING]
-waitNotificationTimeout=500
-downloadErrorTimeout=10000
-clientStartTimeout=30000
-INI
+lib_write_settings "$launcher_dir"
 
 lib_start_xvfb "$work"
 lib_log "virtual display :$DISPLAY_NUMBER"
