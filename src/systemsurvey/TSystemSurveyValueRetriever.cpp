@@ -9,6 +9,17 @@ namespace systemsurvey {
 
 TSystemSurveyValueRetriever::~TSystemSurveyValueRetriever() = default;
 
+TSystemSurveyCpu TSystemSurveyValueRetriever::withTopologyAndClock(TSystemSurveyCpu Cpu) const
+{
+    const TProcessorTopologyCounts counts = processorTopologyCounts();
+    Cpu.numaNodeCount = counts.numaNodeCount;
+    Cpu.physicalProcessorCount = counts.physicalProcessorCount;
+    Cpu.coreCount = counts.coreCount;
+    Cpu.logicalProcessorCount = counts.logicalProcessorCount;
+    Cpu.clockSpeed = clockSpeed();
+    return Cpu;
+}
+
 std::vector<TSystemSurveyMonitor> TSystemSurveyValueRetriever::monitors() const
 {
     std::vector<TSystemSurveyMonitor> result;

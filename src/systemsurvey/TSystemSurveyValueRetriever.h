@@ -25,6 +25,10 @@ public:
     virtual TProcessorTopologyCounts processorTopologyCounts() const = 0;
     virtual double clockSpeed() const = 0;
     virtual std::vector<TSystemSurveyGpu> graphicsAdapters() const = 0;
+
+protected:
+    // Adds the topology counts and the clock speed to a processor read from CPUID or the kernel.
+    TSystemSurveyCpu withTopologyAndClock(TSystemSurveyCpu Cpu) const;
 };
 
 } // namespace systemsurvey

@@ -47,13 +47,7 @@ TSystemSurveyCpu TLinuxSystemSurveyValueRetriever::processor() const
         cpu.brandName = QStringLiteral("Acquiring Brand Name not supported");
     cpu.is64Bit = QSysInfo::currentCpuArchitecture().contains(QLatin1String("64"));
 #endif
-    const TProcessorTopologyCounts counts = processorTopologyCounts();
-    cpu.numaNodeCount = counts.numaNodeCount;
-    cpu.physicalProcessorCount = counts.physicalProcessorCount;
-    cpu.coreCount = counts.coreCount;
-    cpu.logicalProcessorCount = counts.logicalProcessorCount;
-    cpu.clockSpeed = clockSpeed();
-    return cpu;
+    return withTopologyAndClock(cpu);
 }
 
 TSystemSurveyOperatingSystem TLinuxSystemSurveyValueRetriever::operatingSystem() const

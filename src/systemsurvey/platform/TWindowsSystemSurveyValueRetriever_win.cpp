@@ -262,13 +262,7 @@ std::shared_ptr<TSystemSurveyValueRetriever> createSystemSurveyValueRetriever()
 TSystemSurveyCpu TWindowsSystemSurveyValueRetriever::processor() const
 {
     TSystemSurveyCpu cpu = TCpuIdDecoder::decode(&cpuId);
-    const TProcessorTopologyCounts counts = processorTopologyCounts();
-    cpu.numaNodeCount = counts.numaNodeCount;
-    cpu.physicalProcessorCount = counts.physicalProcessorCount;
-    cpu.coreCount = counts.coreCount;
-    cpu.logicalProcessorCount = counts.logicalProcessorCount;
-    cpu.clockSpeed = clockSpeed();
-    return cpu;
+    return withTopologyAndClock(cpu);
 }
 
 TSystemSurveyOperatingSystem TWindowsSystemSurveyValueRetriever::operatingSystem() const
