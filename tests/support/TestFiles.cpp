@@ -19,4 +19,12 @@ bool writeAll(const QString &Path, const QByteArray &Data)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(Data) == Data.size();
 }
 
+bool writeLauncherSettings(const QString &ApplicationDirectory, const QByteArray &ExtraLines)
+{
+    return writeAll(QDir(ApplicationDirectory).filePath(QStringLiteral("launchersettings.ini")),
+                    "[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\n"
+                    "partialPackageFile=partial-package.json\nassetFile=assets.json\n" +
+                        ExtraLines);
+}
+
 } // namespace testsupport

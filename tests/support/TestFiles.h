@@ -11,4 +11,8 @@ QByteArray readAll(const QString &Path);
 // Writes the file whole, creating its directory; false when that fails.
 bool writeAll(const QString &Path, const QByteArray &Data);
 
+// Writes launchersettings.ini into an application directory: the package directory and file
+// names (a settings file replaces the built-in one as a whole) followed by ExtraLines.
+bool writeLauncherSettings(const QString &ApplicationDirectory, const QByteArray &ExtraLines);
+
 } // namespace testsupport

@@ -95,12 +95,8 @@ void TInstallationManagerTest::init()
 
 void TInstallationManagerTest::makeHelper(const QByteArray &SettingsLines)
 {
-    // A settings file replaces the built-in one as a whole: the file names must be there.
     if (!SettingsLines.isEmpty())
-        writeAll(QDir(m_application->path()).filePath(QStringLiteral("launchersettings.ini")),
-                 "[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\n"
-                 "partialPackageFile=partial-package.json\nassetFile=assets.json\n" +
-                     SettingsLines);
+        testsupport::writeLauncherSettings(m_application->path(), SettingsLines);
     m_helper = std::make_shared<TLockingFilesystemHelper>(m_application->path());
 }
 
