@@ -12,6 +12,8 @@ QNetworkReplyWrapper::QNetworkReplyWrapper(QNetworkReply *Reply) : QObject(Reply
     connect(Reply, &QNetworkReply::finished, this, &QNetworkReplyWrapper::finished);
     connect(Reply, &QNetworkReply::downloadProgress, this,
             [this](qint64 BytesReceived, qint64) { emit progress(BytesReceived); });
+    connect(Reply, &QNetworkReply::metaDataChanged, this, &QNetworkReplyWrapper::metaDataChanged);
+    connect(Reply, &QNetworkReply::readyRead, this, &QNetworkReplyWrapper::readyRead);
 }
 
 QNetworkReplyWrapper::~QNetworkReplyWrapper()
@@ -41,6 +43,28 @@ QByteArray QNetworkReplyWrapper::readAll()
 QUrl QNetworkReplyWrapper::url() const
 {
     return m_reply ? m_reply->request().url() : QUrl();
+}
+
+qint64 QNetworkReplyWrapper::bytesAvailable() const
+{
+    return m_reply ? m_reply->bytesAvailable() : 0;
+}
+
+qint64 QNetworkReplyWrapper::contentLength() const
+{
+    if (!m_reply) {
+        return -1;
+    }
+    bool Ok = false;
+    const qint64 Length = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&Ok);
+    return Ok ? Length : -1;
+}
+
+void QNetworkReplyWrapper::abort()
+{
+    if (m_reply) {
+        m_reply->abort();
+    }
 }
 
 } // namespace shared

@@ -27,11 +27,23 @@ public slots:
     // The URL of the request that started the reply; unlike QNetworkReply::url() it does not
     // change when a redirect is followed, so callers can match outcomes with what they asked for.
     virtual QUrl url() const;
+    // Bytes received and not read yet: the whole body so far, since the pool reads only at the
+    // end. Counts the bytes after any transparent decompression.
+    virtual qint64 bytesAvailable() const;
+    // The Content-Length the server announced, or -1. Qt drops the header when it inflates a
+    // compressed body, since it would describe the bytes on the wire, not the body.
+    virtual qint64 contentLength() const;
+    // Ends the transfer at once; error() becomes OperationCanceledError and finished() follows.
+    virtual void abort();
 
 signals:
     void error(QNetworkReply::NetworkError code);
     void finished();
     void progress(qlonglong BytesReceivedFromRequest);
+    // The response headers have arrived (again, after a redirect).
+    void metaDataChanged();
+    // More body bytes can be read.
+    void readyRead();
 
 protected:
     // For substitutes in tests that have no reply behind them.

@@ -3,11 +3,21 @@
 #include "QNetworkAccessManagerWrapper.h"
 #include "QNetworkReplyWrapper.h"
 
+#include <QDebug>
 #include <QNetworkRequest>
 
 #include <algorithm>
 
 namespace shared {
+
+namespace {
+
+QString replySizeError(qint64 Bound)
+{
+    return QStringLiteral("Reply exceeds the size limit of %1 bytes").arg(Bound);
+}
+
+} // namespace
 
 TDownloadPool::TDownloadPool(int MaxConcurrentDownloads,
                              std::shared_ptr<QNetworkAccessManagerWrapper> NetworkAccess,
@@ -28,6 +38,9 @@ TDownloadPool::~TDownloadPool()
             Request.reply->disconnect(this);
         }
     }
+    for (QNetworkReplyWrapper *Reply : qAsConst(m_transfers)) {
+        Reply->disconnect(this);
+    }
 }
 
 void TDownloadPool::setTransferTimeout(int Milliseconds)
@@ -40,6 +53,16 @@ int TDownloadPool::transferTimeout() const
     return m_transferTimeout;
 }
 
+void TDownloadPool::setMaxReplySize(qint64 Bytes)
+{
+    m_maxReplySize = std::max<qint64>(0, Bytes);
+}
+
+qint64 TDownloadPool::maxReplySize() const
+{
+    return m_maxReplySize;
+}
+
 void TDownloadPool::enqueue(const QUrl &Url)
 {
     const QUrl Reparsed(Url.toString(), QUrl::StrictMode);
@@ -49,22 +72,41 @@ void TDownloadPool::enqueue(const QUrl &Url)
                     QStringLiteral("Invalid URL"));
         return;
     }
-    removeFromQueue(Url);
-    if (!m_active.contains(Url)) {
-        m_queue.push_back(Url);
-        m_queued.insert(Url);
-        runQueue();
-    }
+    addToQueue(Url, 0, false);
 }
 
 void TDownloadPool::enqueueWithPriority(const QUrl &Url)
 {
-    removeFromQueue(Url);
-    if (!m_active.contains(Url)) {
-        m_queue.push_front(Url);
-        m_queued.insert(Url);
-        runQueue();
+    addToQueue(Url, 0, true);
+}
+
+void TDownloadPool::enqueueWithMaxReplySize(const QUrl &Url, qint64 MaxReplySize)
+{
+    const QUrl Reparsed(Url.toString(), QUrl::StrictMode);
+    if (!Reparsed.isValid() || Reparsed.isRelative()) {
+        emit failed(Url, QNetworkReply::ProtocolInvalidOperationError,
+                    QStringLiteral("Invalid URL"));
+        return;
     }
+    addToQueue(Url, MaxReplySize, false);
+}
+
+void TDownloadPool::addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFront)
+{
+    removeFromQueue(Url);
+    if (m_active.contains(Url)) {
+        return;
+    }
+    if (AtFront) {
+        m_queue.push_front(Url);
+    } else {
+        m_queue.push_back(Url);
+    }
+    m_queued.insert(Url);
+    if (MaxReplySize > 0) {
+        m_queuedMaxReplySizes.insert(Url, MaxReplySize);
+    }
+    runQueue();
 }
 
 void TDownloadPool::setMaxConcurrentDownloads(int MaxConcurrentDownloads)
@@ -104,26 +146,85 @@ void TDownloadPool::release(const QUrl &Url)
 
 void TDownloadPool::runQueue()
 {
-    while (!m_queue.empty() && activeDownloads() < maxConcurrentDownloads()) {
+    // Requests to send again already hold their slots; they go first.
+    while (!m_resends.empty() && m_transfers.size() < MaxConcurrentTransfers) {
+        const QUrl Url = m_resends.front();
+        m_resends.pop_front();
+        const auto It = m_active.constFind(Url);
+        if (It != m_active.cend() && !It->reply) {
+            start(Url, It->maxReplySize, It->resends);
+        }
+    }
+    while (!m_queue.empty() && activeDownloads() < maxConcurrentDownloads() &&
+           m_transfers.size() < MaxConcurrentTransfers) {
         const QUrl Url = m_queue.front();
         m_queue.pop_front();
         m_queued.remove(Url);
-        start(Url);
+        const qint64 MaxReplySize = m_queuedMaxReplySizes.take(Url);
+        start(Url, MaxReplySize > 0 ? MaxReplySize : m_maxReplySize, 0);
     }
 }
 
-void TDownloadPool::start(const QUrl &Url)
+void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Resends)
 {
+    // No Accept-Encoding of our own: Qt then asks for gzip and deflate and inflates the body.
     QNetworkRequest Request(Url);
     Request.setTransferTimeout(m_transferTimeout);
     QNetworkReplyWrapper *Reply = m_networkAccess->get(Request);
-    connect(Reply, &QNetworkReplyWrapper::progress, this,
-            [this, Reply](qlonglong Bytes) { emit progress(Reply->url(), Bytes); });
+    m_transfers.insert(Reply);
+    TActiveRequest Active;
+    Active.reply = Reply;
+    Active.maxReplySize = MaxReplySize;
+    Active.resends = Resends;
+    m_active.insert(Url, Active);
+    connect(Reply, &QNetworkReplyWrapper::progress, this, [this, Reply](qlonglong Bytes) {
+        emit progress(Reply->url(), Bytes);
+        onReplyData(Reply, Bytes, Bytes > 0);
+    });
+    // The announced length is checked as soon as the headers are in, the bytes as they arrive:
+    // progress() is throttled by Qt, readyRead() is not.
+    connect(Reply, &QNetworkReplyWrapper::metaDataChanged, this,
+            [this, Reply]() { onReplyData(Reply, Reply->contentLength(), true); });
+    connect(Reply, &QNetworkReplyWrapper::readyRead, this,
+            [this, Reply]() { onReplyData(Reply, Reply->bytesAvailable(), true); });
     connect(Reply, qOverload<QNetworkReply::NetworkError>(&QNetworkReplyWrapper::error), this,
             [this, Reply](QNetworkReply::NetworkError) { onReplyError(Reply); });
     connect(Reply, &QNetworkReplyWrapper::finished, this,
             [this, Reply]() { onReplyFinished(Reply); });
-    m_active.insert(Url, TActiveRequest{Reply, false});
+    // A reply that goes without finishing must not hold a transfer for ever.
+    connect(Reply, &QObject::destroyed, this, [this, Reply]() {
+        if (m_transfers.remove(Reply)) {
+            runQueue();
+        }
+    });
+}
+
+void TDownloadPool::onReplyData(QNetworkReplyWrapper *Reply, qint64 Bytes, bool Answered)
+{
+    const QUrl Url = Reply->url();
+    if (!isActiveRequest(Url, Reply)) {
+        return;
+    }
+    TActiveRequest &Request = m_active[Url];
+    Request.answered = Request.answered || Answered;
+    const qint64 Bound = Request.maxReplySize;
+    if (Bound <= 0 || Bytes <= Bound) {
+        return;
+    }
+    if (m_releaseWhenFinished) {
+        m_active.remove(Url);
+    } else {
+        Request.reported = true;
+    }
+    // The reply's own notifications are silent from here on. It is aborted from the event loop,
+    // not from inside its own signal, where Qt would report the abort as a second error.
+    QMetaObject::invokeMethod(
+        Reply, [Reply]() { Reply->abort(); }, Qt::QueuedConnection);
+    const QPointer<TDownloadPool> Self(this);
+    emit failed(Url, QNetworkReply::UnknownContentError, replySizeError(Bound));
+    if (Self && m_releaseWhenFinished) {
+        runQueue();
+    }
 }
 
 // A URL can be released and requested again while the first reply is still winding down; only
@@ -134,10 +235,28 @@ bool TDownloadPool::isActiveRequest(const QUrl &Url, const QNetworkReplyWrapper 
     return It != m_active.cend() && It->reply == Reply && !It->reported;
 }
 
+// When the server closes a connection, Qt fails every request still waiting for one of its
+// connections with the same error as the request that was cut off, though they were never sent.
+// Such a request had no answer at all; it is sent again, a few times, without reporting.
+bool TDownloadPool::resendUnanswered(const QUrl &Url, QNetworkReplyWrapper *Reply)
+{
+    TActiveRequest &Request = m_active[Url];
+    if (Request.answered || Request.resends >= MaxUnansweredResends ||
+        Reply->error() != QNetworkReply::RemoteHostClosedError) {
+        return false;
+    }
+    qInfo() << "Resending unanswered request" << Url.toString();
+    Request.reply = nullptr;
+    ++Request.resends;
+    m_resends.push_back(Url);
+    runQueue();
+    return true;
+}
+
 void TDownloadPool::onReplyError(QNetworkReplyWrapper *Reply)
 {
     const QUrl Url = Reply->url();
-    if (!isActiveRequest(Url, Reply)) {
+    if (!isActiveRequest(Url, Reply) || resendUnanswered(Url, Reply)) {
         return;
     }
     if (m_releaseWhenFinished) {
@@ -159,27 +278,40 @@ void TDownloadPool::onReplyFinished(QNetworkReplyWrapper *Reply)
     // The wrapper takes its reply with it; without this every finished request would stay in
     // memory until the network access manager is destroyed.
     Reply->deleteLater();
-    if (!isActiveRequest(Url, Reply)) {
+    // Its connection is free again, though its slot may still be taken.
+    const bool FreedTransfer = m_transfers.remove(Reply);
+    if (!isActiveRequest(Url, Reply) ||
+        (Reply->error() != QNetworkReply::NoError && resendUnanswered(Url, Reply))) {
+        if (FreedTransfer) {
+            runQueue();
+        }
         return;
     }
+    const qint64 Bound = m_active.value(Url).maxReplySize;
     if (m_releaseWhenFinished) {
         m_active.remove(Url);
     } else {
         m_active[Url].reported = true;
     }
     const QPointer<TDownloadPool> Self(this);
-    if (Reply->error() == QNetworkReply::NoError) {
-        emit success(Url, Reply->readAll());
-    } else {
+    if (Reply->error() != QNetworkReply::NoError) {
         emit failed(Url, Reply->error(), Reply->errorString());
+    } else {
+        const QByteArray Data = Reply->readAll();
+        if (Bound > 0 && Data.size() > Bound) {
+            emit failed(Url, QNetworkReply::UnknownContentError, replySizeError(Bound));
+        } else {
+            emit success(Url, Data);
+        }
     }
-    if (Self && m_releaseWhenFinished) {
+    if (Self) {
         runQueue();
     }
 }
 
 void TDownloadPool::removeFromQueue(const QUrl &Url)
 {
+    m_queuedMaxReplySizes.remove(Url);
     if (m_queued.remove(Url)) {
         m_queue.erase(std::find(m_queue.begin(), m_queue.end(), Url));
     }

@@ -2,6 +2,7 @@
 
 #include "TNetworkAccessManagerAuthenticationHandler.h"
 
+#include <QHash>
 #include <QMap>
 #include <QNetworkReply>
 #include <QObject>
@@ -26,6 +27,12 @@ class QNetworkReplyWrapper;
 //
 // With ReleaseWhenFinished false a URL keeps its slot after its outcome until the user calls
 // release(), so the limit bounds whatever the user does with the data, not only the transfer.
+//
+// Every reply body is bounded: by the size its user expects (enqueueWithMaxReplySize()) or by
+// the pool's default (setMaxReplySize()). A reply that announces or delivers more is aborted and
+// reported as failed(), so a server sending endless data costs a try, not the memory. Compressed
+// replies are accepted (Qt asks for gzip and inflates transparently); the bound then applies to
+// the inflated body, which is what the pool holds.
 class TDownloadPool : public QObject
 {
     Q_OBJECT
@@ -35,6 +42,19 @@ public:
     // Long enough for any chunk or document on a slow line, short enough that a server that
     // stops sending cannot hold a slot for ever.
     static constexpr int DefaultTransferTimeout = 60000;
+    // Bound of a reply without one of its own: the documents (launcher metadata, package and
+    // asset documents, hints and their images). The largest of them, a package document listing
+    // a few hundred thousand chunks, stays well below it; nothing the launcher fetches without a
+    // known size comes near it.
+    static constexpr qint64 DefaultMaxReplySize = 64 * 1024 * 1024;
+    // Qt 5 opens at most six connections per host and queues further requests inside the
+    // network access manager. When a server closes one connection mid-body, Qt fails the
+    // requests queued behind it too, though they were never sent. The pool therefore hands Qt
+    // no more transfers at once than its connections carry; the other slots wait here.
+    static constexpr int MaxConcurrentTransfers = 6;
+    // A request that Qt fails with "Connection closed" before any answer arrived may never have
+    // been sent (see above); it is sent again this many times before its failure is reported.
+    static constexpr int MaxUnansweredResends = 3;
 
     TDownloadPool(int MaxConcurrentDownloads,
                   std::shared_ptr<QNetworkAccessManagerWrapper> NetworkAccess,
@@ -47,6 +67,12 @@ public:
     // failed; 0 switches the timeout off. Applies to requests started afterwards.
     virtual void setTransferTimeout(int Milliseconds);
     virtual int transferTimeout() const;
+    // Largest body accepted from a request enqueued without a bound of its own; 0 or less
+    // switches the default bound off. Applies to requests started afterwards.
+    virtual void setMaxReplySize(qint64 Bytes);
+    virtual qint64 maxReplySize() const;
+    // Requests started and not finished yet: at most MaxConcurrentTransfers.
+    int runningTransfers() const { return m_transfers.size(); }
 
 public slots:
     // Appends the URL to the waiting queue (moving it to the back if it already waits). A URL that
@@ -55,6 +81,9 @@ public slots:
     virtual void enqueue(const QUrl &Url);
     // As enqueue(), but at the front of the queue and without the validity check.
     virtual void enqueueWithPriority(const QUrl &Url);
+    // As enqueue(), with the largest body this request may have (for a file of known size). 0 or
+    // less takes the pool's default.
+    virtual void enqueueWithMaxReplySize(const QUrl &Url, qint64 MaxReplySize);
     virtual void setMaxConcurrentDownloads(int MaxConcurrentDownloads);
     virtual int maxConcurrentDownloads() const;
     virtual int activeDownloads() const;
@@ -74,14 +103,22 @@ private:
         QPointer<QNetworkReplyWrapper> reply;
         // The outcome has been emitted; a later notification of the same reply stays silent.
         bool reported = false;
+        qint64 maxReplySize = 0; // 0: unbounded
+        // Headers or body bytes have arrived: the request certainly reached the server.
+        bool answered = false;
+        // Times the request was sent again after Qt failed it unanswered.
+        int resends = 0;
     };
 
     void runQueue();
-    void start(const QUrl &Url);
+    void start(const QUrl &Url, qint64 MaxReplySize, int Resends);
     bool isActiveRequest(const QUrl &Url, const QNetworkReplyWrapper *Reply) const;
     void onReplyError(QNetworkReplyWrapper *Reply);
     void onReplyFinished(QNetworkReplyWrapper *Reply);
+    void onReplyData(QNetworkReplyWrapper *Reply, qint64 Bytes, bool Answered);
+    bool resendUnanswered(const QUrl &Url, QNetworkReplyWrapper *Reply);
     void removeFromQueue(const QUrl &Url);
+    void addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFront);
 
     std::shared_ptr<QNetworkAccessManagerWrapper> m_networkAccess;
     QMap<QUrl, TActiveRequest> m_active;
@@ -89,9 +126,16 @@ private:
     std::deque<QUrl> m_queue;
     // Mirrors m_queue so that enqueueing thousands of chunk URLs stays linear.
     QSet<QUrl> m_queued;
+    // Bounds of queued URLs that came with their own.
+    QHash<QUrl, qint64> m_queuedMaxReplySizes;
+    // Replies started and not finished, whether or not their URL still holds a slot.
+    QSet<QNetworkReplyWrapper *> m_transfers;
+    // URLs whose request is to be sent again; they keep their slots meanwhile.
+    std::deque<QUrl> m_resends;
     TNetworkAccessManagerAuthenticationHandler m_authenticationHandler;
     const bool m_releaseWhenFinished = true;
     int m_transferTimeout = DefaultTransferTimeout;
+    qint64 m_maxReplySize = DefaultMaxReplySize;
 };
 
 } // namespace shared

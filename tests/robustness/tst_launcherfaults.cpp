@@ -113,6 +113,7 @@ void TestLauncherFaults::chunkFaults_data()
     QTest::newRow("right size, wrong bytes") << QStringLiteral("wrong bytes") << 1;
     QTest::newRow("right size, wrong bytes once") << QStringLiteral("wrong bytes once") << 0;
     QTest::newRow("slow but steady") << QStringLiteral("trickle") << 0;
+    QTest::newRow("each chunk dropped once mid-body") << QStringLiteral("drop each once") << 0;
 }
 
 void TestLauncherFaults::chunkFaults()
@@ -156,6 +157,20 @@ void TestLauncherFaults::chunkFaults()
         Fault.times = 1;
     } else if (kind == QStringLiteral("trickle")) {
         Fault = TFault::trickle(20000, 20);
+    } else if (kind == QStringLiteral("drop each once")) {
+        // More chunks than the launcher fetches at once, each cut off once by the server.
+        Site.setFile(QStringLiteral("data/b.pak"), TTestPackageBuilder::randomBytes(4800000, 5),
+                     std::vector<qint64>(24, 200000));
+        Site.publish(QStringLiteral("1"));
+        for (const QString &File : Site.expectedFiles().keys()) {
+            for (const QByteArray &Chunk : Site.package().chunksOf(File)) {
+                TFault Drop = TFault::closeAfter(Chunk.size() / 2);
+                Drop.times = 1;
+                Site.server().setFault(Site.package().chunkPath(Chunk), Drop);
+            }
+        }
+        Fault = TFault::closeAfter(Packed.size() / 2);
+        Fault.times = 1;
     }
     Site.server().setFault(Path, Fault);
     ++m_faults;
@@ -167,6 +182,11 @@ void TestLauncherFaults::chunkFaults()
         QVERIFY2(Run.exitCode == 0, Run.log.right(3000).constData());
         const QStringList Differences = Site.differences();
         QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n'))));
+        // A drop costs the dropped request one try, and no other request anything.
+        if (kind == QStringLiteral("drop each once")) {
+            for (const QByteArray &Chunk : Site.package().chunksOf(QStringLiteral("data/b.pak")))
+                QCOMPARE(Site.server().requestCount(Site.package().chunkPath(Chunk)), 2);
+        }
     } else {
         QVERIFY(!Run.exited);
         QCOMPARE(Run.errorReason, expectedReason);

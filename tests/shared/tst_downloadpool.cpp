@@ -3,6 +3,7 @@
 #include "shared/TDownloadPool.h"
 #include "shared/TRandomNumberGenerator.h"
 #include "support/TTestHttpServer.h"
+#include "support/TTestPackageBuilder.h"
 
 #include <QNetworkAccessManager>
 #include <QRegularExpression>
@@ -18,6 +19,7 @@
 
 using shared::TDownloadPool;
 using testsupport::TTestHttpServer;
+using testsupport::TTestPackageBuilder;
 using TFault = TTestHttpServer::TFault;
 
 namespace {
@@ -119,6 +121,9 @@ private slots:
     void finishedRepliesAreFreed_data();
     void finishedRepliesAreFreed();
     void manyChunksThroughANonReleasingPool();
+    void replySizeIsBounded_data();
+    void replySizeIsBounded();
+    void droppedConnectionFailsOnlyItsOwnRequest();
 
     void nocacheToken_data();
     void nocacheToken();
@@ -516,10 +521,128 @@ void TestDownloadPool::manyChunksThroughANonReleasingPool()
     qInfo("%d chunks of %d KiB in %lld ms", Count, Size / 1024,
           static_cast<long long>(Clock.elapsed()));
     QCOMPARE(Matching, Count);
-    QCOMPARE(MostActive, 10);
+    // Slots released at once: no more run than Qt has connections to carry them.
+    QCOMPARE(MostActive, TDownloadPool::MaxConcurrentTransfers);
     QCOMPARE(Test.failures.size(), 0);
     QCOMPARE(Test.pool->outstandingDownloads(), qint64(0));
     QVERIFY(Server.acceptedConnections() <= 10);
+}
+
+void TestDownloadPool::replySizeIsBounded_data()
+{
+    QTest::addColumn<TFault>("fault");
+    QTest::addColumn<QByteArray>("served");
+    QTest::addColumn<qint64>("poolBound");    // -1: the default
+    QTest::addColumn<qint64>("requestBound"); // 0: none of its own
+    QTest::addColumn<bool>("releaseWhenFinished");
+    QTest::addColumn<bool>("accepted");
+
+    const QByteArray Kilobyte(1000, 'k');
+    TFault Announced = TFault::wrongContentLength(1000000);
+    QTest::newRow("endless body, default bound")
+        << TFault::endlessBody() << QByteArray() << qint64(-1) << qint64(0) << true << false;
+    QTest::newRow("endless body, bound of the request")
+        << TFault::endlessBody() << QByteArray() << qint64(-1) << qint64(100000) << false << false;
+    QTest::newRow("announced length beyond the bound")
+        << Announced << QByteArray(10, 'a') << qint64(-1) << qint64(1000) << false << false;
+    QTest::newRow("one byte beyond the bound")
+        << TFault() << Kilobyte + 'x' << qint64(-1) << qint64(1000) << false << false;
+    QTest::newRow("exactly the bound")
+        << TFault() << Kilobyte << qint64(-1) << qint64(1000) << false << true;
+    QTest::newRow("bound of the request beyond the pool's")
+        << TFault() << Kilobyte << qint64(500) << qint64(2000) << true << true;
+    QTest::newRow("pool bound switched off")
+        << TFault() << Kilobyte << qint64(0) << qint64(0) << true << true;
+    QTest::newRow("gzip document")
+        << TFault::gzipEncoded() << TTestPackageBuilder::compressibleBytes(200000, 1)
+        << qint64(300000) << qint64(0) << true << true;
+    QTest::newRow("gzip inflating beyond the bound")
+        << TFault::gzipEncoded() << QByteArray(4 << 20, '\0') << qint64(1 << 20) << qint64(0)
+        << true << false;
+}
+
+void TestDownloadPool::replySizeIsBounded()
+{
+    QFETCH(TFault, fault);
+    QFETCH(QByteArray, served);
+    QFETCH(qint64, poolBound);
+    QFETCH(qint64, requestBound);
+    QFETCH(bool, releaseWhenFinished);
+    QFETCH(bool, accepted);
+
+    TTestHttpServer Server;
+    Server.setFile(QStringLiteral("/document"), served);
+    Server.setFault(QStringLiteral("/document"), fault);
+    Server.setFile(QStringLiteral("/sentinel"), "s");
+    TPoolUnderTest Test(1, releaseWhenFinished);
+    QCOMPARE(Test.pool->maxReplySize(), TDownloadPool::DefaultMaxReplySize);
+    if (poolBound >= 0)
+        Test.pool->setMaxReplySize(poolBound);
+    QObject Context;
+    connect(Test.pool.get(), &TDownloadPool::failed, &Context,
+            [&](const QUrl &Url) { Test.pool->release(Url); });
+    connect(Test.pool.get(), &TDownloadPool::success, &Context,
+            [&](const QUrl &Url) { Test.pool->release(Url); });
+    const QUrl Document = Server.url(QStringLiteral("/document"));
+    if (requestBound > 0)
+        Test.pool->enqueueWithMaxReplySize(Document, requestBound);
+    else
+        Test.pool->enqueue(Document);
+    Test.pool->enqueue(Server.url(QStringLiteral("/sentinel")));
+
+    QTRY_COMPARE_WITH_TIMEOUT(Test.successes.size() + Test.failures.size(), 2, 30000);
+    QCOMPARE(Test.successes.last().at(0).toUrl(), Server.url(QStringLiteral("/sentinel")));
+    if (accepted) {
+        QCOMPARE(Test.successes.first().at(1).toByteArray(), served);
+    } else {
+        QCOMPARE(Test.failures.size(), 1);
+        QCOMPARE(Test.failures.at(0).at(1).value<QNetworkReply::NetworkError>(),
+                 QNetworkReply::UnknownContentError);
+        QVERIFY2(Test.failures.at(0).at(2).toString().contains(QLatin1String("size limit")),
+                 qPrintable(Test.failures.at(0).at(2).toString()));
+        // An endless reply is cut off at the connection, not left streaming.
+        const int Connection = Server.requests(QStringLiteral("/document")).at(0).connection;
+        if (fault.endless)
+            QTRY_VERIFY(!Server.isConnectionOpen(Connection));
+    }
+    // Compressed answers are asked for; Qt inflates them.
+    QVERIFY(Server.requests(QStringLiteral("/document"))
+                .at(0)
+                .header("accept-encoding")
+                .contains("gzip"));
+    QCOMPARE(Test.pool->outstandingDownloads(), qint64(0));
+}
+
+// Qt queues requests beyond its six connections per host; a connection closed mid-body must not
+// fail the requests waiting behind it, which never reached the server.
+void TestDownloadPool::droppedConnectionFailsOnlyItsOwnRequest()
+{
+    constexpr int Count = 20;
+    TTestHttpServer Server;
+    TPoolUnderTest Test(10, false);
+    QHash<QUrl, int> Failures;
+    QObject Context;
+    // Like the package file downloader: release, then retry a failed URL up to three times.
+    connect(Test.pool.get(), &TDownloadPool::failed, &Context, [&](const QUrl &Url) {
+        Test.pool->release(Url);
+        if (++Failures[Url] <= 3)
+            Test.pool->enqueue(Url);
+    });
+    connect(Test.pool.get(), &TDownloadPool::success, &Context,
+            [&](const QUrl &Url) { Test.pool->release(Url); });
+    for (int I = 0; I < Count; ++I) {
+        Server.setFile(pathOf(I), QByteArray(200000, static_cast<char>(I)));
+        TFault Drop = TFault::closeAfter(100000);
+        Drop.times = 1;
+        Server.setFault(pathOf(I), Drop);
+        Test.pool->enqueue(Server.url(pathOf(I)));
+    }
+    QVERIFY(Test.pool->runningTransfers() <= TDownloadPool::MaxConcurrentTransfers);
+    QTRY_COMPARE_WITH_TIMEOUT(Test.successes.size(), Count, 30000);
+    for (int I = 0; I < Count; ++I) {
+        QCOMPARE(Failures.value(Server.url(pathOf(I))), 1);
+        QCOMPARE(Server.requestCount(pathOf(I)), 2);
+    }
 }
 
 void TestDownloadPool::nocacheToken_data()

@@ -7,6 +7,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <zlib.h>
+
 #include <algorithm>
 
 namespace testsupport {
@@ -15,6 +17,10 @@ namespace {
 
 // A request head larger than this is treated as garbage rather than buffered for ever.
 constexpr int MaxHeadSize = 64 * 1024;
+// An endless body is written in pieces of this size while the socket has less than
+// EndlessBacklog bytes waiting, so the server itself does not fill up its memory.
+constexpr int EndlessPiece = 64 * 1024;
+constexpr qint64 EndlessBacklog = 256 * 1024;
 
 QString normalisedPath(const QString &Path)
 {
@@ -161,6 +167,39 @@ TTestHttpServer::TFault TTestHttpServer::TFault::redirect(const QByteArray &Loca
     return Fault;
 }
 
+TTestHttpServer::TFault TTestHttpServer::TFault::endlessBody()
+{
+    TFault Fault;
+    Fault.endless = true;
+    return Fault;
+}
+
+TTestHttpServer::TFault TTestHttpServer::TFault::gzipEncoded()
+{
+    TFault Fault;
+    Fault.gzip = true;
+    return Fault;
+}
+
+QByteArray TTestHttpServer::gzipped(const QByteArray &Data)
+{
+    z_stream Stream{};
+    // 15 window bits plus 16: a gzip header and trailer instead of zlib's.
+    if (deflateInit2(&Stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) !=
+        Z_OK) {
+        return QByteArray();
+    }
+    QByteArray Out(static_cast<int>(deflateBound(&Stream, static_cast<uLong>(Data.size()))), 0);
+    Stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(Data.constData()));
+    Stream.avail_in = static_cast<uInt>(Data.size());
+    Stream.next_out = reinterpret_cast<Bytef *>(Out.data());
+    Stream.avail_out = static_cast<uInt>(Out.size());
+    const int Result = deflate(&Stream, Z_FINISH);
+    Out.resize(static_cast<int>(Stream.total_out));
+    deflateEnd(&Stream);
+    return Result == Z_STREAM_END ? Out : QByteArray();
+}
+
 // One accepted connection: reads requests one after the other and writes their answers.
 class TTestHttpConnection final : public QObject
 {
@@ -178,6 +217,11 @@ public:
             }
         });
         connect(&m_timer, &QTimer::timeout, this, &TTestHttpConnection::sendMore);
+        connect(m_socket, &QTcpSocket::bytesWritten, this, [this] {
+            if (m_answering && m_headSent && m_answer.endless) {
+                sendMore();
+            }
+        });
     }
 
     ~TTestHttpConnection() override
@@ -188,6 +232,8 @@ public:
     }
 
     Q_DISABLE_COPY(TTestHttpConnection)
+
+    int number() const { return m_number; }
 
     void processInput()
     {
@@ -280,6 +326,14 @@ private:
         if (!m_headSent) {
             m_socket->write(m_answer.head);
             m_headSent = true;
+        }
+        if (m_answer.endless) {
+            // Until the client goes away; bytesWritten() asks for more.
+            const QByteArray Piece(EndlessPiece, 'e');
+            while (m_socket->bytesToWrite() < EndlessBacklog) {
+                m_socket->write(Piece);
+            }
+            return;
         }
         const qint64 Remaining = m_answer.body.size() - m_sentBody;
         const qint64 Piece = m_answer.trickleBytes > 0
@@ -412,6 +466,13 @@ void TTestHttpServer::onNewConnection()
     }
 }
 
+bool TTestHttpServer::isConnectionOpen(int Number) const
+{
+    return std::any_of(
+        m_connections.cbegin(), m_connections.cend(),
+        [Number](const TTestHttpConnection *Connection) { return Connection->number() == Number; });
+}
+
 void TTestHttpServer::forget(TTestHttpConnection *Connection)
 {
     m_connections.erase(Connection);
@@ -470,6 +531,10 @@ TTestHttpServer::TAnswer TTestHttpServer::record(TRequest Request)
     }
 
     QList<QPair<QByteArray, QByteArray>> Headers = Fault.headers;
+    if (Fault.gzip && Request.header("accept-encoding").contains("gzip")) {
+        Body = gzipped(Body);
+        Headers.append({QByteArrayLiteral("Content-Encoding"), QByteArrayLiteral("gzip")});
+    }
     if (!Fault.location.isEmpty()) {
         Headers.append({QByteArrayLiteral("Location"), Fault.location});
     }
@@ -499,8 +564,9 @@ TTestHttpServer::TAnswer TTestHttpServer::record(TRequest Request)
     const bool ClientCloses = Request.header("connection").toLower() == "close";
     const qint64 DeclaredLength =
         Fault.declaredContentLength >= 0 ? Fault.declaredContentLength : Body.size();
-    Answer.close =
-        ClientCloses || Fault.declaredContentLength >= 0 || Fault.closeAfterBodyBytes >= 0;
+    Answer.close = ClientCloses || Fault.declaredContentLength >= 0 ||
+                   Fault.closeAfterBodyBytes >= 0 || Fault.endless;
+    Answer.endless = Fault.endless && Request.method != "HEAD";
     Answer.delayMs = Fault.delayMs;
     Answer.neverAnswer = Fault.neverAnswer;
     Answer.trickleBytes = Fault.trickleBytes;
@@ -508,7 +574,9 @@ TTestHttpServer::TAnswer TTestHttpServer::record(TRequest Request)
 
     QByteArray Head =
         "HTTP/1.1 " + QByteArray::number(Status) + ' ' + reasonPhrase(Status) + "\r\n";
-    Head += "Content-Length: " + QByteArray::number(DeclaredLength) + "\r\n";
+    if (!Fault.endless || Fault.declaredContentLength >= 0) {
+        Head += "Content-Length: " + QByteArray::number(DeclaredLength) + "\r\n";
+    }
     const bool HasContentType =
         std::any_of(Headers.cbegin(), Headers.cend(),
                     [](const auto &Header) { return Header.first.toLower() == "content-type"; });

@@ -64,6 +64,9 @@ public:
         int trickleIntervalMs = 0;         // ... with this pause between them
         QByteArray location;               // redirect target (absolute URL or path)
         QList<QPair<QByteArray, QByteArray>> headers; // extra response headers
+        bool endless = false; // after the head, send body bytes until the client
+                              // leaves (no Content-Length unless declared)
+        bool gzip = false;    // gzip the body when the request accepts it, as nginx does
         int times = -1; // applies to this many further requests of the path; 0 or less: always
 
         static TFault status(int Code);
@@ -74,7 +77,12 @@ public:
         static TFault hang();
         static TFault trickle(int Bytes, int IntervalMs);
         static TFault redirect(const QByteArray &Location, int Code = 302);
+        static TFault endlessBody();
+        static TFault gzipEncoded();
     };
+
+    // The gzip form of Data, as a server sends it with "Content-Encoding: gzip".
+    static QByteArray gzipped(const QByteArray &Data);
 
     explicit TTestHttpServer(QObject *Parent = nullptr);
     ~TTestHttpServer() override;
@@ -105,6 +113,8 @@ public:
     // Connections accepted so far, and those still open.
     int acceptedConnections() const { return m_acceptedConnections; }
     int openConnections() const { return static_cast<int>(m_connections.size()); }
+    // Whether the connection with this number (TRequest::connection) is still open.
+    bool isConnectionOpen(int Number) const;
 
 signals:
     // After a complete request has been recorded, before it is answered.
@@ -122,6 +132,7 @@ private:
         bool neverAnswer = false;
         int trickleBytes = 0;
         int trickleIntervalMs = 0;
+        bool endless = false;
     };
 
     void onNewConnection();

@@ -43,6 +43,15 @@ void addSaturated(TFileSize &Total, quint64 Size)
     Total += std::min(saturatedSize(Size), room);
 }
 
+// The server stores exactly packedSize bytes for a chunk; a longer reply is cut off and costs a
+// try. A document that gives no size leaves the pool's default bound in force.
+qint64 maxReplySizeOf(const TChunkToDownload &Chunk)
+{
+    return Chunk.packedSize <= quint64(std::numeric_limits<qint64>::max())
+               ? qint64(Chunk.packedSize)
+               : 0;
+}
+
 } // namespace
 
 TPackageFileDownloader::TPackageFileDownloader(
@@ -108,7 +117,7 @@ void TPackageFileDownloader::start()
     for (const TChunkToDownload &Chunk : m_allChunks) {
         qInfo() << "start download of " << Chunk.url.toString()
                 << " Thread: " << QThread::currentThreadId();
-        m_pool->enqueue(Chunk.url);
+        m_pool->enqueueWithMaxReplySize(Chunk.url, maxReplySizeOf(Chunk));
     }
 }
 
@@ -143,7 +152,7 @@ void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkEr
     }
     qInfo() << "Retry " << Url.toString() << " Thread: " << QThread::currentThreadId();
     ++Found->retryCount;
-    m_pool->enqueue(Url);
+    m_pool->enqueueWithMaxReplySize(Url, maxReplySizeOf(*Found));
 }
 
 void TPackageFileDownloader::onWriteProgress(QUrl Url, TFileSize DownloadedBytes)
@@ -319,7 +328,7 @@ void TPackageFileDownloader::onVerifyFinished(const QUrl &Url, const TChunkStage
         } else {
             qInfo() << "Retry " << Url.toString() << " Thread: " << QThread::currentThreadId();
             ++Found->retryCount;
-            m_pool->enqueue(Url);
+            m_pool->enqueueWithMaxReplySize(Url, maxReplySizeOf(*Found));
         }
     }
     emitFinishedSignalWhenNoMoreFilesAreOutstanding();
