@@ -114,6 +114,7 @@ void TestLauncherFaults::chunkFaults_data()
     QTest::newRow("right size, wrong bytes once") << QStringLiteral("wrong bytes once") << 0;
     QTest::newRow("slow but steady") << QStringLiteral("trickle") << 0;
     QTest::newRow("each chunk dropped once mid-body") << QStringLiteral("drop each once") << 0;
+    QTest::newRow("endless chunk body") << QStringLiteral("endless") << 1;
 }
 
 void TestLauncherFaults::chunkFaults()
@@ -157,6 +158,8 @@ void TestLauncherFaults::chunkFaults()
         Fault.times = 1;
     } else if (kind == QStringLiteral("trickle")) {
         Fault = TFault::trickle(20000, 20);
+    } else if (kind == QStringLiteral("endless")) {
+        Fault = TFault::endlessBody();
     } else if (kind == QStringLiteral("drop each once")) {
         // More chunks than the launcher fetches at once, each cut off once by the server.
         Site.setFile(QStringLiteral("data/b.pak"), TTestPackageBuilder::randomBytes(4800000, 5),
