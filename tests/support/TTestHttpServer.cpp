@@ -330,8 +330,11 @@ private:
         if (m_answer.endless) {
             // Until the client goes away; bytesWritten() asks for more.
             const QByteArray Piece(EndlessPiece, 'e');
-            while (m_socket->bytesToWrite() < EndlessBacklog) {
-                m_socket->write(Piece);
+            while (m_socket->state() == QAbstractSocket::ConnectedState &&
+                   m_socket->bytesToWrite() < EndlessBacklog) {
+                if (m_socket->write(Piece) < 0) {
+                    break;
+                }
             }
             return;
         }
