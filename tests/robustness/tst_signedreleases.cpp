@@ -77,6 +77,7 @@ struct TRun
     int exitCode = -1;
     QString dialog; // title of the first message box shown
     QByteArray log;
+    QByteArray output; // standard output and error
 };
 
 // Runs the launcher until it exits, shows a message box (the test hook dismisses it) or logs
@@ -110,6 +111,7 @@ TRun runLauncherOnce(TLauncherSite &Site, const QStringList &Arguments, QByteArr
         process->waitForFinished(10000);
     }
     Output = process->readAllStandardError() + process->readAllStandardOutput();
+    run.output = Output;
     run.log = Site.launcher().readLog();
     const QByteArray firstDialog = readFile(dialogLog).split('\n').value(0);
     run.dialog =
@@ -274,8 +276,15 @@ void TestSignedReleases::attacks()
     const QByteArray markerBefore = readFile(fullMarker);
     const QByteArray launcherBefore = readFile(Site.launcher().executablePath());
     const TRun run = runLauncher(Site, arguments);
-    const QByteArray tail = run.log.right(3000);
+    // Qt Test cuts long messages: what decides comes first.
+    const QByteArray tail = "dialog: " + run.dialog.toUtf8() +
+                            ", exit code: " + QByteArray::number(run.exitCode) + '\n' +
+                            run.output.right(1000) + run.log.right(2000);
     const char *const log = tail.constData();
+    // Under the sanitizers the refused documents must not have been touched wrongly either.
+    QVERIFY2(!run.output.contains("ERROR: AddressSanitizer") &&
+                 !run.output.contains("runtime error:"),
+             run.output.constData());
 
     if (expected == QStringLiteral("installed")) {
         QVERIFY2(run.exited && run.exitCode == 0, log);
