@@ -231,6 +231,9 @@ int runMetadata(const QStringList &Arguments)
         days = parser.value(validDays).toInt(&isNumber);
         if (!isNumber || days <= 0)
             return usageError(QStringLiteral("--valid-days needs a positive number"));
+        // Only signed metadata carries an expiry.
+        if (!parser.isSet(signingKey))
+            return usageError(QStringLiteral("--valid-days needs --signing-key"));
     }
     try {
         TMetadataWriter::writeMetadata(parser.value(description), parser.value(output),
