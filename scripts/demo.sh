@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The launcher end to end on one machine: installs what is missing, builds, generates a demo game,
-# publishes version 1, serves it on loopback, lets the launcher install it on a virtual display
+# The launcher end to end on one machine: installs what is missing, builds (the launcher with a demo
+# signing key), generates a demo game, publishes version 1 signed with that key, serves it on
+# loopback, lets the launcher install it on a virtual display
 # (screenshots into demo-output/), publishes version 2 with about 5 % changed, lets the launcher
 # update it, and prints what was installed and downloaded. Run as root on Debian 12:
 #
@@ -47,6 +48,23 @@ if [ ! -f "$build/build.ninja" ]; then
 fi
 cmake --build "$build" -j "$(nproc)" --target CorvaneLauncher corvane-democlient corvane-publish \
     >"$build/demo-build.log" 2>&1 || { tail -n 40 "$build/demo-build.log" >&2; exit 1; }
+# The launcher a player gets trusts only the studio's key: a build of its own with the demo key,
+# which stays in the build directory, off the served site.
+demo_build=$repo/build-demo
+key=$demo_build/demo-signing.key
+mkdir -p "$demo_build"
+if [ ! -s "$key" ] || [ ! -s "$demo_build/trusted-keys.txt" ]; then
+    lib_log "generating the demo signing key"
+    rm -f "$key"
+    "$build/bin/corvane-publish" keygen --out "$key" >"$demo_build/trusted-keys.txt"
+fi
+if [ ! -f "$demo_build/build.ninja" ]; then
+    cmake -S . -B "$demo_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_BUILD_TESTS=OFF \
+        -DCORVANE_TRUSTED_KEYS="$demo_build/trusted-keys.txt" >/dev/null
+fi
+cmake --build "$demo_build" -j "$(nproc)" --target CorvaneLauncher >>"$build/demo-build.log" 2>&1 ||
+    { tail -n 40 "$build/demo-build.log" >&2; exit 1; }
+signing=(--signing-key "$key")
 build_seconds=$(elapsed)
 
 rm -rf "$work" "$output"
@@ -64,6 +82,7 @@ publish() { # VERSION ASSETS_VERSION
     "$build/bin/corvane-publish" package --source "$game" --out "$store" --version "$1" \
         --executable bin/corvane --parameter=--exit-after-ms=2000 --generation second \
         --variant regular --assets "$assets" --assets-version "$2" --level "$level" \
+        --package-name "Corvane Online" "${signing[@]}" \
         2>&1 | tee "$output/publish-$1.txt"
 }
 
@@ -83,7 +102,7 @@ cat >"$work/description.json" <<JSON
 }
 JSON
 "$build/bin/corvane-publish" metadata --description "$work/description.json" \
-    --out "$site/launchermetadata.json" >/dev/null
+    --out "$site/launchermetadata.json" "${signing[@]}" --valid-days 7 >/dev/null
 
 LIB_SERVER=${DEMO_SERVER:-} lib_start_server "$site" "$work/server"
 lib_log "serving $site on http://127.0.0.1:$SERVER_PORT/ ($SERVER_KIND)"
@@ -91,7 +110,7 @@ lib_log "serving $site on http://127.0.0.1:$SERVER_PORT/ ($SERVER_KIND)"
 launcher_dir=$work/launcher
 mkdir -p "$launcher_dir" "$work/home"
 install -d -m 700 "$work/runtime"
-cp "$build/bin/CorvaneLauncher" "$launcher_dir/"
+cp "$demo_build/bin/CorvaneLauncher" "$launcher_dir/"
 [ ! -f "$build/bin/launcher.en.qm" ] || cp "$build/bin/launcher.en.qm" "$launcher_dir/"
 lib_write_settings "$launcher_dir"
 

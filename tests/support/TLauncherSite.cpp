@@ -22,8 +22,9 @@ QByteArray readFile(const QString &Path)
 
 } // namespace
 
-TLauncherSite::TLauncherSite(const QByteArray &ExtraSettings)
-    : m_package(std::make_unique<TTestPackageBuilder>(m_server, QStringLiteral("/client")))
+TLauncherSite::TLauncherSite(const QByteArray &ExtraSettings, const QString &LauncherExecutable)
+    : m_launcher(LauncherExecutable),
+      m_package(std::make_unique<TTestPackageBuilder>(m_server, QStringLiteral("/client")))
 {
     m_clientBinary =
         readFile(QStringLiteral(CORVANE_TEST_BIN_DIR) + QStringLiteral("/corvane-democlient"));
@@ -66,8 +67,8 @@ void TLauncherSite::publish(const QString &Version)
                               {QStringLiteral("installautomatically"), true},
                               {QStringLiteral("builds"), QJsonArray{Build}}};
     const QJsonObject Metadata{{QStringLiteral("packages"), QJsonArray{Package}}};
-    m_server.setFile(QStringLiteral("/meta.json"),
-                     QJsonDocument(Metadata).toJson(QJsonDocument::Compact));
+    m_metadataJson = QJsonDocument(Metadata).toJson(QJsonDocument::Compact);
+    m_server.setFile(QStringLiteral("/meta.json"), m_metadataJson);
 }
 
 QString TLauncherSite::installationDirectory() const

@@ -20,7 +20,8 @@ class TLauncherSite final
 {
 public:
     // ExtraSettings are appended to the launcher's settings file.
-    explicit TLauncherSite(const QByteArray &ExtraSettings = QByteArray());
+    explicit TLauncherSite(const QByteArray &ExtraSettings = QByteArray(),
+                           const QString &LauncherExecutable = QStringLiteral("CorvaneLauncher"));
     TLauncherSite(const TLauncherSite &) = delete;
     TLauncherSite &operator=(const TLauncherSite &) = delete;
 
@@ -36,6 +37,7 @@ public:
     // moves with every publication, as a studio's does.
     void publish(const QString &Version);
     QByteArray packageJson() const { return m_packageJson; }
+    QByteArray metadataJson() const { return m_metadataJson; }
     QString packageDocumentPath() const { return m_documentPath; }
 
     QString installationDirectory() const;
@@ -60,6 +62,7 @@ private:
     std::unique_ptr<TTestPackageBuilder> m_package;
     QMap<QString, QByteArray> m_files;
     QByteArray m_packageJson;
+    QByteArray m_metadataJson;
     QString m_documentPath;
     QByteArray m_clientBinary;
     int m_publications = 0;

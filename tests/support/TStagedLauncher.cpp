@@ -3,10 +3,10 @@
 #include <QDir>
 #include <QFile>
 
-TStagedLauncher::TStagedLauncher()
+TStagedLauncher::TStagedLauncher(const QString &BuiltExecutable)
 {
     const QString source =
-        QStringLiteral(CORVANE_TEST_BIN_DIR) + QStringLiteral("/CorvaneLauncher");
+        QStringLiteral(CORVANE_TEST_BIN_DIR) + QLatin1Char('/') + BuiltExecutable;
     m_valid = m_directory.isValid() && m_home.isValid() && QFile::copy(source, executablePath()) &&
               QFile::setPermissions(executablePath(), QFile::permissions(source));
 }

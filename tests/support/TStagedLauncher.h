@@ -14,7 +14,8 @@
 class TStagedLauncher final
 {
 public:
-    TStagedLauncher();
+    // Stages the built executable of that name (a launcher built with other trusted keys, say).
+    explicit TStagedLauncher(const QString &BuiltExecutable = QStringLiteral("CorvaneLauncher"));
     TStagedLauncher(const TStagedLauncher &) = delete;
     TStagedLauncher &operator=(const TStagedLauncher &) = delete;
 

@@ -3,12 +3,15 @@
 #include "TPackagePublisher.h"
 #include "TPublishError.h"
 
+#include "configuration/TDocumentVerifier.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "packages/TContentDefinedChunker.h"
 #include "packages/TPackageConfigurationReader.h"
 #include "shared/BlobContainer.h"
+#include "shared/TEd25519.h"
 #include "shared/TSha256.h"
 
+#include <QDateTime>
 #include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
@@ -16,6 +19,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -92,6 +96,7 @@ private slots:
     void metadataIsReadByLauncher();
     void badDescriptionFails_data();
     void badDescriptionFails();
+    void signedDocumentsPassTheLaunchersCheck();
 
 private:
     TPublishOptions options() const;
@@ -376,6 +381,14 @@ void TestPublisher::badInputFails_data()
         << QStringList{QStringLiteral("package"), QStringLiteral("--source"), small,
                        QStringLiteral("--out"), out}
         << 2 << QStringLiteral("Missing --version");
+    const QString key = QStringLiteral(CORVANE_SOURCE_DIR "/tests/data/signing/key-a.pem");
+    QTest::newRow("signing without a package name")
+        << fromSmall + QStringList{QStringLiteral("--signing-key"), key} << 1
+        << QStringLiteral("--package-name");
+    QTest::newRow("signing key that is no key")
+        << fromSmall + QStringList{QStringLiteral("--signing-key"), plainFile,
+                                   QStringLiteral("--package-name"), QStringLiteral("x")}
+        << 1 << QStringLiteral("is not an Ed25519 private key");
     QTest::newRow("unknown command")
         << QStringList{QStringLiteral("publish")} << 2 << QStringLiteral("Unknown command");
 }
@@ -528,6 +541,117 @@ void TestPublisher::badDescriptionFails()
         const QString text = QString::fromLocal8Bit(Error.what());
         QVERIFY2(text.contains(message), qPrintable(text));
     }
+}
+
+namespace {
+
+int runPublisher(const QStringList &Arguments, QByteArray *Output = nullptr)
+{
+    QProcess process;
+    process.start(QStringLiteral(CORVANE_BIN_DIR "/corvane-publish"), Arguments);
+    if (!process.waitForFinished(60000))
+        return -1;
+    if (Output)
+        *Output = process.readAllStandardOutput();
+    return process.exitCode();
+}
+
+} // namespace
+
+// What the publisher signs, the launcher's own check accepts, at its place only.
+void TestPublisher::signedDocumentsPassTheLaunchersCheck()
+{
+    using vorna::launcher::TDocumentVerifier;
+    QStandardPaths::setTestModeEnabled(true);
+    const QString keyA = m_root.filePath(QStringLiteral("keys/a.pem"));
+    const QString keyB = QStringLiteral(CORVANE_SOURCE_DIR "/tests/data/signing/key-b.pem");
+    QVERIFY(QDir().mkpath(m_root.filePath(QStringLiteral("keys"))));
+    QByteArray printed;
+    QCOMPARE(runPublisher({QStringLiteral("keygen"), QStringLiteral("--out"), keyA}, &printed), 0);
+    // A key is never replaced, and it is readable by its owner only.
+    QCOMPARE(runPublisher({QStringLiteral("keygen"), QStringLiteral("--out"), keyA}), 1);
+    QCOMPARE(QFile::permissions(keyA) & (QFile::ReadGroup | QFile::ReadOther),
+             QFile::Permissions());
+    const QByteArray publicA = QByteArray::fromBase64(printed.trimmed());
+    QCOMPARE(publicA, ::shared::TEd25519::publicKeyOf(readFile(keyA)));
+    // A launcher that trusts only key B (the rotation's new key).
+    TDocumentVerifier verifier({::shared::TEd25519::publicKeyOf(readFile(keyB))});
+
+    const QString source = m_root.filePath(QStringLiteral("signedsource"));
+    const QString out = m_root.filePath(QStringLiteral("signedout"));
+    const QString assets = m_root.filePath(QStringLiteral("signedassets"));
+    writeFile(source + QStringLiteral("/a.txt"), textBytes(100));
+    writeFile(assets + QStringLiteral("/b.txt"), textBytes(50));
+    const QStringList publish{QStringLiteral("package"),
+                              QStringLiteral("--source"),
+                              source,
+                              QStringLiteral("--out"),
+                              out,
+                              QStringLiteral("--version"),
+                              QStringLiteral("1"),
+                              QStringLiteral("--assets"),
+                              assets,
+                              QStringLiteral("--assets-version"),
+                              QStringLiteral("1"),
+                              QStringLiteral("--package-name"),
+                              QStringLiteral("Corvane Online"),
+                              QStringLiteral("--signing-key"),
+                              keyA,
+                              QStringLiteral("--signing-key"),
+                              keyB};
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QString packagePath = out + QStringLiteral("/package.json");
+    const auto check = [&](const QString &Path, TDocumentVerifier::EKind Kind,
+                           const QString &Package, const QDateTime &Time) {
+        return verifier.check(readFile(Path), readFile(Path + QStringLiteral(".sig")), Kind,
+                              Package, Path, Time);
+    };
+    const auto serial = [](const QString &Path) {
+        return QJsonDocument::fromJson(readFile(Path))
+            .object()
+            .value(QStringLiteral("release"))
+            .toObject()
+            .value(QStringLiteral("serial"))
+            .toDouble();
+    };
+    QCOMPARE(runPublisher(publish), 0);
+    const double firstSerial = serial(packagePath);
+    QCOMPARE(runPublisher(publish), 0);
+    QVERIFY(serial(packagePath) > firstSerial);
+    // After the publication only the new bytes' signatures remain: one per key.
+    QCOMPARE(QJsonDocument::fromJson(readFile(packagePath + QStringLiteral(".sig")))
+                 .object()
+                 .value(QStringLiteral("signatures"))
+                 .toArray()
+                 .size(),
+             2);
+    QCOMPARE(check(packagePath, TDocumentVerifier::EKind::Package, QStringLiteral("Corvane Online"),
+                   now),
+             QString());
+    QCOMPARE(check(out + QStringLiteral("/assets.json"), TDocumentVerifier::EKind::Assets,
+                   QStringLiteral("Corvane Online"), now),
+             QString());
+    QVERIFY(
+        !check(packagePath, TDocumentVerifier::EKind::Package, QStringLiteral("Test Realm"), now)
+             .isEmpty());
+    QVERIFY(
+        !check(packagePath, TDocumentVerifier::EKind::Assets, QStringLiteral("Corvane Online"), now)
+             .isEmpty());
+
+    const QString descriptionPath = m_root.filePath(QStringLiteral("signed-description.json"));
+    writeFile(descriptionPath, description());
+    const QString metadataPath = m_root.filePath(QStringLiteral("signed/launchermetadata.json"));
+    QCOMPARE(
+        runPublisher({QStringLiteral("metadata"), QStringLiteral("--description"), descriptionPath,
+                      QStringLiteral("--out"), metadataPath, QStringLiteral("--signing-key"), keyB,
+                      QStringLiteral("--valid-days"), QStringLiteral("2")}),
+        0);
+    QCOMPARE(check(metadataPath, TDocumentVerifier::EKind::LauncherMetadata, QString(), now),
+             QString());
+    // Past its expiry and the tolerance for the player's clock, the metadata is stale.
+    QVERIFY(
+        !check(metadataPath, TDocumentVerifier::EKind::LauncherMetadata, QString(), now.addDays(4))
+             .isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestPublisher)

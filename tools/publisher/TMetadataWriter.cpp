@@ -8,7 +8,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <QSet>
 #include <QUrl>
 
@@ -206,7 +205,8 @@ QByteArray TMetadataWriter::metadataFromDescription(const QByteArray &Descriptio
     return QJsonDocument(metadata).toJson(QJsonDocument::Indented);
 }
 
-void TMetadataWriter::writeMetadata(const QString &DescriptionPath, const QString &OutputPath)
+void TMetadataWriter::writeMetadata(const QString &DescriptionPath, const QString &OutputPath,
+                                    const TReleaseSigner &Signer)
 {
     QFile input(DescriptionPath);
     if (!input.open(QIODevice::ReadOnly))
@@ -214,12 +214,8 @@ void TMetadataWriter::writeMetadata(const QString &DescriptionPath, const QStrin
             QStringLiteral("Could not read the description '%1': %2")
                 .arg(QDir::toNativeSeparators(DescriptionPath), input.errorString()));
     const QByteArray metadata = metadataFromDescription(input.readAll());
-    QDir().mkpath(QFileInfo(OutputPath).absolutePath());
-    QSaveFile output(OutputPath);
-    if (!output.open(QIODevice::WriteOnly) || output.write(metadata) != metadata.size() ||
-        !output.commit())
-        throw TPublishError(QStringLiteral("Could not write '%1': %2")
-                                .arg(QDir::toNativeSeparators(OutputPath), output.errorString()));
+    Signer.write(OutputPath, Signer.document(QJsonDocument::fromJson(metadata).object(), OutputPath,
+                                             TReleaseSigner::EDocumentKind::LauncherMetadata));
 }
 
 } // namespace vorna::publisher

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "TReleaseSigner.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -16,8 +18,10 @@ class TMetadataWriter final
 public:
     static QByteArray metadataFromDescription(const QByteArray &Description);
 
-    // Reads the description file and writes the document atomically; throws TPublishError.
-    static void writeMetadata(const QString &DescriptionPath, const QString &OutputPath);
+    // Reads the description file and writes the document atomically, signed when the signer has
+    // keys; throws TPublishError.
+    static void writeMetadata(const QString &DescriptionPath, const QString &OutputPath,
+                              const TReleaseSigner &Signer = TReleaseSigner());
 };
 
 } // namespace vorna::publisher

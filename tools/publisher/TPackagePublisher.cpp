@@ -2,6 +2,7 @@
 
 #include "TChunkStore.h"
 #include "TPublishError.h"
+#include "TReleaseSigner.h"
 
 #include "packages/TContentDefinedChunker.h"
 #include "shared/TSha256.h"
@@ -239,16 +240,6 @@ auto runOnPool(const std::vector<Job> &Jobs, Work Function, const TCounter &Done
     return std::vector<TResult>(results.begin(), results.end());
 }
 
-void writeDocument(const QString &Path, const QJsonObject &Document)
-{
-    // Temporary file and rename: a mirror of the output never sees half a document.
-    QSaveFile file(Path);
-    const QByteArray bytes = QJsonDocument(Document).toJson(QJsonDocument::Indented);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        throw TPublishError(QStringLiteral("Could not write '%1': %2")
-                                .arg(QDir::toNativeSeparators(Path), file.errorString()));
-}
-
 // Builds one document's "chunks" and "files". Indices count in the combined chunk list of the
 // launcher's reader, in which the package document's chunks come first: FirstIndex is the number
 // of chunks before this document's own.
@@ -311,6 +302,11 @@ void TPackagePublisher::validateOptions()
                 .arg(options.variant));
     if (options.compressionPreset < 0 || options.compressionPreset > 9)
         throw TPublishError(QStringLiteral("The compression level must lie between 0 and 9"));
+    // Signed documents name their package, so the keys are checked before any work is done.
+    if (!options.signingKeyFiles.isEmpty() && options.packageName.trimmed().isEmpty())
+        throw TPublishError(
+            QStringLiteral("Signed documents need the package's name (--package-name)"));
+    (void)TReleaseSigner(options.signingKeyFiles);
     if (options.assetsDirectory.isEmpty() != options.assetsVersion.isEmpty())
         throw TPublishError(QStringLiteral(
             "Assets need both a directory (--assets) and a version (--assets-version)"));
@@ -471,16 +467,21 @@ TPublishReport TPackagePublisher::publish()
     describeFiles(packageFiles, outcomeOf, outputDirectory, store, 0, package);
 
     // The asset document first: the package document is what makes a new version visible.
+    const TReleaseSigner signer(options.signingKeyFiles);
+    const auto writeSigned = [&signer, &options](const QString &Path, const QJsonObject &Document,
+                                                 TReleaseSigner::EDocumentKind Kind) {
+        signer.write(Path, signer.document(Document, Path, Kind, options.packageName));
+    };
     if (!options.assetsDirectory.isEmpty()) {
         QJsonObject assets;
         assets.insert(QStringLiteral("version"), options.assetsVersion.toInt());
         describeFiles(assetFiles, outcomeOf, outputDirectory, store,
                       package.value(QStringLiteral("chunks")).toArray().size(), assets);
         report.assetDocumentPath = outputDirectory.filePath(options.assetFileName);
-        writeDocument(report.assetDocumentPath, assets);
+        writeSigned(report.assetDocumentPath, assets, TReleaseSigner::EDocumentKind::Assets);
     }
     report.packageDocumentPath = outputDirectory.filePath(options.packageFileName);
-    writeDocument(report.packageDocumentPath, package);
+    writeSigned(report.packageDocumentPath, package, TReleaseSigner::EDocumentKind::Package);
 
     report.files = int(files.size());
     report.bytes = totalBytes;

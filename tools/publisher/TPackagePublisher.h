@@ -23,6 +23,8 @@ struct TPublishOptions
     QString packageFileName = QStringLiteral("package.json");
     QString assetFileName = QStringLiteral("assets.json");
     int compressionPreset = 6;
+    QStringList signingKeyFiles; // empty: the documents are written unsigned
+    QString packageName;         // the package the signed documents are bound to
 };
 
 // The figures of one run.

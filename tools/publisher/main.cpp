@@ -3,6 +3,7 @@
 #include "TMetadataWriter.h"
 #include "TPackagePublisher.h"
 #include "TPublishError.h"
+#include "TReleaseSigner.h"
 #include "TerminalDetection.h"
 
 #include <QCommandLineParser>
@@ -43,6 +44,7 @@ const char *const Usage =
     "  package   publish a directory as a package document, an optional asset document and\n"
     "            their chunks in a chunk store\n"
     "  metadata  write the launcher metadata document from a description file\n"
+    "  keygen    write a new signing key and print its public key\n"
     "\n"
     "Run 'corvane-publish <command> --help' for the options of a command.\n";
 
@@ -121,6 +123,14 @@ int runPackage(const QStringList &Arguments)
                QStringLiteral("dir"));
     const auto level = option(QStringLiteral("level"),
                               QStringLiteral("LZMA preset 0-9 (default 6)."), QStringLiteral("n"));
+    const auto signingKey = option(
+        QStringLiteral("signing-key"),
+        QStringLiteral("Sign the documents with this private key (repeatable, for key rotation)."),
+        QStringLiteral("file"));
+    const auto packageName =
+        option(QStringLiteral("package-name"),
+               QStringLiteral("Name of the package in the launcher metadata (needed to sign)."),
+               QStringLiteral("name"));
     int exitCode = 0;
     if (!parseCommandLine(parser, Arguments, exitCode))
         return exitCode;
@@ -140,6 +150,8 @@ int runPackage(const QStringList &Arguments)
     options.assetsDirectory = parser.value(assets);
     options.assetsVersion = parser.value(assetsVersion);
     options.chunkStoreDirectory = parser.value(chunkStore);
+    options.signingKeyFiles = parser.values(signingKey);
+    options.packageName = parser.value(packageName);
     if (parser.isSet(level)) {
         bool isNumber = false;
         options.compressionPreset = parser.value(level).toInt(&isNumber);
@@ -194,8 +206,18 @@ int runMetadata(const QStringList &Arguments)
     const QCommandLineOption output(QStringLiteral("out"),
                                     QStringLiteral("Metadata document to write."),
                                     QStringLiteral("file"));
+    const QCommandLineOption signingKey(
+        QStringLiteral("signing-key"),
+        QStringLiteral("Sign the document with this private key (repeatable, for key rotation)."),
+        QStringLiteral("file"));
+    const QCommandLineOption validDays(
+        QStringLiteral("valid-days"),
+        QStringLiteral("Signed metadata expires after this many days (default: never)."),
+        QStringLiteral("n"));
     parser.addOption(description);
     parser.addOption(output);
+    parser.addOption(signingKey);
+    parser.addOption(validDays);
     int exitCode = 0;
     if (!parseCommandLine(parser, Arguments, exitCode))
         return exitCode;
@@ -203,9 +225,46 @@ int runMetadata(const QStringList &Arguments)
         if (!parser.isSet(required))
             return usageError(QStringLiteral("Missing --%1").arg(required.names().constFirst()));
     }
+    int days = 0;
+    if (parser.isSet(validDays)) {
+        bool isNumber = false;
+        days = parser.value(validDays).toInt(&isNumber);
+        if (!isNumber || days <= 0)
+            return usageError(QStringLiteral("--valid-days needs a positive number"));
+        // Only signed metadata carries an expiry.
+        if (!parser.isSet(signingKey))
+            return usageError(QStringLiteral("--valid-days needs --signing-key"));
+    }
     try {
-        TMetadataWriter::writeMetadata(parser.value(description), parser.value(output));
+        TMetadataWriter::writeMetadata(parser.value(description), parser.value(output),
+                                       TReleaseSigner(parser.values(signingKey), days));
         out() << "Launcher metadata: " << QDir::toNativeSeparators(parser.value(output)) << '\n';
+        out().flush();
+        return 0;
+    } catch (const std::exception &Error) {
+        err() << "corvane-publish: " << QString::fromLocal8Bit(Error.what()) << '\n';
+        err().flush();
+        return ExitFailure;
+    }
+}
+
+int runKeygen(const QStringList &Arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Writes a new Ed25519 signing key and prints its public key for the launcher build. Keep "
+        "the key file off the servers."));
+    const QCommandLineOption output(QStringLiteral("out"),
+                                    QStringLiteral("Private key file to create."),
+                                    QStringLiteral("file"));
+    parser.addOption(output);
+    int exitCode = 0;
+    if (!parseCommandLine(parser, Arguments, exitCode))
+        return exitCode;
+    if (!parser.isSet(output))
+        return usageError(QStringLiteral("Missing --out"));
+    try {
+        out() << TReleaseSigner::generateKey(parser.value(output)) << '\n';
         out().flush();
         return 0;
     } catch (const std::exception &Error) {
@@ -229,6 +288,8 @@ int main(int argc, char *argv[])
         return runPackage(arguments);
     if (command == QLatin1String("metadata"))
         return runMetadata(arguments);
+    if (command == QLatin1String("keygen"))
+        return runKeygen(arguments);
     if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
         out() << Usage;
         return 0;

@@ -48,7 +48,11 @@ TLauncherConfigurationHandler::~TLauncherConfigurationHandler() = default;
 
 void TLauncherConfigurationHandler::requestLauncherConfiguration()
 {
+    const QUrl signature =
+        m_documentVerifier.expect(m_configurationUrl, TDocumentVerifier::EKind::LauncherMetadata);
     m_downloadPool->enqueue(m_configurationUrl);
+    if (signature.isValid())
+        m_downloadPool->enqueue(signature);
     startErrorTimer();
 }
 
@@ -64,6 +68,22 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
         onConfigurationDownloadFailed(Url, QNetworkReply::ContentNotFoundError,
                                       QStringLiteral("Data stream is empty"));
         return;
+    }
+
+    // A signed document goes on once its signature is in too, and only when it holds.
+    const TDocumentVerifier::TOutcome verified = m_documentVerifier.takeDownload(Url, Data);
+    switch (verified.state) {
+    case TDocumentVerifier::TOutcome::EState::NotSigned:
+        break;
+    case TDocumentVerifier::TOutcome::EState::Waiting:
+        return;
+    case TDocumentVerifier::TOutcome::EState::Rejected:
+        rejectDocument(verified.documentUrl, verified.reason);
+        return;
+    case TDocumentVerifier::TOutcome::EState::Accepted:
+        Url = verified.documentUrl;
+        Data = verified.document;
+        break;
     }
 
     if (Url == m_configurationUrl && m_errorTimer.isActive() &&
@@ -96,6 +116,12 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url,
                                                                   QNetworkReply::NetworkError Code,
                                                                   QString ErrorString)
 {
+    const TDocumentVerifier::TOutcome verified = m_documentVerifier.takeFailure(Url);
+    if (verified.state == TDocumentVerifier::TOutcome::EState::Rejected) {
+        rejectDocument(verified.documentUrl, verified.reason);
+        return;
+    }
+
     if (Url == m_configurationUrl) {
         // Once the metadata is loaded (the error timer expired first) or has failed, a late
         // report for its address changes nothing.
@@ -137,6 +163,35 @@ void TLauncherConfigurationHandler::onErrorTimerExpired()
     m_errorTimer.stop();
     if (m_state == EMetadataState::NotLoaded)
         loadLocalCopy();
+}
+
+// A document that failed its check counts as a failed download. The metadata takes the path of
+// any other metadata failure. A package keeps its tile but gets an empty configuration marked as
+// refused, so that installing it fails as a download does and the player is told; nothing of the
+// refused bytes is parsed or written to disk.
+void TLauncherConfigurationHandler::rejectDocument(const QUrl &Url, const QString &Reason)
+{
+    if (Url == m_configurationUrl) {
+        onConfigurationDownloadFailed(Url, QNetworkReply::UnknownContentError, Reason);
+        return;
+    }
+    bool handled = false;
+    for (auto entry = m_pending.begin(); entry != m_pending.end();) {
+        if (entry->packageConfigurationUrl != Url && entry->assetConfigurationUrl != Url) {
+            ++entry;
+            continue;
+        }
+        qCritical().noquote() << "Download of package configuration/asset from configuration"
+                              << Url.toString() << "failed:" << Reason;
+        if (entry->build) {
+            entry->build->configuration = std::make_unique<TPackageConfigurationReader>();
+            entry->build->documentsRefused = true;
+        }
+        entry = m_pending.erase(entry);
+        handled = true;
+    }
+    if (handled && m_pending.empty())
+        emit packageConfigurationDownloadsFinished();
 }
 
 void TLauncherConfigurationHandler::failMainConfiguration()
@@ -314,10 +369,21 @@ void TLauncherConfigurationHandler::downloadPackageConfigurations()
             return;
         }
         for (const TPendingConfigurationDownload &entry : m_pending) {
-            if (entry.packageConfigurationUrl.isValid())
-                addresses.push_back(entry.packageConfigurationUrl);
-            if (entry.assetConfigurationUrl.isValid())
-                addresses.push_back(entry.assetConfigurationUrl);
+            // Offline, the documents are the installation's own copies, written only from
+            // documents that passed.
+            const auto add = [this, &addresses, &entry](const QUrl &Address,
+                                                        TDocumentVerifier::EKind Kind) {
+                if (!Address.isValid())
+                    return;
+                addresses.push_back(Address);
+                const QUrl signature =
+                    m_offline ? QUrl()
+                              : m_documentVerifier.expect(Address, Kind, entry.package->name());
+                if (signature.isValid())
+                    addresses.push_back(signature);
+            };
+            add(entry.packageConfigurationUrl, TDocumentVerifier::EKind::Package);
+            add(entry.assetConfigurationUrl, TDocumentVerifier::EKind::Assets);
         }
     } catch (const std::runtime_error &exception) {
         emit diskAccessFailed(QString::fromStdString(exception.what()));

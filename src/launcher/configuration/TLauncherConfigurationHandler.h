@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TDocumentVerifier.h"
 #include "TLauncherConfigurationReader.h"
 #include "TLauncherFilesystemHelper.h"
 #include "shared/THint.h"
@@ -99,6 +100,7 @@ private:
     };
 
     void failMainConfiguration();
+    void rejectDocument(const QUrl &Url, const QString &Reason);
     void loadLocalCopy();
     void saveLocalCopy();
     QString localCopyPath() const;
@@ -119,6 +121,7 @@ private:
     ::shared::THint m_currentHint;
     std::vector<::shared::THint> m_hints;
     std::vector<TPendingConfigurationDownload> m_pending;
+    TDocumentVerifier m_documentVerifier;
 };
 
 } // namespace vorna::launcher

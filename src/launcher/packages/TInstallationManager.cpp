@@ -352,7 +352,7 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPac
     if (findInstallation(pPackage->name()))
         return;
     const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
-    if (!Remote)
+    if (!Remote || failIfDocumentsRefused(pPackage))
         return;
     // A document that did not parse describes nothing: installing it would write it as the
     // marker of a complete installation.
@@ -378,7 +378,7 @@ void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> pPackage)
     if (findInstallation(pPackage->name()))
         return;
     const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
-    if (!Remote)
+    if (!Remote || failIfDocumentsRefused(pPackage))
         return;
     const QDir Directory = installationDirectory(pPackage);
     const TPackageConfigurationReader Local =
@@ -386,6 +386,27 @@ void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> pPackage)
     const auto Installation = startInstallation(pPackage, Directory, Local, *Remote, false);
     if (Installation)
         Installation->startVerification(Local, true);
+}
+
+// Documents that failed their signature check describe nothing that may be installed: the
+// request ends at once as a failed download, before any marker or file is touched, so the tile
+// reports it (and a self-update counts as failed).
+bool TInstallationManager::failIfDocumentsRefused(const std::shared_ptr<TPackage> &pPackage)
+{
+    const TPackageBuild *Build = pPackage->selectBuildForRunningPlatform();
+    if (!Build || !Build->documentsRefused)
+        return false;
+    qCritical() << "installOrUpdatePackage: the documents of" << pPackage->name() << "were refused";
+    const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
+    Installation->setInstallationDirectory(installationDirectory(pPackage));
+    connect(Installation.get(), &TPackageInstallation::downloadFinished, this,
+            &TInstallationManager::onDownloadFinished);
+    m_installationsInProgress.push_back(Installation);
+    connect(Installation.get(), &TPackageInstallation::diskAccessFailed, this,
+            &TInstallationManager::onDiskAccessFailed);
+    emit installationOrUpdateStarted(*Installation);
+    Installation->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+    return true;
 }
 
 std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(

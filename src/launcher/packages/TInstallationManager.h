@@ -136,6 +136,7 @@ private:
                       const TPackageConfigurationReader &Remote, bool WithDownload);
     // Emits installationOrUpdateFinished and drops the installation from the list.
     void finishInstallation(const std::shared_ptr<TPackageInstallation> &pInstallation);
+    bool failIfDocumentsRefused(const std::shared_ptr<TPackage> &pPackage);
 
     std::shared_ptr<TLauncherConfigurationReader> m_packageSource;
     std::shared_ptr<TLauncherFilesystemHelper> m_filesystemHelper;

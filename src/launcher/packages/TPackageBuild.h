@@ -37,6 +37,9 @@ public:
     QUrl assetsUrl;
     // Null until the configuration documents have been downloaded and parsed.
     std::unique_ptr<TPackageConfigurationReader> configuration;
+    // Set when a configuration document failed its signature check; the configuration is then
+    // empty and installing the build fails as a failed download.
+    bool documentsRefused = false;
 };
 
 EOperatingSystem operatingSystemFromString(const QString &Text);

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <vector>
+
+namespace vorna::publisher {
+
+// Signs the documents the publisher writes. Each document gets a "release" object inside its
+// signed bytes: a serial above the one of the document it replaces (the launcher refuses a lower
+// serial at the same address, so an old release cannot be served again), what kind of document it
+// is and for which package (the launcher refuses it at another package's address), and for the
+// launcher metadata an optional expiry (the launcher refuses stale metadata, so a server cannot
+// freeze players on an old release). Next to the document goes "<document>.sig" with one
+// signature per signing key; several keys let a studio rotate.
+//
+// A document and its signature file are replaced so that at every moment the signature file
+// holds a signature of the document beside it: first the signature file with the signatures of
+// the old and the new bytes, then the document, then the signature file with the new ones only.
+//
+// Without keys the signer is disabled and writes documents unsigned and unchanged, as before.
+// Usage: construct with the key files, then document() and write() for each document.
+class TReleaseSigner final
+{
+public:
+    enum class EDocumentKind
+    {
+        LauncherMetadata,
+        Package,
+        Assets,
+    };
+
+    TReleaseSigner() = default;
+    // Reads the private keys; throws TPublishError on a file that is not an Ed25519 private key.
+    explicit TReleaseSigner(const QStringList &KeyFiles, int ValidForDays = 0);
+
+    bool isEnabled() const { return !m_privateKeys.empty(); }
+
+    // The bytes to publish at Path: the document with its "release" object when signing.
+    QByteArray document(QJsonObject Document, const QString &Path, EDocumentKind Kind,
+                        const QString &PackageName = QString()) const;
+    // Writes the bytes atomically at Path and, when signing, the signature file beside it.
+    void write(const QString &Path, const QByteArray &Bytes) const;
+
+    // Writes a new private key to Path (never over an existing file) and returns the public key
+    // as the launcher's key list carries it (Base64 of the raw key).
+    static QString generateKey(const QString &Path);
+
+    static QString signatureFileSuffix() { return QStringLiteral(".sig"); }
+
+private:
+    QJsonObject signatureEntry(const QByteArray &PrivateKey, const QByteArray &Bytes) const;
+
+    std::vector<QByteArray> m_privateKeys;
+    int m_validForDays = 0;
+};
+
+} // namespace vorna::publisher
