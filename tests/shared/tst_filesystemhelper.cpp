@@ -1,6 +1,5 @@
 #include "shared/TFileSystemHelper.h"
 #include "shared/TLZMACompressedReadOnlyMemoryBlob.h"
-#include "support/TSentinelDirectory.h"
 
 #include <QDir>
 #include <QFile>
@@ -24,8 +23,6 @@ private slots:
     void writeAndReadBack();
     void writeFileIntoMissingDirectoryThrows();
     void deleteFileOfMissingFileThrows();
-    void removePathNeverFollowsLinks_data();
-    void removePathNeverFollowsLinks();
     void readJson_data();
     void readJson();
     void ensureSubdirectory();
@@ -190,48 +187,6 @@ void TestFileSystemHelper::deleteFileOfMissingFileThrows()
     writeBytes(path, "x");
     QVERIFY(m_helper.deleteFile(path));
     QVERIFY(!QFile::exists(path));
-}
-
-void TestFileSystemHelper::removePathNeverFollowsLinks_data()
-{
-    QTest::addColumn<QString>("link");
-    QTest::addColumn<QString>("target");
-    QTest::addColumn<QString>("removed");
-
-    QTest::newRow("link to a directory") << "gone"
-                                         << "%S"
-                                         << "gone";
-    QTest::newRow("link to a file") << "gone"
-                                    << "%S/victim.txt"
-                                    << "gone";
-    QTest::newRow("directory holding a directory link") << "gone/data"
-                                                        << "%S"
-                                                        << "gone";
-    QTest::newRow("directory holding a file link") << "gone/a/b"
-                                                   << "%S/x"
-                                                   << "gone";
-    QTest::newRow("dangling link") << "gone"
-                                   << "%S/nothing"
-                                   << "gone";
-}
-
-void TestFileSystemHelper::removePathNeverFollowsLinks()
-{
-    QFETCH(QString, link);
-    QFETCH(QString, target);
-    QFETCH(QString, removed);
-    QTemporaryDir root;
-    const testsupport::TSentinelDirectory sentinel(root.filePath(QStringLiteral("sentinel")));
-    const QString base = root.filePath(QStringLiteral("installation"));
-    QVERIFY(QDir().mkpath(QFileInfo(base + QLatin1Char('/') + link).absolutePath()));
-    QVERIFY(QFile::link(target.replace(QStringLiteral("%S"), sentinel.path()),
-                        base + QLatin1Char('/') + link));
-
-    TFileSystemHelper().removePath(base + QLatin1Char('/') + removed);
-    QVERIFY(!QFileInfo(base + QLatin1Char('/') + removed).isSymLink());
-    QVERIFY(!QFileInfo::exists(base + QLatin1Char('/') + removed));
-    const QStringList changes = sentinel.changes();
-    QVERIFY2(changes.isEmpty(), qPrintable(changes.join(QLatin1Char('\n'))));
 }
 
 void TestFileSystemHelper::readJson_data()
