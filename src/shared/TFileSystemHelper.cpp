@@ -12,7 +12,6 @@
 #include <QJsonParseError>
 #include <QSettings>
 #include <QSysInfo>
-#include <QTemporaryFile>
 #include <QTextStream>
 
 #include <stdexcept>
@@ -304,14 +303,19 @@ void TFileSystemHelper::writeImage(const QImage &Image, const QString &Path,
 
 Qt::CaseSensitivity TFileSystemHelper::fileNameCaseSensitivity(const QString &DirectoryPath) const
 {
-    // Asked of the file system itself: a mount, a volume or a directory can differ from what the
-    // operating system usually does.
-    QTemporaryFile probe(QDir(DirectoryPath).filePath(QStringLiteral(".case-probe-XXXXXX")));
-    if (probe.open()) {
-        const QFileInfo info(probe.fileName());
-        return QFileInfo::exists(info.dir().filePath(info.fileName().toUpper()))
-                   ? Qt::CaseInsensitive
-                   : Qt::CaseSensitive;
+    // Asked of the file system itself, without writing: a mount, a volume or a directory can
+    // differ from what the operating system usually does. An entry whose name with its letter
+    // case changed is found too, without being listed as an entry of its own, is found
+    // regardless of case.
+    const QDir directory(DirectoryPath);
+    const QStringList names =
+        directory.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        const QString other = name.toUpper() != name ? name.toUpper() : name.toLower();
+        if (other == name || names.contains(other))
+            continue;
+        const QFileInfo found(directory.filePath(other));
+        return found.exists() || found.isSymLink() ? Qt::CaseInsensitive : Qt::CaseSensitive;
     }
     const QString kernel = QSysInfo::kernelType();
     return kernel == QLatin1String("winnt") || kernel == QLatin1String("darwin")
