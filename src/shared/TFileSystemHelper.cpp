@@ -11,6 +11,7 @@
 #include <QImageReader>
 #include <QJsonParseError>
 #include <QSettings>
+#include <QSysInfo>
 #include <QTextStream>
 
 #include <stdexcept>
@@ -63,6 +64,39 @@ QString normalisedRelativePath(QString RelativePath)
         RelativePath.at(0).isLetter())
         RelativePath.remove(0, 2);
     return RelativePath;
+}
+
+// A symbolic link, or on Windows a junction: removed as an entry of its own, never entered.
+bool isLink(const QFileInfo &Info)
+{
+    return Info.isSymLink() || Info.isJunction();
+}
+
+bool removeLink(const QString &Path)
+{
+    // A link to a directory is a directory entry on Windows and only goes with rmdir there.
+    return QFile::remove(Path) || QDir().rmdir(Path);
+}
+
+// Empties and removes a directory that is not a link, without entering any link below it.
+bool removeDirectoryTree(const QString &Path)
+{
+    bool removed = true;
+    const QFileInfoList entries = QDir(Path).entryInfoList(QDir::AllEntries | QDir::Hidden |
+                                                           QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        const QString entryPath = entry.absoluteFilePath();
+        if (isLink(entry))
+            removed = removeLink(entryPath) && removed;
+        else if (entry.isDir())
+            removed = removeDirectoryTree(entryPath) && removed;
+        else if (!QFile::remove(entryPath)) {
+            // A read-only file (Windows) only goes once it may be written.
+            QFile::setPermissions(entryPath, entry.permissions() | QFile::WriteUser);
+            removed = QFile::remove(entryPath) && removed;
+        }
+    }
+    return QDir().rmdir(Path) && removed;
 }
 
 bool isInside(const QString &Path, const QString &Base)
@@ -265,6 +299,47 @@ void TFileSystemHelper::writeImage(const QImage &Image, const QString &Path,
     Image.save(&buffer, Format);
     buffer.close();
     writeFile(Path, bytes);
+}
+
+Qt::CaseSensitivity TFileSystemHelper::fileNameCaseSensitivity(const QString &DirectoryPath) const
+{
+    // Asked of the file system itself, without writing: a mount, a volume or a directory can
+    // differ from what the operating system usually does. An entry whose name with its letter
+    // case changed is found too, without being listed as an entry of its own, is found
+    // regardless of case.
+    const QDir directory(DirectoryPath);
+    const QStringList names =
+        directory.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        const QString other = name.toUpper() != name ? name.toUpper() : name.toLower();
+        if (other == name || names.contains(other))
+            continue;
+        const QFileInfo found(directory.filePath(other));
+        return found.exists() || found.isSymLink() ? Qt::CaseInsensitive : Qt::CaseSensitive;
+    }
+    const QString kernel = QSysInfo::kernelType();
+    return kernel == QLatin1String("winnt") || kernel == QLatin1String("darwin")
+               ? Qt::CaseInsensitive
+               : Qt::CaseSensitive;
+}
+
+void TFileSystemHelper::removePath(const QString &Path) const
+{
+    const QFileInfo info(Path);
+    if (isLink(info)) {
+        if (!removeLink(Path))
+            throw std::runtime_error(
+                ioErrorText(Path, QStringLiteral("Could not remove link.")).toStdString());
+        return;
+    }
+    if (info.isDir()) {
+        if (!removeDirectoryTree(Path))
+            throw std::runtime_error(
+                ioErrorText(Path, QStringLiteral("Could not remove directory.")).toStdString());
+        return;
+    }
+    if (info.exists())
+        deleteFile(Path);
 }
 
 } // namespace shared

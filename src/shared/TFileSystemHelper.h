@@ -49,6 +49,14 @@ public:
     virtual QJsonDocument readJsonFileAsQJsonDocument(const QString &Path, bool &ParseFailed) const;
     virtual std::shared_ptr<QImage> readImage(const QString &Path, const char *Format) const;
     virtual void writeImage(const QImage &Image, const QString &Path, const char *Format) const;
+    // Whether two names in DirectoryPath that differ only in letter case name one file there.
+    virtual Qt::CaseSensitivity fileNameCaseSensitivity(const QString &DirectoryPath) const;
+
+    // Removes whatever is at Path: a symbolic link or junction as the link itself, never what it
+    // leads to; a directory with everything below it, links inside it again removed as links; a
+    // file through deleteFile. Nothing at Path is no error. Throws std::runtime_error when
+    // something stays.
+    void removePath(const QString &Path) const;
 };
 
 // The I/O error text shared by every file operation: "I/O error on file '<name>': <reason>".

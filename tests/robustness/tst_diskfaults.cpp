@@ -355,7 +355,10 @@ void TestDiskFaults::readOnlyInstallationDirectory()
                                    Site.installationDirectory() + QStringLiteral("/bin/client")})
                          .finish();
     QVERIFY2(!Run.exited, tail(Run).constData());
-    QCOMPARE(Run.errorReason, 2);
+    // The full marker cannot become the partial one, so the update stops before it begins,
+    // naming the marker, instead of rewriting files that the full marker calls complete.
+    QVERIFY2(Run.criticalFileError && hasLineWith(Run.log, "package.json", "Could not rename"),
+             tail(Run).constData());
     QVERIFY(!Run.log.contains("startPackageAndExit"));
     // Nothing could change: version 1 is still complete and described by its marker.
     for (auto It = Installed.cbegin(); It != Installed.cend(); ++It)

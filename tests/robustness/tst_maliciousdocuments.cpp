@@ -103,6 +103,8 @@ private slots:
     void hostileDirectoryName();
     void symbolicLinkLeadingOutside_data();
     void symbolicLinkLeadingOutside();
+    void inconsistentDocumentsAreRefused_data();
+    void inconsistentDocumentsAreRefused();
     void containerBombStaysBounded();
     void hundredMegabytesOfJson();
     void cleanupTestCase();
@@ -392,6 +394,8 @@ void TestMaliciousDocuments::symbolicLinkLeadingOutside_data()
     QTest::newRow("file link") << QStringLiteral("victim.txt")
                                << QStringLiteral("%SIBLING%/victim.txt")
                                << QStringLiteral("victim.txt") << false;
+    QTest::newRow("obsolete entry that is a directory link")
+        << QStringLiteral("data") << QStringLiteral("%SIBLING%") << QStringLiteral("data") << true;
     QTest::newRow("nested directory link") << QStringLiteral("a") << QStringLiteral("%SIBLING%")
                                            << QStringLiteral("a/inner/victim.txt") << false;
 }
@@ -422,6 +426,46 @@ void TestMaliciousDocuments::symbolicLinkLeadingOutside()
         install(makePackage(QStringLiteral("client"), Builder.packageJson(QStringLiteral("1")),
                             m_server->url(QStringLiteral("/cdn/"))));
     QVERIFY(Outcome.finished || !Outcome.diskError.isEmpty());
+    verifyNothingOutsideChanged();
+}
+
+void TestMaliciousDocuments::inconsistentDocumentsAreRefused_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("one address for two contents") << QStringLiteral("address");
+    QTest::newRow("one file twice with different content") << QStringLiteral("./f0");
+    QTest::newRow("file and directory of one name") << QStringLiteral("f0/inner");
+}
+
+void TestMaliciousDocuments::inconsistentDocumentsAreRefused()
+{
+    QFETCH(QString, change);
+    TTestPackageBuilder Builder(*m_server);
+    Builder.addFile(QStringLiteral("f0"), "first content", false, {13});
+    Builder.addFile(QStringLiteral("f1"), "second content", false, {14});
+    QJsonObject Document = parse(Builder.packageJson(QStringLiteral("1")));
+    QJsonArray Files = Document.value(QStringLiteral("files")).toArray();
+    QJsonArray Chunks = Document.value(QStringLiteral("chunks")).toArray();
+    if (change == QStringLiteral("address")) {
+        QJsonObject Second = Chunks[1].toObject();
+        Second.insert(QStringLiteral("url"), Chunks[0].toObject().value(QStringLiteral("url")));
+        Chunks[1] = Second;
+    } else {
+        QJsonObject Second = Files[1].toObject();
+        Second.insert(QStringLiteral("localfile"), change);
+        Files[1] = Second;
+    }
+    Document.insert(QStringLiteral("files"), Files);
+    Document.insert(QStringLiteral("chunks"), Chunks);
+
+    const TOutcome Outcome = install(makePackage(QStringLiteral("client"), serialise(Document),
+                                                 m_server->url(QStringLiteral("/cdn/"))));
+    QVERIFY2(Outcome.diskError.startsWith(QStringLiteral("Inconsistent package configuration")),
+             qPrintable(Outcome.diskError));
+    QVERIFY(!Outcome.finished);
+    // Refused before anything was written: not even a marker.
+    QCOMPARE(listTree(installationDirectory()), QStringList());
+    QCOMPARE(m_server->requests().size(), 0);
     verifyNothingOutsideChanged();
 }
 

@@ -49,10 +49,12 @@ void TLauncherSelfUpdater::moveRunningExecutableAside(const QString &Executable)
     if (Executable.isEmpty() || !QFileInfo(Executable).isFile())
         return;
     const QString backup = Executable + oldFileSuffix();
-    if (QFileInfo(backup).isDir())
-        QDir(backup).removeRecursively();
-    else if (QFileInfo::exists(backup))
-        QFile::remove(backup);
+    try {
+        // A link at the backup's place goes as a link, never emptying what it leads to.
+        m_filesystemHelper->removePath(backup);
+    } catch (const std::runtime_error &) {
+        // The rename below fails and leaves the executable where it is.
+    }
     if (!QFile::rename(Executable, backup)) {
         qWarning() << "moveRunningExecutableAside: cannot rename" << Executable
                    << " Thread: " << QThread::currentThreadId();
@@ -80,10 +82,7 @@ void TLauncherSelfUpdater::onInstallationOrUpdateFinished(
             m_installationManager->executablePath(InstallationInProgress.package());
         const QString backup = executable + oldFileSuffix();
         if (!executable.isEmpty() && m_filesystemHelper->fileExists(backup)) {
-            if (m_filesystemHelper->directoryExists(executable))
-                QDir(executable).removeRecursively();
-            else if (m_filesystemHelper->fileExists(executable))
-                m_filesystemHelper->deleteFile(executable);
+            m_filesystemHelper->removePath(executable);
             if (!QFile::rename(backup, executable))
                 throw std::runtime_error(
                     QStringLiteral("Failed to restore %1").arg(executable).toStdString());

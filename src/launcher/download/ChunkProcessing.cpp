@@ -113,11 +113,8 @@ void checkOldContent(QFile &File, const TChunkedFileState &State, qint32 Index,
 
 void removeAt(const TLauncherFilesystemHelper &Helper, const QString &Path)
 {
-    if (Helper.directoryExists(Path)) {
-        QDir(Path).removeRecursively();
-    } else if (Helper.fileExists(Path)) {
-        Helper.deleteFile(Path);
-    }
+    // Links go as links: a directory link here must not cost what it leads to.
+    Helper.removePath(Path);
 }
 
 // Prepares the target of a file on the first save that touches it during this run.

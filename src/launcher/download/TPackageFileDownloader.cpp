@@ -384,10 +384,30 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
     emitProgress();
     if (m_atLeastOneDownloadFailed)
         emit downloadFailed(EPackageDownloaderError::DownloadFailed);
-    else if (m_atLeastOneSavingOperationFailed)
+    else if (m_atLeastOneSavingOperationFailed || !everyFileIsComplete())
         emit downloadFailed(EPackageDownloaderError::SavingOperationFailed);
     else
         emit downloadCompleted();
+}
+
+// Every chunk being done is not every file being written: content that no downloaded chunk
+// carried (one address given for two contents) leaves its places unwritten.
+bool TPackageFileDownloader::everyFileIsComplete() const
+{
+    std::set<const TChunkedFileState *> Checked;
+    for (const TChunkToDownload &Chunk : m_allChunks) {
+        for (const auto &State : Chunk.fileStates) {
+            if (!Checked.insert(State.get()).second)
+                continue;
+            QMutexLocker Lock(&State->mutex);
+            if (!State->pendingChunkIndices.empty()) {
+                qCritical() << "Download incomplete: file " << State->localFile << " still misses "
+                            << State->pendingChunkIndices.size() << " chunks";
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 } // namespace vorna::launcher

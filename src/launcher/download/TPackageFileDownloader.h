@@ -100,6 +100,7 @@ private:
     void dropChunk(const QUrl &Url);
     void processFinishedData(const QUrl &Url);
     void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+    bool everyFileIsComplete() const;
     void emitProgress();
     TChunkSaveContext saveContext();
 

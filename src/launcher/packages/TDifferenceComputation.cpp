@@ -337,7 +337,11 @@ private:
             TChunkReuseState &state = States[j];
             if (state.state == TChunkReuseState::InPlace)
                 continue;
-            if (state.state == TChunkReuseState::Elsewhere && openLocal()) {
+            // A file that cannot be written keeps whatever lies at this chunk's place; the
+            // download could not write there either.
+            if (state.state == TChunkReuseState::Elsewhere && !openLocal())
+                throwFileError(local, QStringLiteral("couldn't open file for writing"));
+            if (state.state == TChunkReuseState::Elsewhere) {
                 stageOverlappingChunks(j, States, local, openTemporary, temporary);
                 QFile &source = state.movedToTemporary ? *temporary : local;
                 if (copyRange(source, state.sourceOffset, local, state.targetOffset, state.size)) {
@@ -349,11 +353,23 @@ private:
             Candidate.chunkIndicesToDownload.push_back(qint32(j));
         }
 
+        // Bytes left beyond the final size would stay in a file that counts as complete.
         if (QFileInfo(Path).size() >
-                qint64(std::min<quint64>(Entry.unpackedSize,
-                                         quint64(std::numeric_limits<qint64>::max()))) &&
-            openLocal())
-            local.resize(qint64(Entry.unpackedSize));
+            qint64(std::min<quint64>(Entry.unpackedSize,
+                                     quint64(std::numeric_limits<qint64>::max())))) {
+            if (!openLocal())
+                throwFileError(local, QStringLiteral("couldn't open file for writing"));
+            if (!local.resize(qint64(Entry.unpackedSize)))
+                throwFileError(local, QStringLiteral("couldn't truncate file"));
+        }
+    }
+
+    [[noreturn]] static void throwFileError(const QFile &File, const QString &Reason)
+    {
+        throw std::runtime_error(
+            ::shared::ioErrorText(File.fileName(),
+                                  Reason + QStringLiteral(": ") + File.errorString())
+                .toStdString());
     }
 
     template <typename TOpenTemporary>
@@ -418,6 +434,23 @@ private:
     std::vector<TFileToDownload> m_result;
 };
 
+// A launcher that ended during a rearrangement leaves its staging file behind; nothing else
+// names or removes it.
+void removeStaleScanFiles(const QDir &InstallationDirectory,
+                          const TLauncherFilesystemHelper &FilesystemHelper)
+{
+    const QFileInfoList staleFiles = QDir(InstallationDirectory.absolutePath())
+                                         .entryInfoList({QStringLiteral(".scan-*.tmp")},
+                                                        QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &stale : staleFiles) {
+        try {
+            FilesystemHelper.removePath(stale.absoluteFilePath());
+        } catch (const std::runtime_error &error) {
+            qWarning().noquote() << QString::fromLocal8Bit(error.what());
+        }
+    }
+}
+
 std::vector<TFileToDownload> runWorker(std::shared_ptr<TScanContext> Context)
 {
     return TScanWorker(std::move(Context)).run();
@@ -432,10 +465,7 @@ computeRequiredChanges(const QDir &InstallationDirectory,
                        bool FastScan, TScanProgressCallback Progress)
 {
     TPackageDifference difference;
-    for (const TFileInPackage &file : Local.files()) {
-        if (!findFile(Remote.files(), file.localFile))
-            difference.filesToDelete.push_back(file);
-    }
+    removeStaleScanFiles(InstallationDirectory, *FilesystemHelper);
 
     auto context = std::make_shared<TScanContext>();
     context->progress = std::move(Progress);
@@ -449,12 +479,19 @@ computeRequiredChanges(const QDir &InstallationDirectory,
         context->localChunks = Local.chunks();
     }
 
-    // Two entries naming the same file (literally, or once confined to the directory) would be
-    // rearranged by two workers at once; the first one in the document's order is kept.
+    // Two entries naming the same file (literally, once confined to the directory, or by letter
+    // case where the file system ignores it) would be rearranged by two workers at once; the
+    // first one in the document's order is kept.
+    const bool caseInsensitive = FilesystemHelper->fileNameCaseSensitivity(
+                                     InstallationDirectory.absolutePath()) == Qt::CaseInsensitive;
+    const auto pathKey = [caseInsensitive](const QString &Path) {
+        return caseInsensitive ? Path.toCaseFolded() : Path;
+    };
     QSet<QString> queuedPaths;
     for (const TFileInPackage &file : Remote.files()) {
-        const QString path =
+        const QString filePath =
             FilesystemHelper->filePathInDirectory(InstallationDirectory, file.localFile);
+        const QString path = pathKey(filePath);
         if (queuedPaths.contains(path)) {
             qWarning().noquote() << QStringLiteral(
                                         "computeRequiredChanges: duplicate file entry ") +
@@ -463,9 +500,24 @@ computeRequiredChanges(const QDir &InstallationDirectory,
             continue;
         }
         queuedPaths.insert(path);
-        if (context->classify(path) == ELocalFileKind::Regular)
-            context->bytesTotal += QFileInfo(path).size();
+        if (context->classify(filePath) == ELocalFileKind::Regular)
+            context->bytesTotal += QFileInfo(filePath).size();
         context->queue.push_back(file);
+    }
+    // An obsolete entry is compared by the file it names, not by its text: "./b" or, on a file
+    // system that ignores case, "B" is the file that the entry "b" keeps. Neither that file nor a
+    // directory holding a current file may be deleted.
+    QStringList currentPaths = queuedPaths.values();
+    std::sort(currentPaths.begin(), currentPaths.end());
+    for (const TFileInPackage &file : Local.files()) {
+        const QString path =
+            pathKey(FilesystemHelper->filePathInDirectory(InstallationDirectory, file.localFile));
+        const auto next =
+            std::lower_bound(currentPaths.cbegin(), currentPaths.cend(), path + QLatin1Char('/'));
+        if (queuedPaths.contains(path) ||
+            (next != currentPaths.cend() && next->startsWith(path + QLatin1Char('/'))))
+            continue;
+        difference.filesToDelete.push_back(file);
     }
     // Largest first, so that the longest scans start at once and the workers end together.
     std::stable_sort(context->queue.begin(), context->queue.end(),

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QThread>
 #include <QUrl>
 
@@ -60,16 +61,30 @@ QDir TInstallationManager::installationDirectory(const std::shared_ptr<TPackage>
 
     // An empty or climbing directory name confines to the packages directory itself, where the
     // package's markers and files would mix with every other package. Such a package gets a
-    // directory of its own, named after the package or, failing that, after its position.
+    // directory of its own, named after the package or, failing that, after its position; never
+    // one that another package has or may fall back to, compared as Windows compares names.
     qWarning().noquote() << QStringLiteral("installationDirectory: unusable directory name '%1' of "
                                            "package '%2'")
                                 .arg(pPackage->directoryName(), pPackage->name());
-    const QString byName =
-        m_filesystemHelper->filePathInDirectory(packagesDirectory, pPackage->name());
-    if (QDir::cleanPath(byName) != packagesPath)
+    const auto key = [](const QString &Path) { return QDir::cleanPath(Path).toCaseFolded(); };
+    const auto inPackages = [&](const QString &Name) {
+        return m_filesystemHelper->filePathInDirectory(packagesDirectory, Name);
+    };
+    QSet<QString> taken;
+    for (const auto &other : listedPackages()) {
+        if (other == pPackage ||
+            (other->name() == pPackage->name() && other->index() == pPackage->index()))
+            continue;
+        const QString own = inPackages(other->directoryName());
+        taken.insert(key(QDir::cleanPath(own) != packagesPath ? own : inPackages(other->name())));
+    }
+    const QString byName = inPackages(pPackage->name());
+    if (QDir::cleanPath(byName) != packagesPath && !taken.contains(key(byName)))
         return QDir(byName);
-    return QDir(m_filesystemHelper->filePathInDirectory(
-        packagesDirectory, QStringLiteral("package-%1").arg(pPackage->index())));
+    QString byIndex = inPackages(QStringLiteral("package-%1").arg(pPackage->index()));
+    for (int suffix = 2; taken.contains(key(byIndex)); ++suffix)
+        byIndex = inPackages(QStringLiteral("package-%1-%2").arg(pPackage->index()).arg(suffix));
+    return QDir(byIndex);
 }
 
 std::pair<QString, QString> TInstallationManager::markerPaths(const QDir &Directory) const
@@ -157,20 +172,8 @@ TInstallationManager::computeLocalPackageStatus(const std::shared_ptr<TPackage> 
 
 void TInstallationManager::removePath(const QString &Path) const
 {
-    const QFileInfo info(Path);
-    if (info.isSymLink()) {
-        // Removing the link's target recursively could delete files outside the installation.
-        if (!QFile::remove(Path))
-            throwIoError(Path, QStringLiteral("Could not remove link."));
-        return;
-    }
-    if (info.isDir()) {
-        if (!QDir(Path).removeRecursively())
-            throwIoError(Path, QStringLiteral("Could not remove directory."));
-        return;
-    }
-    if (m_filesystemHelper->fileExists(Path))
-        m_filesystemHelper->deleteFile(Path);
+    // A link in place of a marker goes as a link: its target may lie outside the installation.
+    m_filesystemHelper->removePath(Path);
 }
 
 void TInstallationManager::writeFileAtomically(const QString &Path, const QByteArray &Data) const
@@ -201,11 +204,27 @@ void TInstallationManager::writeAssetFileIfGiven(const QDir &Directory,
                         RemoteAssetJson);
 }
 
+void TInstallationManager::writeOrRemoveAssetFile(const QDir &Directory,
+                                                  const QByteArray &RemoteAssetJson) const
+{
+    // A build without asset document: an older build's one would be read together with the new
+    // marker, and its version would never match the server's again.
+    if (RemoteAssetJson.isEmpty())
+        removePath(m_filesystemHelper->filePathInDirectory(
+            Directory, m_filesystemHelper->settings()->assetFile));
+    else
+        writeAssetFileIfGiven(Directory, RemoteAssetJson);
+}
+
 void TInstallationManager::demoteFullMarker(const QString &PartialMarker,
                                             const QString &FullMarker) const
 {
     removePath(PartialMarker);
-    QFile::rename(FullMarker, PartialMarker);
+    // Left in place, the full marker would go on calling the installation complete while it
+    // is being rewritten.
+    if (!QFile::rename(FullMarker, PartialMarker))
+        throwIoError(FullMarker, QStringLiteral("Could not rename the marker to '%1'.")
+                                     .arg(QFileInfo(PartialMarker).fileName()));
 }
 
 void TInstallationManager::logTransition(const char *Operation,
@@ -226,7 +245,7 @@ void TInstallationManager::markPackageAsPartiallyInstalled(
         demoteFullMarker(partialMarker, fullMarker);
     else if (!isMarkerPresent(partialMarker))
         writeFileAtomically(partialMarker, RemotePackageJson);
-    writeAssetFileIfGiven(directory, RemoteAssetJson);
+    writeOrRemoveAssetFile(directory, RemoteAssetJson);
     pPackage->setLocalPackageStatus(ELocalPackageStatus::PartiallyInstalled);
 }
 
@@ -240,7 +259,7 @@ void TInstallationManager::updatePartiallyInstalledPackage(
     if (isMarkerPresent(fullMarker))
         demoteFullMarker(partialMarker, fullMarker);
     writeFileAtomically(partialMarker, RemotePackageJson);
-    writeAssetFileIfGiven(directory, RemoteAssetJson);
+    writeOrRemoveAssetFile(directory, RemoteAssetJson);
     pPackage->setLocalPackageStatus(ELocalPackageStatus::PartiallyInstalled);
 }
 
@@ -254,7 +273,7 @@ void TInstallationManager::markPackageAsFullyInstalled(const std::shared_ptr<TPa
     // The full marker is in place before the partial one goes: a failed write keeps the package
     // partially installed instead of leaving it without any marker, and a crash in between leaves
     // both, where the full marker wins.
-    writeAssetFileIfGiven(directory, RemoteAssetJson);
+    writeOrRemoveAssetFile(directory, RemoteAssetJson);
     writeFileAtomically(fullMarker, RemotePackageJson);
     removePath(partialMarker);
     pPackage->setLocalPackageStatus(ELocalPackageStatus::UpToDate);
@@ -414,6 +433,12 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
     const TPackageConfigurationReader &Local, const TPackageConfigurationReader &Remote,
     bool WithDownload)
 {
+    // Documents that contradict themselves are refused before anything on disk changes.
+    if (!Remote.inconsistency().isEmpty()) {
+        qCritical().noquote() << pPackage->name() + QStringLiteral(": ") + Remote.inconsistency();
+        emit diskAccessFailed(Remote.inconsistency());
+        return {};
+    }
     try {
         markPackageAsPartiallyInstalled(pPackage, Remote.packageJson(), Remote.assetJson());
     } catch (const std::runtime_error &Error) {

@@ -125,6 +125,8 @@ private:
     // Replaces Path with Data through a temporary file in the same directory.
     void writeFileAtomically(const QString &Path, const QByteArray &Data) const;
     void writeAssetFileIfGiven(const QDir &Directory, const QByteArray &RemoteAssetJson) const;
+    // The asset file follows the new configuration: written, or removed when it has none.
+    void writeOrRemoveAssetFile(const QDir &Directory, const QByteArray &RemoteAssetJson) const;
     // Turns an existing full marker into the partial marker (the configuration complete so far).
     void demoteFullMarker(const QString &PartialMarker, const QString &FullMarker) const;
     void logTransition(const char *Operation, const std::shared_ptr<TPackage> &pPackage) const;

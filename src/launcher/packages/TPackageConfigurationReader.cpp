@@ -1,8 +1,11 @@
 #include "TPackageConfigurationReader.h"
 
 #include "TPackageBuild.h"
+#include "shared/TFileSystemHelper.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -176,11 +179,79 @@ TPackageConfigurationReader::TPackageConfigurationReader(const QByteArray &Packa
         readAssetDocument(assetDocument.object());
 
     dropChunkIndicesOutsideChunkList();
-    std::sort(m_files.begin(), m_files.end(),
-              [](const TFileInPackage &Left, const TFileInPackage &Right) {
-                  return Left.localFile < Right.localFile;
-              });
+    // Stable, so that of two entries with one name the first in the documents comes first.
+    std::stable_sort(m_files.begin(), m_files.end(),
+                     [](const TFileInPackage &Left, const TFileInPackage &Right) {
+                         return Left.localFile < Right.localFile;
+                     });
+    m_inconsistency = findInconsistency();
     m_isValid = true;
+}
+
+// Contradictions that no installation can satisfy: whichever entry wins, another one ends
+// unwritten or is overwritten, depending on which chunk arrives first. Names are compared as the
+// installation resolves them, and without regard to case, as Windows does.
+QString TPackageConfigurationReader::findInconsistency() const
+{
+    const QString prefix = QStringLiteral("Inconsistent package configuration: ");
+    std::vector<bool> referenced(m_chunks.size(), false);
+    for (const TFileInPackage &file : m_files) {
+        for (const int index : file.chunkIndices)
+            referenced[std::size_t(index)] = true;
+    }
+    QHash<QUrl, const TChunkInPackage *> contentByUrl;
+    const auto sameUrlOtherContent = [&contentByUrl](const TChunkInPackage &Chunk) {
+        if (Chunk.url.isEmpty())
+            return false;
+        const TChunkInPackage *&known = contentByUrl[Chunk.url];
+        if (!known)
+            known = &Chunk;
+        return known->unpackedHash != Chunk.unpackedHash ||
+               known->unpackedSize != Chunk.unpackedSize || known->unpack != Chunk.unpack;
+    };
+    for (std::size_t index = 0; index < m_chunks.size(); ++index) {
+        if (referenced[index] && sameUrlOtherContent(m_chunks[index]))
+            return prefix + QStringLiteral("the address '%1' is given for two different contents.")
+                                .arg(m_chunks[index].url.toString());
+    }
+    for (const TFileInPackage &file : m_files) {
+        if (sameUrlOtherContent(file.wholeFile))
+            return prefix + QStringLiteral("the address '%1' is given for two different contents.")
+                                .arg(file.wholeFile.url.toString());
+    }
+
+    const ::shared::TFileSystemHelper resolver;
+    const QDir root(QStringLiteral("/"));
+    std::vector<std::pair<QString, const TFileInPackage *>> names;
+    names.reserve(m_files.size());
+    for (const TFileInPackage &file : m_files)
+        names.emplace_back(resolver.filePathInDirectory(root, file.localFile).toCaseFolded(),
+                           &file);
+    std::stable_sort(names.begin(), names.end(),
+                     [](const auto &Left, const auto &Right) { return Left.first < Right.first; });
+    // Names that stand for the directory itself are refused by the installation on their own.
+    const QString rootName = resolver.filePathInDirectory(root, QString()).toCaseFolded();
+    for (std::size_t index = 0; index < names.size(); ++index) {
+        const auto &[name, file] = names[index];
+        if (name == rootName)
+            continue;
+        if (index + 1 < names.size() && names[index + 1].first == name) {
+            const TFileInPackage &other = *names[index + 1].second;
+            if (other.unpackedHash != file->unpackedHash ||
+                other.unpackedSize != file->unpackedSize)
+                return prefix + QStringLiteral("the file '%1' is listed twice with different "
+                                               "content.")
+                                    .arg(file->localFile);
+        }
+        const QString directory = name.endsWith(QLatin1Char('/')) ? name : name + QLatin1Char('/');
+        const auto below = std::lower_bound(
+            names.begin() + std::ptrdiff_t(index), names.end(), directory,
+            [](const auto &Entry, const QString &Name) { return Entry.first < Name; });
+        if (below != names.end() && below->first.startsWith(directory))
+            return prefix + QStringLiteral("'%1' is listed both as a file and as a directory.")
+                                .arg(file->localFile);
+    }
+    return {};
 }
 
 void TPackageConfigurationReader::readPackageDocument(const QJsonObject &Document)

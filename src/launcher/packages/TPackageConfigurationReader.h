@@ -46,12 +46,17 @@ public:
     const QByteArray &packageJson() const { return m_packageJson; }
     const QByteArray &assetJson() const { return m_assetJson; }
     bool isValid() const { return m_isValid; }
+    // Why no installation can follow the documents (one address for two contents, one file
+    // listed twice with different content, one name as a file and a directory); empty when
+    // they are consistent.
+    const QString &inconsistency() const { return m_inconsistency; }
 
 private:
     void readPackageDocument(const QJsonObject &Document);
     void readAssetDocument(const QJsonObject &Document);
     void readChunksAndFiles(const QJsonObject &Document, const QUrl &BaseUrl);
     void dropChunkIndicesOutsideChunkList();
+    QString findInconsistency() const;
 
     QUrl m_packageBaseUrl;
     QUrl m_assetBaseUrl;
@@ -65,6 +70,7 @@ private:
     TFileInPackageVector m_files;
     QByteArray m_packageJson;
     QByteArray m_assetJson;
+    QString m_inconsistency;
     bool m_isValid = false;
 };
 

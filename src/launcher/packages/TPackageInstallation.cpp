@@ -257,11 +257,10 @@ void TPackageInstallation::deleteObsoleteFiles()
             qWarning() << "deleteObsoleteFiles: linked directory leads outside: " << Path;
             continue;
         }
-        if (m_filesystemHelper->directoryExists(Path)) {
-            QDir(Path).removeRecursively();
-        } else if (m_filesystemHelper->fileExists(Path)) {
+        // A link, even a dangling one or one to a directory, goes as a link; what it leads to
+        // is never entered.
+        if (m_filesystemHelper->fileExists(Path) || QFileInfo(Path).isSymLink())
             removeForRewrite(*m_filesystemHelper, Path, m_installationMode);
-        }
     }
 }
 

@@ -54,6 +54,7 @@ private slots:
     void failuresAndRetries_data();
     void failuresAndRetries();
     void failedSaveReportsSavingOperationFailed();
+    void fileLeftUnwrittenIsNoSuccess();
     void oneAtATimeInPriorityOrder();
     void startWithoutChunksStaysSilent();
     void runningStatistics();
@@ -274,6 +275,20 @@ void TPackageFileDownloaderTest::failedSaveReportsSavingOperationFailed()
     // A failed save is not retried.
     QCOMPARE(m_server->requestCount(m_package->chunkPath(A)), 1);
     QCOMPARE(readAll(target(QStringLiteral("other.pak"))), B);
+}
+
+void TPackageFileDownloaderTest::fileLeftUnwrittenIsNoSuccess()
+{
+    // One address given for two contents: its one download can only serve one of the files.
+    const QByteArray A = piece('a', 1000), B = piece('b', 1000);
+    m_package->addFile(QStringLiteral("a.pak"), A, false, {1000});
+    m_package->addFile(QStringLiteral("b.pak"), B, false, {1000});
+    std::vector<TFileToDownload> Files = m_package->allMissing();
+    Files[1].chunks[0].url = Files[0].chunks[0].url;
+    auto Downloader = makeDownloader();
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("b.pak")));
+    QCOMPARE(run(*Downloader, Files), int(EPackageDownloaderError::SavingOperationFailed));
+    QCOMPARE(readAll(target(QStringLiteral("a.pak"))), A);
 }
 
 void TPackageFileDownloaderTest::oneAtATimeInPriorityOrder()

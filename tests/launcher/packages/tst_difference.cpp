@@ -3,6 +3,7 @@
 #include "packages/TDifferenceComputation.h"
 #include "shared/BlobContainer.h"
 #include "shared/TSha256.h"
+#include "support/TTmpfsMount.h"
 
 #include <QDir>
 #include <QFile>
@@ -147,6 +148,17 @@ private:
     mutable std::atomic<int> m_boomLookups{0};
 };
 
+// A file system that ignores letter case, as Windows does, whatever the test machine's does.
+class TCaseInsensitiveFilesystemHelper final : public TLauncherFilesystemHelper
+{
+public:
+    using TLauncherFilesystemHelper::TLauncherFilesystemHelper;
+    Qt::CaseSensitivity fileNameCaseSensitivity(const QString &) const override
+    {
+        return Qt::CaseInsensitive;
+    }
+};
+
 } // namespace
 
 class TestDifference final : public QObject
@@ -165,6 +177,10 @@ private slots:
     void fastScanFallsBackToReading_data();
     void fastScanFallsBackToReading();
     void listsObsoleteFilesAndLeavesOthersAlone();
+    void neverListsWhatACurrentEntryNames_data();
+    void neverListsWhatACurrentEntryNames();
+    void fileThatCannotBeWrittenFailsTheScan_data();
+    void fileThatCannotBeWrittenFailsTheScan();
     void reportsProgressUpToTotal();
     void neverTouchesAnythingOutside();
     void scansEachFileOnce();
@@ -264,6 +280,8 @@ void TestDifference::rearrangesChunks()
     for (const int piece : remote)
         remotePieces.append(m_pieces[piece]);
     writeTo(path(QStringLiteral("data/big.bin")), localContent);
+    // Left by a launcher that was killed while rearranging.
+    writeTo(path(QStringLiteral(".scan-Ab12Cd.tmp")), m_pieces[0]);
     TPackageDocument document;
     document.addChunkedFile(QStringLiteral("data/big.bin"), remotePieces);
 
@@ -405,6 +423,90 @@ void TestDifference::listsObsoleteFilesAndLeavesOthersAlone()
     QCOMPARE(contentOf(path(QStringLiteral("settings/user.cfg"))), QByteArray("mine"));
 
     QVERIFY(compute(remote.reader()).filesToDelete.empty());
+}
+
+void TestDifference::neverListsWhatACurrentEntryNames_data()
+{
+    QTest::addColumn<QString>("localName");
+    QTest::addColumn<QString>("remoteName");
+    QTest::addColumn<bool>("caseInsensitive");
+    QTest::addColumn<bool>("obsolete");
+
+    QTest::newRow("./b beside b") << "./b"
+                                  << "b" << false << false;
+    QTest::newRow("case-only rename where case is ignored") << "Data.pak"
+                                                            << "data.pak" << true << false;
+    QTest::newRow("case-only rename where case counts") << "Data.pak"
+                                                        << "data.pak" << false << true;
+    QTest::newRow("directory of a current file") << "sub"
+                                                 << "sub/file.bin" << false << false;
+    QTest::newRow("directory of a current file by case") << "SUB"
+                                                         << "sub/f" << true << false;
+    QTest::newRow("name sharing a prefix") << "sub"
+                                           << "sub-file.bin" << false << true;
+}
+
+void TestDifference::neverListsWhatACurrentEntryNames()
+{
+    QFETCH(QString, localName);
+    QFETCH(QString, remoteName);
+    QFETCH(bool, caseInsensitive);
+    QFETCH(bool, obsolete);
+
+    const QByteArray content = randomBytes(100, 4);
+    TPackageDocument local;
+    local.addChunkedFile(localName, {content});
+    TPackageDocument remote;
+    remote.addChunkedFile(remoteName, {content});
+    writeTo(path(remoteName), content);
+    const std::shared_ptr<TLauncherFilesystemHelper> helper =
+        caseInsensitive ? std::make_shared<TCaseInsensitiveFilesystemHelper>(m_application->path())
+                        : m_helper;
+
+    const TPackageDifference difference = computeRequiredChanges(
+        QDir(m_directory->path()), helper, remote.reader(), local.reader(), false, nullptr);
+    QCOMPARE(difference.filesToDelete.size(), size_t(obsolete ? 1 : 0));
+    QVERIFY(difference.filesToDownload.empty());
+}
+
+void TestDifference::fileThatCannotBeWrittenFailsTheScan_data()
+{
+    QTest::addColumn<QList<int>>("local");
+    QTest::addColumn<QList<int>>("remote");
+
+    QTest::newRow("longer file cannot be truncated") << QList<int>{0, 1, 2} << QList<int>{0, 1};
+    QTest::newRow("chunk cannot be moved") << QList<int>{0, 1} << QList<int>{1, 0};
+}
+
+void TestDifference::fileThatCannotBeWrittenFailsTheScan()
+{
+    QFETCH(QList<int>, local);
+    QFETCH(QList<int>, remote);
+
+    // A file that the launcher may read but not write (read-only, or mapped by a running client
+    // on Windows): root writes any file whatever its permissions, so it lies on a read-only mount.
+    testsupport::TTmpfsMount disk;
+    if (!disk.mount(path(QStringLiteral("data")), qint64(256) << 20))
+        QSKIP(qPrintable(disk.errorText()));
+    QByteArray localContent;
+    for (const int piece : local)
+        localContent += m_pieces[piece];
+    QList<QByteArray> remotePieces;
+    for (const int piece : remote)
+        remotePieces.append(m_pieces[piece]);
+    writeTo(path(QStringLiteral("data/big.bin")), localContent);
+    QVERIFY2(disk.setReadOnly(true), qPrintable(disk.errorText()));
+    TPackageDocument document;
+    document.addChunkedFile(QStringLiteral("data/big.bin"), remotePieces);
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("data/big.bin")));
+    try {
+        compute(document.reader());
+        QFAIL("the scan reported success for a file it could not change");
+    } catch (const std::runtime_error &error) {
+        QVERIFY2(QString::fromUtf8(error.what()).contains(path(QStringLiteral("data/big.bin"))),
+                 error.what());
+    }
 }
 
 void TestDifference::reportsProgressUpToTotal()

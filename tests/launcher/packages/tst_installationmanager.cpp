@@ -2,6 +2,7 @@
 #include "packages/TPackage.h"
 #include "packages/TPackageInstallation.h"
 #include "support/TLockingFilesystemHelper.h"
+#include "support/TSentinelDirectory.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
 #include "support/TestFiles.h"
@@ -54,6 +55,7 @@ private slots:
     void emptyDifferenceEndsUpToDate_data();
     void emptyDifferenceEndsUpToDate();
     void finishNotificationWithoutInstallation();
+    void selfUpdateMovesTheRunningLauncherAside_data();
     void selfUpdateMovesTheRunningLauncherAside();
 
 private:
@@ -312,23 +314,33 @@ void TInstallationManagerTest::verificationOfDamagedFileThenRepair()
 void TInstallationManagerTest::emptyDifferenceEndsUpToDate_data()
 {
     QTest::addColumn<QByteArray>("settings");
-    QTest::newRow("verification skipped") << QByteArray();
+    // An asset document left by an earlier build that had one.
+    QTest::addColumn<QByteArray>("earlierAssets");
+    QTest::newRow("verification skipped") << QByteArray() << QByteArray();
     QTest::newRow("verification after the download")
-        << QByteArray("[OPTIONS]\nskipVerification=false\n");
+        << QByteArray("[OPTIONS]\nskipVerification=false\n") << QByteArray();
+    QTest::newRow("build that stopped shipping its asset document")
+        << QByteArray() << QByteArray(R"({"version":3})");
 }
 
 void TInstallationManagerTest::emptyDifferenceEndsUpToDate()
 {
     QFETCH(QByteArray, settings);
+    QFETCH(QByteArray, earlierAssets);
     makeHelper(settings);
     m_package->addFile(QStringLiteral("a"), "content a", false, {9});
     const auto Package = publish(QStringLiteral("1"));
     const auto Manager = makeManager();
     writeAll(directory(*Manager).filePath(QStringLiteral("a")), "content a");
+    if (!earlierAssets.isEmpty())
+        writeAll(directory(*Manager).filePath(QStringLiteral("assets.json")), earlierAssets);
     const TFinish Finish = runToEnd(*Manager, Package);
     QVERIFY(Finish.succeeded);
     QCOMPARE(m_server->requests().size(), 0);
     QCOMPARE(Package->localPackageStatus(), ELocalPackageStatus::UpToDate);
+    // What the next start reads from the disk says the same.
+    QCOMPARE(Manager->computeLocalPackageStatus(Package), ELocalPackageStatus::UpToDate);
+    QVERIFY(!QFile::exists(directory(*Manager).filePath(QStringLiteral("assets.json"))));
     QTest::qWait(20);
     // One end, announced once.
     QCOMPARE(m_finishes.size(), 1);
@@ -346,8 +358,18 @@ void TInstallationManagerTest::finishNotificationWithoutInstallation()
     QVERIFY(m_finishes.isEmpty());
 }
 
+void TInstallationManagerTest::selfUpdateMovesTheRunningLauncherAside_data()
+{
+    QTest::addColumn<bool>("linkAtOld");
+    QTest::newRow("older launcher at the .old place") << false;
+    QTest::newRow("directory link at the .old place") << true;
+}
+
 void TInstallationManagerTest::selfUpdateMovesTheRunningLauncherAside()
 {
+    QFETCH(bool, linkAtOld);
+    QTemporaryDir Outside;
+    const testsupport::TSentinelDirectory Sentinel(Outside.filePath(QStringLiteral("sentinel")));
     const QByteArray NewLauncher = TTestPackageBuilder::compressibleBytes(20000, 9);
     m_package->addFile(QStringLiteral("CorvaneLauncher"), NewLauncher, true, {10000, 10000});
     const auto Configuration = m_package->configuration(QStringLiteral("0.0.8"));
@@ -355,7 +377,10 @@ void TInstallationManagerTest::selfUpdateMovesTheRunningLauncherAside()
         TTestPackageBuilder::makePackage(QStringLiteral("Launcher"), INT_MAX, &Configuration);
     const QString Running = QDir(m_application->path()).filePath(QStringLiteral("CorvaneLauncher"));
     writeAll(Running, "the running launcher");
-    writeAll(Running + QStringLiteral(".old"), "an older launcher");
+    if (linkAtOld)
+        QVERIFY(QFile::link(Sentinel.path(), Running + QStringLiteral(".old")));
+    else
+        writeAll(Running + QStringLiteral(".old"), "an older launcher");
     m_helper->lock(Running);
 
     const auto Manager = makeManager();
@@ -367,6 +392,8 @@ void TInstallationManagerTest::selfUpdateMovesTheRunningLauncherAside()
     QVERIFY(QFile::permissions(Running) & QFileDevice::ExeOwner);
     QCOMPARE(readAll(QDir(m_application->path()).filePath(QStringLiteral("package.json"))),
              m_package->packageJson(QStringLiteral("0.0.8")));
+    const QStringList Changes = Sentinel.changes();
+    QVERIFY2(Changes.isEmpty(), qPrintable(Changes.join(QLatin1Char('\n'))));
 }
 
 QTEST_GUILESS_MAIN(TInstallationManagerTest)

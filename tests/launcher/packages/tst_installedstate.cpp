@@ -142,34 +142,51 @@ void TestInstalledState::confinesInstallationDirectory_data()
     QTest::addColumn<QString>("directoryName");
     QTest::addColumn<QString>("expected");
     QTest::addColumn<bool>("warns");
+    // Another package of the list, as "name|directory name", or nothing.
+    QTest::addColumn<QString>("other");
 
     QTest::newRow("plain") << "client"
                            << "client"
-                           << "client" << false;
+                           << "client" << false << "";
     QTest::newRow("nested") << "client"
                             << "games/client"
-                            << "games/client" << false;
+                            << "games/client" << false << "";
     QTest::newRow("climbing keeps last name") << "client"
                                               << "../../evil"
-                                              << "evil" << false;
+                                              << "evil" << false << "";
     QTest::newRow("absolute path stays inside") << "client"
                                                 << "/tmp/evil"
-                                                << "tmp/evil" << false;
+                                                << "tmp/evil" << false << "";
     QTest::newRow("parent falls back to name") << "client"
                                                << ".."
-                                               << "client" << true;
+                                               << "client" << true << "";
     QTest::newRow("empty falls back to name") << "client"
                                               << ""
-                                              << "client" << true;
+                                              << "client" << true << "";
     QTest::newRow("dot falls back to name") << "client"
                                             << "."
-                                            << "client" << true;
+                                            << "client" << true << "";
     QTest::newRow("self-cancelling falls back to name") << "client"
                                                         << "a/.."
-                                                        << "client" << true;
+                                                        << "client" << true << "";
+    QTest::newRow("fallback name is another package's directory")
+        << "client"
+        << ""
+        << "package-0" << true << "other|client";
+    QTest::newRow("fallback name is another package's directory by case")
+        << "client"
+        << ".."
+        << "package-0" << true << "other|Client";
+    QTest::newRow("two packages falling back to one name") << "client"
+                                                           << ""
+                                                           << "package-0" << true << "client|.";
+    QTest::newRow("position name is another package's directory")
+        << ".."
+        << ""
+        << "package-0-2" << true << "other|package-0";
     QTest::newRow("no usable name at all") << ".."
                                            << ".."
-                                           << "package-0" << true;
+                                           << "package-0" << true << "";
 }
 
 void TestInstalledState::confinesInstallationDirectory()
@@ -178,8 +195,13 @@ void TestInstalledState::confinesInstallationDirectory()
     QFETCH(QString, directoryName);
     QFETCH(QString, expected);
     QFETCH(bool, warns);
+    QFETCH(QString, other);
 
-    TInstallationFixture fixture({{name, directoryName}});
+    QList<QPair<QString, QString>> packages{{name, directoryName}};
+    if (!other.isEmpty())
+        packages.append(
+            {other.section(QLatin1Char('|'), 0, 0), other.section(QLatin1Char('|'), 1)});
+    TInstallationFixture fixture(packages);
     const auto manager = fixture.manager();
     if (warns)
         QTest::ignoreMessage(QtWarningMsg,

@@ -37,6 +37,9 @@ private slots:
     void unparsableDocumentInvalidatesReader();
     void readsPackageKeys();
     void sortsFilesByLocalFile();
+    void keepsDocumentOrderOfEqualNames();
+    void findsInconsistencies_data();
+    void findsInconsistencies();
     void readsChunks();
     void readsSizes_data();
     void readsSizes();
@@ -138,6 +141,77 @@ void TestPackageConfiguration::sortsFilesByLocalFile()
     QCOMPARE(localFiles(reader),
              QStringList({QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("Data/b"),
                           QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("data/b")}));
+}
+
+void TestPackageConfiguration::keepsDocumentOrderOfEqualNames()
+{
+    // Enough entries for the sort to partition rather than insert.
+    QByteArray files;
+    for (int index = 0; index < 64; ++index)
+        files += QByteArray(index ? "," : "") + R"({"localfile":")" + (index % 2 ? "x" : "w") +
+                 R"(","url":"u)" + QByteArray::number(index) + R"("})";
+    const TPackageConfigurationReader reader(R"({"files":[)" + files + "]}", QByteArray(),
+                                             packageBase, assetBase);
+    QVERIFY(reader.inconsistency().isEmpty());
+    for (std::size_t index = 0; index < 64; ++index) {
+        const int fromDocument = index < 32 ? int(index) * 2 : int(index - 32) * 2 + 1;
+        QCOMPARE(reader.files()[index].wholeFile.url,
+                 packageBase.resolved(QUrl(QStringLiteral("u%1").arg(fromDocument))));
+    }
+}
+
+void TestPackageConfiguration::findsInconsistencies_data()
+{
+    QTest::addColumn<QByteArray>("packageJson");
+    QTest::addColumn<QByteArray>("assetJson");
+    QTest::addColumn<QString>("problem");
+
+    const QByteArray twoChunks = R"("chunks":[{"url":"c","unpackedhash":"aa","unpackedsize":1},)"
+                                 R"({"url":"%2","unpackedhash":"bb","unpackedsize":1}])";
+    const auto withFiles = [&](const QByteArray &Files, const QByteArray &Url = "d") -> QByteArray {
+        return "{" + QByteArray(twoChunks).replace("%2", Url) + R"(,"files":[)" + Files + "]}";
+    };
+    const QByteArray a = R"({"localfile":"a","unpackedhash":"aa","chunks":[0]})";
+    const QByteArray b = R"({"localfile":"b","unpackedhash":"bb","chunks":[1]})";
+
+    QTest::newRow("consistent") << withFiles(a + "," + b) << QByteArray() << QString();
+    QTest::newRow("names sharing a prefix")
+        << withFiles(a + "," + R"({"localfile":"a-b/c","unpackedhash":"bb","chunks":[1]})")
+        << QByteArray() << QString();
+    QTest::newRow("one address for two contents")
+        << withFiles(a + "," + b, "c") << QByteArray()
+        << "the address 'https://cdn.example.test/client/c'";
+    QTest::newRow("whole-file address of other content")
+        << withFiles(a + "," +
+                     R"({"localfile":"w","url":"c","unpackedhash":"bb","unpackedsize":1})")
+        << QByteArray() << "the address";
+    QTest::newRow("one file twice with different content")
+        << withFiles(a + "," + R"({"localfile":"./a","unpackedhash":"bb","chunks":[1]})")
+        << QByteArray() << "the file './a' is listed twice";
+    QTest::newRow("one file twice by letter case")
+        << withFiles(a + "," + R"({"localfile":"A","unpackedhash":"bb","chunks":[1]})")
+        << QByteArray() << "listed twice";
+    QTest::newRow("file and directory of one name")
+        << withFiles(a + "," + R"({"localfile":"a/inner","unpackedhash":"bb","chunks":[1]})")
+        << QByteArray() << "'a' is listed both as a file and as a directory";
+    QTest::newRow("file and directory across the documents")
+        << withFiles(a) << QByteArray(R"({"files":[{"localfile":"A\\x"}]})") << "both as a file";
+}
+
+void TestPackageConfiguration::findsInconsistencies()
+{
+    QFETCH(QByteArray, packageJson);
+    QFETCH(QByteArray, assetJson);
+    QFETCH(QString, problem);
+    const TPackageConfigurationReader reader(packageJson, assetJson, packageBase, assetBase);
+    QVERIFY(reader.isValid());
+    if (problem.isEmpty())
+        QCOMPARE(reader.inconsistency(), QString());
+    else
+        QVERIFY2(reader.inconsistency().startsWith(
+                     QStringLiteral("Inconsistent package configuration: ")) &&
+                     reader.inconsistency().contains(problem),
+                 qPrintable(reader.inconsistency()));
 }
 
 void TestPackageConfiguration::readsChunks()
