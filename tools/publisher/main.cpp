@@ -121,6 +121,10 @@ int runPackage(const QStringList &Arguments)
                QStringLiteral("dir"));
     const auto level = option(QStringLiteral("level"),
                               QStringLiteral("LZMA preset 0-9 (default 6)."), QStringLiteral("n"));
+    const auto deltaVersions = option(
+        QStringLiteral("delta-versions"),
+        QStringLiteral("Make deltas against this many earlier versions (default 3, 0: none)."),
+        QStringLiteral("n"));
     int exitCode = 0;
     if (!parseCommandLine(parser, Arguments, exitCode))
         return exitCode;
@@ -147,6 +151,13 @@ int runPackage(const QStringList &Arguments)
             return usageError(QStringLiteral("--level needs a number from 0 to 9"));
     }
 
+    if (parser.isSet(deltaVersions)) {
+        bool isNumber = false;
+        options.deltaVersions = parser.value(deltaVersions).toInt(&isNumber);
+        if (!isNumber)
+            return usageError(QStringLiteral("--delta-versions needs a number"));
+    }
+
     TPackagePublisher publisher(options);
     if (standardErrorIsTerminal()) {
         publisher.setProgressHandler([](const QString &Stage, qint64 Done, qint64 Total) {
@@ -169,6 +180,8 @@ int runPackage(const QStringList &Arguments)
               << report.chunksStored << " stored uncompressed)\n"
               << "New bytes: " << mebibytes(report.bytesNew) << " to download ("
               << mebibytes(report.unpackedBytesNew) << " unpacked)\n"
+              << "Deltas: " << report.deltasTotal << " offered, " << report.deltasNew << " new, "
+              << mebibytes(report.deltaBytesNew) << "\n"
               << "Package document: " << QDir::toNativeSeparators(report.packageDocumentPath)
               << '\n';
         if (!report.assetDocumentPath.isEmpty())
