@@ -336,6 +336,7 @@ void TestLauncherFaults::updateThroughDeltas()
     const TRun Update = runFirstLaunch(Site, 60000, WhileRunning);
     QVERIFY2(Update.exited && Update.exitCode == 0, Update.log.right(3000).constData());
     const QStringList Differences = Site.differences();
+    if (!Differences.isEmpty()) qWarning().noquote() << Update.log;
     QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n'))));
     QVERIFY(!QFileInfo::exists(Staging));
 

@@ -93,15 +93,15 @@ public:
             hashes.append(hex(::shared::sha256(piece)));
         const int index = chunkIndex(Target);
         QJsonObject chunk = m_chunks.at(index).toObject();
-        chunk.insert(
-            QStringLiteral("deltas"),
-            QJsonArray{QJsonObject{
-                {QStringLiteral("url"), QStringLiteral("deltas/") + hex(::shared::sha256(Target))},
-                {QStringLiteral("packedsize"), 10},
-                {QStringLiteral("packedhash"), hex(::shared::sha256("delta"))},
-                {QStringLiteral("basehash"), hex(::shared::sha256(Base.join()))},
-                {QStringLiteral("basesize"), double(Base.join().size())},
-                {QStringLiteral("base"), hashes}}});
+        chunk.insert(QStringLiteral("deltas"),
+                     QJsonArray{QJsonObject{
+                         {QStringLiteral("url"),
+                          QString(QStringLiteral("deltas/") + hex(::shared::sha256(Target)))},
+                         {QStringLiteral("packedsize"), 10},
+                         {QStringLiteral("packedhash"), hex(::shared::sha256(QByteArray("delta")))},
+                         {QStringLiteral("basehash"), hex(::shared::sha256(Base.join()))},
+                         {QStringLiteral("basesize"), double(Base.join().size())},
+                         {QStringLiteral("base"), hashes}}});
         m_chunks.replace(index, chunk);
     }
 
@@ -391,7 +391,7 @@ void TestDifference::stagesDeltaBases_data()
         << QList<int>{0, 1} << false << QList<int>{1} << false << true;
     QTest::newRow("base of two old chunks")
         << QList<int>{0, 1} << true << QList<int>{0, 1} << false << true;
-    QTest::newRow("single-chunk file") << QList<int>{4} << true << QList<int>{4} << false << true;
+    QTest::newRow("small file") << QList<int>{-1} << true << QList<int>{-1} << false << true;
     QTest::newRow("base not on disk")
         << QList<int>{0, 1} << false << QList<int>{2} << false << false;
     QTest::newRow("recorded chunks that are not on disk")
@@ -406,14 +406,15 @@ void TestDifference::stagesDeltaBases()
     QFETCH(bool, fastScanOverZeros);
     QFETCH(bool, planned);
 
-    // Piece 4 is a small file of one chunk.
-    const QList<QByteArray> pieces = m_pieces + QList<QByteArray>{randomBytes(3000, 9)};
+    // Piece -1 is a small file's content.
+    const QByteArray small = randomBytes(3000, 9);
+    const auto pieceOf = [&](int Index) { return Index < 0 ? small : m_pieces[Index]; };
     QByteArray content;
     TPackageDocument old;
     QList<QByteArray> oldPieces;
     for (const int piece : local) {
-        content += pieces[piece];
-        oldPieces.append(pieces[piece]);
+        content += pieceOf(piece);
+        oldPieces.append(pieceOf(piece));
     }
     old.addChunkedFile(QStringLiteral("big.bin"), oldPieces);
     writeTo(path(QStringLiteral("big.bin")),
@@ -425,7 +426,7 @@ void TestDifference::stagesDeltaBases()
         changedWhole ? QList<QByteArray>{changed} : QList<QByteArray>{oldPieces.first(), changed};
     QList<QByteArray> basePieces;
     for (const int piece : base)
-        basePieces.append(pieces[piece]);
+        basePieces.append(pieceOf(piece));
     TPackageDocument remote;
     remote.addChunkedFile(QStringLiteral("big.bin"), remotePieces);
     remote.addDelta(changed, basePieces);
