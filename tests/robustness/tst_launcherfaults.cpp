@@ -336,8 +336,8 @@ void TestLauncherFaults::updateThroughDeltas()
     const TRun Update = runFirstLaunch(Site, 60000, WhileRunning);
     QVERIFY2(Update.exited && Update.exitCode == 0, Update.log.right(3000).constData());
     const QStringList Differences = Site.differences();
-    if (!Differences.isEmpty()) qWarning().noquote() << Update.log;
-    QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n'))));
+    QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n')) +
+                                               QString::fromUtf8(Update.log.right(3000))));
     QVERIFY(!QFileInfo::exists(Staging));
 
     const QRegularExpression Summary(QStringLiteral(

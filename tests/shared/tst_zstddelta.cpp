@@ -48,7 +48,7 @@ void TZstdDeltaTest::applyRebuildsTarget()
     QByteArray Target = Base;
     Target.replace(100, 64, randomBytes(64, 2));
     Target.append(randomBytes(256, 3));
-    const QByteArray Delta = TZstdDelta::create(Base, Target, 19);
+    const QByteArray Delta = TZstdDelta::create(Base, Target, 9);
     QVERIFY2(Delta.size() < 2000, qPrintable(QString::number(Delta.size())));
     QCOMPARE(TZstdDelta::apply(Base, Delta, Target.size()), Target);
 }

@@ -66,8 +66,6 @@ public:
     static constexpr double MaximumShare = 0.75;
     // Bases are cut down to about this size around the chunk's position.
     static constexpr qint64 PreferredBaseSize = qint64(32) << 20;
-    static constexpr int DefaultVersions = 3;
-    static constexpr int DefaultLevel = 19;
 
     static QString historyPath(const QString &OutputDirectory, const QString &PackageFileName);
 

@@ -566,7 +566,8 @@ TPublishReport TPackagePublisher::publish()
     }
     report.packageDocumentPath = outputDirectory.filePath(options.packageFileName);
     writeDocument(report.packageDocumentPath, package);
-    if (options.deltaVersions > 0) {
+    {
+        // Recorded also when no deltas are made, so that a later run can make them.
         TDeltaWriter::TVersion published;
         published.version = QStringLiteral("P%1 A%2").arg(options.version, options.assetsVersion);
         for (const TChunkedFile &file : files) {
@@ -577,7 +578,7 @@ TPublishReport TPackagePublisher::publish()
         }
         TDeltaWriter::saveHistory(
             TDeltaWriter::historyPath(options.outputDirectory, options.packageFileName), published,
-            history, options.deltaVersions);
+            history, std::max(1, options.deltaVersions));
     }
 
     report.files = int(files.size());

@@ -26,7 +26,7 @@ struct TPublishOptions
     // Deltas are made against this many earlier versions published into the output directory;
     // 0 makes none.
     int deltaVersions = 3;
-    int deltaLevel = 19; // zstd level of the deltas
+    int deltaLevel = 9; // zstd level of the deltas
 };
 
 // The figures of one run.
