@@ -1,9 +1,12 @@
 #include "shared/BlobContainer.h"
 #include "support/TLauncherSite.h"
 
+#include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
 #include <QtTest>
+
+#include <functional>
 
 using testsupport::TLauncherSite;
 using testsupport::TTestHttpServer;
@@ -25,7 +28,9 @@ struct TRun
 
 // Runs the launcher with --first-launch until it exits or reports the end of its installation
 // (a failed installation waits in a message box, which nobody closes here).
-TRun runFirstLaunch(TLauncherSite &Site, int TimeoutMs = 60000)
+// While waiting, WhileRunning is called on every poll.
+TRun runFirstLaunch(TLauncherSite &Site, int TimeoutMs = 60000,
+                    const std::function<void()> &WhileRunning = {})
 {
     TRun Run;
     // The new process recreates its log; the previous run's lines must not be read as its own.
@@ -37,6 +42,8 @@ TRun runFirstLaunch(TLauncherSite &Site, int TimeoutMs = 60000)
         return Run;
     (void)QTest::qWaitFor(
         [&] {
+            if (WhileRunning)
+                WhileRunning();
             return Process->state() == QProcess::NotRunning ||
                    finishedLine.match(QString::fromUtf8(Site.launcher().readLog())).hasMatch();
         },
@@ -70,6 +77,8 @@ private slots:
     void chunkFaults();
     void documentFaults_data();
     void documentFaults();
+    void updateThroughDeltas_data();
+    void updateThroughDeltas();
     void redirectToAnotherServer();
     void metadataChangesBetweenRuns();
     void cleanupTestCase();
@@ -260,6 +269,114 @@ void TestLauncherFaults::documentFaults()
     QVERIFY(!QFile::exists(Site.installationDirectory() + QStringLiteral("/package.json")));
     QVERIFY(!QFile::exists(Site.installationDirectory() + QStringLiteral("/bin/client")));
     QVERIFY(!Site.launcher().readLog().contains("startPackageAndExit"));
+}
+
+void TestLauncherFaults::updateThroughDeltas_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("expectedDeltas");
+    QTest::addColumn<int>("expectedFallbacks");
+    QTest::newRow("one version behind") << QStringLiteral("fine") << 3 << 0;
+    QTest::newRow("two versions behind") << QStringLiteral("two behind") << 3 << 0;
+    QTest::newRow("missing delta falls back") << QStringLiteral("404") << 2 << 1;
+    QTest::newRow("corrupt delta falls back") << QStringLiteral("corrupt") << 2 << 1;
+    QTest::newRow("bases changed before the deltas arrived fall back")
+        << QStringLiteral("base changed") << 0 << 3;
+    QTest::newRow("document without deltas installs whole chunks")
+        << QStringLiteral("no deltas") << 0 << 0;
+}
+
+void TestLauncherFaults::updateThroughDeltas()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, expectedDeltas);
+    QFETCH(int, expectedFallbacks);
+    TLauncherSite Site;
+    QVERIFY(Site.isValid());
+    publishSample(Site);
+    const TRun First = runFirstLaunch(Site);
+    QVERIFY2(First.exited && First.exitCode == 0, First.log.right(3000).constData());
+    const auto OldPak = Site.package().chunksOf(QStringLiteral("data/a.pak"));
+    const QByteArray OldReadme = Site.package().chunksOf(QStringLiteral("data/readme.txt"))[0];
+
+    // A release that changes the start and the end of the large file and inserts a line into
+    // the small one: three chunks change in a few bytes each.
+    QStringList Deltas;
+    const auto changed = [&](const QByteArray &Chunk, int At, char Mark) {
+        QByteArray Bytes = Chunk;
+        Bytes[At] = Mark;
+        return Bytes;
+    };
+    const auto release = [&](const QString &Version, char Mark) {
+        const QByteArray Head = changed(OldPak[0], 10, Mark);
+        const QByteArray Tail = changed(OldPak[2], OldPak[2].size() - 10, Mark);
+        const QByteArray Readme = QByteArray("changed in ") + Mark + '\n' + OldReadme;
+        Site.setFile(QStringLiteral("data/a.pak"), Head + OldPak[1] + Tail,
+                     {100000, 100000, 100000});
+        Site.setFile(QStringLiteral("data/readme.txt"), Readme, {qint64(Readme.size())});
+        if (kind != QStringLiteral("no deltas")) {
+            Deltas = QStringList{Site.package().addDelta(Head, {OldPak[0]}),
+                                 Site.package().addDelta(Tail, {OldPak[2]}),
+                                 Site.package().addDelta(Readme, {OldReadme})};
+        }
+        Site.publish(Version);
+    };
+    release(QStringLiteral("2"), 'x');
+    if (kind == QStringLiteral("two behind")) {
+        // The player skipped 2: the head of 3 also has a delta from 2, offered first, whose
+        // base this player does not have.
+        const QByteArray Skipped = Site.package().chunksOf(QStringLiteral("data/a.pak"))[0];
+        Site.package().addDelta(changed(OldPak[0], 10, 'y'), {Skipped});
+        release(QStringLiteral("3"), 'y');
+    }
+    const auto NewPak = Site.package().chunksOf(QStringLiteral("data/a.pak"));
+    const QString HeadChunk = Site.package().chunkPath(NewPak[0]);
+    const QString HeadDelta = Deltas.value(0);
+    const QString Staging = Site.installationDirectory() + QStringLiteral("/.corvane-delta-bases");
+    std::function<void()> WhileRunning;
+    if (kind == QStringLiteral("404")) {
+        Site.server().setFault(HeadDelta, TFault::status(404));
+    } else if (kind == QStringLiteral("corrupt")) {
+        Site.server().setFault(HeadDelta, TFault::replaceBody("not a delta"));
+    } else if (kind == QStringLiteral("base changed")) {
+        // Held back until the test has overwritten the staged bases.
+        for (const QString &Delta : Deltas)
+            Site.server().setFault(Delta, TFault::delay(1500));
+        WhileRunning = [Staging] {
+            QDirIterator Files(Staging, QDir::Files);
+            while (Files.hasNext()) {
+                QFile Base(Files.next());
+                if (!Base.open(QIODevice::ReadWrite))
+                    continue;
+                const QByteArray Bytes = Base.readAll();
+                if (Bytes.count('\0') != Bytes.size() && Base.seek(0))
+                    Base.write(QByteArray(Bytes.size(), '\0'));
+            }
+        };
+    }
+    ++m_faults;
+    Site.server().clearRequests();
+    const TRun Update = runFirstLaunch(Site, 60000, WhileRunning);
+    QVERIFY2(Update.exited && Update.exitCode == 0, Update.log.right(3000).constData());
+    const QStringList Differences = Site.differences();
+    QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n')) +
+                                               QString::fromUtf8(Update.log.right(3000))));
+    QVERIFY(!QFileInfo::exists(Staging));
+
+    const QRegularExpression Summary(QStringLiteral(
+        "download summary: (\\d+) bytes in (\\d+) deltas, (\\d+) bytes in (\\d+) full "
+        "chunks, (\\d+) deltas fell back"));
+    const auto Match = Summary.match(QString::fromUtf8(Update.log));
+    QVERIFY2(Match.hasMatch(), Update.log.right(3000).constData());
+    QCOMPARE(Match.captured(2).toInt(), expectedDeltas);
+    QCOMPARE(Match.captured(5).toInt(), expectedFallbacks);
+    // A delta that worked spares its chunk; one that did not costs one download of it.
+    QCOMPARE(Site.server().requestCount(HeadChunk), expectedDeltas == 3 ? 0 : 1);
+    const bool TailWhole =
+        kind == QStringLiteral("no deltas") || kind == QStringLiteral("base changed");
+    QCOMPARE(Site.server().requestCount(Site.package().chunkPath(NewPak[2])), TailWhole ? 1 : 0);
+    if (expectedDeltas == 3)
+        QVERIFY(Match.captured(1).toLongLong() < 5000);
 }
 
 void TestLauncherFaults::redirectToAnotherServer()

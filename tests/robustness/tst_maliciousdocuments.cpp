@@ -284,6 +284,9 @@ void TestMaliciousDocuments::hostileStructure_data()
     QTest::newRow("hash not hexadecimal") << QStringLiteral("bad hash") << false;
     QTest::newRow("chunk url climbing the server") << QStringLiteral("url") << false;
     QTest::newRow("chunk url of another scheme") << QStringLiteral("file url") << false;
+    QTest::newRow("deltas not an array") << QStringLiteral("deltas number") << false;
+    QTest::newRow("delta on 100000 base chunks") << QStringLiteral("delta bases") << false;
+    QTest::newRow("delta url climbing the server") << QStringLiteral("delta url") << false;
 }
 
 void TestMaliciousDocuments::hostileStructure()
@@ -318,6 +321,19 @@ void TestMaliciousDocuments::hostileStructure()
         Chunk.insert(QStringLiteral("url"), QStringLiteral("../../../../etc/passwd"));
     } else if (change == QStringLiteral("file url")) {
         Chunk.insert(QStringLiteral("url"), QStringLiteral("file:///etc/passwd"));
+    } else if (change == QStringLiteral("deltas number")) {
+        Chunk.insert(QStringLiteral("deltas"), 42);
+    } else if (change.startsWith(QStringLiteral("delta "))) {
+        // The player has nothing to build on yet; whatever the deltas say, the chunks install.
+        QJsonArray Base;
+        for (int Index = 0; Index < (change == QStringLiteral("delta bases") ? 100000 : 1); ++Index)
+            Base.append(Chunk.value(QStringLiteral("unpackedhash")));
+        Chunk.insert(
+            QStringLiteral("deltas"),
+            QJsonArray{QJsonObject{{QStringLiteral("url"), QStringLiteral("../../../etc/passwd")},
+                                   {QStringLiteral("packedsize"), Near64},
+                                   {QStringLiteral("basesize"), Near64},
+                                   {QStringLiteral("base"), Base}}});
     }
     Files[0] = File;
     Chunks[0] = Chunk;

@@ -6,6 +6,7 @@
 #include "packages/TPackageBuild.h"
 #include "shared/BlobContainer.h"
 #include "shared/TSha256.h"
+#include "shared/TZstdDelta.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -67,6 +68,28 @@ int TTestPackageBuilder::addChunk(const QByteArray &Content)
     return int(m_chunks.size() - 1);
 }
 
+QString TTestPackageBuilder::addDelta(const QByteArray &Target, const std::vector<QByteArray> &Base)
+{
+    QByteArray BaseContent;
+    vorna::launcher::TChunkDelta Delta;
+    for (const QByteArray &Piece : Base) {
+        BaseContent += Piece;
+        Delta.baseChunkHashes.push_back(::shared::sha256(Piece));
+    }
+    const QByteArray Bytes = ::shared::TZstdDelta::create(BaseContent, Target, 3);
+    Delta.baseHash = ::shared::sha256(BaseContent);
+    Delta.baseSize = quint64(BaseContent.size());
+    Delta.packedSize = quint64(Bytes.size());
+    Delta.packedHash = ::shared::sha256(Bytes);
+    const QString Path = m_prefix + QStringLiteral("/deltas/") +
+                         QString::fromLatin1(::shared::sha256(Target).toHex()) + QLatin1Char('.') +
+                         QString::fromLatin1(Delta.baseHash.toHex());
+    Delta.url = m_server.url(Path);
+    m_server.setFile(Path, Bytes);
+    m_chunks[std::size_t(addChunk(Target))].deltas.push_back(Delta);
+    return Path;
+}
+
 void TTestPackageBuilder::addFile(const QString &LocalFile, const QByteArray &Content,
                                   bool Executable, const std::vector<qint64> &PieceLengths)
 {
@@ -101,14 +124,31 @@ QByteArray TTestPackageBuilder::packageJson(const QString &Version, const QStrin
 {
     QJsonArray Chunks;
     for (const TChunkInPackage &Chunk : m_chunks) {
-        Chunks.append(QJsonObject{
+        QJsonObject Object{
             {QStringLiteral("url"), Chunk.url.toString()},
             {QStringLiteral("packedsize"), QString::number(Chunk.packedSize)},
             {QStringLiteral("packedhash"), QString::fromLatin1(Chunk.packedHash.toHex())},
             {QStringLiteral("unpackedsize"), QString::number(Chunk.unpackedSize)},
             {QStringLiteral("unpackedhash"), QString::fromLatin1(Chunk.unpackedHash.toHex())},
             {QStringLiteral("unpack"), Chunk.unpack},
-        });
+        };
+        QJsonArray Deltas;
+        for (const vorna::launcher::TChunkDelta &Delta : Chunk.deltas) {
+            QJsonArray Base;
+            for (const QByteArray &Hash : Delta.baseChunkHashes)
+                Base.append(QString::fromLatin1(Hash.toHex()));
+            Deltas.append(QJsonObject{
+                {QStringLiteral("url"), Delta.url.toString()},
+                {QStringLiteral("packedsize"), double(Delta.packedSize)},
+                {QStringLiteral("packedhash"), QString::fromLatin1(Delta.packedHash.toHex())},
+                {QStringLiteral("basehash"), QString::fromLatin1(Delta.baseHash.toHex())},
+                {QStringLiteral("basesize"), double(Delta.baseSize)},
+                {QStringLiteral("base"), Base},
+            });
+        }
+        if (!Deltas.isEmpty())
+            Object.insert(QStringLiteral("deltas"), Deltas);
+        Chunks.append(Object);
     }
     QJsonArray Files;
     for (const TFile &File : m_files) {

@@ -56,6 +56,11 @@ public:
     // What the difference computation gives for an empty installation directory.
     std::vector<vorna::launcher::TFileToDownload> allMissing() const;
 
+    // Offers a delta (zstd patch-from, as the studio's publisher makes them) that builds the chunk
+    // with content Target from the older chunks Base, concatenated. Served under
+    // "<prefix>/deltas/"; returns its path on the server.
+    QString addDelta(const QByteArray &Target, const std::vector<QByteArray> &Base);
+
     QString chunkPath(const QByteArray &Content) const;
     QUrl chunkUrl(const QByteArray &Content) const;
     // Chunk contents of a file, in file order.

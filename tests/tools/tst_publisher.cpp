@@ -10,6 +10,7 @@
 #include "shared/BlobContainer.h"
 #include "shared/TEd25519.h"
 #include "shared/TSha256.h"
+#include "shared/TZstdDelta.h"
 
 #include <QDateTime>
 #include <QDirIterator>
@@ -91,6 +92,7 @@ private slots:
     void incompressibleChunksAreStoredUncompressed();
     void cutPointsEqualLauncherChunker();
     void republishWritesOnlyNewChunks();
+    void deltasRebuildNewChunksFromEarlierVersions();
     void badInputFails_data();
     void badInputFails();
     void metadataIsReadByLauncher();
@@ -301,7 +303,9 @@ void TestPublisher::republishWritesOnlyNewChunks()
              qPrintable(QString::number(second.chunksNew)));
 
     const auto after = storeSnapshot(store);
-    QCOMPARE(int(after.size()), int(before.size()) + second.chunksNew);
+    // Deltas to the new chunks lie in the store too.
+    QVERIFY(second.deltasNew >= 1);
+    QCOMPARE(int(after.size()), int(before.size()) + second.chunksNew + second.deltasNew);
     qint64 newBytes = 0;
     for (const auto &entry : after) {
         const auto old = before.find(entry.first);
@@ -310,7 +314,7 @@ void TestPublisher::republishWritesOnlyNewChunks()
         else
             QCOMPARE(entry.second, old->second); // never rewritten
     }
-    QCOMPARE(newBytes, second.bytesNew);
+    QCOMPARE(newBytes, second.bytesNew + second.deltaBytesNew);
     QVERIFY(second.bytesNew <= qint64(2) * 16 * 1024 * 1024);
 
     // The new documents describe the changed file and name only chunks the store has.
@@ -320,6 +324,70 @@ void TestPublisher::republishWritesOnlyNewChunks()
              ::shared::TSha256::hashFile(m_source + QStringLiteral("/big.bin")));
     for (const auto &chunk : reader.chunks())
         QVERIFY(QFileInfo::exists(chunk.url.toLocalFile()));
+}
+
+void TestPublisher::deltasRebuildNewChunksFromEarlierVersions()
+{
+    // Runs after the 1.1 release above: 1.2 changes the large file at the same place again and
+    // the small text, so its chunks have deltas from 1.1 and, for a player who skipped 1.1,
+    // from 1.0.
+    {
+        QFile big(m_source + QStringLiteral("/big.bin"));
+        QVERIFY(big.open(QIODevice::ReadWrite));
+        QVERIFY(big.seek((qint64(20) << 20) + 1000));
+        QCOMPARE(big.write(randomBytes(4096, 100)), qint64(4096));
+    }
+    writeFile(m_source + QStringLiteral("/text/readme.txt"), "new first line\n" + textBytes(30000));
+    TPublishOptions changed = options();
+    changed.version = QStringLiteral("1.2");
+    const TPublishReport third = TPackagePublisher(changed).publish();
+    QVERIFY(third.deltasNew >= 3);
+
+    const auto stored = [this](const QByteArray &Hash) {
+        const QString hex = QString::fromLatin1(Hash.toHex());
+        const QByteArray bytes =
+            readFile(m_output + QStringLiteral("/chunks/") + hex.left(2) + QLatin1Char('/') + hex);
+        return ::shared::decodeBlobContainerStrict(bytes, qint64(64) << 20);
+    };
+    const TPackageConfigurationReader reader = readOutput();
+    int rebuilt = 0;
+    QSet<QString> filesWithDeltas;
+    for (const auto &file : reader.files()) {
+        for (const int index : file.chunkIndices) {
+            const auto &chunk = reader.chunks()[size_t(index)];
+            for (const auto &delta : chunk.deltas) {
+                QByteArray base;
+                for (const QByteArray &hash : delta.baseChunkHashes)
+                    base += stored(hash);
+                QCOMPARE(::shared::sha256(base), delta.baseHash);
+                QCOMPARE(quint64(base.size()), delta.baseSize);
+                const QByteArray bytes = readFile(delta.url.toLocalFile());
+                QCOMPARE(::shared::sha256(bytes), delta.packedHash);
+                QVERIFY(double(bytes.size()) <= 0.75 * double(chunk.packedSize));
+                QVERIFY(::shared::TZstdDelta::apply(base, bytes, qint64(chunk.unpackedSize)) ==
+                        stored(chunk.unpackedHash));
+                ++rebuilt;
+            }
+            if (!chunk.deltas.empty())
+                filesWithDeltas.insert(file.localFile);
+            // At most one delta per earlier version kept.
+            QVERIFY(chunk.deltas.size() <= 3);
+        }
+    }
+    QCOMPARE(filesWithDeltas,
+             (QSet<QString>{QStringLiteral("big.bin"), QStringLiteral("text/readme.txt")}));
+    // The changed chunk of big.bin: from 1.1 and from 1.0; the text: from its one old chunk.
+    QVERIFY2(rebuilt >= 3, qPrintable(QString::number(rebuilt)));
+
+    // The history holds the versions deltas are made from, newest first.
+    const QJsonArray versions =
+        QJsonDocument::fromJson(readFile(m_output + QStringLiteral("/package-history.json")))
+            .object()
+            .value(QStringLiteral("versions"))
+            .toArray();
+    QCOMPARE(versions.size(), 3);
+    QCOMPARE(versions.first().toObject().value(QStringLiteral("version")).toString(),
+             QStringLiteral("P1.2 A3"));
 }
 
 void TestPublisher::badInputFails_data()

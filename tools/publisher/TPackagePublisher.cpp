@@ -1,6 +1,7 @@
 #include "TPackagePublisher.h"
 
 #include "TChunkStore.h"
+#include "TDeltaWriter.h"
 #include "TPublishError.h"
 #include "TReleaseSigner.h"
 
@@ -67,6 +68,8 @@ struct TChunkJob
     qint64 offset = 0;
     qint64 length = 0;
 };
+
+using TDeltasByChunk = QHash<QByteArray, std::vector<TDeltaWriter::TOutcome>>;
 
 struct TChunkOutcome
 {
@@ -245,7 +248,8 @@ auto runOnPool(const std::vector<Job> &Jobs, Work Function, const TCounter &Done
 // of chunks before this document's own.
 void describeFiles(const std::vector<const TChunkedFile *> &Files,
                    const QHash<QByteArray, TChunkOutcome> &Outcomes, const QDir &OutputDirectory,
-                   const TChunkStore &Store, int FirstIndex, QJsonObject &Document)
+                   const TChunkStore &Store, int FirstIndex, const TDeltasByChunk &Deltas,
+                   QJsonObject &Document)
 {
     QJsonArray chunks;
     QJsonArray files;
@@ -264,6 +268,14 @@ void describeFiles(const std::vector<const TChunkedFile *> &Files,
                 chunk.insert(QStringLiteral("unpackedsize"), double(outcome.unpackedSize));
                 chunk.insert(QStringLiteral("unpackedhash"), hexText(piece.hash));
                 chunk.insert(QStringLiteral("unpack"), outcome.stored.unpack);
+                const auto deltas = Deltas.constFind(piece.hash);
+                if (deltas != Deltas.constEnd()) {
+                    QJsonArray offered;
+                    for (const TDeltaWriter::TOutcome &delta : *deltas)
+                        offered.append(TDeltaWriter::describe(
+                            delta, OutputDirectory.relativeFilePath(delta.path)));
+                    chunk.insert(QStringLiteral("deltas"), offered);
+                }
                 found = indexOf.insert(piece.hash, FirstIndex + chunks.size());
                 chunks.append(chunk);
             }
@@ -279,6 +291,71 @@ void describeFiles(const std::vector<const TChunkedFile *> &Files,
     }
     Document.insert(QStringLiteral("chunks"), chunks);
     Document.insert(QStringLiteral("files"), files);
+}
+
+// Deltas from the chunks of the recorded earlier versions to the new chunks, on the pool. Keeps,
+// per chunk, those that pay, newest version first.
+TDeltasByChunk produceDeltas(const std::vector<TChunkedFile> &Files,
+                             const QHash<QByteArray, TChunkOutcome> &Outcomes,
+                             const TChunkStore &Store, std::vector<TDeltaWriter::TVersion> History,
+                             const TPublishOptions &Options,
+                             const TPackagePublisher::TProgressHandler &Progress,
+                             TPublishReport &Report)
+{
+    TDeltasByChunk deltas;
+    if (Options.deltaVersions <= 0 || History.empty())
+        return deltas;
+    if (History.size() > size_t(Options.deltaVersions))
+        History.resize(size_t(Options.deltaVersions));
+    std::vector<TDeltaWriter::TJob> jobs;
+    for (const TChunkedFile &file : Files) {
+        std::vector<TDeltaWriter::TPiece> pieces;
+        std::vector<qint64> offsets;
+        for (const TPiece &piece : file.pieces) {
+            pieces.push_back({piece.hash, piece.length});
+            offsets.push_back(piece.offset);
+        }
+        TDeltaWriter::planFile(file.source.localFile, file.source.path, pieces, offsets, History,
+                               jobs);
+    }
+    if (jobs.empty())
+        return deltas;
+    qint64 total = 0;
+    for (const TDeltaWriter::TJob &job : jobs)
+        total += job.length;
+    const TCounter done = std::make_shared<std::atomic<qint64>>(0);
+    const int level = Options.deltaLevel;
+    const std::vector<TDeltaWriter::TOutcome> results = runOnPool(
+        jobs,
+        [Store, Outcomes, level, done](const TDeltaWriter::TJob &Job) {
+            const TDeltaWriter::TOutcome outcome = TDeltaWriter::produce(
+                Store, Job, Outcomes.value(Job.targetHash).stored.packedSize, level);
+            *done += Job.length;
+            return outcome;
+        },
+        done, total, QStringLiteral("Deltas"), Progress);
+    QSet<QString> counted;
+    for (const TDeltaWriter::TOutcome &outcome : results) {
+        if (!outcome.error.isEmpty())
+            throw TPublishError(outcome.error);
+        if (!outcome.pays)
+            continue;
+        std::vector<TDeltaWriter::TOutcome> &offered = deltas[outcome.targetHash];
+        const bool known =
+            std::any_of(offered.begin(), offered.end(), [&](const TDeltaWriter::TOutcome &Other) {
+                return Other.path == outcome.path;
+            });
+        if (known || offered.size() >= size_t(Options.deltaVersions))
+            continue;
+        offered.push_back(outcome);
+        ++Report.deltasTotal;
+        if (outcome.written && !counted.contains(outcome.path)) {
+            counted.insert(outcome.path);
+            ++Report.deltasNew;
+            Report.deltaBytesNew += outcome.packedSize;
+        }
+    }
+    return deltas;
 }
 
 } // namespace
@@ -307,6 +384,9 @@ void TPackagePublisher::validateOptions()
         throw TPublishError(
             QStringLiteral("Signed documents need the package's name (--package-name)"));
     (void)TReleaseSigner(options.signingKeyFiles);
+    if (options.deltaVersions < 0 || options.deltaVersions > 100)
+        throw TPublishError(
+            QStringLiteral("The number of delta versions must lie between 0 and 100"));
     if (options.assetsDirectory.isEmpty() != options.assetsVersion.isEmpty())
         throw TPublishError(QStringLiteral(
             "Assets need both a directory (--assets) and a version (--assets-version)"));
@@ -354,6 +434,8 @@ TPublishReport TPackagePublisher::publish()
     const TPublishOptions &options = m_options;
     const TChunkStore store(options.chunkStoreDirectory);
     const QDir outputDirectory(options.outputDirectory);
+    const std::vector<TDeltaWriter::TVersion> history = TDeltaWriter::loadHistory(
+        options.outputDirectory, options.packageFileName, options.assetFileName);
 
     std::vector<TSourceFile> sources = listFiles(options.sourceDirectory, false);
     if (sources.empty())
@@ -440,6 +522,9 @@ TPublishReport TPackagePublisher::publish()
         }
     }
 
+    const TDeltasByChunk deltas =
+        produceDeltas(files, outcomeOf, store, history, options, m_progressHandler, report);
+
     // The documents must describe what was read; a file that changed meanwhile may have given
     // chunks of one state and a hash of another.
     for (const TChunkedFile &file : files) {
@@ -464,7 +549,7 @@ TPublishReport TPackagePublisher::publish()
     if (!options.variant.isEmpty())
         package.insert(QStringLiteral("variant"), options.variant);
     package.insert(QStringLiteral("parameters"), QJsonArray::fromStringList(options.parameters));
-    describeFiles(packageFiles, outcomeOf, outputDirectory, store, 0, package);
+    describeFiles(packageFiles, outcomeOf, outputDirectory, store, 0, deltas, package);
 
     // The asset document first: the package document is what makes a new version visible.
     const TReleaseSigner signer(options.signingKeyFiles);
@@ -476,12 +561,26 @@ TPublishReport TPackagePublisher::publish()
         QJsonObject assets;
         assets.insert(QStringLiteral("version"), options.assetsVersion.toInt());
         describeFiles(assetFiles, outcomeOf, outputDirectory, store,
-                      package.value(QStringLiteral("chunks")).toArray().size(), assets);
+                      package.value(QStringLiteral("chunks")).toArray().size(), deltas, assets);
         report.assetDocumentPath = outputDirectory.filePath(options.assetFileName);
         writeSigned(report.assetDocumentPath, assets, TReleaseSigner::EDocumentKind::Assets);
     }
     report.packageDocumentPath = outputDirectory.filePath(options.packageFileName);
     writeSigned(report.packageDocumentPath, package, TReleaseSigner::EDocumentKind::Package);
+    {
+        // Recorded also when no deltas are made, so that a later run can make them.
+        TDeltaWriter::TVersion published;
+        published.version = QStringLiteral("P%1 A%2").arg(options.version, options.assetsVersion);
+        for (const TChunkedFile &file : files) {
+            std::vector<TDeltaWriter::TPiece> pieces;
+            for (const TPiece &piece : file.pieces)
+                pieces.push_back({piece.hash, piece.length});
+            published.files.insert(file.source.localFile, pieces);
+        }
+        TDeltaWriter::saveHistory(
+            TDeltaWriter::historyPath(options.outputDirectory, options.packageFileName), published,
+            history, std::max(1, options.deltaVersions));
+    }
 
     report.files = int(files.size());
     report.bytes = totalBytes;

@@ -25,6 +25,10 @@ struct TPublishOptions
     int compressionPreset = 6;
     QStringList signingKeyFiles; // empty: the documents are written unsigned
     QString packageName;         // the package the signed documents are bound to
+    // Deltas are made against this many earlier versions published into the output directory;
+    // 0 makes none.
+    int deltaVersions = 3;
+    int deltaLevel = 9; // zstd level of the deltas
 };
 
 // The figures of one run.
@@ -36,7 +40,10 @@ struct TPublishReport
     int chunksNew = 0;   // chunk files this run added to the store
     qint64 bytesNew = 0; // stored size of the new chunk files: what an update downloads
     qint64 unpackedBytesNew = 0;
-    int chunksStored = 0; // chunks kept uncompressed because LZMA saved too little
+    int chunksStored = 0;     // chunks kept uncompressed because LZMA saved too little
+    int deltasTotal = 0;      // deltas the documents offer
+    int deltasNew = 0;        // delta files this run added to the store
+    qint64 deltaBytesNew = 0; // their size
     qint64 milliseconds = 0;
     QString packageDocumentPath;
     QString assetDocumentPath; // empty without assets

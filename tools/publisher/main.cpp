@@ -131,6 +131,10 @@ int runPackage(const QStringList &Arguments)
         option(QStringLiteral("package-name"),
                QStringLiteral("Name of the package in the launcher metadata (needed to sign)."),
                QStringLiteral("name"));
+    const auto deltaVersions = option(
+        QStringLiteral("delta-versions"),
+        QStringLiteral("Make deltas against this many earlier versions (default 3, 0: none)."),
+        QStringLiteral("n"));
     int exitCode = 0;
     if (!parseCommandLine(parser, Arguments, exitCode))
         return exitCode;
@@ -159,6 +163,13 @@ int runPackage(const QStringList &Arguments)
             return usageError(QStringLiteral("--level needs a number from 0 to 9"));
     }
 
+    if (parser.isSet(deltaVersions)) {
+        bool isNumber = false;
+        options.deltaVersions = parser.value(deltaVersions).toInt(&isNumber);
+        if (!isNumber)
+            return usageError(QStringLiteral("--delta-versions needs a number"));
+    }
+
     TPackagePublisher publisher(options);
     if (standardErrorIsTerminal()) {
         publisher.setProgressHandler([](const QString &Stage, qint64 Done, qint64 Total) {
@@ -181,6 +192,8 @@ int runPackage(const QStringList &Arguments)
               << report.chunksStored << " stored uncompressed)\n"
               << "New bytes: " << mebibytes(report.bytesNew) << " to download ("
               << mebibytes(report.unpackedBytesNew) << " unpacked)\n"
+              << "Deltas: " << report.deltasTotal << " offered, " << report.deltasNew << " new, "
+              << mebibytes(report.deltaBytesNew) << "\n"
               << "Package document: " << QDir::toNativeSeparators(report.packageDocumentPath)
               << '\n';
         if (!report.assetDocumentPath.isEmpty())

@@ -1,9 +1,11 @@
 #include "ChunkProcessing.h"
 
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "packages/TDeltaBaseStaging.h"
 #include "shared/BlobContainer.h"
 #include "shared/TFileSystemHelper.h"
 #include "shared/TSha256.h"
+#include "shared/TZstdDelta.h"
 
 #include <QDebug>
 #include <QDir>
@@ -328,6 +330,15 @@ std::vector<TChunkToDownload> buildChunksToDownload(const std::vector<TFileToDow
                 Found = ChunksByUrl.emplace(Chunk.url, TChunkToDownload(Chunk)).first;
             Found->second.fileStates.push_back(State);
         }
+        for (const TPlannedDelta &Plan : File.plannedDeltas) {
+            if (Plan.chunkIndex < 0 || std::size_t(Plan.chunkIndex) >= File.chunks.size())
+                continue;
+            const auto Found = ChunksByUrl.find(File.chunks[std::size_t(Plan.chunkIndex)].url);
+            // One delta per chunk URL is enough: every file gets the same content from it.
+            if (Found != ChunksByUrl.end() && !Found->second.plannedDelta &&
+                Plan.delta.url != Found->first)
+                Found->second.plannedDelta = Plan;
+        }
     }
 
     std::vector<std::pair<quint64, TChunkToDownload>> Keyed;
@@ -388,6 +399,25 @@ TChunkStageResult decompressDownloadedData(TChunkToDownload Chunk, QByteArray Da
         QByteArray Bytes = ::shared::decodeBlobContainerStrict(Data, qint64(Limit));
         qDebug() << "decompressDownloadedData " << Chunk.url.toString() << "finished";
         return Bytes;
+    });
+}
+
+TChunkStageResult applyDownloadedDelta(TChunkToDownload Chunk, QByteArray Data)
+{
+    return runStage(Chunk, [&] {
+        if (!Chunk.plannedDelta)
+            throw std::runtime_error("no delta planned");
+        const TPlannedDelta &Plan = *Chunk.plannedDelta;
+        if (quint64(Data.size()) != Plan.delta.packedSize ||
+            ::shared::sha256(Data) != Plan.delta.packedHash)
+            throw std::runtime_error("delta does not have its packed hash");
+        if (Chunk.unpackedSize > quint64(std::numeric_limits<int>::max() - 1))
+            throw std::runtime_error("chunk too large for a delta");
+        const QByteArray Base = TDeltaBaseStaging::readBase(Plan);
+        QByteArray Content = ::shared::TZstdDelta::apply(Base, Data, qint64(Chunk.unpackedSize));
+        if (::shared::sha256(Content) != Chunk.unpackedHash)
+            throw std::runtime_error("delta result does not have the chunk's hash");
+        return Content;
     });
 }
 

@@ -56,6 +56,10 @@ std::vector<TChunkToDownload> buildChunksToDownload(const std::vector<TFileToDow
 
 // Unpacks a blob container, never allocating more than the chunk's declared unpacked size.
 TChunkStageResult decompressDownloadedData(TChunkToDownload Chunk, QByteArray Data);
+// Builds the chunk's content from a downloaded delta and its staged base: the delta must have its
+// packed hash, the base its base hash and the result the chunk's unpacked hash. Never allocates
+// more than the chunk's unpacked size for the result.
+TChunkStageResult applyDownloadedDelta(TChunkToDownload Chunk, QByteArray Data);
 // Passes the data on when its SHA-256 is the chunk's unpacked hash.
 TChunkStageResult verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data);
 // Writes verified content into every file of the chunk, in file order, caching it for places

@@ -4,6 +4,7 @@
 #include "packages/TChunkInPackage.h"
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace vorna::launcher {
@@ -18,6 +19,9 @@ struct TChunkToDownload : TChunkInPackage
     std::vector<std::shared_ptr<TChunkedFileState>> fileStates;
     // Shared by transfer failures and failed hash checks: a chunk is tried at most 4 times.
     qint32 retryCount = 0;
+    // A delta to fetch instead of the chunk, against a base staged during the scan. Tried once;
+    // any failure falls back to the chunk itself.
+    std::optional<TPlannedDelta> plannedDelta;
 };
 
 } // namespace vorna::launcher

@@ -1,6 +1,7 @@
 #include "TPackageFileDownloader.h"
 
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "packages/TDeltaBaseStaging.h"
 #include "shared/TDownloadPool.h"
 
 #include <QDebug>
@@ -45,11 +46,14 @@ void addSaturated(TFileSize &Total, quint64 Size)
 
 // The server stores exactly packedSize bytes for a chunk; a longer reply is cut off and costs a
 // try. A document that gives no size leaves the pool's default bound in force.
+qint64 maxReplySizeOf(quint64 PackedSize)
+{
+    return PackedSize <= quint64(std::numeric_limits<qint64>::max()) ? qint64(PackedSize) : 0;
+}
+
 qint64 maxReplySizeOf(const TChunkToDownload &Chunk)
 {
-    return Chunk.packedSize <= quint64(std::numeric_limits<qint64>::max())
-               ? qint64(Chunk.packedSize)
-               : 0;
+    return maxReplySizeOf(Chunk.packedSize);
 }
 
 } // namespace
@@ -89,7 +93,9 @@ void TPackageFileDownloader::prepare(const std::vector<TFileToDownload> &Files)
     m_totalToDownload = 0;
     m_totalToWrite = 0;
     for (const TChunkToDownload &Chunk : m_allChunks) {
-        addSaturated(m_totalToDownload, Chunk.packedSize);
+        // Progress counts what is actually fetched: the delta where one is planned.
+        addSaturated(m_totalToDownload,
+                     Chunk.plannedDelta ? Chunk.plannedDelta->delta.packedSize : Chunk.packedSize);
         addSaturated(m_totalToWrite, Chunk.unpackedSize);
     }
 }
@@ -114,16 +120,32 @@ void TPackageFileDownloader::start()
     m_lastWrittenTotal = 0;
     m_downloadStatistics.reset();
     m_writeStatistics.reset();
+    m_chunkUrlOfDelta.clear();
+    m_transferSummary = {};
     for (const TChunkToDownload &Chunk : m_allChunks) {
-        qInfo() << "start download of " << Chunk.url.toString()
+        QUrl Url = Chunk.url;
+        if (Chunk.plannedDelta) {
+            const QUrl &DeltaUrl = Chunk.plannedDelta->delta.url;
+            // A delta URL must stand for exactly one chunk and be none of the chunks.
+            if (!m_chunkUrlOfDelta.contains(DeltaUrl) && !m_chunksInProgress.contains(DeltaUrl)) {
+                m_chunkUrlOfDelta.insert(DeltaUrl, Chunk.url);
+                Url = DeltaUrl;
+            } else {
+                m_chunksInProgress[Chunk.url].plannedDelta.reset();
+                addSaturated(m_totalToDownload, Chunk.packedSize);
+            }
+        }
+        qInfo() << "start download of " << Url.toString()
                 << " Thread: " << QThread::currentThreadId();
-        m_pool->enqueueWithMaxReplySize(Chunk.url, maxReplySizeOf(Chunk));
+        m_pool->enqueueWithMaxReplySize(Url, Url == Chunk.url
+                                                 ? maxReplySizeOf(Chunk)
+                                                 : maxReplySizeOf(Chunk.plannedDelta->delta.packedSize));
     }
 }
 
 void TPackageFileDownloader::onDownloadProgress(QUrl Url, TFileSize DownloadedBytes)
 {
-    if (m_chunksInProgress.contains(Url))
+    if (m_chunksInProgress.contains(Url) || m_chunkUrlOfDelta.contains(Url))
         m_downloadedBytesByUrl.insert(Url, DownloadedBytes);
 }
 
@@ -131,6 +153,14 @@ void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
 {
     qInfo() << "onDownloadCompleted " << Url.toString()
             << " Thread: " << QThread::currentThreadId();
+    if (m_chunkUrlOfDelta.contains(Url)) {
+        onDeltaDownloaded(Url, Data);
+        return;
+    }
+    if (m_chunksInProgress.contains(Url)) {
+        m_transferSummary.chunkBytes += Data.size();
+        ++m_transferSummary.chunks;
+    }
     processDownloadedData(Url, Data, false, false);
 }
 
@@ -140,6 +170,10 @@ void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkEr
     Q_UNUSED(Code)
     qInfo() << "onDownloadFailed " << Url.toString() << " Thread: " << QThread::currentThreadId();
     m_pool->release(Url);
+    if (m_chunkUrlOfDelta.contains(Url)) {
+        fallBackToChunk(Url, ErrorString);
+        return;
+    }
     const auto Found = m_chunksInProgress.find(Url);
     if (Found == m_chunksInProgress.end())
         return;
@@ -248,6 +282,9 @@ void TPackageFileDownloader::runStage(EStage Stage, const TChunkToDownload &Chun
             return saveDownloadedData(Context, Chunk, Data);
         };
         break;
+    case EStage::ApplyDelta:
+        Body = [Chunk, Data] { return applyDownloadedDelta(Chunk, Data); };
+        break;
     }
     // Later stages go first: a saved chunk frees its download slot, so the next chunk can be
     // fetched while earlier ones are still being decompressed, and both cores keep decoding.
@@ -292,6 +329,9 @@ void TPackageFileDownloader::onStageFinished(EStage Stage, const QUrl &Url,
         break;
     case EStage::Save:
         onSaveFinished(Url, Result);
+        break;
+    case EStage::ApplyDelta:
+        onDeltaApplied(Url, Result);
         break;
     }
 }
@@ -349,6 +389,50 @@ void TPackageFileDownloader::onSaveFinished(const QUrl &Url, const TChunkStageRe
     processFinishedData(Url);
 }
 
+void TPackageFileDownloader::onDeltaDownloaded(const QUrl &DeltaUrl, const QByteArray &Data)
+{
+    const auto Found = m_chunksInProgress.constFind(m_chunkUrlOfDelta.value(DeltaUrl));
+    if (Found == m_chunksInProgress.constEnd() || !Found->plannedDelta) {
+        m_pool->release(DeltaUrl);
+        m_chunkUrlOfDelta.remove(DeltaUrl);
+        return;
+    }
+    m_transferSummary.deltaBytes += Data.size();
+    qInfo() << "processDownloadedData delta " << DeltaUrl.toString() << " for "
+            << Found->url.toString() << " Thread: " << QThread::currentThreadId();
+    runStage(EStage::ApplyDelta, *Found, Data);
+}
+
+void TPackageFileDownloader::onDeltaApplied(const QUrl &Url, const TChunkStageResult &Result)
+{
+    const QUrl DeltaUrl = m_chunkUrlOfDelta.key(Url);
+    if (!Result.succeeded) {
+        fallBackToChunk(DeltaUrl, Result.errorText);
+        return;
+    }
+    // The content is built and checked: it continues like a verified chunk.
+    m_pool->release(DeltaUrl);
+    m_chunkUrlOfDelta.remove(DeltaUrl);
+    ++m_transferSummary.deltas;
+    processDownloadedData(Url, Result.data, true, true);
+}
+
+void TPackageFileDownloader::fallBackToChunk(const QUrl &DeltaUrl, const QString &Reason)
+{
+    m_pool->release(DeltaUrl);
+    const QUrl Url = m_chunkUrlOfDelta.take(DeltaUrl);
+    const auto Found = m_chunksInProgress.find(Url);
+    if (Found == m_chunksInProgress.end())
+        return;
+    // Not an error: the chunk itself is always there to fall back to.
+    qInfo() << "delta " << DeltaUrl.toString() << " not usable (" << Reason << "), downloading "
+            << Url.toString() << " Thread: " << QThread::currentThreadId();
+    Found->plannedDelta.reset();
+    ++m_transferSummary.fallbacks;
+    addSaturated(m_totalToDownload, Found->packedSize);
+    m_pool->enqueueWithMaxReplySize(Url, maxReplySizeOf(*Found));
+}
+
 void TPackageFileDownloader::dropChunk(const QUrl &Url)
 {
     m_pool->release(Url);
@@ -378,6 +462,20 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
     if (!m_chunksInProgress.isEmpty() || m_finished)
         return;
     m_finished = true;
+    qInfo().noquote() << QStringLiteral("download summary: %1 bytes in %2 deltas, %3 bytes in %4 "
+                                        "full chunks, %5 deltas fell back to their chunk")
+                             .arg(m_transferSummary.deltaBytes)
+                             .arg(m_transferSummary.deltas)
+                             .arg(m_transferSummary.chunkBytes)
+                             .arg(m_transferSummary.chunks)
+                             .arg(m_transferSummary.fallbacks)
+                      << " Thread: " << QThread::currentThreadId();
+    // The bases staged for deltas are used up, whichever way the chunks came.
+    const bool DeltasPlanned =
+        std::any_of(m_allChunks.begin(), m_allChunks.end(),
+                    [](const TChunkToDownload &Chunk) { return Chunk.plannedDelta.has_value(); });
+    if (DeltasPlanned)
+        TDeltaBaseStaging::removeStagingDirectory(m_targetDirectory);
     m_downloadStatistics.count = 0;
     m_writeStatistics.count = 0;
     m_progressTimer.stop();

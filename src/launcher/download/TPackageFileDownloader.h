@@ -66,6 +66,17 @@ public:
     // Content held for places that cannot be written yet (tests and diagnostics).
     const TPendingChunkCache &pendingChunks() const { return *m_pendingChunks; }
 
+    // What the run fetched: deltas and whole chunks, and deltas that fell back to their chunk.
+    struct TTransferSummary
+    {
+        qint64 deltaBytes = 0;
+        int deltas = 0;
+        qint64 chunkBytes = 0;
+        int chunks = 0;
+        int fallbacks = 0;
+    };
+    const TTransferSummary &transferSummary() const { return m_transferSummary; }
+
 signals:
     void downloadCompleted();
     // Emitted from worker threads after a chunk's content has been written to one place.
@@ -87,6 +98,7 @@ private:
         Decompress,
         Verify,
         Save,
+        ApplyDelta,
     };
     using TStageWatcher = QFutureWatcher<TChunkStageResult>;
 
@@ -97,6 +109,10 @@ private:
     void onDecompressFinished(const QUrl &Url, const TChunkStageResult &Result);
     void onVerifyFinished(const QUrl &Url, const TChunkStageResult &Result);
     void onSaveFinished(const QUrl &Url, const TChunkStageResult &Result);
+    void onDeltaDownloaded(const QUrl &DeltaUrl, const QByteArray &Data);
+    void onDeltaApplied(const QUrl &Url, const TChunkStageResult &Result);
+    // Gives up the delta of a chunk and fetches the chunk itself.
+    void fallBackToChunk(const QUrl &DeltaUrl, const QString &Reason);
     void dropChunk(const QUrl &Url);
     void processFinishedData(const QUrl &Url);
     void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
@@ -128,6 +144,9 @@ private:
     // Stages running on the global pool; the destructor waits for them.
     std::set<TStageWatcher *> m_runningStages;
     bool m_finished = false;
+    // Delta URLs being fetched, with the URL of the chunk each one builds.
+    QMap<QUrl, QUrl> m_chunkUrlOfDelta;
+    TTransferSummary m_transferSummary;
 };
 
 } // namespace vorna::launcher

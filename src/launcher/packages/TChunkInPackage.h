@@ -1,8 +1,12 @@
 #pragma once
 
+#include "TChunkDelta.h"
+
 #include <QByteArray>
 #include <QUrl>
 #include <QtGlobal>
+
+#include <vector>
 
 namespace vorna::launcher {
 
@@ -19,6 +23,8 @@ struct TChunkInPackage
     QByteArray unpackedHash;
     // The stored bytes are a compressed blob container; false: they are the content itself.
     bool unpack = true;
+    // Deltas that build this content from older chunks; the chunk itself stays the fallback.
+    std::vector<TChunkDelta> deltas;
 };
 
 } // namespace vorna::launcher

@@ -1,6 +1,7 @@
 #include "TDifferenceComputation.h"
 
 #include "TContentDefinedChunker.h"
+#include "TDeltaBaseStaging.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "shared/TSha256.h"
 
@@ -176,6 +177,8 @@ private:
         const QString path = m_context->filesystemHelper->filePathInDirectory(
             m_context->installationDirectory, Entry.localFile);
         const ELocalFileKind kind = m_context->classify(path);
+        m_localChunks.clear();
+        m_plannedDeltas.clear();
 
         TFileToDownload candidate;
         candidate.localFile = Entry.localFile;
@@ -195,6 +198,7 @@ private:
                 return;
             }
         } else if (reuseChunks(Entry, path, kind, candidate)) {
+            keepPlannedDeltas(candidate);
             m_result.push_back(std::move(candidate));
             return;
         }
@@ -254,6 +258,7 @@ private:
                     reuseFound |= matchChunk(Entry, Candidate.chunks[i], targetOffsets[i],
                                              localOffset, Hash, Size, states[i]);
             }
+            m_localChunks.push_back({Hash, localOffset, Size});
             localOffset = saturatingAdd(localOffset, Size);
         };
 
@@ -269,6 +274,8 @@ private:
                 match(Chunk.hash, quint64(Chunk.length));
             });
         }
+        // Before anything is moved or deleted: the old content is what deltas build on.
+        stageDeltaBases(Path, Kind, Candidate);
         if (!reuseFound)
             return false;
         rearrange(Entry, Path, Candidate, states);
@@ -408,6 +415,16 @@ private:
                 QStringLiteral("The package describes '%1' without any chunk to build it from")
                     .arg(Entry.localFile)
                     .toStdString());
+        if (Entry.wholeFile.url.isEmpty() && m_localChunks.empty() &&
+            Kind == ELocalFileKind::Regular && hasDeltas(Candidate)) {
+            // A changed file of one chunk: its old content is the base of the new one's deltas.
+            if (!m_chunker)
+                m_chunker = std::make_unique<TContentDefinedChunker>();
+            m_chunker->chunkFile(Path, true, [&](const TContentDefinedChunker::TChunk &Chunk) {
+                m_localChunks.push_back({Chunk.hash, quint64(Chunk.offset), quint64(Chunk.length)});
+            });
+            stageDeltaBases(Path, Kind, Candidate);
+        }
         if (Kind == ELocalFileKind::Regular) {
             try {
                 m_context->filesystemHelper->deleteFile(Path);
@@ -421,17 +438,48 @@ private:
             // writing through it.
             QFile::remove(Path);
         }
-        if (!Entry.wholeFile.url.isEmpty())
+        if (!Entry.wholeFile.url.isEmpty()) {
             Candidate.chunks = {Entry.wholeFile};
+            m_plannedDeltas.clear();
+        }
         Candidate.chunkIndicesToDownload.clear();
         for (size_t i = 0; i < Candidate.chunks.size(); ++i)
             Candidate.chunkIndicesToDownload.push_back(qint32(i));
+        keepPlannedDeltas(Candidate);
         m_result.push_back(std::move(Candidate));
+    }
+
+    static bool hasDeltas(const TFileToDownload &Candidate)
+    {
+        return std::any_of(Candidate.chunks.begin(), Candidate.chunks.end(),
+                           [](const TChunkInPackage &Chunk) { return !Chunk.deltas.empty(); });
+    }
+
+    void stageDeltaBases(const QString &Path, ELocalFileKind Kind, const TFileToDownload &Candidate)
+    {
+        if (Kind != ELocalFileKind::Regular || !hasDeltas(Candidate))
+            return;
+        m_plannedDeltas = TDeltaBaseStaging::stage(m_context->installationDirectory, Path,
+                                                   m_localChunks, Candidate);
+    }
+
+    // Only deltas for chunks that are still to be downloaded go to the downloader.
+    void keepPlannedDeltas(TFileToDownload &Candidate)
+    {
+        for (TPlannedDelta &plan : m_plannedDeltas) {
+            if (std::binary_search(Candidate.chunkIndicesToDownload.begin(),
+                                   Candidate.chunkIndicesToDownload.end(), plan.chunkIndex))
+                Candidate.plannedDeltas.push_back(std::move(plan));
+        }
+        m_plannedDeltas.clear();
     }
 
     std::shared_ptr<TScanContext> m_context;
     std::unique_ptr<TContentDefinedChunker> m_chunker;
     std::vector<TFileToDownload> m_result;
+    // The chunks of the local file being scanned, and the deltas planned against them.
+    std::vector<TDeltaBaseStaging::TLocalChunk> m_localChunks;
+    std::vector<TPlannedDelta> m_plannedDeltas;
 };
 
 // A launcher that ended during a rearrangement leaves its staging file behind; nothing else
@@ -466,6 +514,8 @@ computeRequiredChanges(const QDir &InstallationDirectory,
 {
     TPackageDifference difference;
     removeStaleScanFiles(InstallationDirectory, *FilesystemHelper);
+    // Bases staged by an earlier run that did not finish are of no use any more.
+    TDeltaBaseStaging::removeStagingDirectory(InstallationDirectory);
 
     auto context = std::make_shared<TScanContext>();
     context->progress = std::move(Progress);

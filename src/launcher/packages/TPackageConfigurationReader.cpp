@@ -81,6 +81,34 @@ QByteArray hashFromJson(const QJsonValue &Value)
     return QByteArray::fromHex(Value.toString().toLocal8Bit());
 }
 
+// A document may offer a few deltas per chunk, each against a base of a few older chunks; more
+// than that is no use to anybody and is not read.
+constexpr int MaximumDeltasPerChunk = 16;
+constexpr int MaximumBaseChunks = 64;
+
+std::vector<TChunkDelta> readDeltas(const QJsonValue &Value, const QUrl &BaseUrl)
+{
+    std::vector<TChunkDelta> deltas;
+    for (const QJsonValue &entry : Value.toArray()) {
+        if (deltas.size() >= size_t(MaximumDeltasPerChunk))
+            break;
+        const QJsonObject object = entry.toObject();
+        TChunkDelta delta;
+        delta.url = resolvePackageUrlText(BaseUrl, object.value(key("url")).toString());
+        delta.packedSize = sizeFromJson(object.value(key("packedsize")));
+        delta.packedHash = hashFromJson(object.value(key("packedhash")));
+        delta.baseHash = hashFromJson(object.value(key("basehash")));
+        delta.baseSize = sizeFromJson(object.value(key("basesize")));
+        const QJsonArray base = object.value(key("base")).toArray();
+        if (delta.url.isEmpty() || base.isEmpty() || base.size() > MaximumBaseChunks)
+            continue;
+        for (const QJsonValue &hash : base)
+            delta.baseChunkHashes.push_back(hashFromJson(hash));
+        deltas.push_back(std::move(delta));
+    }
+    return deltas;
+}
+
 TChunkInPackage readChunk(const QJsonObject &Object, const QUrl &BaseUrl)
 {
     TChunkInPackage chunk;
@@ -90,6 +118,7 @@ TChunkInPackage readChunk(const QJsonObject &Object, const QUrl &BaseUrl)
     chunk.unpackedSize = sizeFromJson(Object.value(key("unpackedsize")));
     chunk.unpackedHash = hashFromJson(Object.value(key("unpackedhash")));
     chunk.unpack = Object.value(key("unpack")).toBool(true);
+    chunk.deltas = readDeltas(Object.value(key("deltas")), BaseUrl);
     return chunk;
 }
 

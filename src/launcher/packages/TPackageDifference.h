@@ -31,6 +31,9 @@ struct TFileToDownload
     // Ascending indices into chunks of what is missing; every other chunk already lies at its
     // target offset in the local file.
     std::vector<qint32> chunkIndicesToDownload;
+    // Deltas for some of the chunks to download, against bases staged during the scan. The
+    // chunk itself stays the fallback.
+    std::vector<TPlannedDelta> plannedDeltas;
 };
 
 // What an installation has to do after scanning its directory.

@@ -50,6 +50,7 @@ private slots:
     void silentClientEndsLauncherAfterTimeout();
     void metadataFailureShowsMaintenanceMessage_data();
     void metadataFailureShowsMaintenanceMessage();
+    void selfUpdateReplacesLauncherAndRestarts_data();
     void selfUpdateReplacesLauncherAndRestarts();
     void failedSelfUpdateRestoresExecutableAndGoesOn();
     void oldFilesAreRemovedAtNextStart_data();
@@ -232,6 +233,12 @@ void TestStartupFlow::initTestCase()
     const QString launcherExecutable = QStringLiteral("CorvaneLauncher");
     QVERIFY(publish(QStringLiteral("launcher8"), QStringLiteral("0.0.8"), launcherExecutable, {},
                     {{launcherExecutable, m_launcherBytes + "\ncorvane launcher 0.0.8\n"}}));
+    // The same update published after the running version into one output directory: its
+    // changed last chunk comes as a delta from the running launcher's own.
+    QVERIFY(publish(QStringLiteral("launcher8-delta"), QStringLiteral("0.0.7"), launcherExecutable,
+                    {}, {{launcherExecutable, m_launcherBytes}}));
+    QVERIFY(publish(QStringLiteral("launcher8-delta"), QStringLiteral("0.0.8"), launcherExecutable,
+                    {}, {{launcherExecutable, m_launcherBytes + "\ncorvane launcher 0.0.8\n"}}));
     // Packages whose content does not matter because no update installs them.
     QVERIFY(publish(QStringLiteral("launcher7-small"), QStringLiteral("0.0.7"), launcherExecutable,
                     {}, {{launcherExecutable, "not installed"}}));
@@ -281,6 +288,7 @@ void TestStartupFlow::initTestCase()
 
     const std::pair<QString, QString> launcherVariants[] = {
         {QStringLiteral("selfupdate"), QStringLiteral("launcher8")},
+        {QStringLiteral("selfupdatedelta"), QStringLiteral("launcher8-delta")},
         {QStringLiteral("current"), QStringLiteral("launcher7-small")},
         {QStringLiteral("newer"), QStringLiteral("launcher8-small")},
         {QStringLiteral("brokenupdate"), QStringLiteral("launcher8-broken")}};
@@ -587,9 +595,18 @@ void TestStartupFlow::metadataFailureShowsMaintenanceMessage()
     QVERIFY(!log().contains(showMainWindowLine));
 }
 
+void TestStartupFlow::selfUpdateReplacesLauncherAndRestarts_data()
+{
+    QTest::addColumn<QString>("metadata");
+    QTest::newRow("whole chunks") << QStringLiteral("selfupdate");
+    QTest::newRow("through deltas") << QStringLiteral("selfupdatedelta");
+}
+
 void TestStartupFlow::selfUpdateReplacesLauncherAndRestarts()
 {
-    useMetadata(QStringLiteral("selfupdate"));
+    QFETCH(QString, metadata);
+    m_server.clearRequests();
+    useMetadata(metadata);
     auto launcher = startLauncher({QStringLiteral("--first-launch")});
     WAIT_FOR_EXIT(*launcher, 0);
     // The restarted launcher carries on with the first launch and starts the client.
@@ -607,6 +624,27 @@ void TestStartupFlow::selfUpdateReplacesLauncherAndRestarts()
     QVERIFY(restartLog.contains(QStringLiteral("cleanupOldLauncherVersion")));
     // The running executable was kept aside during the update; the restart removed it.
     QVERIFY(!QFile::exists(m_launcher->executablePath() + QStringLiteral(".old")));
+    if (metadata != QStringLiteral("selfupdatedelta"))
+        return;
+    // The changed chunk came as its delta, built on the running launcher's own bytes.
+    const QJsonObject document =
+        QJsonDocument::fromJson(
+            readFile(m_site.filePath(QStringLiteral("launcher8-delta/package.json"))))
+            .object();
+    int deltas = 0;
+    for (const QJsonValue &value : document.value(QStringLiteral("chunks")).toArray()) {
+        const QJsonObject chunk = value.toObject();
+        const QJsonArray offered = chunk.value(QStringLiteral("deltas")).toArray();
+        if (offered.isEmpty())
+            continue;
+        const QString prefix = QStringLiteral("/launcher8-delta/");
+        QCOMPARE(m_server.requestCount(prefix + chunk.value(QStringLiteral("url")).toString()), 0);
+        QCOMPARE(m_server.requestCount(
+                     prefix + offered.first().toObject().value(QStringLiteral("url")).toString()),
+                 1);
+        ++deltas;
+    }
+    QVERIFY(deltas > 0);
 }
 
 void TestStartupFlow::failedSelfUpdateRestoresExecutableAndGoesOn()

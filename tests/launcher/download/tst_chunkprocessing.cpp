@@ -2,6 +2,7 @@
 #include "download/ChunkProcessing.h"
 #include "shared/BlobContainer.h"
 #include "shared/TSha256.h"
+#include "shared/TZstdDelta.h"
 #include "support/TLockingFilesystemHelper.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
@@ -51,6 +52,8 @@ private slots:
     void decompressStage_data();
     void decompressStage();
     void verifyStage();
+    void deltaStage_data();
+    void deltaStage();
     void thirdChunkFirstIsCachedThenWrittenInOrder();
     void contentNeededTwiceInOneFileAndByTwoFiles();
     void maxCachedChunksZeroOverflowsToTemporaryFiles();
@@ -208,6 +211,61 @@ void TChunkProcessingTest::verifyStage()
     const TChunkStageResult Wrong = verifyDownloadedData(Chunk, "contenT");
     QVERIFY(!Wrong.succeeded);
     QCOMPARE(Wrong.errorText, QStringLiteral("verify of url 'http://127.0.0.1/c' failed"));
+}
+
+void TChunkProcessingTest::deltaStage_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("applies") << QString();
+    QTest::newRow("delta not the one named") << QStringLiteral("packed hash");
+    QTest::newRow("base changed on disk") << QStringLiteral("base");
+    QTest::newRow("base file gone") << QStringLiteral("base gone");
+    QTest::newRow("result not the chunk") << QStringLiteral("result");
+    QTest::newRow("forged header claiming 1 TiB") << QStringLiteral("forged");
+}
+
+void TChunkProcessingTest::deltaStage()
+{
+    QFETCH(QString, fault);
+    const QByteArray Base = TTestPackageBuilder::randomBytes(200000, 8);
+    QByteArray Content = Base;
+    Content[1000] = char(Content.at(1000) ^ 1);
+    QByteArray Delta = ::shared::TZstdDelta::create(Base, Content, 3);
+    if (fault == QStringLiteral("forged")) {
+        // A frame that says it holds 2^40 bytes, named correctly by the document.
+        Delta = QByteArray("\x28\xb5\x2f\xfd\xe0", 5) + QByteArray("\0\0\0\0\0\x01\0\0", 8) +
+                QByteArray("\x41\0\0", 3) + QByteArray(8, 'x');
+    }
+    const QString BasePath = QDir(m_installation->path()).filePath(QStringLiteral("staged"));
+    writeAll(BasePath, QByteArray("prefix") + Base);
+
+    TChunkToDownload Chunk;
+    Chunk.url = QUrl(QStringLiteral("http://127.0.0.1/c"));
+    Chunk.unpackedSize = quint64(Content.size());
+    Chunk.unpackedHash = ::shared::sha256(fault == QStringLiteral("result") ? Base : Content);
+    TPlannedDelta Plan;
+    Plan.delta.url = QUrl(QStringLiteral("http://127.0.0.1/d"));
+    Plan.delta.packedSize = quint64(Delta.size());
+    Plan.delta.packedHash = ::shared::sha256(Delta);
+    Plan.delta.baseHash = ::shared::sha256(Base);
+    Plan.delta.baseSize = quint64(Base.size());
+    Plan.basePath = BasePath;
+    Plan.baseOffset = 6;
+    Chunk.plannedDelta = Plan;
+    if (fault == QStringLiteral("packed hash"))
+        Delta[Delta.size() - 1] = char(Delta.at(Delta.size() - 1) ^ 1);
+    else if (fault == QStringLiteral("base"))
+        writeAll(BasePath, QByteArray("prefix") + Content);
+    else if (fault == QStringLiteral("base gone"))
+        QFile::remove(BasePath);
+
+    if (!fault.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("chunk stage failed")));
+    const TChunkStageResult Result = applyDownloadedDelta(Chunk, Delta);
+    QCOMPARE(Result.succeeded, fault.isEmpty());
+    if (fault.isEmpty())
+        QCOMPARE(Result.data, Content);
 }
 
 void TChunkProcessingTest::thirdChunkFirstIsCachedThenWrittenInOrder()

@@ -55,6 +55,8 @@ private slots:
     void failuresAndRetries();
     void failedSaveReportsSavingOperationFailed();
     void fileLeftUnwrittenIsNoSuccess();
+    void deltaProgressAndFallback_data();
+    void deltaProgressAndFallback();
     void oneAtATimeInPriorityOrder();
     void startWithoutChunksStaysSilent();
     void runningStatistics();
@@ -289,6 +291,59 @@ void TPackageFileDownloaderTest::fileLeftUnwrittenIsNoSuccess()
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("b.pak")));
     QCOMPARE(run(*Downloader, Files), int(EPackageDownloaderError::SavingOperationFailed));
     QCOMPARE(readAll(target(QStringLiteral("a.pak"))), A);
+}
+
+void TPackageFileDownloaderTest::deltaProgressAndFallback_data()
+{
+    QTest::addColumn<TFault>("fault");
+    QTest::addColumn<bool>("fallsBack");
+    QTest::newRow("delta applied") << TFault() << false;
+    QTest::newRow("delta 404") << TFault::status(404) << true;
+    QTest::newRow("delta cut short") << TFault::closeAfter(10) << true;
+}
+
+void TPackageFileDownloaderTest::deltaProgressAndFallback()
+{
+    QFETCH(TFault, fault);
+    QFETCH(bool, fallsBack);
+    const QByteArray Old = TTestPackageBuilder::randomBytes(50000, 3);
+    QByteArray New = Old;
+    New[100] = char(New.at(100) ^ 1);
+    m_package->setPacking(EPacking::Stored);
+    m_package->addFile(QStringLiteral("data.pak"), New, false, {50000});
+    const QString DeltaPath = m_package->addDelta(New, {Old});
+    if (fallsBack)
+        m_server->setFault(DeltaPath, fault);
+    // The base as the scan stages it.
+    const QString Staged = QDir(m_application->path()).filePath(QStringLiteral("base"));
+    QFile Base(Staged);
+    QVERIFY(Base.open(QIODevice::WriteOnly));
+    Base.write(Old);
+    Base.close();
+    std::vector<TFileToDownload> Files = m_package->allMissing();
+    TPlannedDelta Plan;
+    Plan.chunkIndex = 0;
+    Plan.delta = Files.front().chunks.front().deltas.front();
+    Plan.basePath = Staged;
+    Files.front().plannedDeltas.push_back(Plan);
+
+    auto Downloader = makeDownloader();
+    QSignalSpy Progress(Downloader.get(), &TPackageFileDownloader::progress);
+    QCOMPARE(run(*Downloader, Files), -1);
+    QCOMPARE(readAll(target(QStringLiteral("data.pak"))), New);
+    const auto &Summary = Downloader->transferSummary();
+    QCOMPARE(Summary.deltas, fallsBack ? 0 : 1);
+    QCOMPARE(Summary.fallbacks, fallsBack ? 1 : 0);
+    QCOMPARE(m_server->requestCount(m_package->chunkPath(New)), fallsBack ? 1 : 0);
+    QCOMPARE(m_pool->activeDownloads(), 0);
+    // Progress counts the bytes that travel: the delta, plus the chunk when it had to come.
+    const auto Last = Progress.last();
+    const TFileSize DeltaSize = TFileSize(Plan.delta.packedSize);
+    const TFileSize ChunkSize = TFileSize(Files.front().chunks.front().packedSize);
+    QCOMPARE(Last.at(1).value<TFileSize>(), DeltaSize + (fallsBack ? ChunkSize : 0));
+    if (!fallsBack)
+        QCOMPARE(Last.at(0).value<TFileSize>(), DeltaSize);
+    QCOMPARE(Last.at(3).value<TFileSize>(), TFileSize(New.size()));
 }
 
 void TPackageFileDownloaderTest::oneAtATimeInPriorityOrder()

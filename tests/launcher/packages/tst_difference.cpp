@@ -86,6 +86,26 @@ public:
         m_files.append(fileObject(Name, Content, WithWholeFileUrl));
     }
 
+    // Offers a delta for the chunk Target against the chunks Base (its bytes do not matter here).
+    void addDelta(const QByteArray &Target, const QList<QByteArray> &Base)
+    {
+        QJsonArray hashes;
+        for (const QByteArray &piece : Base)
+            hashes.append(hex(::shared::sha256(piece)));
+        const int index = chunkIndex(Target);
+        QJsonObject chunk = m_chunks.at(index).toObject();
+        chunk.insert(QStringLiteral("deltas"),
+                     QJsonArray{QJsonObject{
+                         {QStringLiteral("url"),
+                          QString(QStringLiteral("deltas/") + hex(::shared::sha256(Target)))},
+                         {QStringLiteral("packedsize"), 10},
+                         {QStringLiteral("packedhash"), hex(::shared::sha256(QByteArray("delta")))},
+                         {QStringLiteral("basehash"), hex(::shared::sha256(Base.join()))},
+                         {QStringLiteral("basesize"), double(Base.join().size())},
+                         {QStringLiteral("base"), hashes}}});
+        m_chunks.replace(index, chunk);
+    }
+
     TPackageConfigurationReader reader() const
     {
         const QJsonObject document{{QStringLiteral("version"), QStringLiteral("1")},
@@ -174,6 +194,8 @@ private slots:
     void downloadsWhatCannotBeReused_data();
     void downloadsWhatCannotBeReused();
     void fastScanTrustsRecordedChunks();
+    void stagesDeltaBases_data();
+    void stagesDeltaBases();
     void fastScanFallsBackToReading_data();
     void fastScanFallsBackToReading();
     void listsObsoleteFilesAndLeavesOthersAlone();
@@ -373,6 +395,75 @@ void TestDifference::fastScanTrustsRecordedChunks()
     QVERIFY(compute(document.reader(), document.reader(), true).filesToDownload.empty());
     QCOMPARE(compute(document.reader(), document.reader(), false).filesToDownload.size(),
              size_t(1));
+}
+
+void TestDifference::stagesDeltaBases_data()
+{
+    QTest::addColumn<QList<int>>("local");
+    QTest::addColumn<bool>("changedWhole"); // else the last chunk changed, the first kept
+    QTest::addColumn<QList<int>>("base");
+    QTest::addColumn<bool>("fastScanOverZeros");
+    QTest::addColumn<bool>("planned");
+
+    QTest::newRow("changed chunk beside a reused one")
+        << QList<int>{0, 1} << false << QList<int>{1} << false << true;
+    QTest::newRow("base of two old chunks")
+        << QList<int>{0, 1} << true << QList<int>{0, 1} << false << true;
+    QTest::newRow("small file") << QList<int>{-1} << true << QList<int>{-1} << false << true;
+    QTest::newRow("base not on disk")
+        << QList<int>{0, 1} << false << QList<int>{2} << false << false;
+    QTest::newRow("recorded chunks that are not on disk")
+        << QList<int>{0, 1} << false << QList<int>{1} << true << false;
+}
+
+void TestDifference::stagesDeltaBases()
+{
+    QFETCH(QList<int>, local);
+    QFETCH(bool, changedWhole);
+    QFETCH(QList<int>, base);
+    QFETCH(bool, fastScanOverZeros);
+    QFETCH(bool, planned);
+
+    // Piece -1 is a small file's content.
+    const QByteArray small = randomBytes(3000, 9);
+    const auto pieceOf = [&](int Index) { return Index < 0 ? small : m_pieces[Index]; };
+    QByteArray content;
+    TPackageDocument old;
+    QList<QByteArray> oldPieces;
+    for (const int piece : local) {
+        content += pieceOf(piece);
+        oldPieces.append(pieceOf(piece));
+    }
+    old.addChunkedFile(QStringLiteral("big.bin"), oldPieces);
+    writeTo(path(QStringLiteral("big.bin")),
+            fastScanOverZeros ? QByteArray(content.size(), '\0') : content);
+
+    QByteArray changed = oldPieces.last();
+    changed[5] = char(changed.at(5) ^ 1);
+    const QList<QByteArray> remotePieces =
+        changedWhole ? QList<QByteArray>{changed} : QList<QByteArray>{oldPieces.first(), changed};
+    QList<QByteArray> basePieces;
+    for (const int piece : base)
+        basePieces.append(pieceOf(piece));
+    TPackageDocument remote;
+    remote.addChunkedFile(QStringLiteral("big.bin"), remotePieces);
+    remote.addDelta(changed, basePieces);
+
+    const TPackageDifference difference = compute(remote.reader(), old.reader(), fastScanOverZeros);
+    QCOMPARE(difference.filesToDownload.size(), size_t(1));
+    const TFileToDownload &file = difference.filesToDownload.front();
+    QCOMPARE(file.plannedDeltas.size(), size_t(planned ? 1 : 0));
+    if (!planned)
+        return;
+    const TPlannedDelta &plan = file.plannedDeltas.front();
+    QCOMPARE(plan.chunkIndex, qint32(remotePieces.size() - 1));
+    QCOMPARE(plan.chunkIndex, file.chunkIndicesToDownload.back());
+    // The base survives the rearrangement or deletion of the file it came from.
+    QFile staged(plan.basePath);
+    QVERIFY(staged.open(QIODevice::ReadOnly));
+    QVERIFY(staged.seek(plan.baseOffset));
+    QVERIFY(staged.read(qint64(plan.delta.baseSize)) == basePieces.join());
+    QVERIFY(QFileInfo(plan.basePath).absolutePath().startsWith(m_directory->path()));
 }
 
 void TestDifference::fastScanFallsBackToReading_data()
