@@ -48,6 +48,11 @@ TLauncherConfigurationHandler::~TLauncherConfigurationHandler() = default;
 
 void TLauncherConfigurationHandler::requestLauncherConfiguration()
 {
+    if (m_configurationUrl.isEmpty() || !m_configurationUrl.isValid())
+        qCritical().noquote() << QStringLiteral("requestLauncherConfiguration: the settings' "
+                                                "launcherConfiguration address '%1' is empty or "
+                                                "invalid")
+                                     .arg(m_configurationUrl.toString());
     m_downloadPool->enqueue(m_configurationUrl);
     startErrorTimer();
 }
@@ -157,6 +162,8 @@ void TLauncherConfigurationHandler::loadLocalCopy()
         const QString path = localCopyPath();
         const QByteArray data = m_filesystemHelper->readFileIfPresent(path);
         if (data.isEmpty()) {
+            qCritical().noquote() << "loadLocalCopy: no local copy of the launcher configuration at"
+                                  << path;
             failMainConfiguration();
             return;
         }
@@ -167,6 +174,9 @@ void TLauncherConfigurationHandler::loadLocalCopy()
         qInfo().noquote() << "loadLocalCopy: launcher configuration loaded from" << path
                           << "Thread:" << QThread::currentThreadId();
     } catch (const std::runtime_error &exception) {
+        qCritical().noquote() << "loadLocalCopy: the local copy of the launcher configuration "
+                                 "cannot be used:"
+                              << QString::fromStdString(exception.what());
         m_state = EMetadataState::Failed;
         emit diskAccessFailed(QString::fromStdString(exception.what()));
         return;
