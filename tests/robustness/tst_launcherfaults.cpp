@@ -239,7 +239,8 @@ void TestLauncherFaults::documentFaults()
     Process->start();
     QVERIFY(Process->waitForStarted());
     if (!dialog.isEmpty())
-        QTRY_VERIFY_WITH_TIMEOUT(readAll(Dialogs).contains(dialog.toUtf8()), 20000);
+        QTRY_VERIFY2_WITH_TIMEOUT(readAll(Dialogs).contains(dialog.toUtf8()),
+                                  Site.launcher().readLog().right(3000).constData(), 20000);
     // The launcher gives up on the document (or shows its window without the package) and
     // installs nothing; it neither crashes nor reports success.
     const QByteArray Expected = document == QStringLiteral("metadata")
