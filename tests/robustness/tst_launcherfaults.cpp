@@ -246,9 +246,9 @@ void TestLauncherFaults::documentFaults()
     const QByteArray Expected = document == QStringLiteral("metadata")
                                     ? QByteArray("configuration")
                                     : QByteArray("onLauncherReadyForAction");
-    QTRY_VERIFY_WITH_TIMEOUT(Site.launcher().readLog().contains(Expected) &&
-                                 Site.server().requestCount(Path) > 0,
-                             20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(Site.launcher().readLog().contains(Expected) &&
+                                  Site.server().requestCount(Path) > 0,
+                              Site.launcher().readLog().right(3000).constData(), 20000);
     QTest::qWait(300);
     QVERIFY(Process->state() == QProcess::Running || Process->exitStatus() == QProcess::NormalExit);
     if (Process->state() == QProcess::NotRunning)
