@@ -140,8 +140,13 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url,
 void TLauncherConfigurationHandler::onErrorTimerExpired()
 {
     m_errorTimer.stop();
-    if (m_state == EMetadataState::NotLoaded)
+    if (m_state == EMetadataState::NotLoaded) {
+        qWarning().noquote() << QStringLiteral("onErrorTimerExpired: no answer from %1 within %2 "
+                                               "ms; using the local copy")
+                                    .arg(m_configurationUrl.toString())
+                                    .arg(m_errorTimer.interval());
         loadLocalCopy();
+    }
 }
 
 void TLauncherConfigurationHandler::failMainConfiguration()
