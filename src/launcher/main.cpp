@@ -12,7 +12,7 @@ int main(int argc, char *argv[])
 {
     using namespace vorna::launcher;
     auto application = std::make_unique<TLauncherApplication>(argc, argv);
-    auto tester = testFirstInstance(application->isSelfUpdateSkipped());
+    auto tester = testFirstInstance(application->isRestartAfterSelfUpdate());
     if (!tester->isFirstInstance()) {
         qInfo() << "Version: " << launcherVersion() << "already running"
                 << " Thread: " << QThread::currentThreadId();
@@ -27,7 +27,7 @@ int main(int argc, char *argv[])
             << " Thread: " << QThread::currentThreadId();
     application->startLoading();
 
-    const int exitCode = application->exec();
+    const int exitCode = application->run();
     tester.reset();
     application.reset();
     return exitCode;

@@ -1,13 +1,17 @@
 #include "shared/BlobContainer.h"
 #include "support/TLauncherSite.h"
+#include "support/TestFiles.h"
 
 #include <QDirIterator>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QtTest>
 
 #include <functional>
 
+using testsupport::readAll;
 using testsupport::TLauncherSite;
 using testsupport::TTestHttpServer;
 using testsupport::TTestPackageBuilder;
@@ -79,6 +83,10 @@ private slots:
     void documentFaults();
     void updateThroughDeltas_data();
     void updateThroughDeltas();
+    void defaultStartWithoutProgramShowsWindow_data();
+    void defaultStartWithoutProgramShowsWindow();
+    void settingsGapsTakeBuiltInValues_data();
+    void settingsGapsTakeBuiltInValues();
     void redirectToAnotherServer();
     void metadataChangesBetweenRuns();
     void cleanupTestCase();
@@ -226,20 +234,26 @@ void TestLauncherFaults::documentFaults_data()
 {
     QTest::addColumn<QString>("document");
     QTest::addColumn<int>("status");
-    QTest::newRow("metadata 404") << QStringLiteral("metadata") << 404;
-    QTest::newRow("metadata 500") << QStringLiteral("metadata") << 500;
-    QTest::newRow("metadata 503") << QStringLiteral("metadata") << 503;
-    QTest::newRow("metadata not JSON") << QStringLiteral("metadata") << 0;
-    QTest::newRow("package document 404") << QStringLiteral("package") << 404;
-    QTest::newRow("package document 500") << QStringLiteral("package") << 500;
-    QTest::newRow("package document 503") << QStringLiteral("package") << 503;
-    QTest::newRow("package document not JSON") << QStringLiteral("package") << 0;
+    QTest::addColumn<QString>("dialog"); // the title of the box the launcher must show, if any
+    const QString maintenance = QStringLiteral("Corvane Online cannot be started");
+    QTest::newRow("metadata 404") << QStringLiteral("metadata") << 404 << maintenance;
+    QTest::newRow("metadata 500") << QStringLiteral("metadata") << 500 << maintenance;
+    QTest::newRow("metadata 503") << QStringLiteral("metadata") << 503 << maintenance;
+    QTest::newRow("metadata not JSON") << QStringLiteral("metadata") << 0 << maintenance;
+    // A package without its document is not offered.
+    QTest::newRow("package document 404") << QStringLiteral("package") << 404 << QString();
+    QTest::newRow("package document 500") << QStringLiteral("package") << 500 << QString();
+    QTest::newRow("package document 503") << QStringLiteral("package") << 503 << QString();
+    // One whose document does not parse is offered, but its installation fails visibly.
+    QTest::newRow("package document not JSON")
+        << QStringLiteral("package") << 0 << QStringLiteral("Download failed");
 }
 
 void TestLauncherFaults::documentFaults()
 {
     QFETCH(QString, document);
     QFETCH(int, status);
+    QFETCH(QString, dialog);
     TLauncherSite Site("[OPTIONS]\ntransferTimeout=1500\n");
     QVERIFY(Site.isValid());
     publishSample(Site);
@@ -250,16 +264,23 @@ void TestLauncherFaults::documentFaults()
     ++m_faults;
 
     auto Process = Site.launcher().createProcess({QStringLiteral("--first-launch")});
+    const QString Dialogs = Site.launcher().home() + QStringLiteral("/dialogs.jsonl");
+    QProcessEnvironment Environment = Process->processEnvironment();
+    Environment.insert(QStringLiteral("CORVANE_TEST_DIALOG_LOG"), Dialogs);
+    Process->setProcessEnvironment(Environment);
     Process->start();
     QVERIFY(Process->waitForStarted());
+    if (!dialog.isEmpty())
+        QTRY_VERIFY2_WITH_TIMEOUT(readAll(Dialogs).contains(dialog.toUtf8()),
+                                  Site.launcher().readLog().right(3000).constData(), 20000);
     // The launcher gives up on the document (or shows its window without the package) and
     // installs nothing; it neither crashes nor reports success.
     const QByteArray Expected = document == QStringLiteral("metadata")
                                     ? QByteArray("configuration")
                                     : QByteArray("onLauncherReadyForAction");
-    QTRY_VERIFY_WITH_TIMEOUT(Site.launcher().readLog().contains(Expected) &&
-                                 Site.server().requestCount(Path) > 0,
-                             20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(Site.launcher().readLog().contains(Expected) &&
+                                  Site.server().requestCount(Path) > 0,
+                              Site.launcher().readLog().right(3000).constData(), 20000);
     QTest::qWait(300);
     QVERIFY(Process->state() == QProcess::Running || Process->exitStatus() == QProcess::NormalExit);
     if (Process->state() == QProcess::NotRunning)
@@ -377,6 +398,80 @@ void TestLauncherFaults::updateThroughDeltas()
     QCOMPARE(Site.server().requestCount(Site.package().chunkPath(NewPak[2])), TailWhole ? 1 : 0);
     if (expectedDeltas == 3)
         QVERIFY(Match.captured(1).toLongLong() < 5000);
+}
+
+void TestLauncherFaults::defaultStartWithoutProgramShowsWindow_data()
+{
+    QTest::addColumn<bool>("documentNamesExecutable");
+    QTest::newRow("executable missing on disk") << true;
+    QTest::newRow("package document names no executable") << false;
+}
+
+void TestLauncherFaults::defaultStartWithoutProgramShowsWindow()
+{
+    QFETCH(bool, documentNamesExecutable);
+    TLauncherSite Site;
+    QVERIFY(Site.isValid());
+    publishSample(Site);
+    if (!documentNamesExecutable) {
+        QJsonObject Document = QJsonDocument::fromJson(Site.packageJson()).object();
+        Document.remove(QStringLiteral("executable"));
+        Site.server().setFile(Site.packageDocumentPath(),
+                              QJsonDocument(Document).toJson(QJsonDocument::Compact));
+    }
+    // The first launch installs the package and makes it the default.
+    QVERIFY(TLauncherSite::waitForNoRunningClient());
+    auto First = Site.launcher().createProcess({QStringLiteral("--first-launch")});
+    First->start();
+    QTRY_VERIFY_WITH_TIMEOUT(Site.launcher().readLog().contains("startPackageAndExit"), 60000);
+    if (documentNamesExecutable)
+        QVERIFY(First->waitForFinished(30000));
+    First->kill();
+    First->waitForFinished(10000);
+    QVERIFY(TLauncherSite::waitForNoRunningClient());
+    QVERIFY(QFile::remove(Site.installationDirectory() + QStringLiteral("/bin/client")) ||
+            !documentNamesExecutable);
+
+    // Started plainly, the up-to-date default has nothing to start: the window must show.
+    QFile::remove(Site.launcher().logFilePath());
+    auto Next = Site.launcher().createProcess();
+    Next->start();
+    QTRY_VERIFY_WITH_TIMEOUT(Site.launcher().readLog().contains("showMainWindow"), 20000);
+    QVERIFY(Site.launcher().readLog().contains("startPackageAndExit"));
+    QCOMPARE(Next->state(), QProcess::Running);
+    Next->kill();
+    Next->waitForFinished(10000);
+}
+
+void TestLauncherFaults::settingsGapsTakeBuiltInValues_data()
+{
+    QTest::addColumn<QByteArray>("settings"); // %1 stands for the metadata address
+    const QByteArray address("[URLS]\nlauncherConfiguration=%1\n");
+    QTest::newRow("only the metadata address") << address;
+    QTest::newRow("zero time-outs, empty names")
+        << address + "[DIRECTORIES]\npackages=\n[FILES]\npackageFile=\npartialPackageFile=\n"
+                     "assetFile=\n[TIMING]\nwaitNotificationTimeout=0\ndownloadErrorTimeout=0\n"
+                     "clientStartTimeout=0\n";
+    QTest::newRow("no download slots") << address + "[OPTIONS]\nmaxConcurrentDownloads=0\n";
+    QTest::newRow("download slots not a number")
+        << address + "[OPTIONS]\nmaxConcurrentDownloads=all\n";
+}
+
+void TestLauncherFaults::settingsGapsTakeBuiltInValues()
+{
+    QFETCH(QByteArray, settings);
+    TLauncherSite Site;
+    QVERIFY(Site.isValid());
+    publishSample(Site);
+    Site.launcher().writeSettings(
+        QString::fromUtf8(settings)
+            .arg(Site.server().url(QStringLiteral("/meta.json")).toString())
+            .toUtf8());
+    const TRun Run = runFirstLaunch(Site, 30000);
+    QVERIFY2(Run.exited && Run.exitCode == 0, Run.log.right(3000).constData());
+    const QStringList Differences = Site.differences();
+    QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n'))));
+    QVERIFY(Run.log.contains("using the built-in value"));
 }
 
 void TestLauncherFaults::redirectToAnotherServer()

@@ -157,9 +157,47 @@ void TLauncherApplication::startLoading()
     qInfo() << "startLoading arguments:" << QCoreApplication::arguments()
             << "pid:" << QCoreApplication::applicationPid()
             << " Thread: " << QThread::currentThreadId();
+    for (const QString &note : m_filesystemHelper->settings()->fallbackNotes)
+        qWarning().noquote() << note;
+    // The request can end synchronously (an unusable address, then the local copy), up to a
+    // dialog or the main window; a timer started after it would bring up the splash over them.
+    m_waitNotificationTimer.start();
     m_configurationHandler->setOffline(false);
     m_configurationHandler->requestLauncherConfiguration();
-    m_waitNotificationTimer.start();
+}
+
+int TLauncherApplication::run()
+{
+    if (m_finished)
+        return m_exitCode;
+    return exec();
+}
+
+void TLauncherApplication::finish(int ExitCode)
+{
+    // QCoreApplication::exit() does nothing while no event loop runs; run() then returns the code.
+    m_finished = true;
+    m_exitCode = ExitCode;
+    exit(ExitCode);
+}
+
+bool TLauncherApplication::isRestartAfterSelfUpdate() const
+{
+    const QStringList arguments = QCoreApplication::arguments();
+    if (arguments.size() < 3 ||
+        arguments.constLast() != QStringLiteral("--%1").arg(skipSelfUpdateOptionName()))
+        return false;
+    // The old launcher's program path, as it was started: compared by file name only, with or
+    // without the Windows suffix, since a relative path or another spelling names the same file.
+    const auto programName = [](const QString &Path) {
+        QString name = QFileInfo(Path).fileName();
+        if (name.endsWith(QStringLiteral(".exe"), Qt::CaseInsensitive))
+            name.chop(4);
+        return name;
+    };
+    return programName(arguments.at(1))
+               .compare(programName(QCoreApplication::applicationFilePath()),
+                        Qt::CaseInsensitive) == 0;
 }
 
 void TLauncherApplication::showSplashScreen(ESplashKind Kind)
@@ -210,7 +248,7 @@ void TLauncherApplication::onMainConfigurationDownloadFailed()
                                    "again later."),
                     QMessageBox::Close);
     box.exec();
-    exit(1);
+    finish(1);
 }
 
 void TLauncherApplication::onCriticalFileError(const QString &Message)
@@ -223,7 +261,7 @@ void TLauncherApplication::onCriticalFileError(const QString &Message)
                         Message + QStringLiteral("\nPlease reinstall Launcher."),
                     QMessageBox::Ok);
     box.exec();
-    exit(1);
+    finish(1);
 }
 
 void TLauncherApplication::onPackageConfigurationDownloadsFinished()
@@ -262,7 +300,7 @@ void TLauncherApplication::onSelfUpdateFinished()
                                                  QDir::currentPath());
     qInfo() << "restart after self-update, started:" << started
             << " Thread: " << QThread::currentThreadId();
-    exit(started ? 0 : 1);
+    finish(started ? 0 : 1);
 }
 
 void TLauncherApplication::onLauncherReadyForAction()
@@ -427,12 +465,21 @@ void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage> &
         arguments = configuration->parameters();
     if (Package->verificationDone())
         arguments.append(QStringLiteral("--package-is-up-to-date"));
-    if (program.isEmpty())
+    if (program.isEmpty() || !QFileInfo(program).isFile()) {
+        qCritical().noquote() << "startPackageAndExit: nothing to start for" << Package->name()
+                              << (program.isEmpty()
+                                      ? QStringLiteral("(its configuration names no executable)")
+                                      : QStringLiteral("(%1 does not exist)").arg(program));
+        // Started directly, without a window, the launcher would otherwise wait invisibly
+        // forever; the window lets the player update, verify or choose another package.
+        if (!m_mainWindow || !m_mainWindow->isVisible())
+            showMainWindow();
         return;
+    }
     const QString workingDirectory = QFileInfo(program).absolutePath();
     if (!QProcess::startDetached(program, arguments, workingDirectory)) {
         qCritical() << "could not start" << program;
-        exit(1);
+        finish(1);
         return;
     }
     m_clientStartClock.start();
@@ -448,7 +495,7 @@ void TLauncherApplication::checkClientStarted()
         m_clientStartPollTimer.stop();
         qInfo() << "client started"
                 << " Thread: " << QThread::currentThreadId();
-        exit(0);
+        finish(0);
         return;
     }
     const qint64 timeout = m_filesystemHelper->settings()->clientStartTimeout;
@@ -457,7 +504,7 @@ void TLauncherApplication::checkClientStarted()
         m_clientStartPollTimer.stop();
         qCritical() << "client did not announce itself"
                     << " Thread: " << QThread::currentThreadId();
-        exit(1);
+        finish(1);
     }
 }
 

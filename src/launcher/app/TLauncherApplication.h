@@ -65,8 +65,15 @@ public:
     bool isShowUiRequested() const { return m_parser.isSet(m_showUiOption); }
     QString patchValue() const { return m_parser.value(m_patchOption); }
 
+    // True for the launcher that a self-update started: its arguments are the old launcher's
+    // whole argument list, program path first, followed by "--skip-selfupdate".
+    bool isRestartAfterSelfUpdate() const;
+
     // Asks for the launcher metadata and starts the timers of the start-up flow.
     void startLoading();
+    // Runs the event loop, unless the flow already ended before it could run (a metadata failure
+    // reported from inside startLoading); returns the exit code either way.
+    int run();
 
 private:
     void loadTranslation();
@@ -87,6 +94,8 @@ private:
     void onClientVerifyTriggeredFromUI(const std::shared_ptr<TPackage> &Package);
     void onDefaultChanged(const std::shared_ptr<TPackage> &Package, bool IsDefault);
     void onSelfUpdateFinished();
+    // Ends the event loop with ExitCode; remembered for run() when no event loop runs yet.
+    void finish(int ExitCode);
     // The packages the installation manager walks: those of the launcher metadata.
     std::vector<std::shared_ptr<TPackage>> managedPackages() const;
     std::shared_ptr<TPackage> findDefaultPackage() const;
@@ -115,6 +124,8 @@ private:
     QString m_funnelIdentifierKey;
     // Only set when a test asks for it through the environment (see TDialogTestHook).
     std::unique_ptr<TDialogTestHook> m_dialogTestHook;
+    bool m_finished = false;
+    int m_exitCode = 0;
 };
 
 } // namespace vorna::launcher

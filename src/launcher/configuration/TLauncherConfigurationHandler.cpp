@@ -48,6 +48,11 @@ TLauncherConfigurationHandler::~TLauncherConfigurationHandler() = default;
 
 void TLauncherConfigurationHandler::requestLauncherConfiguration()
 {
+    if (m_configurationUrl.isEmpty() || !m_configurationUrl.isValid())
+        qCritical().noquote() << QStringLiteral("requestLauncherConfiguration: the settings' "
+                                                "launcherConfiguration address '%1' is empty or "
+                                                "invalid")
+                                     .arg(m_configurationUrl.toString());
     const QUrl signature =
         m_documentVerifier.expect(m_configurationUrl, TDocumentVerifier::EKind::LauncherMetadata);
     m_downloadPool->enqueue(m_configurationUrl);
@@ -161,8 +166,13 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url,
 void TLauncherConfigurationHandler::onErrorTimerExpired()
 {
     m_errorTimer.stop();
-    if (m_state == EMetadataState::NotLoaded)
+    if (m_state == EMetadataState::NotLoaded) {
+        qWarning().noquote() << QStringLiteral("onErrorTimerExpired: no answer from %1 within %2 "
+                                               "ms; using the local copy")
+                                    .arg(m_configurationUrl.toString())
+                                    .arg(m_errorTimer.interval());
         loadLocalCopy();
+    }
 }
 
 // A document that failed its check counts as a failed download. The metadata takes the path of
@@ -212,6 +222,8 @@ void TLauncherConfigurationHandler::loadLocalCopy()
         const QString path = localCopyPath();
         const QByteArray data = m_filesystemHelper->readFileIfPresent(path);
         if (data.isEmpty()) {
+            qCritical().noquote() << "loadLocalCopy: no local copy of the launcher configuration at"
+                                  << path;
             failMainConfiguration();
             return;
         }
@@ -222,6 +234,9 @@ void TLauncherConfigurationHandler::loadLocalCopy()
         qInfo().noquote() << "loadLocalCopy: launcher configuration loaded from" << path
                           << "Thread:" << QThread::currentThreadId();
     } catch (const std::runtime_error &exception) {
+        qCritical().noquote() << "loadLocalCopy: the local copy of the launcher configuration "
+                                 "cannot be used:"
+                              << QString::fromStdString(exception.what());
         m_state = EMetadataState::Failed;
         emit diskAccessFailed(QString::fromStdString(exception.what()));
         return;

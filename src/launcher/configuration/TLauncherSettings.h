@@ -1,12 +1,16 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 namespace vorna::launcher {
 
 // The launcher's fixed configuration, read once from "launchersettings.ini". Fields carry the
-// names of their keys; values are never validated beyond Qt's conversions.
+// names of their keys. Values are taken as Qt's conversions give them, except where the launcher
+// cannot work with what the file holds: a missing or non-positive time-out and a missing file or
+// directory name take the built-in file's value, and a maximum of concurrent downloads that is
+// not a positive number takes the built-in one. Each such replacement is noted in fallbackNotes.
 class TLauncherSettings final
 {
 public:
@@ -34,6 +38,10 @@ public:
     int maxConcurrentDownloads = 10;
     // Milliseconds without data after which a transfer is given up (0: never).
     int transferTimeout = 60000;
+
+    // One line per value that was replaced by its built-in value, for the log (which is set up
+    // only after the settings have been read).
+    QStringList fallbackNotes;
 };
 
 } // namespace vorna::launcher

@@ -13,6 +13,7 @@
 #include <QSaveFile>
 #include <QSet>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
@@ -374,10 +375,11 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPac
     if (!Remote || failIfDocumentsRefused(pPackage))
         return;
     // A document that did not parse describes nothing: installing it would write it as the
-    // marker of a complete installation.
+    // marker of a complete installation. The request still ends, as a failed download.
     if (!Remote->isValid()) {
-        qWarning() << "installOrUpdatePackage: package configuration is not valid: "
-                   << pPackage->name();
+        qCritical() << "installOrUpdatePackage: package configuration is not valid: "
+                    << pPackage->name() << " Thread: " << QThread::currentThreadId();
+        failInstallationLater(pPackage);
         return;
     }
     const QDir Directory = installationDirectory(pPackage);
@@ -463,6 +465,21 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
             &TInstallationManager::onDiskAccessFailed);
     emit installationOrUpdateStarted(*Installation);
     return Installation;
+}
+
+void TInstallationManager::failInstallationLater(const std::shared_ptr<TPackage> &pPackage)
+{
+    const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
+    m_installationsInProgress.push_back(Installation);
+    emit installationOrUpdateStarted(*Installation);
+    // Callers expect the end after they have returned, as for any installation: the self-updater
+    // shows its splash after the request, and the first launch goes on with its other packages.
+    QTimer::singleShot(0, this, [this, Installation] {
+        Installation->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+        finishInstallation(Installation);
+        if (m_installationsInProgress.empty())
+            emit allStartedUpdatesFinished();
+    });
 }
 
 void TInstallationManager::finishInstallation(

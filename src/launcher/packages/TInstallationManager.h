@@ -87,7 +87,7 @@ public:
     // Installs, updates or repairs a package: marks it partially installed, scans its directory,
     // downloads what is missing, then verifies (unless the settings skip it) and marks it fully
     // installed. Ignored while the package is in progress or has no configuration for this
-    // platform.
+    // platform; a configuration that did not parse ends as a failed download, markers untouched.
     void installOrUpdatePackage(std::shared_ptr<TPackage> pPackage);
     // Hashes every file of the installed configuration, whatever the settings say; the package
     // counts as partially installed until the verification passes.
@@ -136,6 +136,9 @@ private:
     startInstallation(const std::shared_ptr<TPackage> &pPackage, const QDir &Directory,
                       const TPackageConfigurationReader &Local,
                       const TPackageConfigurationReader &Remote, bool WithDownload);
+    // Lists an installation that cannot start and, from the event loop, ends it as a failed
+    // download, so that every request ends with installationOrUpdateFinished.
+    void failInstallationLater(const std::shared_ptr<TPackage> &pPackage);
     // Emits installationOrUpdateFinished and drops the installation from the list.
     void finishInstallation(const std::shared_ptr<TPackageInstallation> &pInstallation);
     bool failIfDocumentsRefused(const std::shared_ptr<TPackage> &pPackage);

@@ -1,5 +1,6 @@
 #include "support/TStagedLauncher.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QtTest>
@@ -11,7 +12,9 @@ class TestLauncherProcess : public QObject
 
 private slots:
     void init();
+    void secondInstanceExitsQuietly_data();
     void secondInstanceExitsQuietly();
+    void restartAfterSelfUpdateWaitsForItsPredecessor();
     void killedInstanceDoesNotBlockTheNextStart();
     void logIsRecreatedOnEveryStart();
     void unknownOptionsDoNotStopTheLauncher_data();
@@ -42,17 +45,32 @@ void TestLauncherProcess::init()
         TStagedLauncher::loopbackSettings(QStringLiteral("http://127.0.0.1:1/meta.json"), 600000));
 }
 
+void TestLauncherProcess::secondInstanceExitsQuietly_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("no option") << QStringList();
+    // Only the restart after a self-update waits for the launcher before it.
+    QTest::newRow("-s") << QStringList{QStringLiteral("-s")};
+    QTest::newRow("--skip-selfupdate after an option")
+        << QStringList{QStringLiteral("-u"), QStringLiteral("--skip-selfupdate")};
+}
+
 void TestLauncherProcess::secondInstanceExitsQuietly()
 {
+    QFETCH(QStringList, arguments);
     auto first = m_launcher->createProcess();
     first->start();
     QVERIFY(first->waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), 15000);
     const QByteArray firstLog = m_launcher->readLog();
 
-    auto second = m_launcher->createProcess();
+    auto second = m_launcher->createProcess(arguments);
+    QElapsedTimer clock;
+    clock.start();
     second->start();
     QVERIFY(second->waitForFinished(30000));
+    // Well below the 10 s that a restarted launcher waits for its predecessor.
+    QVERIFY2(clock.elapsed() < 6000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 0);
     const QString output =
@@ -65,6 +83,25 @@ void TestLauncherProcess::secondInstanceExitsQuietly()
     QVERIFY(!m_launcher->readLog().contains("already running"));
     QCOMPARE(first->state(), QProcess::Running);
     stop(*first);
+}
+
+// The old launcher starts the new one and only then ends: the new one must not give up meanwhile.
+void TestLauncherProcess::restartAfterSelfUpdateWaitsForItsPredecessor()
+{
+    auto first = m_launcher->createProcess();
+    first->start();
+    QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), 15000);
+    // Formed as the restart forms it: the old argument list, program first, then the option.
+    auto restarted = m_launcher->createProcess(
+        {m_launcher->executablePath(), QStringLiteral("--skip-selfupdate")});
+    restarted->start();
+    QVERIFY(restarted->waitForStarted());
+    QVERIFY(!restarted->waitForFinished(1500));
+    QVERIFY(QFile::remove(m_launcher->logFilePath()));
+    stop(*first);
+    QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), 15000);
+    QCOMPARE(restarted->state(), QProcess::Running);
+    stop(*restarted);
 }
 
 void TestLauncherProcess::killedInstanceDoesNotBlockTheNextStart()

@@ -52,6 +52,7 @@ private slots:
     void metadataFailureShowsMaintenanceMessage();
     void selfUpdateReplacesLauncherAndRestarts_data();
     void selfUpdateReplacesLauncherAndRestarts();
+    void failedSelfUpdateRestoresExecutableAndGoesOn_data();
     void failedSelfUpdateRestoresExecutableAndGoesOn();
     void oldFilesAreRemovedAtNextStart_data();
     void oldFilesAreRemovedAtNextStart();
@@ -286,7 +287,11 @@ void TestStartupFlow::initTestCase()
                         QJsonArray{packageEntry(QStringLiteral("Silent"), QStringLiteral("silent"),
                                                 QStringLiteral("silent1"), true)}}}));
 
+    // A web server's error page, served with status 200 in place of the launcher's document.
+    QVERIFY(writeFile(m_site.filePath(QStringLiteral("launcherhtml/package.json")),
+                      "<html><body><h1>502 Bad Gateway</h1></body></html>\n"));
     const std::pair<QString, QString> launcherVariants[] = {
+        {QStringLiteral("htmlupdate"), QStringLiteral("launcherhtml")},
         {QStringLiteral("selfupdate"), QStringLiteral("launcher8")},
         {QStringLiteral("selfupdatedelta"), QStringLiteral("launcher8-delta")},
         {QStringLiteral("current"), QStringLiteral("launcher7-small")},
@@ -573,25 +578,56 @@ void TestStartupFlow::silentClientEndsLauncherAfterTimeout()
 void TestStartupFlow::metadataFailureShowsMaintenanceMessage_data()
 {
     QTest::addColumn<TTestHttpServer::TFault>("fault");
-    QTest::newRow("not found") << TTestHttpServer::TFault::status(404);
-    QTest::newRow("access denied") << TTestHttpServer::TFault::status(403);
-    QTest::newRow("empty body") << TTestHttpServer::TFault::replaceBody({});
+    QTest::addColumn<QByteArray>("settings"); // empty: the standard metadata on the server
+    QTest::addColumn<QByteArray>("localCopy");
+    QTest::addColumn<bool>("criticalFileError"); // else the maintenance message
+    const TTestHttpServer::TFault none;
+    const QByteArray timing("[TIMING]\nwaitNotificationTimeout=500\ndownloadErrorTimeout=5000\n");
+    QTest::newRow("not found") << TTestHttpServer::TFault::status(404) << QByteArray()
+                               << QByteArray() << false;
+    QTest::newRow("access denied")
+        << TTestHttpServer::TFault::status(403) << QByteArray() << QByteArray() << false;
+    QTest::newRow("empty body") << TTestHttpServer::TFault::replaceBody({}) << QByteArray()
+                                << QByteArray() << false;
+    // The request fails before the event loop runs; the dialog must still end the launcher.
+    QTest::newRow("settings hold only timing") << none << timing << QByteArray() << false;
+    QTest::newRow("invalid address")
+        << none << QByteArray("[URLS]\nlauncherConfiguration=http://[broken/meta.json\n")
+        << QByteArray() << false;
+    QTest::newRow("settings hold only timing, damaged local copy")
+        << none << timing << QByteArray("{\"packages\": [") << true;
 }
 
 void TestStartupFlow::metadataFailureShowsMaintenanceMessage()
 {
     QFETCH(TTestHttpServer::TFault, fault);
+    QFETCH(QByteArray, settings);
+    QFETCH(QByteArray, localCopy);
+    QFETCH(bool, criticalFileError);
     useMetadata(QStringLiteral("standard"));
+    if (!settings.isEmpty())
+        m_launcher->writeSettings(settings);
+    if (!localCopy.isEmpty())
+        QVERIFY(writeFile(
+            QDir(m_launcher->directory()).filePath(QStringLiteral("launchermetadata.json")),
+            localCopy));
     m_server.setFault(QStringLiteral("/standard.json"), fault);
     auto launcher = startLauncher({QStringLiteral("--first-launch")});
     WAIT_FOR_EXIT(*launcher, 1);
     const QList<QJsonObject> shown = dialogs();
     QCOMPARE(shown.size(), 1);
-    QCOMPARE(shown.constFirst().value(QStringLiteral("title")).toString(),
-             QStringLiteral("Corvane Online cannot be started"));
-    QCOMPARE(shown.constFirst().value(QStringLiteral("text")).toString(),
-             QStringLiteral(
-                 "Corvane Online is currently down for maintenance. Please try again later."));
+    const QString title = shown.constFirst().value(QStringLiteral("title")).toString();
+    const QString text = shown.constFirst().value(QStringLiteral("text")).toString();
+    if (criticalFileError) {
+        QCOMPARE(title, QStringLiteral("Corvane Online cannot start"));
+        QVERIFY2(
+            text.startsWith(QStringLiteral("A critical error occurred while accessing a file")),
+            qPrintable(text));
+    } else {
+        QCOMPARE(title, QStringLiteral("Corvane Online cannot be started"));
+        QCOMPARE(text, QStringLiteral("Corvane Online is currently down for maintenance. Please "
+                                      "try again later."));
+    }
     QVERIFY(!log().contains(showMainWindowLine));
 }
 
@@ -647,10 +683,19 @@ void TestStartupFlow::selfUpdateReplacesLauncherAndRestarts()
     QVERIFY(deltas > 0);
 }
 
+void TestStartupFlow::failedSelfUpdateRestoresExecutableAndGoesOn_data()
+{
+    QTest::addColumn<QString>("metadata");
+    // The broken update writes its own executable before its second file fails for good.
+    QTest::newRow("chunk missing on the server") << QStringLiteral("brokenupdate");
+    // Refused before anything is written; the launcher still goes on with its old version.
+    QTest::newRow("package document is an HTML page") << QStringLiteral("htmlupdate");
+}
+
 void TestStartupFlow::failedSelfUpdateRestoresExecutableAndGoesOn()
 {
-    // The broken update writes its own executable before its second file fails for good.
-    useMetadata(QStringLiteral("brokenupdate"));
+    QFETCH(QString, metadata);
+    useMetadata(metadata);
     auto launcher = startLauncher({QStringLiteral("--first-launch")});
     WAIT_FOR_EXIT(*launcher, 0);
     QVERIFY(log().contains(QStringLiteral("Updating Corvane Online failed: Error")));

@@ -69,9 +69,12 @@ void TestLauncherSettings::fileBesideExecutableReplacesBuiltIn()
     const auto settings = helper.settings();
     QCOMPARE(settings->waitNotificationTimeout, 7);
     QVERIFY(settings->launcherConfiguration.isEmpty());
-    QVERIFY(settings->packageFile.isEmpty());
-    QVERIFY(settings->packages.isEmpty());
-    QCOMPARE(settings->downloadErrorTimeout, 0);
+    // What the launcher cannot work without comes from the built-in file, and is noted.
+    QCOMPARE(settings->packageFile, QStringLiteral("package.json"));
+    QCOMPARE(settings->packages, QStringLiteral("packages"));
+    QCOMPARE(settings->downloadErrorTimeout, 10000);
+    QCOMPARE(settings->fallbackNotes.size(), 6);
+    QVERIFY(settings->fallbackNotes.first().contains(QStringLiteral("DIRECTORIES/packages")));
 }
 
 void TestLauncherSettings::values_data()
@@ -80,8 +83,29 @@ void TestLauncherSettings::values_data()
     QTest::addColumn<QString>("field");
     QTest::addColumn<QVariant>("expected");
 
-    QTest::newRow("non-numeric timeout is 0") << QByteArray("[TIMING]\ndownloadErrorTimeout=soon\n")
-                                              << "downloadErrorTimeout" << QVariant(0);
+    QTest::newRow("non-numeric timeout takes the built-in value")
+        << QByteArray("[TIMING]\ndownloadErrorTimeout=soon\n") << "downloadErrorTimeout"
+        << QVariant(10000);
+    QTest::newRow("zero timeout takes the built-in value")
+        << QByteArray("[TIMING]\nclientStartTimeout=0\n") << "clientStartTimeout"
+        << QVariant(30000);
+    QTest::newRow("negative timeout takes the built-in value")
+        << QByteArray("[TIMING]\nwaitNotificationTimeout=-5\n") << "waitNotificationTimeout"
+        << QVariant(500);
+    QTest::newRow("empty marker name takes the built-in value")
+        << QByteArray("[FILES]\npartialPackageFile=\n") << "partialPackageFile"
+        << QVariant(QStringLiteral("partial-package.json"));
+    QTest::newRow("missing asset name takes the built-in value")
+        << QByteArray("[URLS]\n") << "assetFile" << QVariant(QStringLiteral("assets.json"));
+    QTest::newRow("maxConcurrentDownloads 0 takes the built-in value")
+        << QByteArray("[OPTIONS]\nmaxConcurrentDownloads=0\n") << "maxConcurrentDownloads"
+        << QVariant(10);
+    QTest::newRow("negative maxConcurrentDownloads takes the built-in value")
+        << QByteArray("[OPTIONS]\nmaxConcurrentDownloads=-2\n") << "maxConcurrentDownloads"
+        << QVariant(10);
+    QTest::newRow("non-numeric maxConcurrentDownloads takes the built-in value")
+        << QByteArray("[OPTIONS]\nmaxConcurrentDownloads=many\n") << "maxConcurrentDownloads"
+        << QVariant(10);
     QTest::newRow("skipVerification absent is true")
         << QByteArray("[OPTIONS]\nfastScan=false\n") << "skipVerification" << QVariant(true);
     QTest::newRow("skipVerification false") << QByteArray("[OPTIONS]\nskipVerification=false\n")
@@ -113,6 +137,10 @@ void TestLauncherSettings::values()
     const auto settings = TLauncherFilesystemHelper(application.path()).settings();
     const QMap<QString, QVariant> fields = {
         {QStringLiteral("downloadErrorTimeout"), settings->downloadErrorTimeout},
+        {QStringLiteral("clientStartTimeout"), settings->clientStartTimeout},
+        {QStringLiteral("waitNotificationTimeout"), settings->waitNotificationTimeout},
+        {QStringLiteral("partialPackageFile"), settings->partialPackageFile},
+        {QStringLiteral("assetFile"), settings->assetFile},
         {QStringLiteral("skipVerification"), settings->skipVerification},
         {QStringLiteral("fastScan"), settings->fastScan},
         {QStringLiteral("maxCachedChunks"), settings->maxCachedChunks},

@@ -50,6 +50,7 @@ private slots:
     void updateReusesMovedChunksAndDownloadsTheRest();
     void secondRequestWhileInProgressIsIgnored();
     void packageWithoutConfigurationIsIgnored();
+    void documentThatDoesNotParseEndsAsFailedDownload();
     void failedDownloadLeavesThePackagePartiallyInstalled();
     void verificationOfDamagedFileThenRepair();
     void emptyDifferenceEndsUpToDate_data();
@@ -252,6 +253,24 @@ void TInstallationManagerTest::packageWithoutConfigurationIsIgnored()
     Manager->verifyPackage(Package);
     QCOMPARE(Started.size(), 0);
     QVERIFY(!QFile::exists(Manager->installationDirectory(Package).path()));
+}
+
+// Refused, markers untouched, yet ended like any installation: after the request returned.
+void TInstallationManagerTest::documentThatDoesNotParseEndsAsFailedDownload()
+{
+    const TPackageConfigurationReader Broken(QByteArrayLiteral("<html>502</html>"), QByteArray(),
+                                             QUrl(), QUrl());
+    const auto Package = TTestPackageBuilder::makePackage(QStringLiteral("Broken"), 1, &Broken);
+    const auto Manager = makeManager();
+    Manager->installOrUpdatePackage(Package);
+    QCOMPARE(m_finishes.size(), 0);
+    QTRY_COMPARE(m_allFinished, 1);
+    QCOMPARE(m_finishes.size(), 1);
+    QCOMPARE(m_finishes.constFirst().succeeded, false);
+    QCOMPARE(m_finishes.constFirst().errorReason, 1);
+    QVERIFY(Manager->installationsInProgress().empty());
+    const auto [Partial, Full] = Manager->markerPaths(Manager->installationDirectory(Package));
+    QVERIFY(!QFile::exists(Partial) && !QFile::exists(Full));
 }
 
 void TInstallationManagerTest::failedDownloadLeavesThePackagePartiallyInstalled()
