@@ -13,6 +13,9 @@ runs=${2:-300}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# A copy, so that a rebuild during the runs does not count as failures.
+cp "$publisher" "$work/corvane-publish"
+publisher=$work/corvane-publish
 
 # A few files of mixed content, so that every run hashes, compresses and stores on the pool.
 mkdir -p "$work/source/bin" "$work/source/data"
