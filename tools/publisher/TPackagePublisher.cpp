@@ -7,7 +7,6 @@
 #include "shared/TSha256.h"
 
 #include <QDateTime>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -155,7 +154,7 @@ void collectFiles(const QString &Root, const QString &Directory, QStringList &An
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo &info : entries) {
         const QString path = info.filePath();
-        QString real = info.canonicalFilePath();
+        const QString real = info.canonicalFilePath();
         if (info.isSymbolicLink() || info.isJunction()) {
             const QString name = QDir::toNativeSeparators(path);
             if (real.isEmpty())
