@@ -120,10 +120,7 @@ int runPackage(const QStringList &Arguments);
 int runMetadata(const QStringList &Arguments);
 
 const TCommand Commands[] = {
-    {"package",
-     "publish a directory as a package document, an optional asset document and their chunks in "
-     "a chunk store",
-     runPackage},
+    {"package", "publish a directory as a package (documents and chunk store)", runPackage},
     {"metadata", "write the launcher metadata document from a description file", runMetadata},
 };
 
@@ -287,9 +284,9 @@ int runPackage(const QStringList &Arguments)
     const auto level =
         commandLine.add(QStringLiteral("level"), QStringLiteral("LZMA preset 0-9 (default 6)."),
                         QStringLiteral("n"));
-    commandLine.addExample(QStringLiteral(
-        "corvane-publish package --source build/win64 --out site/client/win64 \\\n"
-        "      --version 1.4.2 --executable bin/corvane.exe --parameter=-windowed"));
+    commandLine.addExample(
+        QStringLiteral("corvane-publish package --source build/win64 --out site/client/win64 \\\n"
+                       "      --version 1.4.2 --executable bin/corvane.exe --parameter=-windowed"));
     int exitCode = 0;
     if (!commandLine.parse(Arguments, exitCode))
         return exitCode;
