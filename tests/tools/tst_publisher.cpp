@@ -452,7 +452,7 @@ void TestPublisher::smallRunReportsInFittingUnits()
 
 void TestPublisher::compressionReportsProgressWhileItRuns()
 {
-    const QByteArray content = textBytes(200000);
+    const QByteArray content = textBytes(30000).repeated(6);
     QVERIFY(content.size() > 3 * 1024 * 1024);
     QList<qint64> reported;
     const QByteArray packed =
