@@ -5,6 +5,8 @@
 #
 #   tests/tools/publish-stress.sh [publisher binary] [runs]
 #   defaults: build/bin/corvane-publish, 300 runs. Runs with low priority.
+# With a sanitizer build (build-asan/bin/corvane-publish) crypto state left on a pool worker at
+# exit shows up every few runs as a LeakSanitizer report (exit 1), long before it crashes.
 set -euo pipefail
 
 publisher=${1:-build/bin/corvane-publish}

@@ -5,6 +5,8 @@
 #include "TPublishError.h"
 #include "TerminalDetection.h"
 
+#include "shared/TSha256.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -400,6 +402,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("corvane-publish"));
+    // The first hash initialises the crypto library, which keeps state of the thread that did
+    // it. Done here, on the main thread, no pool worker holds library state that would have to
+    // be released while the library's exit handlers run.
+    ::shared::sha256(QByteArray());
     const int exitCode = run(QCoreApplication::arguments());
     // The pool's threads must be gone before static destructors and OpenSSL's exit handlers run:
     // a worker still ending while they do crashes the process after a successful run.
