@@ -19,6 +19,7 @@ constexpr quint64 MinimumLzmaPayloadSize = LzmaHeaderSize + 5;
 constexpr quint32 MinimumLzmaDictionarySize = 4096;
 constexpr quint32 LzmaDictionarySize = 8u << 20;
 constexpr quint32 LargeLzmaDictionarySize = 64u << 20;
+constexpr size_t EncodeProgressSlice = 1u << 20;
 // A QByteArray cannot hold more than this (its allocation header shares the 31-bit size).
 constexpr quint64 MaximumByteArraySize = (quint64(1) << 31) - 1024;
 
@@ -166,7 +167,8 @@ bool decodeParsed(const TContainerHeader &Header, qint64 MaximumUnpackedSize, QB
     }
 }
 
-QByteArray encodeLzmaPayload(const QByteArray &Data, int Codec, int Preset, bool WriteEndMarker)
+QByteArray encodeLzmaPayload(const QByteArray &Data, int Codec, int Preset, bool WriteEndMarker,
+                             const TBlobEncodeProgress &Progress)
 {
     lzma_options_lzma options{};
     if (lzma_lzma_preset(&options, quint32(Preset)))
@@ -202,16 +204,32 @@ QByteArray encodeLzmaPayload(const QByteArray &Data, int Codec, int Preset, bool
         header[5 + i] = uchar(quint64(Data.size()) >> (8 * i));
 
     payload.resize(int(LzmaHeaderSize) + Data.size() + Data.size() / 16 + 4096);
+    // Without a progress callback the encoder gets all input at once; with one it gets a slice
+    // at a time, and reports after each slice.
+    const size_t inputSize = size_t(Data.size());
+    const size_t slice = Progress ? EncodeProgressSlice : inputSize;
+    size_t given = 0;
+    lzma_action action = LZMA_RUN;
     stream->next_in = reinterpret_cast<const uint8_t *>(Data.constData());
-    stream->avail_in = size_t(Data.size());
+    stream->avail_in = 0;
     size_t written = LzmaHeaderSize;
     lzma_ret result = LZMA_OK;
     while (result == LZMA_OK) {
+        if (stream->avail_in == 0 && action == LZMA_RUN) {
+            if (given > 0 && Progress)
+                Progress(qint64(given));
+            if (given < inputSize) {
+                stream->avail_in = std::min(slice, inputSize - given);
+                given += stream->avail_in;
+            }
+            if (given == inputSize)
+                action = LZMA_FINISH;
+        }
         if (written == size_t(payload.size()))
             payload.resize(payload.size() + payload.size() / 2);
         stream->next_out = reinterpret_cast<uint8_t *>(payload.data()) + written;
         stream->avail_out = size_t(payload.size()) - written;
-        result = lzma_code(stream.get(), LZMA_FINISH);
+        result = lzma_code(stream.get(), action);
         written = size_t(payload.size()) - stream->avail_out;
     }
     if (result != LZMA_STREAM_END)
@@ -276,7 +294,8 @@ QByteArray encodeBlobVarint(std::uint64_t Value)
     return bytes;
 }
 
-QByteArray encodeBlobContainer(const QByteArray &Data, int Codec, int Preset, bool WriteEndMarker)
+QByteArray encodeBlobContainer(const QByteArray &Data, int Codec, int Preset, bool WriteEndMarker,
+                               const TBlobEncodeProgress &Progress)
 {
     if (Codec != BlobCodecStored && Codec != BlobCodecLzma && Codec != BlobCodecLzmaLargeDictionary)
         throw std::invalid_argument("unsupported container codec");
@@ -286,7 +305,8 @@ QByteArray encodeBlobContainer(const QByteArray &Data, int Codec, int Preset, bo
     if (Data.isEmpty())
         return {};
     const QByteArray payload =
-        Codec == BlobCodecStored ? Data : encodeLzmaPayload(Data, Codec, Preset, WriteEndMarker);
+        Codec == BlobCodecStored ? Data
+                                 : encodeLzmaPayload(Data, Codec, Preset, WriteEndMarker, Progress);
     QByteArray container;
     container.reserve(payload.size() + 22);
     container.append(char(ContainerMagic));

@@ -3,6 +3,7 @@
 #include <QByteArray>
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 
 // The compressed blob container of chunks and ".lzma" files:
@@ -46,9 +47,13 @@ QByteArray decodeBlobContainerLenient(const QByteArray &Data);
 // given preset (0..9), codec 10 with a larger dictionary. The LZMA header carries the unpacked
 // size; WriteEndMarker chooses whether the stream also ends with an end-of-stream marker.
 // Empty data gives empty bytes, which both decodes pass unchanged. Throws std::invalid_argument
-// for another codec or preset, std::runtime_error when the encoder fails.
+// for another codec or preset, std::runtime_error when the encoder fails. Progress, when given,
+// is called on the encoding thread with the number of input bytes consumed so far, about once
+// per MiB, so that a caller can show a long compression moving.
+using TBlobEncodeProgress = std::function<void(qint64)>;
 QByteArray encodeBlobContainer(const QByteArray &Data, int Codec, int Preset = 6,
-                               bool WriteEndMarker = true);
+                               bool WriteEndMarker = true,
+                               const TBlobEncodeProgress &Progress = {});
 
 // The container's variable-length integer, for writers of the format.
 QByteArray encodeBlobVarint(std::uint64_t Value);

@@ -151,6 +151,11 @@ private slots:
 
     void platformRetrieverDescribesThisMachine();
     void uploadsCompactSurvey();
+    void serverReceivesPinnedKeys_data();
+    void serverReceivesPinnedKeys();
+
+private:
+    testsupport::TTestHttpServer::TRequest m_received;
 };
 
 void TestSystemSurvey::initTestCase()
@@ -595,6 +600,112 @@ void TestSystemSurvey::uploadsCompactSurvey()
     QVERIFY(!first.value(QLatin1String("operatingSystem"))
                  .toObject()
                  .contains(QLatin1String("release")));
+}
+
+// The survey service reads these exact keys and types: a rename in the converter must fail here,
+// not on the service. "header" rows hold the exact header value of the upload.
+void TestSystemSurvey::serverReceivesPinnedKeys_data()
+{
+    QTest::addColumn<QString>("object");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("type");
+
+    const std::pair<const char *, std::vector<std::pair<const char *, const char *>>> rows[] = {
+        {"header",
+         {{"Content-Type", "application/json"},
+          {"Content-Disposition", "form-data; name=\"metadata\""}}},
+        {"",
+         {{"dataType", "integer"},
+          {"clientID", "string"},
+          {"monitors", "array"},
+          {"operatingSystem", "object"},
+          {"mainMemorySize", "integer"},
+          {"cpu", "object"},
+          {"gpu", "array"}}},
+        {"monitors",
+         {{"width", "integer"},
+          {"height", "integer"},
+          {"primary", "bool"},
+          {"refreshRate", "integer"}}},
+        {"operatingSystem", {{"baseSystem", "string"}, {"name", "string"}, {"release", "string"}}},
+        {"cpu",
+         {{"manufacturer", "string"},
+          {"brandName", "string"},
+          {"64Bit", "bool"},
+          {"sse", "bool"},
+          {"sse2", "bool"},
+          {"NUMANumber", "integer"},
+          {"physicalNumber", "integer"},
+          {"coreNumber", "integer"},
+          {"logicalCoreNumber", "integer"},
+          {"clockSpeed", "number"}}},
+        {"gpu",
+         {{"deviceString", "string"},
+          {"videoMemorySize", "integer"},
+          {"vendorId", "integer"},
+          {"deviceId", "integer"},
+          {"driverVersion", "string"}}},
+    };
+    for (const auto &object : rows) {
+        for (const auto &key : object.second)
+            QTest::addRow("%s.%s", object.first, key.first)
+                << QString::fromLatin1(object.first) << QString::fromLatin1(key.first)
+                << QString::fromLatin1(key.second);
+    }
+}
+
+void TestSystemSurvey::serverReceivesPinnedKeys()
+{
+    QFETCH(QString, object);
+    QFETCH(QString, key);
+    QFETCH(QString, type);
+
+    if (m_received.body.isEmpty()) {
+        // Every optional key present: a release, an adapter known to both WMI and Direct3D.
+        testsupport::TTestHttpServer server;
+        server.setFile(QStringLiteral("/survey"), QByteArrayLiteral("{\"errorCode\":0}"));
+        auto retriever = std::make_shared<TFixedRetriever>();
+        retriever->m_monitors = {{1920, 1080, true, 60}};
+        retriever->m_system = {QStringLiteral("Linux"), QStringLiteral("Debian"),
+                               QStringLiteral("12")};
+        retriever->m_memory = quint64(8) << 30;
+        retriever->m_cpu.clockSpeed = 2400.5;
+        retriever->m_gpus = {
+            {QStringLiteral("Card"), 1 << 30, 0x10de, 0x1b80, QStringLiteral("31.0.15.3623")}};
+        TSystemSurveyUploader uploader(server.url(QStringLiteral("/survey")),
+                                       std::make_shared<TSystemSurveyAsJsonDocumentCreator>(
+                                           std::make_shared<TSystemSurveyCreator>(retriever),
+                                           std::make_shared<TSystemSurveyToJsonConverter>()),
+                                       std::make_shared<::shared::TJsonDocumentHttpPostSender>());
+        QSignalSpy finished(&uploader, &TSystemSurveyUploader::finished);
+        uploader.upload();
+        QVERIFY(finished.wait());
+        QCOMPARE(server.requestCount(QStringLiteral("/survey")), 1);
+        m_received = server.requests(QStringLiteral("/survey")).at(0);
+    }
+
+    if (object == QLatin1String("header")) {
+        QCOMPARE(QString::fromLatin1(m_received.header(key.toLatin1())), type);
+        return;
+    }
+    const QJsonObject document = QJsonDocument::fromJson(m_received.body).object();
+    QJsonValue container = object.isEmpty() ? QJsonValue(document) : document.value(object);
+    if (container.isArray())
+        container = container.toArray().at(0);
+    QVERIFY2(container.isObject(), qPrintable(object));
+    const QJsonValue value = container.toObject().value(key);
+    if (type == QLatin1String("integer"))
+        QVERIFY(value.isDouble() && value.toDouble() == double(value.toVariant().toLongLong()));
+    else if (type == QLatin1String("number"))
+        QVERIFY(value.isDouble());
+    else if (type == QLatin1String("string"))
+        QVERIFY(value.isString());
+    else if (type == QLatin1String("bool"))
+        QVERIFY(value.isBool());
+    else if (type == QLatin1String("array"))
+        QVERIFY(value.isArray());
+    else
+        QVERIFY(value.isObject());
 }
 
 QTEST_MAIN(TestSystemSurvey)

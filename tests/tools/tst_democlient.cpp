@@ -40,6 +40,8 @@ private slots:
     void noMarkerWhenAskedNotToAnnounce();
     void recordDefaultsToWorkingDirectory();
     void markerOfKilledClientCountsAsAbsent();
+    void toolsAnswerHelp_data();
+    void toolsAnswerHelp();
 
 private:
     void start(QProcess &Process, const QStringList &Arguments, const QString &WorkingDirectory,
@@ -174,6 +176,66 @@ void tst_democlient::markerOfKilledClientCountsAsAbsent()
     QVERIFY(!shared::TNamedFileMapping::canOpenForReading(clientMarker));
     const shared::TNamedFileMapping again(clientMarker, true);
     QVERIFY(again.isOwner());
+}
+
+void tst_democlient::toolsAnswerHelp_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("usage");
+
+    QTest::newRow("democlient --help")
+        << QStringLiteral("corvane-democlient") << QStringList{QStringLiteral("--help")}
+        << QStringLiteral("Usage: corvane-democlient");
+    QTest::newRow("democlient -h among start parameters")
+        << QStringLiteral("corvane-democlient")
+        << QStringList{QStringLiteral("-windowed"), QStringLiteral("-h")}
+        << QStringLiteral("--exit-after-ms");
+    QTest::newRow("surveydump --help")
+        << QStringLiteral("corvane-surveydump") << QStringList{QStringLiteral("--help")}
+        << QStringLiteral("Usage: corvane-surveydump [--compact]");
+    QTest::newRow("publish package --help")
+        << QStringLiteral("corvane-publish")
+        << QStringList{QStringLiteral("package"), QStringLiteral("--help")}
+        << QStringLiteral("Usage: corvane-publish package [options]");
+    QTest::newRow("publish package marks required options")
+        << QStringLiteral("corvane-publish")
+        << QStringList{QStringLiteral("package"), QStringLiteral("-h")}
+        << QStringLiteral("Package version text. Required.");
+    QTest::newRow("publish metadata --help gives an example")
+        << QStringLiteral("corvane-publish")
+        << QStringList{QStringLiteral("metadata"), QStringLiteral("--help")}
+        << QStringLiteral("Example:\n  corvane-publish metadata --description");
+    QTest::newRow("publish --help lists the commands")
+        << QStringLiteral("corvane-publish") << QStringList{QStringLiteral("--help")}
+        << QStringLiteral("Commands:\n  package");
+}
+
+// Asking a tool for its usage prints it and does nothing else: the stand-in client writes no
+// record and announces no running client.
+void tst_democlient::toolsAnswerHelp()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, usage);
+
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("CORVANE_DEMOCLIENT_RECORD"));
+    tool.setProcessEnvironment(environment);
+    tool.setWorkingDirectory(directory.path());
+    tool.start(QStringLiteral(CORVANE_BIN_DIR "/") + program, arguments);
+    QVERIFY(tool.waitForFinished(30000));
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), 0);
+    const QString output = QString::fromLocal8Bit(tool.readAllStandardOutput());
+    QVERIFY2(output.contains(usage), qPrintable(output));
+    QVERIFY(!output.contains(QStringLiteral(CORVANE_BIN_DIR)));
+    QCOMPARE(QDir(directory.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList());
+    QVERIFY(!shared::TNamedFileMapping::canOpenForReading(clientMarker));
 }
 
 QTEST_GUILESS_MAIN(tst_democlient)

@@ -95,6 +95,8 @@ private slots:
     void deltasRebuildNewChunksFromEarlierVersions();
     void badInputFails_data();
     void badInputFails();
+    void smallRunReportsInFittingUnits();
+    void compressionReportsProgressWhileItRuns();
     void metadataIsReadByLauncher();
     void badDescriptionFails_data();
     void badDescriptionFails();
@@ -161,9 +163,11 @@ void TestPublisher::initTestCase()
                                   QFile::permissions(m_source + QStringLiteral("/bin/client")) |
                                       QFile::ExeOwner));
     writeFile(m_assets + QStringLiteral("/levels/one.dat"), textBytes(20000));
+    // A linked directory is published like a copy of its target.
+    QVERIFY(QFile::link(m_source + QStringLiteral("/text"), m_source + QStringLiteral("/linked")));
 
     m_firstReport = TPackagePublisher(options()).publish();
-    QCOMPARE(m_firstReport.files, 6);
+    QCOMPARE(m_firstReport.files, 8);
     QCOMPARE(m_firstReport.chunksNew, m_firstReport.chunksTotal);
 }
 
@@ -179,6 +183,8 @@ void TestPublisher::readerParsesPublishedDocuments_data()
     QTest::newRow("duplicate content")
         << QStringLiteral("text/copy.txt") << QStringLiteral("source") << false;
     QTest::newRow("asset") << QStringLiteral("levels/one.dat") << QStringLiteral("assets") << false;
+    QTest::newRow("behind a directory link")
+        << QStringLiteral("linked/readme.txt") << QStringLiteral("source") << false;
 }
 
 void TestPublisher::readerParsesPublishedDocuments()
@@ -194,7 +200,7 @@ void TestPublisher::readerParsesPublishedDocuments()
     QCOMPARE(reader.parameters(), options().parameters);
     QCOMPARE(reader.generation(), vorna::launcher::EGeneration::Second);
     QCOMPARE(reader.variant(), vorna::launcher::EVariant::Beta);
-    QCOMPARE(int(reader.files().size()), 6);
+    QCOMPARE(int(reader.files().size()), 8);
 
     const auto *file = fileEntry(reader, localFile);
     QVERIFY(file);
@@ -341,7 +347,7 @@ void TestPublisher::deltasRebuildNewChunksFromEarlierVersions()
     TPublishOptions changed = options();
     changed.version = QStringLiteral("1.2");
     const TPublishReport third = TPackagePublisher(changed).publish();
-    QVERIFY(third.deltasNew >= 3);
+    QVERIFY2(third.deltasNew >= 3, qPrintable(QString::number(third.deltasNew)));
 
     const auto stored = [this](const QByteArray &Hash) {
         const QString hex = QString::fromLatin1(Hash.toHex());
@@ -375,7 +381,8 @@ void TestPublisher::deltasRebuildNewChunksFromEarlierVersions()
         }
     }
     QCOMPARE(filesWithDeltas,
-             (QSet<QString>{QStringLiteral("big.bin"), QStringLiteral("text/readme.txt")}));
+             (QSet<QString>{QStringLiteral("big.bin"), QStringLiteral("text/readme.txt"),
+                            QStringLiteral("linked/readme.txt")}));
     // The changed chunk of big.bin: from 1.1 and from 1.0; the text: from its one old chunk.
     QVERIFY2(rebuilt >= 3, qPrintable(QString::number(rebuilt)));
 
@@ -409,20 +416,35 @@ void TestPublisher::badInputFails_data()
                               QStringLiteral("--version"), QStringLiteral("1")};
     const QStringList fromSmall = base + QStringList{QStringLiteral("--source"), small};
 
+    // Links leading out of the tree or round in a circle stop the run, naming the link.
+    const QString leaving = m_root.filePath(QStringLiteral("leaving"));
+    writeFile(leaving + QStringLiteral("/own.txt"), "o");
+    QVERIFY(QFile::link(small, leaving + QStringLiteral("/outside")));
+    const QString circle = m_root.filePath(QStringLiteral("circle"));
+    writeFile(circle + QStringLiteral("/deeper/own.txt"), "o");
+    QVERIFY(QFile::link(circle, circle + QStringLiteral("/deeper/again")));
+
     QTest::newRow("missing source directory")
         << base + QStringList{QStringLiteral("--source"), m_root.filePath(QStringLiteral("none"))}
         << 1 << QStringLiteral("does not exist");
     QTest::newRow("dangling link in the source")
         << base + QStringList{QStringLiteral("--source"), broken} << 1
-        << QStringLiteral("not a regular file");
-    QTest::newRow("output below a file") << QStringList{QStringLiteral("package"),
-                                                        QStringLiteral("--source"),
-                                                        small,
-                                                        QStringLiteral("--version"),
-                                                        QStringLiteral("1"),
-                                                        QStringLiteral("--out"),
-                                                        plainFile + QStringLiteral("/out")}
-                                         << 1 << QStringLiteral("cannot be created");
+        << QStringLiteral("broken/link' leads to");
+    QTest::newRow("directory link leaving the source")
+        << base + QStringList{QStringLiteral("--source"), leaving} << 1
+        << QStringLiteral("leaving/outside' leads to");
+    QTest::newRow("directory link to its own ancestor")
+        << base + QStringList{QStringLiteral("--source"), circle} << 1
+        << QStringLiteral("contains the link");
+    QTest::newRow("output below a file")
+        << QStringList{QStringLiteral("package"),
+                       QStringLiteral("--source"),
+                       small,
+                       QStringLiteral("--version"),
+                       QStringLiteral("1"),
+                       QStringLiteral("--out"),
+                       plainFile + QStringLiteral("/out")}
+        << 1 << QStringLiteral("cannot be created: Not a directory");
     QTest::newRow("chunk store below a file")
         << fromSmall +
                QStringList{QStringLiteral("--chunk-store"), plainFile + QStringLiteral("/s")}
@@ -438,6 +460,13 @@ void TestPublisher::badInputFails_data()
     QTest::newRow("executable not published")
         << fromSmall + QStringList{QStringLiteral("--executable"), QStringLiteral("game.exe")} << 1
         << QStringLiteral("is not a file of the source directory");
+    QTest::newRow("executable names a directory")
+        << base + QStringList{QStringLiteral("--source"), m_source, QStringLiteral("--executable"),
+                              QStringLiteral("bin")}
+        << 1 << QStringLiteral("is not a file of the source directory");
+    QTest::newRow("empty executable")
+        << fromSmall + QStringList{QStringLiteral("--executable="), QStringLiteral("--level=1")}
+        << 2 << QStringLiteral("--executable needs the path of a file");
     QTest::newRow("unknown variant")
         << fromSmall + QStringList{QStringLiteral("--variant"), QStringLiteral("nightly")} << 1
         << QStringLiteral("Unknown variant");
@@ -457,6 +486,9 @@ void TestPublisher::badInputFails_data()
         << fromSmall + QStringList{QStringLiteral("--signing-key"), plainFile,
                                    QStringLiteral("--package-name"), QStringLiteral("x")}
         << 1 << QStringLiteral("is not an Ed25519 private key");
+    QTest::newRow("missing option shows the command's usage")
+        << QStringList{QStringLiteral("package"), QStringLiteral("--source"), small} << 2
+        << QStringLiteral("Usage: corvane-publish package [options]");
     QTest::newRow("unknown command")
         << QStringList{QStringLiteral("publish")} << 2 << QStringLiteral("Unknown command");
 }
@@ -474,8 +506,43 @@ void TestPublisher::badInputFails()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), exitCode);
     QVERIFY2(errorOutput.contains(message), qPrintable(errorOutput));
-    // A failed run leaves no document behind.
+    // A failed run leaves no document behind, and nothing in the source.
     QVERIFY(!QFileInfo::exists(m_root.filePath(QStringLiteral("badout/package.json"))));
+    QCOMPARE(QDir(m_root.filePath(QStringLiteral("small")))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList{QStringLiteral("a.txt")});
+}
+
+void TestPublisher::smallRunReportsInFittingUnits()
+{
+    QTemporaryDir directory;
+    writeFile(directory.filePath(QStringLiteral("source/a.txt")), "a");
+    QProcess process;
+    process.start(QStringLiteral(CORVANE_BIN_DIR "/corvane-publish"),
+                  {QStringLiteral("package"), QStringLiteral("--source"),
+                   directory.filePath(QStringLiteral("source")), QStringLiteral("--out"),
+                   directory.filePath(QStringLiteral("out")), QStringLiteral("--version"),
+                   QStringLiteral("1")});
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 0);
+    const QString output = QString::fromLocal8Bit(process.readAllStandardOutput());
+    QVERIFY2(output.startsWith(QStringLiteral("Published 1 file, 1 byte, in ")),
+             qPrintable(output));
+    QVERIFY2(!output.contains(QStringLiteral("0.0 ")), qPrintable(output));
+    QVERIFY(process.readAllStandardError().contains("names no executable"));
+}
+
+void TestPublisher::compressionReportsProgressWhileItRuns()
+{
+    const QByteArray content = textBytes(30000).repeated(6);
+    QVERIFY(content.size() > 3 * 1024 * 1024);
+    QList<qint64> reported;
+    const QByteArray packed =
+        TChunkStore::pack(content, 1, [&reported](qint64 Consumed) { reported.append(Consumed); });
+    QVERIFY2(reported.size() >= 3, qPrintable(QString::number(reported.size())));
+    QVERIFY(std::is_sorted(reported.begin(), reported.end()));
+    QVERIFY(reported.last() <= content.size());
+    QCOMPARE(::shared::decodeBlobContainerStrict(packed, content.size()), content);
 }
 
 namespace {

@@ -6,6 +6,7 @@
 // passes the package's start parameters and possibly "--package-is-up-to-date"):
 //   --exit-after-ms N   end after N milliseconds (0 or less: run until terminated); default 5000
 //   --no-marker         never create the running marker (a client that does not announce itself)
+//   --help, -h          print the usage and exit, without a record or a marker
 // The record goes to $CORVANE_DEMOCLIENT_RECORD, or "democlient-run.json" in the working directory.
 
 #include "TerminationWatcher.h"
@@ -28,6 +29,21 @@ namespace {
 const QByteArray clientRunningMarker =
     QByteArrayLiteral("Corvane-52f3fb16-0d45-45d4-978a-149b5692b074");
 constexpr int defaultExitAfterMs = 5000;
+
+const char *const usage =
+    "Usage: corvane-democlient [--exit-after-ms N] [--no-marker] [other arguments]\n"
+    "\n"
+    "A stand-in for the game client. It writes how it was started (arguments, working directory,\n"
+    "process id) to $CORVANE_DEMOCLIENT_RECORD or to democlient-run.json in the working\n"
+    "directory, announces itself through the client's running marker as the launcher expects,\n"
+    "and ends after a while or when terminated. Other arguments are recorded and ignored.\n"
+    "\n"
+    "Options:\n"
+    "  --exit-after-ms N  end after N milliseconds (0 or less: run until terminated);\n"
+    "                     default 5000\n"
+    "  --no-marker        never create the running marker (a client that does not announce\n"
+    "                     itself)\n"
+    "  -h, --help         print this help and exit\n";
 
 struct ClientOptions
 {
@@ -92,6 +108,11 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments().mid(1);
+    // Asked for help, the client must not act like one: no record, no machine-wide marker.
+    if (arguments.contains(QStringLiteral("--help")) || arguments.contains(QStringLiteral("-h"))) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
     const ClientOptions options = parseOptions(arguments);
 
     // The record comes first: once the marker exists the launcher may exit at once, and whoever

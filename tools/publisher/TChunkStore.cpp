@@ -75,17 +75,19 @@ TChunkStore::TStoredChunk TChunkStore::describe(const QByteArray &UnpackedHash,
 }
 
 TChunkStore::TStoredChunk TChunkStore::store(const QByteArray &UnpackedHash,
-                                             const QByteArray &Content, int CompressionPreset) const
+                                             const QByteArray &Content, int CompressionPreset,
+                                             const ::shared::TBlobEncodeProgress &Progress) const
 {
     const QString path = chunkPath(UnpackedHash);
     if (QFileInfo::exists(path))
         return describe(UnpackedHash, Content.size());
 
-    const QByteArray packed = pack(Content, CompressionPreset);
+    const QByteArray packed = pack(Content, CompressionPreset, Progress);
     const QString directory = QFileInfo(path).path();
-    if (!QDir().mkpath(directory))
-        throw TPublishError(
-            QStringLiteral("Could not create the chunk store directory '%1'").arg(directory));
+    const QString reason = createDirectories(directory);
+    if (!reason.isEmpty())
+        throw TPublishError(QStringLiteral("Could not create the chunk store directory '%1': %2")
+                                .arg(directory, reason));
 
     // Written under a name of its own, then renamed into place: a reader never sees half a
     // chunk, and the rename refuses to replace a file another run stored in the meantime.
@@ -95,11 +97,14 @@ TChunkStore::TStoredChunk TChunkStore::store(const QByteArray &UnpackedHash,
     if (!file.open(QIODevice::WriteOnly) || file.write(packed) != packed.size() || !file.commit())
         throw TPublishError(QStringLiteral("Could not write chunk file '%1': %2")
                                 .arg(temporaryPath, file.errorString()));
-    if (!QFile::rename(temporaryPath, path)) {
+    QFile written(temporaryPath);
+    if (!written.rename(path)) {
+        const QString renameError = written.errorString();
         QFile::remove(temporaryPath);
         if (QFileInfo::exists(path))
             return describe(UnpackedHash, Content.size());
-        throw TPublishError(QStringLiteral("Could not write chunk file '%1'").arg(path));
+        throw TPublishError(
+            QStringLiteral("Could not write chunk file '%1': %2").arg(path, renameError));
     }
 
     TStoredChunk chunk;
@@ -111,13 +116,14 @@ TChunkStore::TStoredChunk TChunkStore::store(const QByteArray &UnpackedHash,
     return chunk;
 }
 
-QByteArray TChunkStore::pack(const QByteArray &Content, int CompressionPreset)
+QByteArray TChunkStore::pack(const QByteArray &Content, int CompressionPreset,
+                             const ::shared::TBlobEncodeProgress &Progress)
 {
     if (Content.isEmpty())
         return {};
     if (!looksIncompressible(Content)) {
-        QByteArray compressed =
-            ::shared::encodeBlobContainer(Content, ::shared::BlobCodecLzma, CompressionPreset);
+        QByteArray compressed = ::shared::encodeBlobContainer(Content, ::shared::BlobCodecLzma,
+                                                              CompressionPreset, true, Progress);
         if (savesEnough(compressed.size(), Content.size()))
             return compressed;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shared/BlobContainer.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QString>
@@ -38,13 +40,16 @@ public:
     TStoredChunk describe(const QByteArray &UnpackedHash, qint64 UnpackedSize) const;
 
     // Stores Content unless the store has it already; safe to call from several threads. The file
-    // appears complete or not at all. Throws TPublishError when it cannot be written.
+    // appears complete or not at all. Throws TPublishError when it cannot be written. Progress
+    // follows the compression (bytes of Content consumed).
     TStoredChunk store(const QByteArray &UnpackedHash, const QByteArray &Content,
-                       int CompressionPreset) const;
+                       int CompressionPreset,
+                       const ::shared::TBlobEncodeProgress &Progress = {}) const;
 
     // The bytes a chunk is stored as: empty for empty content, an LZMA container (codec 5) when
     // that saves at least MinimumSaving, else a stored container (codec 0).
-    static QByteArray pack(const QByteArray &Content, int CompressionPreset);
+    static QByteArray pack(const QByteArray &Content, int CompressionPreset,
+                           const ::shared::TBlobEncodeProgress &Progress = {});
 
 private:
     static bool looksIncompressible(const QByteArray &Content);

@@ -9,7 +9,6 @@
 #include "shared/TSha256.h"
 
 #include <QDateTime>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -89,56 +88,120 @@ bool isSameOrInside(const QString &Path, const QString &Directory)
     return Path == Directory || Path.startsWith(Directory + QLatin1Char('/'));
 }
 
+// The canonical form of a directory that may not exist yet: the canonical path of its deepest
+// existing ancestor followed by the missing rest. Links on the way are resolved, so two
+// spellings of one place compare equal before anything is created.
+QString plannedPath(const QString &Directory)
+{
+    QString existing = QDir::cleanPath(QFileInfo(Directory).absoluteFilePath());
+    QString missing;
+    while (!QFileInfo::exists(existing)) {
+        const QFileInfo info(existing);
+        const QString parent = info.path();
+        if (parent == existing)
+            break;
+        missing =
+            missing.isEmpty() ? info.fileName() : info.fileName() + QLatin1Char('/') + missing;
+        existing = parent;
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    const QString base = canonical.isEmpty() ? existing : canonical;
+    return missing.isEmpty() ? base : QDir::cleanPath(base + QLatin1Char('/') + missing);
+}
+
 // Makes the directory and returns its canonical path; throws when it cannot be written, before
 // any work is spent on compression.
 QString prepareWritableDirectory(const QString &Directory, const QString &What)
 {
-    if (!QDir().mkpath(Directory))
-        throw TPublishError(QStringLiteral("The %1 '%2' cannot be created")
-                                .arg(What, QDir::toNativeSeparators(Directory)));
+    const QString reason = createDirectories(Directory);
+    if (!reason.isEmpty())
+        throw TPublishError(QStringLiteral("The %1 '%2' cannot be created: %3")
+                                .arg(What, QDir::toNativeSeparators(Directory), reason));
     QTemporaryFile probe(Directory + QStringLiteral("/.corvane-publish-probe-XXXXXX"));
     if (!probe.open())
-        throw TPublishError(QStringLiteral("The %1 '%2' is not writable")
-                                .arg(What, QDir::toNativeSeparators(Directory)));
+        throw TPublishError(
+            QStringLiteral("The %1 '%2' is not writable: %3")
+                .arg(What, QDir::toNativeSeparators(Directory), probe.errorString()));
     return QFileInfo(Directory).canonicalFilePath();
 }
 
 QString existingDirectory(const QString &Directory, const QString &What)
 {
     const QFileInfo info(Directory);
-    if (Directory.isEmpty() || !info.isDir())
-        throw TPublishError(QStringLiteral("The %1 '%2' does not exist or is not a directory")
+    if (Directory.isEmpty() || !info.exists())
+        throw TPublishError(QStringLiteral("The %1 '%2' does not exist")
+                                .arg(What, QDir::toNativeSeparators(Directory)));
+    if (!info.isDir())
+        throw TPublishError(QStringLiteral("The %1 '%2' is not a directory")
                                 .arg(What, QDir::toNativeSeparators(Directory)));
     if (!info.isReadable())
-        throw TPublishError(QStringLiteral("The %1 '%2' is not readable")
+        throw TPublishError(QStringLiteral("The %1 '%2' is not readable: permission denied")
                                 .arg(What, QDir::toNativeSeparators(Directory)));
     return info.canonicalFilePath();
 }
 
-std::vector<TSourceFile> listFiles(const QString &Directory, bool Asset)
+// Walks one directory of the tree below Root (canonical). Links are followed, files and
+// directories alike, as long as they lead to a place inside Root; a link that leads out of
+// the tree, nowhere, or into a directory it is itself inside stops the run with the link's
+// name: a package never silently lacks what a link stood for. Ancestors holds the canonical
+// directories from Root down to this one.
+void collectFiles(const QString &Root, const QString &Directory, QStringList &Ancestors,
+                  const QDir &Base, bool Asset, std::vector<TSourceFile> &Files)
 {
-    std::vector<TSourceFile> files;
-    const QDir base(Directory);
-    // System entries are listed too, so that a dangling link or a device in a build directory
-    // stops the run instead of silently missing from the package.
-    QDirIterator iterator(Directory, QDir::Files | QDir::Hidden | QDir::System,
-                          QDirIterator::Subdirectories);
-    while (iterator.hasNext()) {
-        const QString path = iterator.next();
-        const QFileInfo info = iterator.fileInfo();
+    const QDir directory(Directory);
+    if (!directory.isReadable())
+        throw TPublishError(QStringLiteral("Could not read directory '%1': permission denied")
+                                .arg(QDir::toNativeSeparators(Directory)));
+    // System entries are listed too, so that a device or socket in a build directory stops the
+    // run instead of silently missing from the package.
+    const QFileInfoList entries = directory.entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &info : entries) {
+        const QString path = info.filePath();
+        const QString real = info.canonicalFilePath();
+        if (info.isSymbolicLink() || info.isJunction()) {
+            const QString name = QDir::toNativeSeparators(path);
+            if (real.isEmpty())
+                throw TPublishError(
+                    QStringLiteral("The link '%1' leads to '%2', which does not exist")
+                        .arg(name, QDir::toNativeSeparators(info.symLinkTarget())));
+            if (!isSameOrInside(real, Root))
+                throw TPublishError(
+                    QStringLiteral("The link '%1' leads to '%2', outside '%3': copy the files "
+                                   "into the directory or publish the target directly")
+                        .arg(name, QDir::toNativeSeparators(real), QDir::toNativeSeparators(Root)));
+            if (info.isDir() && Ancestors.contains(real))
+                throw TPublishError(QStringLiteral("The link '%1' leads to '%2', which contains "
+                                                   "the link: the tree would never end")
+                                        .arg(name, QDir::toNativeSeparators(real)));
+        }
+        if (info.isDir()) {
+            Ancestors.append(real);
+            collectFiles(Root, path, Ancestors, Base, Asset, Files);
+            Ancestors.removeLast();
+            continue;
+        }
         if (!info.isFile())
             throw TPublishError(QStringLiteral("Could not read file '%1': not a regular file")
                                     .arg(QDir::toNativeSeparators(path)));
         TSourceFile file;
         file.path = path;
-        file.localFile = base.relativeFilePath(path);
+        file.localFile = Base.relativeFilePath(path);
         file.executable =
             info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
         file.asset = Asset;
         file.size = info.size();
         file.modified = info.lastModified();
-        files.push_back(file);
+        Files.push_back(file);
     }
+}
+
+// Every file below Directory (canonical), in the order of their names.
+std::vector<TSourceFile> listFiles(const QString &Directory, bool Asset)
+{
+    std::vector<TSourceFile> files;
+    QStringList ancestors{Directory};
+    collectFiles(Directory, Directory, ancestors, QDir(Directory), Asset, files);
     std::sort(files.begin(), files.end(), [](const TSourceFile &Left, const TSourceFile &Right) {
         return Left.localFile < Right.localFile;
     });
@@ -190,6 +253,7 @@ TChunkOutcome produceChunk(const TChunkStore &Store, int Preset, const TChunkJob
     TChunkOutcome outcome;
     outcome.hash = Job.hash;
     outcome.unpackedSize = Job.length;
+    qint64 counted = 0;
     try {
         if (Store.contains(Job.hash)) {
             outcome.stored = Store.describe(Job.hash, Job.length);
@@ -204,12 +268,17 @@ TChunkOutcome produceChunk(const TChunkStore &Store, int Preset, const TChunkJob
             if (content.size() != Job.length || ::shared::sha256(content) != Job.hash)
                 throw TPublishError(QStringLiteral("File '%1' changed while it was being published")
                                         .arg(QDir::toNativeSeparators(Job.path)));
-            outcome.stored = Store.store(Job.hash, content, Preset);
+            // A chunk takes seconds to compress: the counter follows the encoder, not only the
+            // finished chunks.
+            outcome.stored = Store.store(Job.hash, content, Preset, [&](qint64 Consumed) {
+                *Done += Consumed - counted;
+                counted = Consumed;
+            });
         }
     } catch (const std::exception &Error) {
         outcome.error = QString::fromLocal8Bit(Error.what());
     }
-    *Done += Job.length;
+    *Done += Job.length - counted;
     return outcome;
 }
 
@@ -408,15 +477,14 @@ void TPackagePublisher::validateOptions()
             existingDirectory(options.assetsDirectory, QStringLiteral("assets directory"));
     if (options.outputDirectory.isEmpty())
         throw TPublishError(QStringLiteral("An output directory is required (--out)"));
-    options.outputDirectory =
-        prepareWritableDirectory(options.outputDirectory, QStringLiteral("output directory"));
-    if (options.chunkStoreDirectory.isEmpty())
-        options.chunkStoreDirectory = options.outputDirectory + QStringLiteral("/chunks");
-    options.chunkStoreDirectory =
-        prepareWritableDirectory(options.chunkStoreDirectory, QStringLiteral("chunk store"));
+    const QString output = plannedPath(options.outputDirectory);
+    const QString store = options.chunkStoreDirectory.isEmpty()
+                              ? output + QStringLiteral("/chunks")
+                              : plannedPath(options.chunkStoreDirectory);
 
-    // A store inside the published tree would be published into itself on the next run.
-    for (const QString &written : {options.outputDirectory, options.chunkStoreDirectory}) {
+    // A store inside the published tree would be published into itself on the next run. Checked
+    // before anything is created: a refused run leaves the source as it was.
+    for (const QString &written : {output, store}) {
         for (const QString &read : {options.sourceDirectory, options.assetsDirectory}) {
             if (!read.isEmpty() && (isSameOrInside(written, read) || isSameOrInside(read, written)))
                 throw TPublishError(
@@ -424,6 +492,8 @@ void TPackagePublisher::validateOptions()
                         .arg(QDir::toNativeSeparators(written), QDir::toNativeSeparators(read)));
         }
     }
+    options.outputDirectory = prepareWritableDirectory(output, QStringLiteral("output directory"));
+    options.chunkStoreDirectory = prepareWritableDirectory(store, QStringLiteral("chunk store"));
 }
 
 TPublishReport TPackagePublisher::publish()

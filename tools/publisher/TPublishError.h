@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QDir>
 #include <QString>
 
+#include <filesystem>
 #include <stdexcept>
+#include <system_error>
 
 namespace vorna::publisher {
 
@@ -13,5 +16,19 @@ class TPublishError final : public std::runtime_error
 public:
     explicit TPublishError(const QString &Message) : std::runtime_error(Message.toStdString()) {}
 };
+
+// Creates Directory with its missing parents. Returns an empty text on success, else the
+// operating system's reason ("Not a directory", "Permission denied"), for the studio's message.
+inline QString createDirectories(const QString &Directory)
+{
+    std::error_code error;
+    const std::filesystem::path path(QDir::toNativeSeparators(Directory).toStdWString());
+    std::filesystem::create_directories(path, error);
+    if (!error && std::filesystem::is_directory(path, error))
+        return {};
+    if (!error)
+        error = std::make_error_code(std::errc::not_a_directory);
+    return QString::fromLocal8Bit(error.message().c_str());
+}
 
 } // namespace vorna::publisher

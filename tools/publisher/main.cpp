@@ -6,10 +6,14 @@
 #include "TReleaseSigner.h"
 #include "TerminalDetection.h"
 
+#include "shared/TSha256.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTextStream>
+#include <QThreadPool>
 
 #include <cstdio>
 
@@ -32,116 +36,280 @@ QTextStream &err()
     return stream;
 }
 
-QString mebibytes(qint64 Bytes)
+// A byte count in the unit that fits it: "512 bytes", "3.4 KiB", "12.0 MiB", "1.25 GiB".
+QString sizeText(double Bytes)
 {
-    return QString::number(double(Bytes) / (1024.0 * 1024.0), 'f', 1) + QStringLiteral(" MiB");
+    static const char *const units[] = {"KiB", "MiB", "GiB", "TiB"};
+    if (Bytes < 1024.0)
+        return qint64(Bytes) == 1 ? QStringLiteral("1 byte")
+                                  : QStringLiteral("%1 bytes").arg(qint64(Bytes));
+    int unit = 0;
+    Bytes /= 1024.0;
+    while (Bytes >= 1024.0 && unit < 3) {
+        Bytes /= 1024.0;
+        ++unit;
+    }
+    return QString::number(Bytes, 'f', Bytes < 10.0 ? 2 : 1) + QLatin1Char(' ') +
+           QLatin1String(units[unit]);
 }
 
-const char *const Usage =
-    "Usage: corvane-publish <command> [options]\n"
-    "\n"
-    "Commands:\n"
-    "  package   publish a directory as a package document, an optional asset document and\n"
-    "            their chunks in a chunk store\n"
-    "  metadata  write the launcher metadata document from a description file\n"
-    "  keygen    write a new signing key and print its public key\n"
-    "\n"
-    "Run 'corvane-publish <command> --help' for the options of a command.\n";
-
-int usageError(const QString &Message)
+QString durationText(qint64 Milliseconds)
 {
-    err() << "corvane-publish: " << Message << "\n" << Usage;
+    if (Milliseconds < 1000)
+        return QStringLiteral("%1 ms").arg(Milliseconds);
+    if (Milliseconds < 60000)
+        return QString::number(double(Milliseconds) / 1000.0, 'f', 1) + QStringLiteral(" s");
+    const qint64 seconds = Milliseconds / 1000;
+    return QStringLiteral("%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
+}
+
+// Bytes per second over a duration; empty when the duration is too short to tell.
+QString rateText(qint64 Bytes, qint64 Milliseconds)
+{
+    if (Milliseconds < 50)
+        return {};
+    return sizeText(double(Bytes) * 1000.0 / double(Milliseconds)) + QStringLiteral("/s");
+}
+
+// One line per stage on a terminal, rewritten in place: share, bytes, rate and time left.
+class TProgressLine final
+{
+public:
+    void show(const QString &Stage, qint64 Done, qint64 Total)
+    {
+        if (Stage != m_stage) {
+            m_stage = Stage;
+            m_clock.start();
+        }
+        const qint64 elapsed = m_clock.elapsed();
+        const int percent = Total > 0 ? int(Done * 100 / Total) : 100;
+        QString line = QStringLiteral("%1 %2% (%3 of %4")
+                           .arg(Stage)
+                           .arg(percent, 3)
+                           .arg(sizeText(double(Done)), sizeText(double(Total)));
+        const QString rate = rateText(Done, elapsed);
+        if (!rate.isEmpty())
+            line += QStringLiteral(", ") + rate;
+        if (Done > 0 && Done < Total && elapsed >= 1000) {
+            const qint64 left = qint64(double(elapsed) * double(Total - Done) / double(Done));
+            line += QStringLiteral(", %1 left").arg(durationText(left));
+        }
+        line += QLatin1Char(')');
+        // Pads over the rest of a longer line shown before.
+        err() << '\r' << line.leftJustified(m_width);
+        m_width = line.size();
+        if (Done >= Total) {
+            err() << '\n';
+            m_width = 0;
+        }
+        err().flush();
+    }
+
+private:
+    QString m_stage;
+    QElapsedTimer m_clock;
+    int m_width = 0;
+};
+
+// One command of the program: its name, the line of the command list, and what runs it.
+struct TCommand
+{
+    const char *name;
+    const char *summary;
+    int (*run)(const QStringList &Arguments);
+};
+
+int runPackage(const QStringList &Arguments);
+int runMetadata(const QStringList &Arguments);
+int runKeygen(const QStringList &Arguments);
+
+const TCommand Commands[] = {
+    {"package", "publish a directory as a package (documents and chunk store)", runPackage},
+    {"metadata", "write the launcher metadata document from a description file", runMetadata},
+    {"keygen", "write a new signing key and print its public key", runKeygen},
+};
+
+QString programUsage()
+{
+    QString text = QStringLiteral("Usage: corvane-publish <command> [options]\n\nCommands:\n");
+    for (const TCommand &command : Commands)
+        text += QStringLiteral("  %1  %2\n")
+                    .arg(QString::fromLatin1(command.name).leftJustified(9),
+                         QLatin1String(command.summary));
+    text +=
+        QStringLiteral("\nRun 'corvane-publish <command> --help' for the options of a command.\n");
+    return text;
+}
+
+int programUsageError(const QString &Message)
+{
+    err() << "corvane-publish: " << Message << "\n" << programUsage();
     err().flush();
     return ExitUsage;
 }
 
-// Parses the options of a command; on a wrong command line prints why and returns false.
-bool parseCommandLine(QCommandLineParser &Parser, const QStringList &Arguments, int &ExitCode)
+// The command line of one command: its options, which of them are required, and an example.
+// Its usage text comes from the options added, so a new option shows in the help by itself.
+class TCommandLine final
 {
-    Parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help."));
-    Parser.addOption(help);
-    if (!Parser.parse(Arguments)) {
-        ExitCode = usageError(Parser.errorText());
-        return false;
+public:
+    TCommandLine(const QString &Command, const QString &Description) : m_command(Command)
+    {
+        m_parser.setApplicationDescription(Description);
+        m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     }
-    if (Parser.isSet(help)) {
-        out() << Parser.helpText();
-        out().flush();
-        ExitCode = 0;
-        return false;
+
+    QCommandLineOption add(const QString &Name, const QString &Text, const QString &Value = {})
+    {
+        const QCommandLineOption option(Name, Text, Value);
+        m_parser.addOption(option);
+        return option;
     }
-    if (!Parser.positionalArguments().isEmpty()) {
-        ExitCode = usageError(QStringLiteral("Unexpected argument '%1'")
-                                  .arg(Parser.positionalArguments().constFirst()));
-        return false;
+
+    QCommandLineOption addRequired(const QString &Name, const QString &Text, const QString &Value)
+    {
+        const QCommandLineOption option = add(Name, Text + QStringLiteral(" Required."), Value);
+        m_required.append(option);
+        return option;
     }
-    return true;
+
+    void addExample(const QString &Example) { m_examples.append(Example); }
+
+    QString usage() const
+    {
+        // Qt's help names the program by its full path and knows no commands: its first line is
+        // replaced by the one a user types.
+        QString help = m_parser.helpText();
+        help.remove(0, help.indexOf(QLatin1Char('\n')) + 1);
+        QString text =
+            QStringLiteral("Usage: corvane-publish %1 [options]\n").arg(m_command) + help;
+        if (!m_examples.isEmpty()) {
+            text += QStringLiteral("\nExample:\n");
+            for (const QString &example : m_examples)
+                text += QStringLiteral("  ") + example + QLatin1Char('\n');
+        }
+        return text;
+    }
+
+    int usageError(const QString &Message) const
+    {
+        err() << "corvane-publish " << m_command << ": " << Message << "\n\n" << usage();
+        err().flush();
+        return ExitUsage;
+    }
+
+    // Parses Arguments (the program name first). Returns false when the run ends here, with
+    // ExitCode set: after the help, or after a wrong command line with the command's usage.
+    bool parse(const QStringList &Arguments, int &ExitCode)
+    {
+        const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                      QStringLiteral("Show this help."));
+        m_parser.addOption(help);
+        if (!m_parser.parse(Arguments)) {
+            ExitCode = usageError(m_parser.errorText());
+            return false;
+        }
+        if (m_parser.isSet(help)) {
+            out() << usage();
+            out().flush();
+            ExitCode = 0;
+            return false;
+        }
+        if (!m_parser.positionalArguments().isEmpty()) {
+            ExitCode = usageError(QStringLiteral("Unexpected argument '%1'")
+                                      .arg(m_parser.positionalArguments().constFirst()));
+            return false;
+        }
+        for (const QCommandLineOption &required : qAsConst(m_required)) {
+            if (!m_parser.isSet(required)) {
+                ExitCode =
+                    usageError(QStringLiteral("Missing --%1").arg(required.names().constFirst()));
+                return false;
+            }
+        }
+        return true;
+    }
+
+    const QCommandLineParser &parser() const { return m_parser; }
+
+private:
+    QString m_command;
+    QCommandLineParser m_parser;
+    QList<QCommandLineOption> m_required;
+    QStringList m_examples;
+};
+
+int reportFailure(const std::exception &Error)
+{
+    err() << "corvane-publish: " << QString::fromLocal8Bit(Error.what()) << '\n';
+    err().flush();
+    return ExitFailure;
 }
 
 int runPackage(const QStringList &Arguments)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
+    TCommandLine commandLine(
+        QStringLiteral("package"),
         QStringLiteral("Publishes a directory as a package for the launcher."));
-    const auto option = [&parser](const QString &Name, const QString &Text, const QString &Value) {
-        const QCommandLineOption created(Name, Text, Value);
-        parser.addOption(created);
-        return created;
-    };
-    const auto source =
-        option(QStringLiteral("source"), QStringLiteral("Directory of the package files."),
-               QStringLiteral("dir"));
-    const auto output =
-        option(QStringLiteral("out"), QStringLiteral("Directory the documents are written to."),
-               QStringLiteral("dir"));
-    const auto version = option(QStringLiteral("version"), QStringLiteral("Package version text."),
-                                QStringLiteral("text"));
-    const auto executable =
-        option(QStringLiteral("executable"),
-               QStringLiteral("Client program, relative to the source directory."),
-               QStringLiteral("relpath"));
-    const auto parameter =
-        option(QStringLiteral("parameter"),
-               QStringLiteral("Client start parameter (repeatable; write --parameter=-x for values "
-                              "starting with a dash)."),
-               QStringLiteral("arg"));
-    const auto generation = option(QStringLiteral("generation"), QStringLiteral("first or second."),
-                                   QStringLiteral("generation"));
-    const auto variant =
-        option(QStringLiteral("variant"), QStringLiteral("regular, preview, beta or test."),
-               QStringLiteral("variant"));
+    const auto source = commandLine.addRequired(QStringLiteral("source"),
+                                                QStringLiteral("Directory of the package files."),
+                                                QStringLiteral("dir"));
+    const auto output = commandLine.addRequired(
+        QStringLiteral("out"),
+        QStringLiteral("Directory the documents are written to; serve it as it is."),
+        QStringLiteral("dir"));
+    const auto version = commandLine.addRequired(
+        QStringLiteral("version"), QStringLiteral("Package version text."), QStringLiteral("text"));
+    const auto executable = commandLine.add(
+        QStringLiteral("executable"),
+        QStringLiteral("Client program, a file of the source directory given relative to it. "
+                       "Without it the launcher installs the package but cannot start it."),
+        QStringLiteral("relpath"));
+    const auto parameter = commandLine.add(
+        QStringLiteral("parameter"),
+        QStringLiteral("Client start parameter (repeatable; write --parameter=-x for values "
+                       "starting with a dash)."),
+        QStringLiteral("arg"));
+    const auto generation =
+        commandLine.add(QStringLiteral("generation"), QStringLiteral("first or second."),
+                        QStringLiteral("generation"));
+    const auto variant = commandLine.add(QStringLiteral("variant"),
+                                         QStringLiteral("regular, preview, beta or test."),
+                                         QStringLiteral("variant"));
     const auto assets =
-        option(QStringLiteral("assets"), QStringLiteral("Directory of the asset files."),
-               QStringLiteral("dir"));
-    const auto assetsVersion = option(QStringLiteral("assets-version"),
-                                      QStringLiteral("Asset version number."), QStringLiteral("n"));
+        commandLine.add(QStringLiteral("assets"), QStringLiteral("Directory of the asset files."),
+                        QStringLiteral("dir"));
+    const auto assetsVersion = commandLine.add(
+        QStringLiteral("assets-version"),
+        QStringLiteral("Asset version number, required with --assets."), QStringLiteral("n"));
     const auto chunkStore =
-        option(QStringLiteral("chunk-store"),
-               QStringLiteral("Chunk store directory (default: chunks/ inside --out)."),
-               QStringLiteral("dir"));
-    const auto level = option(QStringLiteral("level"),
-                              QStringLiteral("LZMA preset 0-9 (default 6)."), QStringLiteral("n"));
-    const auto signingKey = option(
+        commandLine.add(QStringLiteral("chunk-store"),
+                        QStringLiteral("Chunk store directory (default: chunks/ inside --out)."),
+                        QStringLiteral("dir"));
+    const auto level =
+        commandLine.add(QStringLiteral("level"), QStringLiteral("LZMA preset 0-9 (default 6)."),
+                        QStringLiteral("n"));
+    const auto signingKey = commandLine.add(
         QStringLiteral("signing-key"),
         QStringLiteral("Sign the documents with this private key (repeatable, for key rotation)."),
         QStringLiteral("file"));
-    const auto packageName =
-        option(QStringLiteral("package-name"),
-               QStringLiteral("Name of the package in the launcher metadata (needed to sign)."),
-               QStringLiteral("name"));
-    const auto deltaVersions = option(
+    const auto packageName = commandLine.add(
+        QStringLiteral("package-name"),
+        QStringLiteral("Name of the package in the launcher metadata (needed to sign)."),
+        QStringLiteral("name"));
+    const auto deltaVersions = commandLine.add(
         QStringLiteral("delta-versions"),
         QStringLiteral("Make deltas against this many earlier versions (default 3, 0: none)."),
         QStringLiteral("n"));
+    commandLine.addExample(
+        QStringLiteral("corvane-publish package --source build/win64 --out site/client/win64 \\\n"
+                       "      --version 1.4.2 --executable bin/corvane.exe --parameter=-windowed"));
     int exitCode = 0;
-    if (!parseCommandLine(parser, Arguments, exitCode))
+    if (!commandLine.parse(Arguments, exitCode))
         return exitCode;
-    for (const QCommandLineOption &required : {source, output, version}) {
-        if (!parser.isSet(required))
-            return usageError(QStringLiteral("Missing --%1").arg(required.names().constFirst()));
-    }
+    const QCommandLineParser &parser = commandLine.parser();
+    if (parser.isSet(executable) && parser.value(executable).isEmpty())
+        return commandLine.usageError(QStringLiteral("--executable needs the path of a file"));
 
     TPublishOptions options;
     options.sourceDirectory = parser.value(source);
@@ -160,93 +328,87 @@ int runPackage(const QStringList &Arguments)
         bool isNumber = false;
         options.compressionPreset = parser.value(level).toInt(&isNumber);
         if (!isNumber)
-            return usageError(QStringLiteral("--level needs a number from 0 to 9"));
+            return commandLine.usageError(QStringLiteral("--level needs a number from 0 to 9"));
     }
-
     if (parser.isSet(deltaVersions)) {
         bool isNumber = false;
         options.deltaVersions = parser.value(deltaVersions).toInt(&isNumber);
         if (!isNumber)
-            return usageError(QStringLiteral("--delta-versions needs a number"));
+            return commandLine.usageError(QStringLiteral("--delta-versions needs a number"));
     }
 
     TPackagePublisher publisher(options);
+    TProgressLine progress;
     if (standardErrorIsTerminal()) {
-        publisher.setProgressHandler([](const QString &Stage, qint64 Done, qint64 Total) {
-            const int percent = Total > 0 ? int(Done * 100 / Total) : 100;
-            err() << '\r' << Stage << ' ' << percent << "% (" << mebibytes(Done) << " of "
-                  << mebibytes(Total) << ")   ";
-            if (Done >= Total)
-                err() << '\n';
-            err().flush();
+        publisher.setProgressHandler([&progress](const QString &Stage, qint64 Done, qint64 Total) {
+            progress.show(Stage, Done, Total);
         });
     }
     try {
         const TPublishReport report = publisher.publish();
-        const double seconds = double(report.milliseconds) / 1000.0;
-        out() << "Published " << report.files << " files, " << mebibytes(report.bytes) << ", in "
-              << QString::number(seconds, 'f', 1) << " s ("
-              << QString::number(seconds > 0 ? double(report.bytes) / 1e6 / seconds : 0.0, 'f', 1)
-              << " MB/s)\n"
+        const QString rate = rateText(report.bytes, report.milliseconds);
+        out() << "Published " << report.files << (report.files == 1 ? " file, " : " files, ")
+              << sizeText(double(report.bytes)) << ", in " << durationText(report.milliseconds)
+              << (rate.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(rate)) << '\n'
               << "Chunks: " << report.chunksTotal << " total, " << report.chunksNew << " new ("
               << report.chunksStored << " stored uncompressed)\n"
-              << "New bytes: " << mebibytes(report.bytesNew) << " to download ("
-              << mebibytes(report.unpackedBytesNew) << " unpacked)\n"
+              << "New bytes: " << sizeText(double(report.bytesNew)) << " to download ("
+              << sizeText(double(report.unpackedBytesNew)) << " unpacked)\n"
               << "Deltas: " << report.deltasTotal << " offered, " << report.deltasNew << " new, "
-              << mebibytes(report.deltaBytesNew) << "\n"
+              << sizeText(double(report.deltaBytesNew)) << "\n"
               << "Package document: " << QDir::toNativeSeparators(report.packageDocumentPath)
               << '\n';
         if (!report.assetDocumentPath.isEmpty())
             out() << "Asset document: " << QDir::toNativeSeparators(report.assetDocumentPath)
                   << '\n';
         out().flush();
+        if (options.executable.isEmpty()) {
+            err() << "corvane-publish: warning: the package names no executable (--executable): "
+                     "the launcher installs it but cannot start it\n";
+            err().flush();
+        }
         return 0;
     } catch (const std::exception &Error) {
-        err() << "corvane-publish: " << QString::fromLocal8Bit(Error.what()) << '\n';
-        err().flush();
-        return ExitFailure;
+        return reportFailure(Error);
     }
 }
 
 int runMetadata(const QStringList &Arguments)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Writes the launcher metadata document from a description file (see README.md)."));
-    const QCommandLineOption description(QStringLiteral("description"),
-                                         QStringLiteral("Description file (JSON)."),
-                                         QStringLiteral("file"));
-    const QCommandLineOption output(QStringLiteral("out"),
-                                    QStringLiteral("Metadata document to write."),
-                                    QStringLiteral("file"));
-    const QCommandLineOption signingKey(
+    TCommandLine commandLine(
+        QStringLiteral("metadata"),
+        QStringLiteral("Writes the launcher metadata document from a description file (see "
+                       "tools/publisher/README.md)."));
+    const auto description =
+        commandLine.addRequired(QStringLiteral("description"),
+                                QStringLiteral("Description file (JSON)."), QStringLiteral("file"));
+    const auto output = commandLine.addRequired(QStringLiteral("out"),
+                                                QStringLiteral("Metadata document to write."),
+                                                QStringLiteral("file"));
+    const auto signingKey = commandLine.add(
         QStringLiteral("signing-key"),
         QStringLiteral("Sign the document with this private key (repeatable, for key rotation)."),
         QStringLiteral("file"));
-    const QCommandLineOption validDays(
+    const auto validDays = commandLine.add(
         QStringLiteral("valid-days"),
         QStringLiteral("Signed metadata expires after this many days (default: never)."),
         QStringLiteral("n"));
-    parser.addOption(description);
-    parser.addOption(output);
-    parser.addOption(signingKey);
-    parser.addOption(validDays);
+    commandLine.addExample(
+        QStringLiteral("corvane-publish metadata --description studio/launcher.json "
+                       "--out site/launchermetadata.json"));
     int exitCode = 0;
-    if (!parseCommandLine(parser, Arguments, exitCode))
+    if (!commandLine.parse(Arguments, exitCode))
         return exitCode;
-    for (const QCommandLineOption &required : {description, output}) {
-        if (!parser.isSet(required))
-            return usageError(QStringLiteral("Missing --%1").arg(required.names().constFirst()));
-    }
+    const QCommandLineParser &parser = commandLine.parser();
     int days = 0;
     if (parser.isSet(validDays)) {
         bool isNumber = false;
         days = parser.value(validDays).toInt(&isNumber);
         if (!isNumber || days <= 0)
-            return usageError(QStringLiteral("--valid-days needs a positive number"));
+            return commandLine.usageError(QStringLiteral("--valid-days needs a positive number"));
         // Only signed metadata carries an expiry.
         if (!parser.isSet(signingKey))
-            return usageError(QStringLiteral("--valid-days needs --signing-key"));
+            return commandLine.usageError(QStringLiteral("--valid-days needs --signing-key"));
     }
     try {
         TMetadataWriter::writeMetadata(parser.value(description), parser.value(output),
@@ -255,36 +417,49 @@ int runMetadata(const QStringList &Arguments)
         out().flush();
         return 0;
     } catch (const std::exception &Error) {
-        err() << "corvane-publish: " << QString::fromLocal8Bit(Error.what()) << '\n';
-        err().flush();
-        return ExitFailure;
+        return reportFailure(Error);
     }
 }
 
 int runKeygen(const QStringList &Arguments)
 {
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Writes a new Ed25519 signing key and prints its public key for the launcher build. Keep "
-        "the key file off the servers."));
-    const QCommandLineOption output(QStringLiteral("out"),
-                                    QStringLiteral("Private key file to create."),
-                                    QStringLiteral("file"));
-    parser.addOption(output);
+    TCommandLine commandLine(
+        QStringLiteral("keygen"),
+        QStringLiteral("Writes a new Ed25519 signing key and prints its public key for the "
+                       "launcher build. Keep the key file off the servers."));
+    const auto output = commandLine.addRequired(QStringLiteral("out"),
+                                                QStringLiteral("Private key file to create."),
+                                                QStringLiteral("file"));
+    commandLine.addExample(QStringLiteral("corvane-publish keygen --out studio/release-key.pem"));
     int exitCode = 0;
-    if (!parseCommandLine(parser, Arguments, exitCode))
+    if (!commandLine.parse(Arguments, exitCode))
         return exitCode;
-    if (!parser.isSet(output))
-        return usageError(QStringLiteral("Missing --out"));
     try {
-        out() << TReleaseSigner::generateKey(parser.value(output)) << '\n';
+        out() << TReleaseSigner::generateKey(commandLine.parser().value(output)) << '\n';
         out().flush();
         return 0;
     } catch (const std::exception &Error) {
-        err() << "corvane-publish: " << QString::fromLocal8Bit(Error.what()) << '\n';
-        err().flush();
-        return ExitFailure;
+        return reportFailure(Error);
     }
+}
+
+int run(QStringList Arguments)
+{
+    const QString command = Arguments.value(1);
+    if (Arguments.size() > 1)
+        Arguments.removeAt(1);
+    for (const TCommand &known : Commands) {
+        if (command == QLatin1String(known.name))
+            return known.run(Arguments);
+    }
+    if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
+        out() << programUsage();
+        out().flush();
+        return 0;
+    }
+    if (command.isEmpty())
+        return programUsageError(QStringLiteral("Missing command"));
+    return programUsageError(QStringLiteral("Unknown command '%1'").arg(command));
 }
 
 } // namespace
@@ -293,21 +468,13 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("corvane-publish"));
-    QStringList arguments = QCoreApplication::arguments();
-    const QString command = arguments.value(1);
-    if (arguments.size() > 1)
-        arguments.removeAt(1);
-    if (command == QLatin1String("package"))
-        return runPackage(arguments);
-    if (command == QLatin1String("metadata"))
-        return runMetadata(arguments);
-    if (command == QLatin1String("keygen"))
-        return runKeygen(arguments);
-    if (command == QLatin1String("--help") || command == QLatin1String("-h")) {
-        out() << Usage;
-        return 0;
-    }
-    if (command.isEmpty())
-        return usageError(QStringLiteral("Missing command"));
-    return usageError(QStringLiteral("Unknown command '%1'").arg(command));
+    // The first hash initialises the crypto library, which keeps state of the thread that did
+    // it. Done here, on the main thread, no pool worker holds library state that would have to
+    // be released while the library's exit handlers run.
+    ::shared::sha256(QByteArray());
+    const int exitCode = run(QCoreApplication::arguments());
+    // The pool's threads must be gone before static destructors and OpenSSL's exit handlers run:
+    // a worker still ending while they do crashes the process after a successful run.
+    QThreadPool::globalInstance()->waitForDone();
+    return exitCode;
 }

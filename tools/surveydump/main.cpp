@@ -12,10 +12,32 @@
 #include <QtGlobal>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
+
+namespace {
+
+const char *const usage =
+    "Usage: corvane-surveydump [--compact]\n"
+    "\n"
+    "Prints the system survey document the launcher would send from this machine. Nothing is\n"
+    "sent.\n"
+    "\n"
+    "Options:\n"
+    "  --compact   print it byte for byte as the launcher posts it (default: indented)\n"
+    "  -h, --help  print this help and exit\n";
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    // Help comes before the platform plugin is loaded, which may warn about the display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+    }
     // Screens need a platform plugin; on a machine without a display the offscreen one still
     // lets the rest of the survey be seen.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
@@ -27,7 +49,8 @@ int main(int argc, char *argv[])
     const bool compact = arguments.contains(QStringLiteral("--compact"));
     for (const QString &argument : arguments) {
         if (argument != QLatin1String("--compact")) {
-            std::fprintf(stderr, "usage: corvane-surveydump [--compact]\n");
+            std::fprintf(stderr, "corvane-surveydump: unknown argument '%s'\n\n%s",
+                         qPrintable(argument), usage);
             return 2;
         }
     }

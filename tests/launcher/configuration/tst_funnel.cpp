@@ -57,26 +57,35 @@ QJsonObject TestFunnel::postedEvent(int Index) const
 
 void TestFunnel::freshAccountThenSecondRun()
 {
-    sendFunnelEvent(QStringLiteral("launcher_started"), QStringLiteral("FunnelStartedFirst"));
-    sendFunnelEvent(QStringLiteral("launcher_downloaded"),
-                    QStringLiteral("FunnelFinishedDownloadingFirst"));
-    sendFunnelEvent(QStringLiteral("launcher_verified"),
-                    QStringLiteral("FunnelFinished_VerifyingFirst"));
-    QTRY_COMPARE(m_server->requestCount(QStringLiteral("/funnel")), 3);
+    // A first run: the window, then a download, then a verification, each event posted as it
+    // happens. The service sees them in that order, each with exactly its three typed members.
+    const QStringList steps = {QStringLiteral("launcher_started"),
+                               QStringLiteral("launcher_downloaded"),
+                               QStringLiteral("launcher_verified")};
+    const QStringList firstKeys = {QStringLiteral("FunnelStartedFirst"),
+                                   QStringLiteral("FunnelFinishedDownloadingFirst"),
+                                   QStringLiteral("FunnelFinished_VerifyingFirst")};
+    for (int i = 0; i < steps.size(); ++i) {
+        sendFunnelEvent(steps.at(i), firstKeys.at(i));
+        QTRY_COMPARE(m_server->requestCount(QStringLiteral("/funnel")), i + 1);
+    }
 
     const QString identifier = QSettings().value(QStringLiteral("FunnelUuid")).toString();
     QCOMPARE(identifier.size(), 36);
     QCOMPARE(identifier, identifier.toLower());
-    QSet<QString> steps;
-    for (int i = 0; i < 3; ++i) {
+    QStringList received;
+    for (int i = 0; i < steps.size(); ++i) {
         const QJsonObject event = postedEvent(i);
+        QCOMPARE(event.keys(), (QStringList{QStringLiteral("first"), QStringLiteral("id"),
+                                            QStringLiteral("step")}));
+        QVERIFY(event.value(QStringLiteral("first")).isBool());
+        QVERIFY(event.value(QStringLiteral("id")).isString());
+        QVERIFY(event.value(QStringLiteral("step")).isString());
         QCOMPARE(event.value(QStringLiteral("first")).toBool(), true);
         QCOMPARE(event.value(QStringLiteral("id")).toString(), identifier);
-        steps.insert(event.value(QStringLiteral("step")).toString());
+        received.append(event.value(QStringLiteral("step")).toString());
     }
-    QCOMPARE(steps, (QSet<QString>{QStringLiteral("launcher_started"),
-                                   QStringLiteral("launcher_downloaded"),
-                                   QStringLiteral("launcher_verified")}));
+    QCOMPARE(received, steps);
     const auto request = m_server->requests(QStringLiteral("/funnel")).first();
     QCOMPARE(request.method, QByteArray("POST"));
     QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
