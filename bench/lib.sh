@@ -32,18 +32,21 @@ lib_overwrite() { # FILE OFFSET BYTES SEED
 # A game build of about SIZE_MB MiB below GAME (bin/, data/, textures/, config/) and an assets set
 # below ASSETS: 55 % incompressible textures, 35 % compressible data, 10 % assets.
 lib_make_game() { # GAME ASSETS SIZE_MB CLIENT_EXECUTABLE
-    local game=$1 assets=$2 mib=$(($3 * 1048576)) i
+    local game=$1 assets=$2 mib=$(($3 * 1048576)) i writers=()
     rm -rf "$game" "$assets"
     mkdir -p "$game/bin" "$game/data" "$game/textures" "$game/config" "$assets/ui" "$assets/sound"
     cp "$4" "$game/bin/corvane"
     chmod 755 "$game/bin/corvane"
     for i in $(seq 1 12); do
         lib_random "$game/textures/set$i.tex" $((mib * 55 / 100 / 12 + i * 4099)) "tex$i" &
+        writers+=($!)
     done
     for i in $(seq 1 8); do
         lib_text "$game/data/table$i.dat" $((mib * 35 / 100 / 8 + i * 811)) "dat$i" &
+        writers+=($!)
     done
-    wait
+    # Only these: a server started earlier is a child of the same shell.
+    wait "${writers[@]}"
     for i in $(seq 1 24); do
         if [ $((i % 2)) -eq 0 ]; then
             lib_random "$assets/sound/voice$i.ogg" $((mib / 10 / 24 + i * 313)) "snd$i"
