@@ -78,6 +78,16 @@ two=$(speed_of "$(grep '^chunker + SHA-256, 2 workers' "$work/scan.txt")")
 six=$(speed_of "$(grep '^chunker + SHA-256, 6 workers' "$work/scan.txt")")
 target "scan: chunker + SHA-256, 6 workers vs 2 (5 % noise margin)" "$six / $two MB/s" \
     "6 at least 0.95 x 2" "$(holds "$six >= 0.95 * $two")"
+# The same per processor-second: six threads on fewer cores must not cost more work per byte
+# (their buffers evicting each other's data would); the wall figure above also pays for the end
+# of the run, when the largest file is cut alone while the other cores idle.
+work_of() { # LINE
+    echo "$1" | awk '{ for (i = 1; i < NF; i++) if ($(i+1) == "MB/CPU-s") { print $i; exit } }'
+}
+two=$(work_of "$(grep '^chunker + SHA-256, 2 workers' "$work/scan.txt")")
+six=$(work_of "$(grep '^chunker + SHA-256, 6 workers' "$work/scan.txt")")
+target "scan: the same per CPU-second (5 % noise margin)" "$six / $two MB/CPU-s" \
+    "6 at least 0.95 x 2" "$(holds "$six >= 0.95 * $two")"
 
 # --- install and update of chunks against curl + xz ---------------------------------------------
 install_size=$((size < 512 ? size : 512))
