@@ -17,7 +17,8 @@
 # of the publisher, default 6, as a studio would publish), BENCH_PUBLISH_OPTIONS (further options
 # of `corvane-publish package`, for both versions of both sets), BENCH_SETS (default "game
 # binary"), BENCH_WORK (work directory, default bench-work/ under the build directory),
-# BENCH_INSTALL_REFERENCE (the fresh-install ratio to hold, default 1.21, the last recorded one) or
+# BENCH_PARTS (default "scan install": bench_scan and bench_install; the updates are chosen by
+# BENCH_SETS), BENCH_INSTALL_REFERENCE (the fresh-install ratio to hold, default 1.21, the last recorded one) or
 # BENCH_REFERENCE_BUILD (the build directory of another tree whose bench_install then runs in the
 # same run and gives that ratio). Every file of a run stays below the work directory; every
 # process started is stopped. Not part of CI: it takes many minutes and measures the machine.
@@ -30,6 +31,7 @@ size=${BENCH_SIZE_MB:-1024}
 files=${BENCH_FILES:-2000}
 level=${BENCH_LEVEL:-6}
 sets=${BENCH_SETS:-game binary}
+parts=" ${BENCH_PARTS:-scan install} "
 read -r -a publish_options <<<"${BENCH_PUBLISH_OPTIONS:-}"
 build=$repo/build
 work=${BENCH_WORK:-$build/bench-work}
@@ -60,6 +62,7 @@ target() { targets+=("$(printf '%-60s %24s %24s  %s' "$@")"); }
 tables=()
 
 # --- chunking and hashing ----------------------------------------------------------------------
+if [[ $parts == *" scan "* ]]; then
 lib_log "bench_scan --size $size"
 "$build/bin/bench_scan" --size "$size" | tee "$work/scan.txt"
 speed_of() { # LINE
@@ -89,7 +92,10 @@ six=$(work_of "$(grep '^chunker + SHA-256, 6 workers' "$work/scan.txt")")
 target "scan: the same per CPU-second (5 % noise margin)" "$six / $two MB/CPU-s" \
     "6 at least 0.95 x 2" "$(holds "$six >= 0.95 * $two")"
 
+fi
+
 # --- install and update of chunks against curl + xz ---------------------------------------------
+if [[ $parts == *" install "* ]]; then
 install_size=$((size < 512 ? size : 512))
 install_ratio() { # OUTPUT
     awk '$1 == "install" && $2 == "baseline," && $3 == "one" { print $NF }' "$1" | tr -d x
@@ -119,6 +125,7 @@ fi
 fresh=$(install_ratio "$work/install.txt")
 target "fresh install: ratio vs curl + one xz at a time" "$fresh" \
     "at least $install_reference ($install_reference_from)" "$(holds "$fresh >= $install_reference")"
+fi
 
 # --- updates against zsync and casync ------------------------------------------------------------
 mkdir -p "$work/site"
