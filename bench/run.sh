@@ -17,10 +17,10 @@
 # of the publisher, default 6, as a studio would publish), BENCH_PUBLISH_OPTIONS (further options
 # of `corvane-publish package`, for both versions of both sets), BENCH_SETS (default "game
 # binary"), BENCH_WORK (work directory, default bench-work/ under the build directory),
-# BENCH_PARTS (default "scan install": bench_scan and bench_install; the updates are chosen by
-# BENCH_SETS), BENCH_INSTALL_REFERENCE (the fresh-install ratio to hold, default 1.21, the last recorded one) or
-# BENCH_REFERENCE_BUILD (the build directory of another tree whose bench_install then runs in the
-# same run and gives that ratio). Every file of a run stays below the work directory; every
+# BENCH_PARTS (default "scan install": bench_scan and bench_install; empty for neither),
+# BENCH_INSTALL_REFERENCE (the fresh-install ratio to hold, default 1.21, the last recorded one)
+# or BENCH_REFERENCE_BUILD (the build directory of another tree whose bench_install then runs in
+# the same run and gives that ratio). Every file of a run stays below the work directory; every
 # process started is stopped. Not part of CI: it takes many minutes and measures the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,7 +31,7 @@ size=${BENCH_SIZE_MB:-1024}
 files=${BENCH_FILES:-2000}
 level=${BENCH_LEVEL:-6}
 sets=${BENCH_SETS:-game binary}
-parts=" ${BENCH_PARTS:-scan install} "
+parts=" ${BENCH_PARTS-scan install} "
 read -r -a publish_options <<<"${BENCH_PUBLISH_OPTIONS:-}"
 build=$repo/build
 work=${BENCH_WORK:-$build/bench-work}
