@@ -32,18 +32,21 @@ lib_overwrite() { # FILE OFFSET BYTES SEED
 # A game build of about SIZE_MB MiB below GAME (bin/, data/, textures/, config/) and an assets set
 # below ASSETS: 55 % incompressible textures, 35 % compressible data, 10 % assets.
 lib_make_game() { # GAME ASSETS SIZE_MB CLIENT_EXECUTABLE
-    local game=$1 assets=$2 mib=$(($3 * 1048576)) i
+    local game=$1 assets=$2 mib=$(($3 * 1048576)) i writers=()
     rm -rf "$game" "$assets"
     mkdir -p "$game/bin" "$game/data" "$game/textures" "$game/config" "$assets/ui" "$assets/sound"
     cp "$4" "$game/bin/corvane"
     chmod 755 "$game/bin/corvane"
     for i in $(seq 1 12); do
         lib_random "$game/textures/set$i.tex" $((mib * 55 / 100 / 12 + i * 4099)) "tex$i" &
+        writers+=($!)
     done
     for i in $(seq 1 8); do
         lib_text "$game/data/table$i.dat" $((mib * 35 / 100 / 8 + i * 811)) "dat$i" &
+        writers+=($!)
     done
-    wait
+    # Only these: a server started earlier is a child of the same shell.
+    wait "${writers[@]}"
     for i in $(seq 1 24); do
         if [ $((i % 2)) -eq 0 ]; then
             lib_random "$assets/sound/voice$i.ogg" $((mib / 10 / 24 + i * 313)) "snd$i"
@@ -89,8 +92,11 @@ lib_free_port() {
 }
 
 # Serves ROOT on 127.0.0.1 only: nginx with its own configuration and prefix below STATE, or, when
-# nginx is absent, Python's http.server. Both log "URI STATUS BODY_BYTES" lines to STATE/access.log.
-# Sets SERVER_PORT, SERVER_KIND and SERVER_LOG. LIB_SERVER=python3 chooses Python's server.
+# nginx is absent, Python's http.server. Both log "URI STATUS BYTES" lines to STATE/access.log:
+# nginx the bytes on the wire (headers and the body as sent, so a gzipped document counts
+# compressed), Python's server the body only. nginx compresses JSON documents with gzip for
+# clients that accept it, as a CDN does. Sets SERVER_PORT, SERVER_KIND and SERVER_LOG.
+# LIB_SERVER=python3 chooses Python's server.
 lib_start_server() { # ROOT STATE
     local root state port
     root=$(realpath "$1")
@@ -114,7 +120,12 @@ error_log $state/error.log warn;
 events { worker_connections 512; }
 http {
     default_type application/octet-stream;
-    log_format bytes '\$request_uri \$status \$body_bytes_sent';
+    types { application/json json; }
+    gzip on;
+    gzip_types application/json;
+    gzip_comp_level 6;
+    gzip_vary on;
+    log_format bytes '\$request_uri \$status \$bytes_sent';
     access_log $SERVER_LOG bytes;
     client_body_temp_path $state/tmp/body;
     proxy_temp_path $state/tmp/proxy;
@@ -165,8 +176,7 @@ PY
     done
 }
 
-# Bytes of the bodies sent since the access log had LINES lines; with a pattern only the URIs
-# that contain it.
+# Bytes sent since the access log had LINES lines; with a pattern only the URIs that contain it.
 lib_log_lines() { wc -l <"$SERVER_LOG"; }
 lib_bytes_sent() { # FROM_LINE [URI_PART]
     tail -n +"$(($1 + 1))" "$SERVER_LOG" |
@@ -176,13 +186,13 @@ lib_requests() { # FROM_LINE [URI_PART]
     tail -n +"$(($1 + 1))" "$SERVER_LOG" | awk -v part="${2:-}" 'index($1, part) { n++ } END { printf "%d\n", n }'
 }
 
-# A virtual display; sets DISPLAY_NUMBER.
 # Writes launchersettings.ini for a launcher in DIR that reads its metadata from the server started
-# by lib_start_server; further lines (an [OPTIONS] group, say) are appended as given.
+# by lib_start_server (LIB_METADATA: its path on the server, default launchermetadata.json);
+# further lines (an [OPTIONS] group, say) are appended as given.
 lib_write_settings() { # DIR [EXTRA_LINES]
     cat >"$1/launchersettings.ini" <<INI
 [URLS]
-launcherConfiguration=http://127.0.0.1:$SERVER_PORT/launchermetadata.json
+launcherConfiguration=http://127.0.0.1:$SERVER_PORT/${LIB_METADATA:-launchermetadata.json}
 [DIRECTORIES]
 packages=packages
 [FILES]
@@ -197,6 +207,7 @@ ${2:-}
 INI
 }
 
+# A virtual display; sets DISPLAY_NUMBER.
 lib_start_xvfb() { # STATE
     local file=$1/display
     : >"$file"

@@ -13,7 +13,7 @@ packages=(
 for option in "$@"; do
     case "$option" in
         --ci) packages+=(g++-mingw-w64-x86-64-posix clang libclang-rt-14-dev) ;;
-        --bench) packages+=(casync zsync) ;;
+        --bench) packages+=(casync zsync time) ;;
     esac
 done
 missing=()

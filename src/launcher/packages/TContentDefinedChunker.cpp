@@ -73,9 +73,8 @@ const std::array<std::uint32_t, 256> &TContentDefinedChunker::gearTable()
 
 qint64 TContentDefinedChunker::bufferLengthFor(qint64 FileSize) const
 {
-    // Small files, the most common kind, do not need the whole buffer: a worker that only meets
-    // small files never allocates the full 144 MiB.
-    return std::clamp<qint64>(FileSize, 1, ReadLength + m_maximumLength);
+    // Small files, the most common kind, do not need the whole block.
+    return std::clamp<qint64>(FileSize, 1, ReadLength);
 }
 
 qint64 TContentDefinedChunker::nextChunkLength(const char *Data, qint64 Available, bool AtEnd) const
@@ -132,38 +131,66 @@ bool TContentDefinedChunker::chunkFile(const QString &Path, bool WithHashes,
         m_bufferLength = capacity;
     }
     char *const buffer = m_buffer.get();
+    if (WithHashes && !m_hasher)
+        m_hasher = std::make_unique<::shared::TSha256>();
+    if (m_hasher)
+        m_hasher->result(); // drops what an earlier, failed file left behind
 
-    qint64 bufferFileOffset = 0; // file offset of buffer[0]
-    qint64 start = 0;            // first unconsumed byte in the buffer
-    qint64 end = 0;              // one past the last valid byte in the buffer
-    qint64 totalRead = 0;
-    bool atEnd = fileSize <= 0;
-    while (true) {
-        while (!atEnd && end - start < m_maximumLength) {
-            if (start > 0) {
-                std::memmove(buffer, buffer + start, std::size_t(end - start));
-                bufferFileOffset += start;
-                end -= start;
-                start = 0;
-            }
-            const qint64 wanted = std::min({ReadLength, capacity - end, fileSize - totalRead});
-            const qint64 got = file.read(buffer + end, wanted);
-            if (got < 0)
-                return false;
-            end += got;
-            totalRead += got;
-            atEnd = got == 0 || totalRead >= fileSize;
-        }
-        if (start == end)
-            return true;
-        TChunk chunk;
-        chunk.offset = bufferFileOffset + start;
-        chunk.length = nextChunkLength(buffer + start, end - start, atEnd);
+    // The chunk being cut: where it starts in the file, how many of its bytes have been seen and
+    // the gear hash over those from the minimum length on. A chunk is cut and hashed as its bytes
+    // stream past, so every byte is read from memory once, while it is still in the cache.
+    TChunk chunk;
+    std::uint32_t hash = 0;
+    const auto deliver = [&]() {
         if (WithHashes)
-            chunk.hash = ::shared::sha256(buffer + start, std::size_t(chunk.length));
-        start += chunk.length;
+            chunk.hash = m_hasher->result();
         Consumer(chunk);
+        chunk.offset += chunk.length;
+        chunk.length = 0;
+        chunk.hash.clear();
+        hash = 0;
+    };
+    const auto *gear = GearTable.data();
+    const std::uint32_t mask = m_cutMask;
+    qint64 totalRead = 0;
+    while (totalRead < fileSize) {
+        const qint64 got = file.read(buffer, std::min(capacity, fileSize - totalRead));
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        totalRead += got;
+        const auto *bytes = reinterpret_cast<const unsigned char *>(buffer);
+        qint64 position = 0;
+        while (position < got) {
+            qint64 take = got - position;
+            if (chunk.length < m_minimumLength) {
+                // Bytes before the minimum length cannot end a chunk: hashed only.
+                take = std::min(take, m_minimumLength - chunk.length);
+            } else {
+                take = std::min(take, m_maximumLength - chunk.length);
+                for (qint64 i = 0; i < take; ++i) {
+                    hash = (hash >> 1) + gear[bytes[position + i]];
+                    if ((hash & mask) == 0) {
+                        take = i + 1;
+                        break;
+                    }
+                }
+            }
+            if (WithHashes)
+                m_hasher->addData(buffer + position, std::size_t(take));
+            chunk.length += take;
+            position += take;
+            const bool cut = chunk.length > m_minimumLength &&
+                             (chunk.length == m_maximumLength || (hash & mask) == 0);
+            if (cut)
+                deliver();
+        }
     }
+    // The rest of the file is the last chunk: no cut point in it, or too short for one.
+    if (chunk.length > 0)
+        deliver();
+    return true;
 }
 
 } // namespace vorna::launcher

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shared/TSha256.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -27,9 +29,9 @@ public:
     using TChunkConsumer = std::function<void(const TChunk &)>;
 
     static constexpr qint64 DefaultAverageLength = qint64(8) << 20;
-    // Files are streamed through a buffer of ReadLength plus the maximum chunk length, refilled
-    // with reads of up to ReadLength whenever less than a maximum chunk length is left.
-    static constexpr qint64 ReadLength = qint64(128) << 20;
+    // Files are streamed in reads of up to ReadLength bytes, each cut and hashed while it is in
+    // the processor's cache; no chunk is ever held whole.
+    static constexpr qint64 ReadLength = qint64(1) << 20;
 
     // The average is rounded to a power of two 2^bits with 8 <= bits <= 28 (std::invalid_argument
     // otherwise); chunks are at least 2^(bits-1) and at most 2^(bits+1) bytes long, except the
@@ -54,8 +56,8 @@ public:
 
     // Streams a file and hands each chunk, in file order, to Consumer. Returns false when the
     // file cannot be opened or a read fails; the chunks delivered before that are right. Throws
-    // std::bad_alloc when the buffer cannot be allocated. The buffer is kept for the next file,
-    // so one chunker serves one thread at a time.
+    // std::bad_alloc when the buffer cannot be allocated. The buffer and the hasher are kept for
+    // the next file, so one chunker serves one thread at a time.
     bool chunkFile(const QString &Path, bool WithHashes, const TChunkConsumer &Consumer);
 
     static const std::array<std::uint32_t, 256> &gearTable();
@@ -68,6 +70,7 @@ private:
     // which is a good part of the time of chunking data from the page cache.
     std::unique_ptr<char[]> m_buffer;
     qint64 m_bufferLength = 0;
+    std::unique_ptr<::shared::TSha256> m_hasher;
 };
 
 } // namespace vorna::launcher

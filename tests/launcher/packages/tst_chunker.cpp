@@ -237,13 +237,17 @@ void TestChunker::fileStreamedAcrossRefillsCutsLikeTheBuffer_data()
 {
     QTest::addColumn<qint64>("size");
     QTest::addColumn<bool>("zeroRuns");
-    // Larger than the 144 MiB buffer, so the file is read in several blocks and chunks straddle
-    // the refills.
+    // Many reads per chunk: the gear hash, the cut and the chunk's SHA-256 run on across reads.
     QTest::newRow("random, 200 MiB") << 200 * MiB + 12345 << false;
     // Runs of zero bytes give maximum-length chunks, which must end exactly at a refill.
     QTest::newRow("zero runs, 170 MiB") << 170 * MiB + 7 << true;
-    QTest::newRow("exactly one buffer") << 144 * MiB << false;
-    QTest::newRow("one read and one byte") << 128 * MiB + 1 << true;
+    QTest::newRow("144 MiB") << 144 * MiB << false;
+    QTest::newRow("128 MiB and one byte") << 128 * MiB + 1 << true;
+    // A last chunk shorter than the minimum that starts inside a read, and a last chunk of one
+    // byte after a chunk of the maximum length.
+    QTest::newRow("one read past a maximum chunk")
+        << TContentDefinedChunker::ReadLength + 16 * MiB + 99 << false;
+    QTest::newRow("maximum chunk and one byte") << 16 * MiB + 1 << true;
 }
 
 void TestChunker::fileStreamedAcrossRefillsCutsLikeTheBuffer()
@@ -251,7 +255,9 @@ void TestChunker::fileStreamedAcrossRefillsCutsLikeTheBuffer()
     QFETCH(qint64, size);
     QFETCH(bool, zeroRuns);
     QByteArray data = pseudoRandomBytes(size, quint64(size));
-    if (zeroRuns)
+    if (zeroRuns && size <= 40 * MiB)
+        std::memset(data.data(), 0, size_t(size - 1));
+    else if (zeroRuns)
         for (qint64 offset = 3 * MiB; offset + 40 * MiB < size; offset += 50 * MiB)
             std::memset(data.data() + offset, 0, size_t(40 * MiB));
     QTemporaryDir directory;
