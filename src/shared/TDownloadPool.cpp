@@ -41,6 +41,10 @@ TDownloadPool::~TDownloadPool()
     for (QNetworkReplyWrapper *Reply : qAsConst(m_transfers)) {
         Reply->disconnect(this);
     }
+    // A finished reply waiting for its deferred deletion is still connected. When this pool
+    // holds the last reference to the network access manager, the manager deletes such replies
+    // as it goes; that must happen now, while the members their handlers touch still exist.
+    m_networkAccess.reset();
 }
 
 void TDownloadPool::setTransferTimeout(int Milliseconds)
