@@ -45,6 +45,20 @@ QByteArray readWholeFile(const QString &Path)
 
 TChunkStore::TChunkStore(const QString &Directory) : m_directory(QDir::cleanPath(Directory)) {}
 
+QByteArray TChunkStore::readSourcePiece(const QString &Path, qint64 Offset, qint64 Length,
+                                        const QByteArray &Hash)
+{
+    QFile file(Path);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(Offset))
+        throw TPublishError(QStringLiteral("Could not read file '%1': %2")
+                                .arg(QDir::toNativeSeparators(Path), file.errorString()));
+    QByteArray content = file.read(Length);
+    if (content.size() != Length || ::shared::sha256(content) != Hash)
+        throw TPublishError(QStringLiteral("File '%1' changed while it was being published")
+                                .arg(QDir::toNativeSeparators(Path)));
+    return content;
+}
+
 QString TChunkStore::chunkPath(const QByteArray &UnpackedHash) const
 {
     const QString hex = QString::fromLatin1(UnpackedHash.toHex());

@@ -31,6 +31,12 @@ public:
 
     explicit TChunkStore(const QString &Directory);
 
+    // Reads the piece of a source file that was cut as a chunk with this hash. Throws
+    // TPublishError when it cannot be read or no longer holds the bytes that were hashed: work
+    // done long after the cut must still publish what the documents describe.
+    static QByteArray readSourcePiece(const QString &Path, qint64 Offset, qint64 Length,
+                                      const QByteArray &Hash);
+
     const QString &directory() const { return m_directory; }
     QString chunkPath(const QByteArray &UnpackedHash) const;
     bool contains(const QByteArray &UnpackedHash) const;

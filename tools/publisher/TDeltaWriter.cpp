@@ -269,15 +269,8 @@ TDeltaWriter::TOutcome TDeltaWriter::produce(const TChunkStore &Store, const TJo
 
         QByteArray delta = readFile(outcome.path);
         if (delta.isEmpty()) {
-            QFile file(Job.path);
-            if (!file.open(QIODevice::ReadOnly) || !file.seek(Job.offset))
-                throw TPublishError(
-                    QStringLiteral("Could not read file '%1': %2")
-                        .arg(QDir::toNativeSeparators(Job.path), file.errorString()));
-            const QByteArray content = file.read(Job.length);
-            if (content.size() != Job.length || ::shared::sha256(content) != Job.targetHash)
-                throw TPublishError(QStringLiteral("File '%1' changed while it was being published")
-                                        .arg(QDir::toNativeSeparators(Job.path)));
+            const QByteArray content =
+                TChunkStore::readSourcePiece(Job.path, Job.offset, Job.length, Job.targetHash);
             delta = ::shared::TZstdDelta::create(base, content, Level);
             if (double(delta.size()) > double(FullPackedSize) * MaximumShare)
                 return outcome;

@@ -258,16 +258,9 @@ TChunkOutcome produceChunk(const TChunkStore &Store, int Preset, const TChunkJob
         if (Store.contains(Job.hash)) {
             outcome.stored = Store.describe(Job.hash, Job.length);
         } else {
-            QFile file(Job.path);
-            if (!file.open(QIODevice::ReadOnly) || !file.seek(Job.offset))
-                throw TPublishError(
-                    QStringLiteral("Could not read file '%1': %2")
-                        .arg(QDir::toNativeSeparators(Job.path), file.errorString()));
-            const QByteArray content = file.read(Job.length);
             // Compression comes long after chunking; the bytes must still be the ones hashed.
-            if (content.size() != Job.length || ::shared::sha256(content) != Job.hash)
-                throw TPublishError(QStringLiteral("File '%1' changed while it was being published")
-                                        .arg(QDir::toNativeSeparators(Job.path)));
+            const QByteArray content =
+                TChunkStore::readSourcePiece(Job.path, Job.offset, Job.length, Job.hash);
             // A chunk takes seconds to compress: the counter follows the encoder, not only the
             // finished chunks.
             outcome.stored = Store.store(Job.hash, content, Preset, [&](qint64 Consumed) {
