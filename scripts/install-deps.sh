@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qtbase5-dev qtbase5-dev-tools qttools5-dev-tools
-    liblzma-dev libzstd-dev libssl-dev xz-utils
+    liblzma-dev libzstd-dev libssl-dev zlib1g-dev xz-utils
     xvfb xauth xdotool imagemagick nginx-light curl openssl python3 mawk
     fonts-liberation
 )
