@@ -232,6 +232,18 @@ public:
 
     const QCommandLineParser &parser() const { return m_parser; }
 
+    // Reads a whole-number option into Value when it is given; false when it is no number.
+    bool number(const QCommandLineOption &Option, int &Value) const
+    {
+        if (!m_parser.isSet(Option))
+            return true;
+        bool isNumber = false;
+        const int read = m_parser.value(Option).toInt(&isNumber);
+        if (isNumber)
+            Value = read;
+        return isNumber;
+    }
+
 private:
     QString m_command;
     QCommandLineParser m_parser;
@@ -324,18 +336,10 @@ int runPackage(const QStringList &Arguments)
     options.chunkStoreDirectory = parser.value(chunkStore);
     options.signingKeyFiles = parser.values(signingKey);
     options.packageName = parser.value(packageName);
-    if (parser.isSet(level)) {
-        bool isNumber = false;
-        options.compressionPreset = parser.value(level).toInt(&isNumber);
-        if (!isNumber)
-            return commandLine.usageError(QStringLiteral("--level needs a number from 0 to 9"));
-    }
-    if (parser.isSet(deltaVersions)) {
-        bool isNumber = false;
-        options.deltaVersions = parser.value(deltaVersions).toInt(&isNumber);
-        if (!isNumber)
-            return commandLine.usageError(QStringLiteral("--delta-versions needs a number"));
-    }
+    if (!commandLine.number(level, options.compressionPreset))
+        return commandLine.usageError(QStringLiteral("--level needs a number from 0 to 9"));
+    if (!commandLine.number(deltaVersions, options.deltaVersions))
+        return commandLine.usageError(QStringLiteral("--delta-versions needs a number"));
 
     TPackagePublisher publisher(options);
     TProgressLine progress;
@@ -402,9 +406,7 @@ int runMetadata(const QStringList &Arguments)
     const QCommandLineParser &parser = commandLine.parser();
     int days = 0;
     if (parser.isSet(validDays)) {
-        bool isNumber = false;
-        days = parser.value(validDays).toInt(&isNumber);
-        if (!isNumber || days <= 0)
+        if (!commandLine.number(validDays, days) || days <= 0)
             return commandLine.usageError(QStringLiteral("--valid-days needs a positive number"));
         // Only signed metadata carries an expiry.
         if (!parser.isSet(signingKey))
