@@ -214,6 +214,13 @@ private:
                                const TPackageConfigurationReader &Local = {},
                                bool FastScan = false);
     QString path(const QString &Name) const { return m_directory->filePath(Name); }
+    QByteArrayList pieces(const QList<int> &Indices) const
+    {
+        QByteArrayList list;
+        for (const int index : Indices)
+            list.append(m_pieces[index]);
+        return list;
+    }
 
     // Pieces of pseudo-random data exactly as the chunker cuts them; any sequence of them is cut
     // into the same pieces again.
@@ -295,12 +302,8 @@ void TestDifference::rearrangesChunks()
     QFETCH(QList<int>, remote);
     QFETCH(QList<int>, missing);
 
-    QByteArray localContent;
-    for (const int piece : local)
-        localContent += m_pieces[piece];
-    QList<QByteArray> remotePieces;
-    for (const int piece : remote)
-        remotePieces.append(m_pieces[piece]);
+    const QByteArray localContent = pieces(local).join();
+    const QList<QByteArray> remotePieces = pieces(remote);
     writeTo(path(QStringLiteral("data/big.bin")), localContent);
     // Left by a launcher that was killed while rearranging.
     writeTo(path(QStringLiteral(".scan-Ab12Cd.tmp")), m_pieces[0]);
@@ -579,12 +582,8 @@ void TestDifference::fileThatCannotBeWrittenFailsTheScan()
     testsupport::TTmpfsMount disk;
     if (!disk.mount(path(QStringLiteral("data")), qint64(256) << 20))
         QSKIP(qPrintable(disk.errorText()));
-    QByteArray localContent;
-    for (const int piece : local)
-        localContent += m_pieces[piece];
-    QList<QByteArray> remotePieces;
-    for (const int piece : remote)
-        remotePieces.append(m_pieces[piece]);
+    const QByteArray localContent = pieces(local).join();
+    const QList<QByteArray> remotePieces = pieces(remote);
     writeTo(path(QStringLiteral("data/big.bin")), localContent);
     QVERIFY2(disk.setReadOnly(true), qPrintable(disk.errorText()));
     TPackageDocument document;
