@@ -380,6 +380,20 @@ TDeltasByChunk produceDeltas(const std::vector<TChunkedFile> &Files,
         TDeltaWriter::planFile(file.source.localFile, file.source.path, pieces, offsets, History,
                                jobs);
     }
+    // Files of equal content (copies, or a file reached through a link) plan the same deltas;
+    // each is made once, so that no two workers write one delta file.
+    QSet<QByteArray> planned;
+    jobs.erase(std::remove_if(jobs.begin(), jobs.end(),
+                              [&planned](const TDeltaWriter::TJob &Job) {
+                                  QByteArray key = Job.targetHash;
+                                  for (const TDeltaWriter::TPiece &piece : Job.base)
+                                      key += piece.hash;
+                                  if (planned.contains(key))
+                                      return true;
+                                  planned.insert(key);
+                                  return false;
+                              }),
+               jobs.end());
     if (jobs.empty())
         return deltas;
     qint64 total = 0;
