@@ -49,8 +49,7 @@ bool TestCrashConsistency::killAt(TLauncherSite &Site, const QByteArray &Text, i
         },
         60000);
     const bool Killed = Process->state() == QProcess::Running;
-    Process->kill();
-    Process->waitForFinished(10000);
+    TStagedLauncher::stop(*Process);
     if (Killed)
         ++m_kills;
     return Killed;

@@ -71,8 +71,7 @@ public:
             Run.exited = m_process->exitStatus() == QProcess::NormalExit;
             Run.exitCode = m_process->exitCode();
         } else {
-            m_process->kill();
-            m_process->waitForFinished(10000);
+            TStagedLauncher::stop(*m_process);
         }
         Run.log = log();
         Run.criticalFileError = Run.log.contains("critical file error");

@@ -58,8 +58,7 @@ TRun runFirstLaunch(TLauncherSite &Site, int TimeoutMs = 60000,
     } else {
         // Past its last report: the process only waits for a click now.
         QTest::qWait(100);
-        Process->kill();
-        Process->waitForFinished(10000);
+        TStagedLauncher::stop(*Process);
     }
     Run.log = Site.launcher().readLog();
     const auto Match = finishedLine.match(QString::fromUtf8(Run.log));
@@ -285,8 +284,7 @@ void TestLauncherFaults::documentFaults()
     QVERIFY(Process->state() == QProcess::Running || Process->exitStatus() == QProcess::NormalExit);
     if (Process->state() == QProcess::NotRunning)
         QVERIFY(Process->exitCode() != 0);
-    Process->kill();
-    Process->waitForFinished(10000);
+    QVERIFY(TStagedLauncher::stop(*Process));
     QVERIFY(!QFile::exists(Site.installationDirectory() + QStringLiteral("/package.json")));
     QVERIFY(!QFile::exists(Site.installationDirectory() + QStringLiteral("/bin/client")));
     QVERIFY(!Site.launcher().readLog().contains("startPackageAndExit"));
@@ -426,8 +424,7 @@ void TestLauncherFaults::defaultStartWithoutProgramShowsWindow()
     QTRY_VERIFY_WITH_TIMEOUT(Site.launcher().readLog().contains("startPackageAndExit"), 60000);
     if (documentNamesExecutable)
         QVERIFY(First->waitForFinished(30000));
-    First->kill();
-    First->waitForFinished(10000);
+    QVERIFY(TStagedLauncher::stop(*First));
     QVERIFY(TLauncherSite::waitForNoRunningClient());
     QVERIFY(QFile::remove(Site.installationDirectory() + QStringLiteral("/bin/client")) ||
             !documentNamesExecutable);
@@ -439,8 +436,7 @@ void TestLauncherFaults::defaultStartWithoutProgramShowsWindow()
     QTRY_VERIFY_WITH_TIMEOUT(Site.launcher().readLog().contains("showMainWindow"), 20000);
     QVERIFY(Site.launcher().readLog().contains("startPackageAndExit"));
     QCOMPARE(Next->state(), QProcess::Running);
-    Next->kill();
-    Next->waitForFinished(10000);
+    QVERIFY(TStagedLauncher::stop(*Next));
 }
 
 void TestLauncherFaults::settingsGapsTakeBuiltInValues_data()

@@ -107,8 +107,7 @@ TRun runLauncherOnce(TLauncherSite &Site, const QStringList &Arguments, QByteArr
         run.exitCode = process->exitCode();
     } else {
         QTest::qWait(300);
-        process->kill();
-        process->waitForFinished(10000);
+        TStagedLauncher::stop(*process);
     }
     Output = process->readAllStandardError() + process->readAllStandardOutput();
     run.output = Output;

@@ -65,6 +65,12 @@ std::unique_ptr<QProcess> TStagedLauncher::createProcess(const QStringList &Argu
     return process;
 }
 
+bool TStagedLauncher::stop(QProcess &Process)
+{
+    Process.kill();
+    return Process.state() == QProcess::NotRunning || Process.waitForFinished(ProcessBound);
+}
+
 QByteArray TStagedLauncher::readLog() const
 {
     QFile file(logFilePath());

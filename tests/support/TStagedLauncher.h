@@ -37,6 +37,11 @@ public:
 
     QByteArray readLog() const;
 
+    // Kills the process and waits until it has ended; false if it outlived the bound. A loaded
+    // machine may take seconds to reap a process, and the next start must not meet it.
+    static bool stop(QProcess &Process);
+    static constexpr int ProcessBound = 60000;
+
 private:
     QTemporaryDir m_directory;
     QTemporaryDir m_home;

@@ -28,14 +28,8 @@ namespace {
 
 const QString loadedLine = QStringLiteral("load configuration");
 
-// Upper bounds only: a loaded machine may take seconds to start or reap a process.
-constexpr int startBound = 60000;
-
-bool stop(QProcess &Process)
-{
-    Process.kill();
-    return Process.state() == QProcess::NotRunning || Process.waitForFinished(startBound);
-}
+// An upper bound only: a loaded machine may take seconds to start a process.
+constexpr int startBound = TStagedLauncher::ProcessBound;
 
 // What a start that never logged left behind, for the failure message.
 QByteArray describe(QProcess &Process)
@@ -94,7 +88,7 @@ void TestLauncherProcess::secondInstanceExitsQuietly()
     QVERIFY(m_launcher->readLog().startsWith(firstLog));
     QVERIFY(!m_launcher->readLog().contains("already running"));
     QCOMPARE(first->state(), QProcess::Running);
-    stop(*first);
+    TStagedLauncher::stop(*first);
 }
 
 // The old launcher starts the new one and only then ends: the new one must not give up meanwhile.
@@ -110,10 +104,10 @@ void TestLauncherProcess::restartAfterSelfUpdateWaitsForItsPredecessor()
     QVERIFY(restarted->waitForStarted());
     QVERIFY(!restarted->waitForFinished(1500));
     QVERIFY(QFile::remove(m_launcher->logFilePath()));
-    QVERIFY(stop(*first));
+    QVERIFY(TStagedLauncher::stop(*first));
     QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), startBound);
     QCOMPARE(restarted->state(), QProcess::Running);
-    stop(*restarted);
+    TStagedLauncher::stop(*restarted);
 }
 
 void TestLauncherProcess::killedInstanceDoesNotBlockTheNextStart()
@@ -121,7 +115,7 @@ void TestLauncherProcess::killedInstanceDoesNotBlockTheNextStart()
     auto first = m_launcher->createProcess();
     first->start();
     QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), startBound);
-    QVERIFY(stop(*first)); // SIGKILL: no destructor runs
+    QVERIFY(TStagedLauncher::stop(*first)); // SIGKILL: no destructor runs
     QVERIFY(QFile::remove(m_launcher->logFilePath()));
 
     auto next = m_launcher->createProcess();
@@ -136,7 +130,7 @@ void TestLauncherProcess::killedInstanceDoesNotBlockTheNextStart()
     QVERIFY(third->waitForFinished(startBound));
     QCOMPARE(third->exitCode(), 0);
     QVERIFY(third->readAllStandardError().contains("already running"));
-    stop(*next);
+    TStagedLauncher::stop(*next);
 }
 
 void TestLauncherProcess::logIsRecreatedOnEveryStart()
@@ -145,7 +139,7 @@ void TestLauncherProcess::logIsRecreatedOnEveryStart()
         auto process = m_launcher->createProcess();
         process->start();
         QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), startBound);
-        QVERIFY(stop(*process));
+        QVERIFY(TStagedLauncher::stop(*process));
         // Replace the first run's log by a marker line: the second run must start it afresh.
         if (run == 0) {
             QFile log(m_launcher->logFilePath());
@@ -182,7 +176,7 @@ void TestLauncherProcess::unknownOptionsDoNotStopTheLauncher()
     QTRY_VERIFY_WITH_TIMEOUT(m_launcher->readLog().contains(loadedLine.toUtf8()), startBound);
     QCOMPARE(process->state(), QProcess::Running);
     QVERIFY(!process->readAllStandardOutput().contains("Usage"));
-    stop(*process);
+    TStagedLauncher::stop(*process);
 }
 
 QTEST_GUILESS_MAIN(TestLauncherProcess)
