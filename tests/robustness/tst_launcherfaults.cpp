@@ -271,15 +271,16 @@ void TestLauncherFaults::documentFaults()
     QVERIFY(Process->waitForStarted());
     if (!dialog.isEmpty())
         QTRY_VERIFY2_WITH_TIMEOUT(readAll(Dialogs).contains(dialog.toUtf8()),
-                                  Site.launcher().readLog().right(3000).constData(), 20000);
+                                  Site.launcher().readLog().right(3000).constData(),
+                                  TStagedLauncher::ProcessBound);
     // The launcher gives up on the document (or shows its window without the package) and
     // installs nothing; it neither crashes nor reports success.
     const QByteArray Expected = document == QStringLiteral("metadata")
                                     ? QByteArray("configuration")
                                     : QByteArray("onLauncherReadyForAction");
-    QTRY_VERIFY2_WITH_TIMEOUT(Site.launcher().readLog().contains(Expected) &&
-                                  Site.server().requestCount(Path) > 0,
-                              Site.launcher().readLog().right(3000).constData(), 20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        Site.launcher().readLog().contains(Expected) && Site.server().requestCount(Path) > 0,
+        Site.launcher().readLog().right(3000).constData(), TStagedLauncher::ProcessBound);
     QTest::qWait(300);
     QVERIFY(Process->state() == QProcess::Running || Process->exitStatus() == QProcess::NormalExit);
     if (Process->state() == QProcess::NotRunning)
@@ -433,7 +434,8 @@ void TestLauncherFaults::defaultStartWithoutProgramShowsWindow()
     QFile::remove(Site.launcher().logFilePath());
     auto Next = Site.launcher().createProcess();
     Next->start();
-    QTRY_VERIFY_WITH_TIMEOUT(Site.launcher().readLog().contains("showMainWindow"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(Site.launcher().readLog().contains("showMainWindow"),
+                             TStagedLauncher::ProcessBound);
     QVERIFY(Site.launcher().readLog().contains("startPackageAndExit"));
     QCOMPARE(Next->state(), QProcess::Running);
     QVERIFY(TStagedLauncher::stop(*Next));
