@@ -66,13 +66,9 @@ public:
             return Log.contains("critical file error") ||
                    finishedLine.match(QString::fromUtf8(Log)).hasMatch();
         };
-        (void)QTest::qWaitFor([&] { return !isRunning() || ended(); }, TimeoutMs);
-        if (!isRunning()) {
-            Run.exited = m_process->exitStatus() == QProcess::NormalExit;
-            Run.exitCode = m_process->exitCode();
-        } else {
-            TStagedLauncher::stop(*m_process);
-        }
+        const auto Ending = TStagedLauncher::finish(*m_process, ended, TimeoutMs);
+        Run.exited = Ending.exited;
+        Run.exitCode = Ending.exitCode;
         Run.log = log();
         Run.criticalFileError = Run.log.contains("critical file error");
         const auto Match = finishedLine.match(QString::fromUtf8(Run.log));

@@ -44,22 +44,16 @@ TRun runFirstLaunch(TLauncherSite &Site, int TimeoutMs = 60000,
     Process->start();
     if (!Process->waitForStarted())
         return Run;
-    (void)QTest::qWaitFor(
+    const auto Ending = TStagedLauncher::finish(
+        *Process,
         [&] {
             if (WhileRunning)
                 WhileRunning();
-            return Process->state() == QProcess::NotRunning ||
-                   finishedLine.match(QString::fromUtf8(Site.launcher().readLog())).hasMatch();
+            return finishedLine.match(QString::fromUtf8(Site.launcher().readLog())).hasMatch();
         },
-        TimeoutMs);
-    if (Process->state() == QProcess::NotRunning) {
-        Run.exited = Process->exitStatus() == QProcess::NormalExit;
-        Run.exitCode = Process->exitCode();
-    } else {
-        // Past its last report: the process only waits for a click now.
-        QTest::qWait(100);
-        TStagedLauncher::stop(*Process);
-    }
+        TimeoutMs, 100);
+    Run.exited = Ending.exited;
+    Run.exitCode = Ending.exitCode;
     Run.log = Site.launcher().readLog();
     const auto Match = finishedLine.match(QString::fromUtf8(Run.log));
     if (Match.hasMatch())

@@ -96,19 +96,15 @@ TRun runLauncherOnce(TLauncherSite &Site, const QStringList &Arguments, QByteArr
     process->start();
     if (!process->waitForStarted())
         return run;
-    (void)QTest::qWaitFor(
+    const auto ending = TStagedLauncher::finish(
+        *process,
         [&] {
-            return process->state() == QProcess::NotRunning || QFile::exists(dialogLog) ||
+            return QFile::exists(dialogLog) ||
                    Site.launcher().readLog().contains("Updating Corvane Online failed");
         },
-        60000);
-    if (process->state() == QProcess::NotRunning) {
-        run.exited = process->exitStatus() == QProcess::NormalExit;
-        run.exitCode = process->exitCode();
-    } else {
-        QTest::qWait(300);
-        TStagedLauncher::stop(*process);
-    }
+        60000, 300);
+    run.exited = ending.exited;
+    run.exitCode = ending.exitCode;
     Output = process->readAllStandardError() + process->readAllStandardOutput();
     run.output = Output;
     run.log = Site.launcher().readLog();

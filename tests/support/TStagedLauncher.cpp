@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTest>
 
 TStagedLauncher::TStagedLauncher(const QString &BuiltExecutable)
 {
@@ -69,6 +70,24 @@ bool TStagedLauncher::stop(QProcess &Process)
 {
     Process.kill();
     return Process.state() == QProcess::NotRunning || Process.waitForFinished(ProcessBound);
+}
+
+TStagedLauncher::TEnding TStagedLauncher::finish(QProcess &Process,
+                                                 const std::function<bool()> &Done, int TimeoutMs,
+                                                 int GraceMs)
+{
+    (void)QTest::qWaitFor([&] { return Process.state() == QProcess::NotRunning || Done(); },
+                          TimeoutMs);
+    TEnding ending;
+    if (Process.state() == QProcess::NotRunning) {
+        ending.exited = Process.exitStatus() == QProcess::NormalExit;
+        ending.exitCode = Process.exitCode();
+    } else {
+        if (GraceMs > 0)
+            QTest::qWait(GraceMs);
+        stop(Process);
+    }
+    return ending;
 }
 
 QByteArray TStagedLauncher::readLog() const

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 // A copy of the built CorvaneLauncher in a temporary directory of its own, so its settings file,
@@ -41,6 +42,17 @@ public:
     // machine may take seconds to reap a process, and the next start must not meet it.
     static bool stop(QProcess &Process);
     static constexpr int ProcessBound = 60000;
+
+    // How a run ended: by the launcher's own exit, or stopped by the test.
+    struct TEnding
+    {
+        bool exited = false; // the launcher exited by itself, normally
+        int exitCode = -1;
+    };
+    // Waits until the process ends or Done() holds, asking Done on every poll. A process still
+    // running then only waits for a click: it gets Grace milliseconds more and is stopped.
+    static TEnding finish(QProcess &Process, const std::function<bool()> &Done, int TimeoutMs,
+                          int GraceMs = 0);
 
 private:
     QTemporaryDir m_directory;
