@@ -69,14 +69,9 @@ qint64 TDownloadPool::maxReplySize() const
 
 void TDownloadPool::enqueue(const QUrl &Url)
 {
-    const QUrl Reparsed(Url.toString(), QUrl::StrictMode);
-    if (!Reparsed.isValid() || Reparsed.isRelative()) {
-        // Reported once and dropped: handing it to the network would only fail it a second time.
-        emit failed(Url, QNetworkReply::ProtocolInvalidOperationError,
-                    QStringLiteral("Invalid URL"));
-        return;
+    if (isUsableUrl(Url)) {
+        addToQueue(Url, 0, false);
     }
-    addToQueue(Url, 0, false);
 }
 
 void TDownloadPool::enqueueWithPriority(const QUrl &Url)
@@ -86,13 +81,20 @@ void TDownloadPool::enqueueWithPriority(const QUrl &Url)
 
 void TDownloadPool::enqueueWithMaxReplySize(const QUrl &Url, qint64 MaxReplySize)
 {
-    const QUrl Reparsed(Url.toString(), QUrl::StrictMode);
-    if (!Reparsed.isValid() || Reparsed.isRelative()) {
-        emit failed(Url, QNetworkReply::ProtocolInvalidOperationError,
-                    QStringLiteral("Invalid URL"));
-        return;
+    if (isUsableUrl(Url)) {
+        addToQueue(Url, MaxReplySize, false);
     }
-    addToQueue(Url, MaxReplySize, false);
+}
+
+bool TDownloadPool::isUsableUrl(const QUrl &Url)
+{
+    const QUrl Reparsed(Url.toString(), QUrl::StrictMode);
+    if (Reparsed.isValid() && !Reparsed.isRelative()) {
+        return true;
+    }
+    // Reported once and dropped: handing it to the network would only fail it a second time.
+    emit failed(Url, QNetworkReply::ProtocolInvalidOperationError, QStringLiteral("Invalid URL"));
+    return false;
 }
 
 void TDownloadPool::addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFront)

@@ -119,6 +119,8 @@ private:
     bool resendUnanswered(const QUrl &Url, QNetworkReplyWrapper *Reply);
     void removeFromQueue(const QUrl &Url);
     void addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFront);
+    // False, with the failure reported, for a URL the network could only refuse.
+    bool isUsableUrl(const QUrl &Url);
 
     std::shared_ptr<QNetworkAccessManagerWrapper> m_networkAccess;
     QMap<QUrl, TActiveRequest> m_active;
