@@ -137,9 +137,9 @@ void TPackageFileDownloader::start()
         }
         qInfo() << "start download of " << Url.toString()
                 << " Thread: " << QThread::currentThreadId();
-        m_pool->enqueueWithMaxReplySize(Url, Url == Chunk.url
-                                                 ? maxReplySizeOf(Chunk)
-                                                 : maxReplySizeOf(Chunk.plannedDelta->delta.packedSize));
+        m_pool->enqueueWithMaxReplySize(
+            Url, Url == Chunk.url ? maxReplySizeOf(Chunk)
+                                  : maxReplySizeOf(Chunk.plannedDelta->delta.packedSize));
     }
 }
 
@@ -475,7 +475,7 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
         std::any_of(m_allChunks.begin(), m_allChunks.end(),
                     [](const TChunkToDownload &Chunk) { return Chunk.plannedDelta.has_value(); });
     if (DeltasPlanned)
-        TDeltaBaseStaging::removeStagingDirectory(m_targetDirectory);
+        TDeltaBaseStaging::removeStagingDirectory(m_targetDirectory, *m_filesystemHelper);
     m_downloadStatistics.count = 0;
     m_writeStatistics.count = 0;
     m_progressTimer.stop();

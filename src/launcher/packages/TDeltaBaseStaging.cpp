@@ -1,5 +1,6 @@
 #include "TDeltaBaseStaging.h"
 
+#include "shared/TFileSystemHelper.h"
 #include "shared/TSha256.h"
 #include "shared/TZstdDelta.h"
 
@@ -66,11 +67,14 @@ QString TDeltaBaseStaging::stagingDirectory(const QDir &InstallationDirectory)
     return InstallationDirectory.absoluteFilePath(QStringLiteral(".corvane-delta-bases"));
 }
 
-void TDeltaBaseStaging::removeStagingDirectory(const QDir &InstallationDirectory)
+void TDeltaBaseStaging::removeStagingDirectory(const QDir &InstallationDirectory,
+                                               const ::shared::TFileSystemHelper &FilesystemHelper)
 {
-    const QString directory = stagingDirectory(InstallationDirectory);
-    if (QFileInfo(directory).isDir() && !QFileInfo(directory).isSymLink())
-        QDir(directory).removeRecursively();
+    try {
+        FilesystemHelper.removePath(stagingDirectory(InstallationDirectory));
+    } catch (const std::runtime_error &Error) {
+        qWarning().noquote() << QString::fromLocal8Bit(Error.what());
+    }
 }
 
 std::vector<TPlannedDelta> TDeltaBaseStaging::stage(const QDir &InstallationDirectory,

@@ -7,6 +7,10 @@
 
 #include <vector>
 
+namespace shared {
+class TFileSystemHelper;
+}
+
 namespace vorna::launcher {
 
 // Keeps the content that deltas are applied to. The scan finds, for a missing chunk with deltas,
@@ -27,7 +31,10 @@ public:
 
     // The hidden directory of the staging files inside an installation directory.
     static QString stagingDirectory(const QDir &InstallationDirectory);
-    static void removeStagingDirectory(const QDir &InstallationDirectory);
+    // Removes it as the file system helper removes any path: a link in its place or inside it
+    // goes as a link. What stays is only warned about; the next scan tries again.
+    static void removeStagingDirectory(const QDir &InstallationDirectory,
+                                       const ::shared::TFileSystemHelper &FilesystemHelper);
 
     // Plans deltas for the chunks of Candidate that LocalChunks do not contain: the first delta of
     // each whose base chunks all lie in the local file. Their bases are staged from LocalPath;

@@ -515,7 +515,7 @@ computeRequiredChanges(const QDir &InstallationDirectory,
     TPackageDifference difference;
     removeStaleScanFiles(InstallationDirectory, *FilesystemHelper);
     // Bases staged by an earlier run that did not finish are of no use any more.
-    TDeltaBaseStaging::removeStagingDirectory(InstallationDirectory);
+    TDeltaBaseStaging::removeStagingDirectory(InstallationDirectory, *FilesystemHelper);
 
     auto context = std::make_shared<TScanContext>();
     context->progress = std::move(Progress);
