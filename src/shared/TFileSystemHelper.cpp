@@ -66,12 +66,6 @@ QString normalisedRelativePath(QString RelativePath)
     return RelativePath;
 }
 
-// A symbolic link, or on Windows a junction: removed as an entry of its own, never entered.
-bool isLink(const QFileInfo &Info)
-{
-    return Info.isSymLink() || Info.isJunction();
-}
-
 bool removeLink(const QString &Path)
 {
     // A link to a directory is a directory entry on Windows and only goes with rmdir there.
@@ -86,7 +80,7 @@ bool removeDirectoryTree(const QString &Path)
                                                            QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
         const QString entryPath = entry.absoluteFilePath();
-        if (isLink(entry))
+        if (TFileSystemHelper::isLink(entry))
             removed = removeLink(entryPath) && removed;
         else if (entry.isDir())
             removed = removeDirectoryTree(entryPath) && removed;
@@ -321,6 +315,11 @@ Qt::CaseSensitivity TFileSystemHelper::fileNameCaseSensitivity(const QString &Di
     return kernel == QLatin1String("winnt") || kernel == QLatin1String("darwin")
                ? Qt::CaseInsensitive
                : Qt::CaseSensitive;
+}
+
+bool TFileSystemHelper::isLink(const QFileInfo &Info)
+{
+    return Info.isSymLink() || Info.isJunction();
 }
 
 void TFileSystemHelper::removePath(const QString &Path) const

@@ -57,6 +57,9 @@ public:
     // file through deleteFile. Nothing at Path is no error. Throws std::runtime_error when
     // something stays.
     void removePath(const QString &Path) const;
+
+    // A symbolic link, or on Windows a junction: an entry that leads somewhere else.
+    static bool isLink(const QFileInfo &Info);
 };
 
 // The I/O error text shared by every file operation: "I/O error on file '<name>': <reason>".

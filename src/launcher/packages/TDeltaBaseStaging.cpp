@@ -118,7 +118,8 @@ std::vector<TPlannedDelta> TDeltaBaseStaging::stage(const QDir &InstallationDire
             if (!staging) {
                 const QString directory = stagingDirectory(InstallationDirectory);
                 // Never written through a link put in its place.
-                if (QFileInfo(directory).isSymLink() || !QDir().mkpath(directory))
+                if (::shared::TFileSystemHelper::isLink(QFileInfo(directory)) ||
+                    !QDir().mkpath(directory))
                     return plans;
                 staging =
                     std::make_unique<QTemporaryFile>(directory + QStringLiteral("/base-XXXXXX"));

@@ -406,17 +406,21 @@ void TestDifference::stagesDeltaBases_data()
     QTest::addColumn<bool>("changedWhole"); // else the last chunk changed, the first kept
     QTest::addColumn<QList<int>>("base");
     QTest::addColumn<bool>("fastScanOverZeros");
+    QTest::addColumn<bool>("stagingIsLink"); // a link to a directory outside in its place
     QTest::addColumn<bool>("planned");
 
     QTest::newRow("changed chunk beside a reused one")
-        << QList<int>{0, 1} << false << QList<int>{1} << false << true;
+        << QList<int>{0, 1} << false << QList<int>{1} << false << false << true;
     QTest::newRow("base of two old chunks")
-        << QList<int>{0, 1} << true << QList<int>{0, 1} << false << true;
-    QTest::newRow("small file") << QList<int>{-1} << true << QList<int>{-1} << false << true;
+        << QList<int>{0, 1} << true << QList<int>{0, 1} << false << false << true;
+    QTest::newRow("small file") << QList<int>{-1} << true << QList<int>{-1} << false << false
+                                << true;
     QTest::newRow("base not on disk")
-        << QList<int>{0, 1} << false << QList<int>{2} << false << false;
+        << QList<int>{0, 1} << false << QList<int>{2} << false << false << false;
     QTest::newRow("recorded chunks that are not on disk")
-        << QList<int>{0, 1} << false << QList<int>{1} << true << false;
+        << QList<int>{0, 1} << false << QList<int>{1} << true << false << false;
+    QTest::newRow("link in place of the staging directory")
+        << QList<int>{0, 1} << false << QList<int>{1} << false << true << true;
 }
 
 void TestDifference::stagesDeltaBases()
@@ -425,6 +429,7 @@ void TestDifference::stagesDeltaBases()
     QFETCH(bool, changedWhole);
     QFETCH(QList<int>, base);
     QFETCH(bool, fastScanOverZeros);
+    QFETCH(bool, stagingIsLink);
     QFETCH(bool, planned);
 
     // Piece -1 is a small file's content.
@@ -452,7 +457,11 @@ void TestDifference::stagesDeltaBases()
     remote.addChunkedFile(QStringLiteral("big.bin"), remotePieces);
     remote.addDelta(changed, basePieces);
 
+    QTemporaryDir outside;
+    if (stagingIsLink)
+        QVERIFY(QFile::link(outside.path(), path(QStringLiteral(".corvane-delta-bases"))));
     const TPackageDifference difference = compute(remote.reader(), old.reader(), fastScanOverZeros);
+    QVERIFY(QDir(outside.path()).isEmpty());
     QCOMPARE(difference.filesToDownload.size(), size_t(1));
     const TFileToDownload &file = difference.filesToDownload.front();
     QCOMPARE(file.plannedDeltas.size(), size_t(planned ? 1 : 0));
