@@ -34,19 +34,6 @@ void writeAtomically(const QString &Path, const QByteArray &Bytes)
                                 .arg(QDir::toNativeSeparators(Path), file.errorString()));
 }
 
-QString kindText(TReleaseSigner::EDocumentKind Kind)
-{
-    switch (Kind) {
-    case TReleaseSigner::EDocumentKind::LauncherMetadata:
-        return QStringLiteral("launchermetadata");
-    case TReleaseSigner::EDocumentKind::Package:
-        return QStringLiteral("package");
-    case TReleaseSigner::EDocumentKind::Assets:
-        return QStringLiteral("assets");
-    }
-    return {};
-}
-
 } // namespace
 
 TReleaseSigner::TReleaseSigner(const QStringList &KeyFiles, int ValidForDays)
@@ -83,7 +70,8 @@ QByteArray TReleaseSigner::document(QJsonObject Document, const QString &Path, E
                              QDateTime::currentSecsSinceEpoch());
         QJsonObject release;
         release.insert(QStringLiteral("serial"), double(serial));
-        release.insert(QStringLiteral("document"), kindText(Kind));
+        release.insert(QStringLiteral("document"),
+                       vorna::launcher::TDocumentVerifier::kindName(Kind));
         if (Kind != EDocumentKind::LauncherMetadata)
             release.insert(QStringLiteral("package"), PackageName);
         if (Kind == EDocumentKind::LauncherMetadata && m_validForDays > 0)

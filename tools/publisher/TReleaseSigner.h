@@ -1,5 +1,7 @@
 #pragma once
 
+#include "configuration/TDocumentVerifier.h"
+
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
@@ -26,12 +28,8 @@ namespace vorna::publisher {
 class TReleaseSigner final
 {
 public:
-    enum class EDocumentKind
-    {
-        LauncherMetadata,
-        Package,
-        Assets,
-    };
+    // The launcher checks the same kinds, by the same names.
+    using EDocumentKind = vorna::launcher::TDocumentVerifier::EKind;
 
     TReleaseSigner() = default;
     // Reads the private keys; throws TPublishError on a file that is not an Ed25519 private key.

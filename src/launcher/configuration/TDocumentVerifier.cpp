@@ -20,19 +20,6 @@ namespace {
 
 const QString TrustedKeysResource = QStringLiteral(":/signing/trustedkeys.txt");
 
-QString kindText(TDocumentVerifier::EKind Kind)
-{
-    switch (Kind) {
-    case TDocumentVerifier::EKind::LauncherMetadata:
-        return QStringLiteral("launchermetadata");
-    case TDocumentVerifier::EKind::Package:
-        return QStringLiteral("package");
-    case TDocumentVerifier::EKind::Assets:
-        return QStringLiteral("assets");
-    }
-    return {};
-}
-
 // The serial as a whole number, or -1 when it is missing or not one.
 qint64 serialOf(const QJsonObject &Release)
 {
@@ -76,6 +63,19 @@ std::vector<QByteArray> TDocumentVerifier::builtInKeys(bool &Present)
             qCritical().noquote() << "TDocumentVerifier: unusable trusted key" << text;
     }
     return keys;
+}
+
+QString TDocumentVerifier::kindName(EKind Kind)
+{
+    switch (Kind) {
+    case EKind::LauncherMetadata:
+        return QStringLiteral("launchermetadata");
+    case EKind::Package:
+        return QStringLiteral("package");
+    case EKind::Assets:
+        return QStringLiteral("assets");
+    }
+    return {};
 }
 
 QUrl TDocumentVerifier::signatureUrl(const QUrl &DocumentUrl)
@@ -204,7 +204,7 @@ QString TDocumentVerifier::check(const QByteArray &Document, const QByteArray &S
         return QStringLiteral("no valid signature by a trusted key");
     const QJsonObject release =
         QJsonDocument::fromJson(Document).object().value(QStringLiteral("release")).toObject();
-    if (release.value(QStringLiteral("document")).toString() != kindText(Kind) ||
+    if (release.value(QStringLiteral("document")).toString() != kindName(Kind) ||
         (Kind != EKind::LauncherMetadata &&
          release.value(QStringLiteral("package")).toString() != PackageName))
         return QStringLiteral("it was signed for another place");

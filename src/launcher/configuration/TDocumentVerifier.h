@@ -72,6 +72,8 @@ public:
     // How far a player's clock may run ahead before metadata counts as expired.
     static constexpr qint64 ClockSkewToleranceSeconds = 24 * 3600;
     static QUrl signatureUrl(const QUrl &DocumentUrl);
+    // The kind's name in the signed "release" object, as the publisher writes it.
+    static QString kindName(EKind Kind);
 
 private:
     struct TExpected
