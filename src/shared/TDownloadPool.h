@@ -54,7 +54,10 @@ public:
     static constexpr int MaxConcurrentTransfers = 6;
     // A request that Qt fails with "Connection closed" before any answer arrived may never have
     // been sent (see above); it is sent again this many times before its failure is reported.
-    static constexpr int MaxUnansweredResends = 3;
+    // Every connection cut fails all requests waiting for a connection at that moment, so a
+    // waiting request can be hit by several cuts in a row; a server that closes every connection
+    // unanswered still fails each request after this many quick attempts.
+    static constexpr int MaxUnansweredResends = 8;
 
     TDownloadPool(int MaxConcurrentDownloads,
                   std::shared_ptr<QNetworkAccessManagerWrapper> NetworkAccess,
