@@ -147,7 +147,7 @@ build_openssl() {
     cd "$dir"
     make distclean >/dev/null 2>&1 || true
     ./Configure mingw64 --cross-compile-prefix=$host- --prefix="$prefix" --libdir=lib \
-        shared no-tests no-docs no-legacy
+        shared no-tests no-legacy
     make -j "$jobs" build_libs
     make install_dev install_runtime_libs
 }
