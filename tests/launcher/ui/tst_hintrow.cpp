@@ -164,7 +164,8 @@ private slots:
             << QStringLiteral("<p style='background-image: url(file:///dev/zero)'>News</p>") << web
             << news << true;
         QTest::newRow("style sheet link")
-            << QStringLiteral("<link rel='stylesheet' href='file:///dev/zero'>News") << web << news
+            << QStringLiteral("News<link rel='stylesheet' type='text/css' href='file:///dev/zero'>")
+            << web << news
             << true;
     }
 
