@@ -32,8 +32,9 @@ void TJsonDocumentHttpPostSender::send(const QUrl &url, const QJsonDocument &doc
     // bare JSON text without a multipart envelope.
     request.setHeader(QNetworkRequest::ContentDispositionHeader,
                       QByteArrayLiteral("form-data; name=\"metadata\""));
-    ::shared::boundReply(m_networkAccessManager->post(request, document.toJson(QJsonDocument::Compact)),
-                         MaxReplySize, ReplyDeadline);
+    ::shared::boundReply(
+        m_networkAccessManager->post(request, document.toJson(QJsonDocument::Compact)),
+        MaxReplySize, ReplyDeadline);
 }
 
 void TJsonDocumentHttpPostSender::onFinished(QNetworkReply *Reply)

@@ -62,9 +62,9 @@ QByteArray withSnapshot(const QByteArray &Metadata, const QByteArray &Package)
     QJsonObject entry = packages.at(0).toObject();
     QJsonArray builds = entry.value(QStringLiteral("builds")).toArray();
     QJsonObject build = builds.at(0).toObject();
-    build.insert(QStringLiteral("packagesha256"),
-                 QString::fromLatin1(QCryptographicHash::hash(Package, QCryptographicHash::Sha256)
-                                         .toHex()));
+    build.insert(
+        QStringLiteral("packagesha256"),
+        QString::fromLatin1(QCryptographicHash::hash(Package, QCryptographicHash::Sha256).toHex()));
     build.insert(QStringLiteral("packagesize"), double(Package.size()));
     builds.replace(0, build);
     entry.insert(QStringLiteral("builds"), builds);
@@ -261,8 +261,8 @@ void TestSignedReleases::attacks()
         // The player ran the release with serial 1000 (or, for the recovery, one far beyond).
         const double first = attack == QStringLiteral("serial recovery") ? 9e15 : 1000;
         serve(server, MetadataPath,
-              withRelease(Site.metadataJson(), QStringLiteral("launchermetadata"), first,
-                          QString(), tomorrow),
+              withRelease(Site.metadataJson(), QStringLiteral("launchermetadata"), first, QString(),
+                          tomorrow),
               key);
         serve(server, packagePath,
               withRelease(Site.packageJson(), QStringLiteral("package"), first, PackageName), key);
@@ -280,8 +280,8 @@ void TestSignedReleases::attacks()
                               PackageName);
     } else if (attack == QStringLiteral("unwritable settings")) {
         // Nothing can be remembered any more (nor read back); the installed copy still counts.
-        const QString store = Site.launcher().home() +
-                              QStringLiteral("/.config/Kelmont GmbH/Corvane Online.conf");
+        const QString store =
+            Site.launcher().home() + QStringLiteral("/.config/Kelmont GmbH/Corvane Online.conf");
         QVERIFY(QFile::remove(store));
         QVERIFY(QDir().mkpath(store + QStringLiteral("/blocked")));
         package = withRelease(Site.packageJson(), QStringLiteral("package"), 999, PackageName);
@@ -299,8 +299,8 @@ void TestSignedReleases::attacks()
         QJsonObject test = QJsonDocument::fromJson(Site.packageJson()).object();
         test.insert(QStringLiteral("variant"), QStringLiteral("test"));
         const QByteArray production = package;
-        package = withRelease(QJsonDocument(test).toJson(), QStringLiteral("package"), 1001,
-                              PackageName);
+        package =
+            withRelease(QJsonDocument(test).toJson(), QStringLiteral("package"), 1001, PackageName);
         metadata = withSnapshot(metadata, production);
     } else if (attack == QStringLiteral("other site")) {
         QJsonObject staging = QJsonDocument::fromJson(metadata).object();
@@ -311,11 +311,12 @@ void TestSignedReleases::attacks()
         metadata = QJsonDocument(staging).toJson(QJsonDocument::Compact);
     } else if (attack == QStringLiteral("stale package")) {
         // Fresh metadata names the newer document; the server keeps the old one.
-        metadata = withSnapshot(
-            metadata, withRelease(Site.packageJson(), QStringLiteral("package"), 1001, PackageName));
+        metadata = withSnapshot(metadata, withRelease(Site.packageJson(), QStringLiteral("package"),
+                                                      1001, PackageName));
     } else if (attack == QStringLiteral("file hint")) {
         QJsonObject document = QJsonDocument::fromJson(Site.metadataJson()).object();
-        document.insert(QStringLiteral("hints"), server.url(QStringLiteral("/hints.json")).toString());
+        document.insert(QStringLiteral("hints"),
+                        server.url(QStringLiteral("/hints.json")).toString());
         metadata = withRelease(QJsonDocument(document).toJson(), QStringLiteral("launchermetadata"),
                                1000, QString(), tomorrow);
         const QJsonObject hint{

@@ -787,20 +787,24 @@ void TestPublisher::signedDocumentsPassTheLaunchersCheck()
     QVERIFY(
         !check(metadataPath, TDocumentVerifier::EKind::LauncherMetadata, QString(), now.addDays(4))
              .isEmpty());
-    QCOMPARE(runPublisher({QStringLiteral("metadata"), QStringLiteral("--description"),
-                           descriptionPath, QStringLiteral("--out"), metadataPath,
-                           QStringLiteral("--signing-key"), keyB, QStringLiteral("--valid-days"),
-                           QStringLiteral("3000000")}),
-             2);
+    QCOMPARE(
+        runPublisher({QStringLiteral("metadata"), QStringLiteral("--description"), descriptionPath,
+                      QStringLiteral("--out"), metadataPath, QStringLiteral("--signing-key"), keyB,
+                      QStringLiteral("--valid-days"), QStringLiteral("3000000")}),
+        2);
 
     // Signed metadata pins the documents published below it, and only those.
     const QString site = m_root.filePath(QStringLiteral("signed"));
     QStringList client = publish;
     client.replace(client.indexOf(out), site + QStringLiteral("/client/win64"));
     QCOMPARE(runPublisher(client), 0);
-    const QStringList metadata{QStringLiteral("metadata"), QStringLiteral("--description"),
-                               descriptionPath, QStringLiteral("--out"), metadataPath,
-                               QStringLiteral("--signing-key"), keyB};
+    const QStringList metadata{QStringLiteral("metadata"),
+                               QStringLiteral("--description"),
+                               descriptionPath,
+                               QStringLiteral("--out"),
+                               metadataPath,
+                               QStringLiteral("--signing-key"),
+                               keyB};
     QCOMPARE(runPublisher(metadata), 0);
     const QByteArray clientDocument = readFile(site + QStringLiteral("/client/win64/package.json"));
     const QJsonObject build = QJsonDocument::fromJson(readFile(metadataPath))
@@ -838,14 +842,14 @@ void TestPublisher::signedDocumentsPassTheLaunchersCheck()
     const QByteArray largest = withSerial(double(TDocumentVerifier::MaxSerial));
     writeFile(packagePath, largest);
     writeFile(packagePath + QStringLiteral(".sig"),
-              QJsonDocument(QJsonObject{
-                                {QStringLiteral("signatures"),
-                                 QJsonArray{QJsonObject{
-                                     {QStringLiteral("key"), QString::fromLatin1(publicA.toBase64())},
-                                     {QStringLiteral("signature"),
-                                      QString::fromLatin1(
-                                          ::shared::TEd25519::sign(readFile(keyA), largest)
-                                              .toBase64())}}}}})
+              QJsonDocument(
+                  QJsonObject{
+                      {QStringLiteral("signatures"),
+                       QJsonArray{QJsonObject{
+                           {QStringLiteral("key"), QString::fromLatin1(publicA.toBase64())},
+                           {QStringLiteral("signature"),
+                            QString::fromLatin1(
+                                ::shared::TEd25519::sign(readFile(keyA), largest).toBase64())}}}}})
                   .toJson());
     QCOMPARE(runPublisher(publish), 1);
     QCOMPARE(readFile(packagePath), largest);

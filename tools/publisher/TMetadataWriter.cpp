@@ -157,10 +157,8 @@ void pin(QJsonObject &Build, const QString &AddressKey, const QString &Prefix,
         return;
     }
     const QByteArray bytes = file.readAll();
-    const QJsonObject release = QJsonDocument::fromJson(bytes)
-                                    .object()
-                                    .value(QStringLiteral("release"))
-                                    .toObject();
+    const QJsonObject release =
+        QJsonDocument::fromJson(bytes).object().value(QStringLiteral("release")).toObject();
     // The launcher refuses a document signed for another package name.
     if (release.contains(QStringLiteral("package")) &&
         release.value(QStringLiteral("package")).toString() != PackageName)
@@ -191,8 +189,9 @@ QJsonObject withPinnedBuilds(QJsonObject Package, const QDir &Site)
 QJsonObject withSnapshots(QJsonObject Metadata, const QDir &Site)
 {
     if (Metadata.contains(QStringLiteral("launcher")))
-        Metadata.insert(QStringLiteral("launcher"),
-                        withPinnedBuilds(Metadata.value(QStringLiteral("launcher")).toObject(), Site));
+        Metadata.insert(
+            QStringLiteral("launcher"),
+            withPinnedBuilds(Metadata.value(QStringLiteral("launcher")).toObject(), Site));
     QJsonArray packages = Metadata.value(QStringLiteral("packages")).toArray();
     for (int index = 0; index < packages.size(); ++index)
         packages.replace(index, withPinnedBuilds(packages.at(index).toObject(), Site));
@@ -283,9 +282,8 @@ void TMetadataWriter::writeMetadata(const QString &DescriptionPath, const QStrin
     QJsonObject document = QJsonDocument::fromJson(metadata).object();
     if (Signer.isEnabled())
         document = withSnapshots(document, QFileInfo(OutputPath).absoluteDir());
-    Signer.write(OutputPath,
-                 Signer.document(document, OutputPath,
-                                 TReleaseSigner::EDocumentKind::LauncherMetadata));
+    Signer.write(OutputPath, Signer.document(document, OutputPath,
+                                             TReleaseSigner::EDocumentKind::LauncherMetadata));
 }
 
 } // namespace vorna::publisher

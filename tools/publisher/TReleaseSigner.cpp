@@ -40,8 +40,8 @@ TReleaseSigner::TReleaseSigner(const QStringList &KeyFiles, int ValidForDays, co
     : m_validForDays(ValidForDays > 0 ? ValidForDays : DefaultValidDays), m_site(Site)
 {
     if (m_validForDays > MaxValidDays)
-        throw TPublishError(QStringLiteral("Signed metadata may be valid for at most %1 days")
-                                .arg(MaxValidDays));
+        throw TPublishError(
+            QStringLiteral("Signed metadata may be valid for at most %1 days").arg(MaxValidDays));
     for (const QString &path : KeyFiles) {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))

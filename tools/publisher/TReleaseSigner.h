@@ -16,8 +16,8 @@ namespace vorna::publisher {
 // serial at the same address, so an old release cannot be served again), what kind of document it
 // is and for which package (the launcher refuses it at another package's address), and for the
 // launcher metadata an expiry (the launcher refuses stale metadata, so a server cannot freeze
-// players on an old release) and optionally the address it is published at. Next to the document goes "<document>.sig" with one
-// signature per signing key; several keys let a studio rotate.
+// players on an old release) and optionally the address it is published at. Next to the document
+// goes "<document>.sig" with one signature per signing key; several keys let a studio rotate.
 //
 // A document and its signature file are replaced so that at every moment the signature file
 // holds a signature of the document beside it: first the signature file with the signatures of

@@ -414,9 +414,8 @@ int runMetadata(const QStringList &Arguments)
     if (parser.isSet(validDays)) {
         if (!commandLine.number(validDays, days) || days <= 0 ||
             days > TReleaseSigner::MaxValidDays)
-            return commandLine.usageError(
-                QStringLiteral("--valid-days needs a number from 1 to %1")
-                    .arg(TReleaseSigner::MaxValidDays));
+            return commandLine.usageError(QStringLiteral("--valid-days needs a number from 1 to %1")
+                                              .arg(TReleaseSigner::MaxValidDays));
         // Only signed metadata carries an expiry.
         if (!parser.isSet(signingKey))
             return commandLine.usageError(QStringLiteral("--valid-days needs --signing-key"));

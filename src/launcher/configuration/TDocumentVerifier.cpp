@@ -30,8 +30,8 @@ qint64 serialOfRelease(const QJsonObject &Release)
 {
     const QJsonValue value = Release.value(QStringLiteral("serial"));
     const double number = value.toDouble(-1);
-    if (!value.isDouble() || number < 0 ||
-        number > double(TDocumentVerifier::MaxSerial) || std::floor(number) != number)
+    if (!value.isDouble() || number < 0 || number > double(TDocumentVerifier::MaxSerial) ||
+        std::floor(number) != number)
         return -1;
     return qint64(number);
 }
@@ -276,8 +276,9 @@ QString TDocumentVerifier::check(const QByteArray &Document, const QByteArray &S
     // passed this check when it was fetched and stands in as the floor. (Not otherwise: it may
     // be of another key's serial space, and a studio leaves a bad serial by changing keys.)
     const qint64 installed = serialOf(Binding.installed);
-    if (installed >= 0 && !canRemember() && releaseOf(Binding.installed).value(QStringLiteral("document")) ==
-                              release.value(QStringLiteral("document"))) {
+    if (installed >= 0 && !canRemember() &&
+        releaseOf(Binding.installed).value(QStringLiteral("document")) ==
+            release.value(QStringLiteral("document"))) {
         if (serial < installed)
             return QStringLiteral("its serial %1 is below the serial %2 of the installed copy")
                 .arg(serial)
@@ -329,9 +330,8 @@ void TDocumentVerifier::rememberSerial(const QString &Address, const std::vector
     for (const QByteArray &key : Keys) {
         if (Serial < rememberedSerial(Address, key).first)
             continue;
-        settings.setValue(addressKey(Address, key),
-                          QStringLiteral("%1 %2").arg(Serial).arg(
-                              QString::fromLatin1(Sha256.toHex())));
+        settings.setValue(addressKey(Address, key), QStringLiteral("%1 %2").arg(Serial).arg(
+                                                        QString::fromLatin1(Sha256.toHex())));
     }
     settings.sync();
     if (settings.status() != QSettings::NoError && !m_reportedUnwritable) {

@@ -28,9 +28,10 @@ namespace vorna::launcher {
 // nor equal to it with other bytes; the metadata not expired.
 //
 // The highest accepted serial per address and key lives in the per-user settings store, like
-// the funnel identifier; where that cannot be written, the installed copy's serial is the floor. A serial space belongs to a key: a studio that published a serial it
-// cannot go beyond signs with another trusted key, which starts afresh. Owned by the
-// configuration handler; main thread only.
+// the funnel identifier; where that cannot be written, the installed copy's serial is the
+// floor. A serial space belongs to a key: a studio that published a serial it cannot go beyond
+// signs with another trusted key, which starts afresh. Owned by the configuration handler; main
+// thread only.
 class TDocumentVerifier final
 {
 public:
@@ -93,8 +94,8 @@ public:
     // the place the document was fetched from, for the remembered serial.
     QString check(const QByteArray &Document, const QByteArray &Signatures, EKind Kind,
                   const QString &PackageName, const QString &Address, const QDateTime &Now) const;
-    QString check(const QByteArray &Document, const QByteArray &Signatures,
-                  const TBinding &Binding, const QString &Address, const QDateTime &Now) const;
+    QString check(const QByteArray &Document, const QByteArray &Signatures, const TBinding &Binding,
+                  const QString &Address, const QDateTime &Now) const;
     // Whether a trusted key signed the document, whatever else holds.
     bool isSigned(const QByteArray &Document, const QByteArray &Signatures) const
     {
@@ -129,8 +130,8 @@ private:
     // that carried it (empty when not known).
     std::pair<qint64, QByteArray> rememberedSerial(const QString &Address,
                                                    const QByteArray &Key) const;
-    void rememberSerial(const QString &Address, const std::vector<QByteArray> &Keys,
-                        qint64 Serial, const QByteArray &Sha256);
+    void rememberSerial(const QString &Address, const std::vector<QByteArray> &Keys, qint64 Serial,
+                        const QByteArray &Sha256);
     void reportUncheckedOnce();
     bool canRemember() const;
 

@@ -348,8 +348,9 @@ TLauncherConfigurationHandler::binding(const TPendingConfigurationDownload &Entr
             QDir(m_filesystemHelper->applicationDirectory()), settings->packages));
         const QDir installation(
             m_filesystemHelper->filePathInDirectory(packages, Entry.package->directoryName()));
-        binding.installed = m_filesystemHelper->readFileIfPresent(m_filesystemHelper->filePathInDirectory(
-            installation, isPackage ? settings->packageFile : settings->assetFile));
+        binding.installed =
+            m_filesystemHelper->readFileIfPresent(m_filesystemHelper->filePathInDirectory(
+                installation, isPackage ? settings->packageFile : settings->assetFile));
     } catch (const std::runtime_error &) {
         binding.installed.clear();
     }

@@ -11,8 +11,8 @@ namespace {
 // A snapshot is used only whole: a hash of the right length and a whole, non-negative size.
 TDocumentSnapshot snapshotOf(const QJsonObject &Build, const QString &Prefix)
 {
-    const QByteArray hash = QByteArray::fromHex(
-        Build.value(Prefix + QStringLiteral("sha256")).toString().toLatin1());
+    const QByteArray hash =
+        QByteArray::fromHex(Build.value(Prefix + QStringLiteral("sha256")).toString().toLatin1());
     const QJsonValue size = Build.value(Prefix + QStringLiteral("size"));
     TDocumentSnapshot snapshot;
     if (hash.size() != 32 || !size.isDouble() || size.toDouble() < 0 ||

@@ -151,13 +151,13 @@ private slots:
         QTest::newRow("markup and a web link")
             << QStringLiteral("<b>News</b> <a href='https://corvane.example/x'>more</a>") << web
             << QString() << true;
-        QTest::newRow("file link") << QStringLiteral("News")
-                                   << QStringLiteral("file:///tmp/payload.sh") << QString()
-                                   << false;
+        QTest::newRow("file link")
+            << QStringLiteral("News") << QStringLiteral("file:///tmp/payload.sh") << QString()
+            << false;
         QTest::newRow("share link")
             << QStringLiteral("News") << QStringLiteral("smb://host/x.exe") << QString() << false;
-        QTest::newRow("file image") << QStringLiteral("<img src='file:///dev/zero'>News") << web
-                                    << news << true;
+        QTest::newRow("file image")
+            << QStringLiteral("<img src='file:///dev/zero'>News") << web << news << true;
         QTest::newRow("relative image")
             << QStringLiteral("<img src='/dev/zero'>News") << web << news << true;
         QTest::newRow("background image")
@@ -165,8 +165,7 @@ private slots:
             << news << true;
         QTest::newRow("style sheet link")
             << QStringLiteral("News<link rel='stylesheet' type='text/css' href='file:///dev/zero'>")
-            << web << news
-            << true;
+            << web << news << true;
     }
 
     void untrustedCaptionsAndLinks()
