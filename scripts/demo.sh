@@ -101,8 +101,12 @@ cat >"$work/description.json" <<JSON
   "showPackageNames": true
 }
 JSON
-"$build/bin/corvane-publish" metadata --description "$work/description.json" \
-    --out "$site/launchermetadata.json" "${signing[@]}" --valid-days 7 >/dev/null
+# Signed metadata pins the package documents: it is written again after every publication.
+write_metadata() {
+    "$build/bin/corvane-publish" metadata --description "$work/description.json" \
+        --out "$site/launchermetadata.json" "${signing[@]}" --valid-days 7 >/dev/null
+}
+write_metadata
 
 LIB_SERVER=${DEMO_SERVER:-} lib_start_server "$site" "$work/server"
 lib_log "serving $site on http://127.0.0.1:$SERVER_PORT/ ($SERVER_KIND)"
@@ -208,6 +212,7 @@ lib_change_game "$game" "$assets" "$size"
 publish_started=$(date +%s)
 publish 1.0.1 2
 publish2_seconds=$(($(date +%s) - publish_started))
+write_metadata
 find "$store" -type f -path '*/chunks/*' | sort >"$work/chunks-2"
 # New chunk files are named by the SHA-256 of their content; other new files of the store (deltas
 # against earlier chunks, say) are not chunks.

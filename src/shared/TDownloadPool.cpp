@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QNetworkRequest>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -65,6 +66,16 @@ void TDownloadPool::setMaxReplySize(qint64 Bytes)
 qint64 TDownloadPool::maxReplySize() const
 {
     return m_maxReplySize;
+}
+
+void TDownloadPool::setRequestDeadline(int Milliseconds)
+{
+    m_requestDeadline = std::max(0, Milliseconds);
+}
+
+int TDownloadPool::requestDeadline() const
+{
+    return m_requestDeadline;
 }
 
 void TDownloadPool::enqueue(const QUrl &Url)
@@ -197,6 +208,17 @@ void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Resends)
             [this, Reply](QNetworkReply::NetworkError) { onReplyError(Reply); });
     connect(Reply, &QNetworkReplyWrapper::finished, this,
             [this, Reply]() { onReplyFinished(Reply); });
+    // The transfer timeout counts idle time only; a server that trickles a byte now and then
+    // is ended by the deadline.
+    if (m_requestDeadline > 0) {
+        const int Deadline = m_requestDeadline;
+        QTimer::singleShot(Deadline, Reply, [this, Reply, Deadline]() {
+            if (isActiveRequest(Reply->url(), Reply)) {
+                failRunning(Reply, QNetworkReply::TimeoutError,
+                            QStringLiteral("Request exceeded its deadline of %1 ms").arg(Deadline));
+            }
+        });
+    }
     // A reply that goes without finishing must not hold a transfer for ever.
     connect(Reply, &QObject::destroyed, this, [this, Reply]() {
         if (m_transfers.remove(Reply)) {
@@ -217,20 +239,37 @@ void TDownloadPool::onReplyData(QNetworkReplyWrapper *Reply, qint64 Bytes, bool 
     if (Bound <= 0 || Bytes <= Bound) {
         return;
     }
+    failRunning(Reply, QNetworkReply::UnknownContentError, replySizeError(Bound));
+}
+
+// Called from inside the reply's own notifications, with Qt's reply code below on the stack. A
+// listener may open a dialog from its failed() handler; the nested event loop would then run
+// the abort and the reply's deletion while that code still uses the reply. So the abort and the
+// report both happen from the event loop, in this order: the reply's own notifications are
+// silent from here on, and the report comes once.
+void TDownloadPool::failRunning(QNetworkReplyWrapper *Reply, QNetworkReply::NetworkError Code,
+                                const QString &ErrorString)
+{
+    const QUrl Url = Reply->url();
     if (m_releaseWhenFinished) {
         m_active.remove(Url);
     } else {
-        Request.reported = true;
+        m_active[Url].reported = true;
     }
-    // The reply's own notifications are silent from here on. It is aborted from the event loop,
-    // not from inside its own signal, where Qt would report the abort as a second error.
+    const QPointer<QNetworkReplyWrapper> Running(Reply);
     QMetaObject::invokeMethod(
-        Reply, [Reply]() { Reply->abort(); }, Qt::QueuedConnection);
-    const QPointer<TDownloadPool> Self(this);
-    emit failed(Url, QNetworkReply::UnknownContentError, replySizeError(Bound));
-    if (Self && m_releaseWhenFinished) {
-        runQueue();
-    }
+        this,
+        [this, Running, Url, Code, ErrorString]() {
+            if (Running) {
+                Running->abort();
+            }
+            const QPointer<TDownloadPool> Self(this);
+            emit failed(Url, Code, ErrorString);
+            if (Self && m_releaseWhenFinished) {
+                runQueue();
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 // A URL can be released and requested again while the first reply is still winding down; only

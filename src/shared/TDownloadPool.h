@@ -74,6 +74,11 @@ public:
     // switches the default bound off. Applies to requests started afterwards.
     virtual void setMaxReplySize(qint64 Bytes);
     virtual qint64 maxReplySize() const;
+    // Milliseconds from the start of a request after which it is aborted and reported as failed,
+    // however much it is still receiving; 0 switches the deadline off (the default, for chunks,
+    // whose time grows with their size). Applies to requests started afterwards.
+    virtual void setRequestDeadline(int Milliseconds);
+    virtual int requestDeadline() const;
     // Requests started and not finished yet: at most MaxConcurrentTransfers.
     int runningTransfers() const { return m_transfers.size(); }
 
@@ -119,6 +124,8 @@ private:
     void onReplyError(QNetworkReplyWrapper *Reply);
     void onReplyFinished(QNetworkReplyWrapper *Reply);
     void onReplyData(QNetworkReplyWrapper *Reply, qint64 Bytes, bool Answered);
+    void failRunning(QNetworkReplyWrapper *Reply, QNetworkReply::NetworkError Code,
+                     const QString &ErrorString);
     bool resendUnanswered(const QUrl &Url, QNetworkReplyWrapper *Reply);
     void removeFromQueue(const QUrl &Url);
     void addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFront);
@@ -141,6 +148,7 @@ private:
     const bool m_releaseWhenFinished = true;
     int m_transferTimeout = DefaultTransferTimeout;
     qint64 m_maxReplySize = DefaultMaxReplySize;
+    int m_requestDeadline = 0;
 };
 
 } // namespace shared

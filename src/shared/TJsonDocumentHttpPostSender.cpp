@@ -1,9 +1,19 @@
 #include "TJsonDocumentHttpPostSender.h"
 
+#include "ReplyBounds.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 
 namespace shared {
+
+namespace {
+
+// The service answers with a small JSON object; anything longer is not its answer.
+constexpr qint64 MaxReplySize = 1024 * 1024;
+constexpr int ReplyDeadline = 60000;
+
+} // namespace
 
 TJsonDocumentHttpPostSender::TJsonDocumentHttpPostSender()
     : m_networkAccessManager(std::make_shared<QNetworkAccessManager>())
@@ -22,7 +32,9 @@ void TJsonDocumentHttpPostSender::send(const QUrl &url, const QJsonDocument &doc
     // bare JSON text without a multipart envelope.
     request.setHeader(QNetworkRequest::ContentDispositionHeader,
                       QByteArrayLiteral("form-data; name=\"metadata\""));
-    m_networkAccessManager->post(request, document.toJson(QJsonDocument::Compact));
+    ::shared::boundReply(
+        m_networkAccessManager->post(request, document.toJson(QJsonDocument::Compact)),
+        MaxReplySize, ReplyDeadline);
 }
 
 void TJsonDocumentHttpPostSender::onFinished(QNetworkReply *Reply)

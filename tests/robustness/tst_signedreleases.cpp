@@ -54,6 +54,25 @@ QByteArray withRelease(const QByteArray &Json, const QString &Kind, double Seria
     return QJsonDocument(document).toJson(QJsonDocument::Compact);
 }
 
+// The metadata with its first package's build pinned to Package, as the publisher pins it.
+QByteArray withSnapshot(const QByteArray &Metadata, const QByteArray &Package)
+{
+    QJsonObject document = QJsonDocument::fromJson(Metadata).object();
+    QJsonArray packages = document.value(QStringLiteral("packages")).toArray();
+    QJsonObject entry = packages.at(0).toObject();
+    QJsonArray builds = entry.value(QStringLiteral("builds")).toArray();
+    QJsonObject build = builds.at(0).toObject();
+    build.insert(
+        QStringLiteral("packagesha256"),
+        QString::fromLatin1(QCryptographicHash::hash(Package, QCryptographicHash::Sha256).toHex()));
+    build.insert(QStringLiteral("packagesize"), double(Package.size()));
+    builds.replace(0, build);
+    entry.insert(QStringLiteral("builds"), builds);
+    packages.replace(0, entry);
+    document.insert(QStringLiteral("packages"), packages);
+    return QJsonDocument(document).toJson(QJsonDocument::Compact);
+}
+
 // Serves a document and its signature by Key (none without a key); with Tamper, the served
 // bytes have one byte changed after signing, inside the text Tamper, so they still parse.
 void serve(TTestHttpServer &Server, const QString &Path, const QByteArray &Document,
@@ -99,8 +118,11 @@ TRun runLauncherOnce(TLauncherSite &Site, const QStringList &Arguments, QByteArr
     const auto ending = TStagedLauncher::finish(
         *process,
         [&] {
-            return QFile::exists(dialogLog) ||
-                   Site.launcher().readLog().contains("Updating Corvane Online failed");
+            // After the maintenance message the launcher ends by itself: its exit code counts.
+            const QByteArray log = Site.launcher().readLog();
+            return (QFile::exists(dialogLog) &&
+                    !readFile(dialogLog).contains("Corvane Online cannot be started")) ||
+                   log.contains("Updating Corvane Online failed") || log.contains("Hint shown");
         },
         60000, 300);
     run.exited = ending.exited;
@@ -179,6 +201,24 @@ void TestSignedReleases::attacks_data()
     QTest::newRow("mix-and-match: a package document at the metadata address")
         << QStringLiteral("package as metadata") << maintenance;
     QTest::newRow("endless data: metadata") << QStringLiteral("endless") << maintenance;
+    QTest::newRow("endless data: metadata without Content-Length, closed")
+        << QStringLiteral("endless stream") << maintenance;
+    QTest::newRow("slow retrieval: package signature at a byte a second")
+        << QStringLiteral("slow signature") << downloadFailed;
+    QTest::newRow("mix-and-match: another variant's package document")
+        << QStringLiteral("other variant") << downloadFailed;
+    QTest::newRow("mix-and-match: metadata signed for another site")
+        << QStringLiteral("other site") << maintenance;
+    QTest::newRow("freeze: stale package document beside fresh metadata")
+        << QStringLiteral("stale package") << downloadFailed;
+    QTest::newRow("rollback: another document with an equal serial")
+        << QStringLiteral("equal serial") << downloadFailed;
+    QTest::newRow("rollback: settings store not writable, installed copy as floor")
+        << QStringLiteral("unwritable settings") << downloadFailed;
+    QTest::newRow("bad serial: far-future serial left by signing with key B")
+        << QStringLiteral("serial recovery") << installed;
+    QTest::newRow("unsigned hints: file link, file image, local image in the caption")
+        << QStringLiteral("file hint") << QStringLiteral("hint refused");
     QTest::newRow("self-update: tampered launcher document")
         << QStringLiteral("self-update") << QStringLiteral("self-update failed");
 }
@@ -188,8 +228,12 @@ void TestSignedReleases::attacks()
     QFETCH(QString, attack);
     QFETCH(QString, expected);
     const bool development = attack == QStringLiteral("development");
-    TLauncherSite Site(QByteArray(), development ? QStringLiteral("CorvaneLauncher")
-                                                 : QStringLiteral("CorvaneLauncherTestKeys"));
+    // A short deadline for the slow row; the others keep the built-in one.
+    const QByteArray settings = attack == QStringLiteral("slow signature")
+                                    ? QByteArray("[OPTIONS]\ndocumentTimeout=3000\n")
+                                    : QByteArray();
+    TLauncherSite Site(settings, development ? QStringLiteral("CorvaneLauncher")
+                                             : QStringLiteral("CorvaneLauncherTestKeys"));
     QVERIFY(Site.isValid());
     Site.package().setPacking(TTestPackageBuilder::EPacking::Stored);
     Site.setFile(QStringLiteral("data/a.pak"), TTestPackageBuilder::randomBytes(60000, 1), {60000});
@@ -209,13 +253,80 @@ void TestSignedReleases::attacks()
     QByteArray packageTamper;
     QStringList arguments{QStringLiteral("--first-launch")};
 
-    if (attack == QStringLiteral("rollback")) {
-        // The player ran the release with serial 1000; an older one with serial 999 comes back.
-        serve(server, MetadataPath, metadata, key);
-        serve(server, packagePath, package, key);
+    const bool twoRuns = attack == QStringLiteral("rollback") ||
+                         attack == QStringLiteral("equal serial") ||
+                         attack == QStringLiteral("unwritable settings") ||
+                         attack == QStringLiteral("serial recovery");
+    if (twoRuns) {
+        // The player ran the release with serial 1000 (or, for the recovery, one far beyond).
+        const double first = attack == QStringLiteral("serial recovery") ? 9e15 : 1000;
+        serve(server, MetadataPath,
+              withRelease(Site.metadataJson(), QStringLiteral("launchermetadata"), first, QString(),
+                          tomorrow),
+              key);
+        serve(server, packagePath,
+              withRelease(Site.packageJson(), QStringLiteral("package"), first, PackageName), key);
         const TRun previous = runLauncher(Site, arguments);
         QVERIFY2(previous.exited && previous.exitCode == 0, previous.log.right(3000).constData());
+    }
+    if (attack == QStringLiteral("rollback")) {
+        // An older release with serial 999 comes back.
         package = withRelease(Site.packageJson(), QStringLiteral("package"), 999, PackageName);
+    } else if (attack == QStringLiteral("equal serial")) {
+        // Other bytes under the serial accepted before.
+        QJsonObject changed = QJsonDocument::fromJson(Site.packageJson()).object();
+        changed.insert(QStringLiteral("parameters"), QJsonArray{QStringLiteral("--cheat")});
+        package = withRelease(QJsonDocument(changed).toJson(), QStringLiteral("package"), 1000,
+                              PackageName);
+    } else if (attack == QStringLiteral("unwritable settings")) {
+        // Nothing can be remembered any more (nor read back); the installed copy still counts.
+        const QString store =
+            Site.launcher().home() + QStringLiteral("/.config/Kelmont GmbH/Corvane Online.conf");
+        QVERIFY(QFile::remove(store));
+        QVERIFY(QDir().mkpath(store + QStringLiteral("/blocked")));
+        package = withRelease(Site.packageJson(), QStringLiteral("package"), 999, PackageName);
+    } else if (attack == QStringLiteral("serial recovery")) {
+        // Key A published a serial nothing can follow; the studio goes on with key B alone,
+        // which starts its own serial space.
+        metadataKey = packageKey = QStringLiteral("b");
+    } else if (attack == QStringLiteral("endless stream")) {
+        server.setFault(MetadataPath, TTestHttpServer::TFault::endlessBody());
+    } else if (attack == QStringLiteral("slow signature")) {
+        server.setFault(packagePath + QStringLiteral(".sig"),
+                        TTestHttpServer::TFault::trickle(1, 1000));
+    } else if (attack == QStringLiteral("other variant")) {
+        // The test realm's document of the same package, signed by the same key.
+        QJsonObject test = QJsonDocument::fromJson(Site.packageJson()).object();
+        test.insert(QStringLiteral("variant"), QStringLiteral("test"));
+        const QByteArray production = package;
+        package =
+            withRelease(QJsonDocument(test).toJson(), QStringLiteral("package"), 1001, PackageName);
+        metadata = withSnapshot(metadata, production);
+    } else if (attack == QStringLiteral("other site")) {
+        QJsonObject staging = QJsonDocument::fromJson(metadata).object();
+        QJsonObject release = staging.value(QStringLiteral("release")).toObject();
+        release.insert(QStringLiteral("site"),
+                       QStringLiteral("https://staging.corvane.example/launcher/meta.json"));
+        staging.insert(QStringLiteral("release"), release);
+        metadata = QJsonDocument(staging).toJson(QJsonDocument::Compact);
+    } else if (attack == QStringLiteral("stale package")) {
+        // Fresh metadata names the newer document; the server keeps the old one.
+        metadata = withSnapshot(metadata, withRelease(Site.packageJson(), QStringLiteral("package"),
+                                                      1001, PackageName));
+    } else if (attack == QStringLiteral("file hint")) {
+        QJsonObject document = QJsonDocument::fromJson(Site.metadataJson()).object();
+        document.insert(QStringLiteral("hints"),
+                        server.url(QStringLiteral("/hints.json")).toString());
+        metadata = withRelease(QJsonDocument(document).toJson(), QStringLiteral("launchermetadata"),
+                               1000, QString(), tomorrow);
+        const QJsonObject hint{
+            {QStringLiteral("richText"),
+             QStringLiteral("News<img src='file:///dev/zero'><img src='/dev/zero'>")},
+            {QStringLiteral("imageUrl"), QStringLiteral("file:///dev/zero")},
+            {QStringLiteral("category"), QStringLiteral("cat1")},
+            {QStringLiteral("url"), QStringLiteral("file:///tmp/payload.sh")}};
+        server.setFile(QStringLiteral("/hints.json"), QJsonDocument(QJsonArray{hint}).toJson());
+        arguments.clear();
     } else if (attack == QStringLiteral("tampered package")) {
         packageTamper = "--exit-after-ms";
     } else if (attack == QStringLiteral("tampered metadata")) {
@@ -278,15 +389,28 @@ void TestSignedReleases::attacks()
                  !run.output.contains("runtime error:"),
              run.output.constData());
 
+    if (expected == QStringLiteral("hint refused")) {
+        // Nothing local was read for the hint: the window showed it, link and pictures refused.
+        QVERIFY2(run.log.contains("Hint link refused: file:///tmp/payload.sh") &&
+                     run.log.contains("Hint image refused: file:///dev/zero") &&
+                     run.log.contains("Hint caption names resources") &&
+                     run.log.contains("Hint shown"),
+                 log);
+        QVERIFY2(!run.output.contains("bad_alloc"), log);
+        return;
+    }
     if (expected == QStringLiteral("installed")) {
         QVERIFY2(run.exited && run.exitCode == 0, log);
+        QVERIFY2(!run.log.contains("refused"), log);
+        if (attack == QStringLiteral("serial recovery"))
+            return;
         // The marker is the served document, which carries its "release" object.
         QStringList differences = Site.differences();
         differences.removeAll(QStringLiteral("full marker is not the published document"));
         QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char('\n'))));
         QCOMPARE(readFile(fullMarker), package);
-        QCOMPARE(run.log.contains("signatures of downloaded documents are not checked"),
-                 development);
+        QCOMPARE(run.log.count("signatures of downloaded documents are not checked"),
+                 development ? 1 : 0);
         return;
     }
     if (expected == QStringLiteral("self-update failed"))
@@ -295,8 +419,15 @@ void TestSignedReleases::attacks()
                  log);
     else
         QVERIFY2(run.dialog == expected, log);
+    // The maintenance message ends the launcher with exit code 1, without a crash.
+    if (expected == QStringLiteral("Corvane Online cannot be started"))
+        QVERIFY2(run.exited && run.exitCode == 1, log);
     // Endless data is cut off by the download itself, before anything looks at it.
-    QVERIFY2(run.log.contains("refused") == (attack != QStringLiteral("endless")), log);
+    QVERIFY2(run.log.contains("refused") != attack.startsWith(QStringLiteral("endless")), log);
+    if (attack == QStringLiteral("slow signature"))
+        QVERIFY2(run.log.contains("deadline of 3000 ms"), log);
+    if (attack == QStringLiteral("unwritable settings"))
+        QVERIFY2(run.log.contains("cannot be written") && run.log.contains("installed copy"), log);
     // Nothing installed, started or replaced, and no local copy written from refused bytes.
     QVERIFY(!run.log.contains("startPackageAndExit"));
     QCOMPARE(readFile(fullMarker), markerBefore);

@@ -13,6 +13,8 @@
 #include <QUrlQuery>
 
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <memory>
 #include <optional>
@@ -295,6 +297,8 @@ void TestDownloadPool::failureIsReportedOnce_data()
          QNetworkReply::RemoteHostClosedError},
         {"content-length larger than the body", TFault::wrongContentLength(5000),
          QNetworkReply::RemoteHostClosedError},
+        {"a byte now and then, past the deadline", TFault::trickle(1, 200),
+         QNetworkReply::TimeoutError},
     };
     for (const auto &Row : Rows) {
         for (const bool Release : {true, false}) {
@@ -315,6 +319,7 @@ void TestDownloadPool::failureIsReportedOnce()
     Server.setFault(QStringLiteral("/broken"), fault);
     Server.setFile(QStringLiteral("/sentinel"), "s");
     TPoolUnderTest Test(1, releaseWhenFinished);
+    Test.pool->setRequestDeadline(2000);
     const QUrl Broken = Server.url(QStringLiteral("/broken"));
     const QUrl Sentinel = Server.url(QStringLiteral("/sentinel"));
     // A user of a non-releasing pool releases in its failed() handler.
@@ -579,8 +584,14 @@ void TestDownloadPool::replySizeIsBounded()
     if (poolBound >= 0)
         Test.pool->setMaxReplySize(poolBound);
     QObject Context;
-    connect(Test.pool.get(), &TDownloadPool::failed, &Context,
-            [&](const QUrl &Url) { Test.pool->release(Url); });
+    // The listener shows a dialog, as the launcher does for the metadata: the nested event loop
+    // must not free the reply under the pool's feet.
+    connect(Test.pool.get(), &TDownloadPool::failed, &Context, [&](const QUrl &Url) {
+        Test.pool->release(Url);
+        QEventLoop Dialog;
+        QTimer::singleShot(50, &Dialog, &QEventLoop::quit);
+        Dialog.exec();
+    });
     connect(Test.pool.get(), &TDownloadPool::success, &Context,
             [&](const QUrl &Url) { Test.pool->release(Url); });
     const QUrl Document = Server.url(QStringLiteral("/document"));

@@ -787,6 +787,72 @@ void TestPublisher::signedDocumentsPassTheLaunchersCheck()
     QVERIFY(
         !check(metadataPath, TDocumentVerifier::EKind::LauncherMetadata, QString(), now.addDays(4))
              .isEmpty());
+    QCOMPARE(
+        runPublisher({QStringLiteral("metadata"), QStringLiteral("--description"), descriptionPath,
+                      QStringLiteral("--out"), metadataPath, QStringLiteral("--signing-key"), keyB,
+                      QStringLiteral("--valid-days"), QStringLiteral("3000000")}),
+        2);
+
+    // Signed metadata pins the documents published below it, and only those.
+    const QString site = m_root.filePath(QStringLiteral("signed"));
+    QStringList client = publish;
+    client.replace(client.indexOf(out), site + QStringLiteral("/client/win64"));
+    QCOMPARE(runPublisher(client), 0);
+    const QStringList metadata{QStringLiteral("metadata"),
+                               QStringLiteral("--description"),
+                               descriptionPath,
+                               QStringLiteral("--out"),
+                               metadataPath,
+                               QStringLiteral("--signing-key"),
+                               keyB};
+    QCOMPARE(runPublisher(metadata), 0);
+    const QByteArray clientDocument = readFile(site + QStringLiteral("/client/win64/package.json"));
+    const QJsonObject build = QJsonDocument::fromJson(readFile(metadataPath))
+                                  .object()
+                                  .value(QStringLiteral("packages"))
+                                  .toArray()
+                                  .at(0)[QStringLiteral("builds")]
+                                  .toArray()
+                                  .at(0)
+                                  .toObject();
+    QCOMPARE(build.value(QStringLiteral("packagesha256")).toString().toLatin1(),
+             ::shared::sha256(clientDocument).toHex());
+    QCOMPARE(build.value(QStringLiteral("packagesize")).toInt(), clientDocument.size());
+    QVERIFY(build.contains(QStringLiteral("assetssha256")));
+    // A document published under another package name than the description's stops the run.
+    QStringList wrongName = client;
+    wrongName.replace(wrongName.indexOf(site + QStringLiteral("/client/win64")),
+                      site + QStringLiteral("/test"));
+    QCOMPARE(runPublisher(wrongName), 0);
+    QCOMPARE(runPublisher(metadata), 1);
+
+    // The serial goes on from the document in the output only when our key signed it, and a
+    // document whose serial cannot rise stops the run instead of being replaced by one that
+    // every launcher refuses.
+    const auto withSerial = [&](double Serial) {
+        QJsonObject document = QJsonDocument::fromJson(readFile(packagePath)).object();
+        QJsonObject release = document.value(QStringLiteral("release")).toObject();
+        release.insert(QStringLiteral("serial"), Serial);
+        document.insert(QStringLiteral("release"), release);
+        return QJsonDocument(document).toJson();
+    };
+    writeFile(packagePath, withSerial(1e15));
+    QCOMPARE(runPublisher(publish), 0);
+    QVERIFY(serial(packagePath) < 1e12);
+    const QByteArray largest = withSerial(double(TDocumentVerifier::MaxSerial));
+    writeFile(packagePath, largest);
+    writeFile(packagePath + QStringLiteral(".sig"),
+              QJsonDocument(
+                  QJsonObject{
+                      {QStringLiteral("signatures"),
+                       QJsonArray{QJsonObject{
+                           {QStringLiteral("key"), QString::fromLatin1(publicA.toBase64())},
+                           {QStringLiteral("signature"),
+                            QString::fromLatin1(
+                                ::shared::TEd25519::sign(readFile(keyA), largest).toBase64())}}}}})
+                  .toJson());
+    QCOMPARE(runPublisher(publish), 1);
+    QCOMPARE(readFile(packagePath), largest);
 }
 
 QTEST_GUILESS_MAIN(TestPublisher)

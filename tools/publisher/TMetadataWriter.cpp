@@ -2,6 +2,9 @@
 
 #include "TPublishError.h"
 
+#include "shared/TSha256.h"
+
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -134,6 +137,68 @@ QJsonObject packageEntry(const QJsonValue &Value, const QString &Where)
     return entry;
 }
 
+// Pins one document of a build in the metadata: its hash and size, so that the launcher takes
+// only this document for the build (not a stale one, not another variant's or site's). Only a
+// document published below the metadata's directory can be pinned; the others are named.
+void pin(QJsonObject &Build, const QString &AddressKey, const QString &Prefix,
+         const QString &PackageName, const QDir &Site)
+{
+    const QUrl address(Build.value(AddressKey).toString());
+    if (!Build.contains(AddressKey))
+        return;
+    // The launcher appends a relative path to the metadata's directory, a leading "/" too.
+    QFile file(address.isRelative()
+                   ? QDir::cleanPath(Site.path() + QLatin1Char('/') + address.path())
+                   : (address.isLocalFile() ? address.toLocalFile() : QString()));
+    if (file.fileName().isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        qWarning().noquote() << QStringLiteral("Warning: '%1' is not published below '%2'; the "
+                                               "metadata does not pin it")
+                                    .arg(address.toString(), QDir::toNativeSeparators(Site.path()));
+        return;
+    }
+    const QByteArray bytes = file.readAll();
+    const QJsonObject release =
+        QJsonDocument::fromJson(bytes).object().value(QStringLiteral("release")).toObject();
+    // The launcher refuses a document signed for another package name.
+    if (release.contains(QStringLiteral("package")) &&
+        release.value(QStringLiteral("package")).toString() != PackageName)
+        throw TPublishError(QStringLiteral("'%1' was published with --package-name '%2', but the "
+                                           "description names the package '%3'")
+                                .arg(QDir::toNativeSeparators(file.fileName()),
+                                     release.value(QStringLiteral("package")).toString(),
+                                     PackageName));
+    Build.insert(Prefix + QStringLiteral("sha256"),
+                 QString::fromLatin1(::shared::sha256(bytes).toHex()));
+    Build.insert(Prefix + QStringLiteral("size"), double(bytes.size()));
+}
+
+QJsonObject withPinnedBuilds(QJsonObject Package, const QDir &Site)
+{
+    const QString name = Package.value(QStringLiteral("name")).toString();
+    QJsonArray builds = Package.value(QStringLiteral("builds")).toArray();
+    for (int index = 0; index < builds.size(); ++index) {
+        QJsonObject build = builds.at(index).toObject();
+        pin(build, QStringLiteral("url"), QStringLiteral("package"), name, Site);
+        pin(build, QStringLiteral("assetsurl"), QStringLiteral("assets"), name, Site);
+        builds.replace(index, build);
+    }
+    Package.insert(QStringLiteral("builds"), builds);
+    return Package;
+}
+
+QJsonObject withSnapshots(QJsonObject Metadata, const QDir &Site)
+{
+    if (Metadata.contains(QStringLiteral("launcher")))
+        Metadata.insert(
+            QStringLiteral("launcher"),
+            withPinnedBuilds(Metadata.value(QStringLiteral("launcher")).toObject(), Site));
+    QJsonArray packages = Metadata.value(QStringLiteral("packages")).toArray();
+    for (int index = 0; index < packages.size(); ++index)
+        packages.replace(index, withPinnedBuilds(packages.at(index).toObject(), Site));
+    Metadata.insert(QStringLiteral("packages"), packages);
+    return Metadata;
+}
+
 } // namespace
 
 QByteArray TMetadataWriter::metadataFromDescription(const QByteArray &Description)
@@ -214,7 +279,10 @@ void TMetadataWriter::writeMetadata(const QString &DescriptionPath, const QStrin
             QStringLiteral("Could not read the description '%1': %2")
                 .arg(QDir::toNativeSeparators(DescriptionPath), input.errorString()));
     const QByteArray metadata = metadataFromDescription(input.readAll());
-    Signer.write(OutputPath, Signer.document(QJsonDocument::fromJson(metadata).object(), OutputPath,
+    QJsonObject document = QJsonDocument::fromJson(metadata).object();
+    if (Signer.isEnabled())
+        document = withSnapshots(document, QFileInfo(OutputPath).absoluteDir());
+    Signer.write(OutputPath, Signer.document(document, OutputPath,
                                              TReleaseSigner::EDocumentKind::LauncherMetadata));
 }
 

@@ -36,9 +36,12 @@ void writeAtomically(const QString &Path, const QByteArray &Bytes)
 
 } // namespace
 
-TReleaseSigner::TReleaseSigner(const QStringList &KeyFiles, int ValidForDays)
-    : m_validForDays(ValidForDays)
+TReleaseSigner::TReleaseSigner(const QStringList &KeyFiles, int ValidForDays, const QString &Site)
+    : m_validForDays(ValidForDays > 0 ? ValidForDays : DefaultValidDays), m_site(Site)
 {
+    if (m_validForDays > MaxValidDays)
+        throw TPublishError(
+            QStringLiteral("Signed metadata may be valid for at most %1 days").arg(MaxValidDays));
     for (const QString &path : KeyFiles) {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
@@ -59,28 +62,57 @@ QByteArray TReleaseSigner::document(QJsonObject Document, const QString &Path, E
                                     const QString &PackageName) const
 {
     if (isEnabled()) {
-        // Time-based, so a studio that publishes from a fresh output directory still goes up;
-        // one above the document it replaces, so two publications in one second do too.
-        const QJsonObject previous = QJsonDocument::fromJson(readIfPresent(Path))
-                                         .object()
-                                         .value(QStringLiteral("release"))
-                                         .toObject();
-        const qint64 serial =
-            std::max<qint64>(qint64(previous.value(QStringLiteral("serial")).toDouble()) + 1,
-                             QDateTime::currentSecsSinceEpoch());
+        const qint64 serial = nextSerial(Path);
         QJsonObject release;
         release.insert(QStringLiteral("serial"), double(serial));
         release.insert(QStringLiteral("document"),
                        vorna::launcher::TDocumentVerifier::kindName(Kind));
         if (Kind != EDocumentKind::LauncherMetadata)
             release.insert(QStringLiteral("package"), PackageName);
-        if (Kind == EDocumentKind::LauncherMetadata && m_validForDays > 0)
+        if (Kind == EDocumentKind::LauncherMetadata) {
             release.insert(
                 QStringLiteral("expires"),
                 QDateTime::currentDateTimeUtc().addDays(m_validForDays).toString(Qt::ISODate));
+            if (!m_site.isEmpty())
+                release.insert(QStringLiteral("site"), m_site);
+        }
         Document.insert(QStringLiteral("release"), release);
     }
     return QJsonDocument(Document).toJson(QJsonDocument::Indented);
+}
+
+qint64 TReleaseSigner::nextSerial(const QString &Path) const
+{
+    // Time-based, so a studio that publishes from a fresh output directory still goes up; one
+    // above the document it replaces, so two publications in one second do too. The document
+    // in the output counts only when one of our keys signed it: anyone who can write there
+    // could otherwise push every later serial out of reach.
+    qint64 serial = QDateTime::currentSecsSinceEpoch();
+    const QByteArray previous = readIfPresent(Path);
+    const QByteArray signatures = readIfPresent(Path + signatureFileSuffix());
+    std::vector<QByteArray> ownKeys;
+    for (const QByteArray &key : m_privateKeys)
+        ownKeys.push_back(::shared::TEd25519::publicKeyOf(key));
+    if (previous.isEmpty() ||
+        !vorna::launcher::TDocumentVerifier(ownKeys).isSigned(previous, signatures))
+        return serial;
+    const QJsonValue value = QJsonDocument::fromJson(previous)
+                                 .object()
+                                 .value(QStringLiteral("release"))
+                                 .toObject()
+                                 .value(QStringLiteral("serial"));
+    const qint64 before = vorna::launcher::TDocumentVerifier::serialOf(previous);
+    if (!value.isUndefined() && before < 0)
+        throw TPublishError(
+            QStringLiteral("'%1' carries a serial that is not a whole number from 0 to %2")
+                .arg(QDir::toNativeSeparators(Path))
+                .arg(vorna::launcher::TDocumentVerifier::MaxSerial));
+    if (before >= vorna::launcher::TDocumentVerifier::MaxSerial)
+        throw TPublishError(
+            QStringLiteral("'%1' has the largest serial a launcher accepts; sign with a new key "
+                           "to start a new serial space (README, \"Signed releases\")")
+                .arg(QDir::toNativeSeparators(Path)));
+    return std::max(serial, before + 1);
 }
 
 QJsonObject TReleaseSigner::signatureEntry(const QByteArray &PrivateKey,

@@ -15,9 +15,9 @@ namespace vorna::publisher {
 // signed bytes: a serial above the one of the document it replaces (the launcher refuses a lower
 // serial at the same address, so an old release cannot be served again), what kind of document it
 // is and for which package (the launcher refuses it at another package's address), and for the
-// launcher metadata an optional expiry (the launcher refuses stale metadata, so a server cannot
-// freeze players on an old release). Next to the document goes "<document>.sig" with one
-// signature per signing key; several keys let a studio rotate.
+// launcher metadata an expiry (the launcher refuses stale metadata, so a server cannot freeze
+// players on an old release) and optionally the address it is published at. Next to the document
+// goes "<document>.sig" with one signature per signing key; several keys let a studio rotate.
 //
 // A document and its signature file are replaced so that at every moment the signature file
 // holds a signature of the document beside it: first the signature file with the signatures of
@@ -32,8 +32,16 @@ public:
     using EDocumentKind = vorna::launcher::TDocumentVerifier::EKind;
 
     TReleaseSigner() = default;
-    // Reads the private keys; throws TPublishError on a file that is not an Ed25519 private key.
-    explicit TReleaseSigner(const QStringList &KeyFiles, int ValidForDays = 0);
+    // Signed metadata expires after this many days unless told otherwise: a server that keeps
+    // serving it cannot hold players for longer. The studio re-signs within that time.
+    static constexpr int DefaultValidDays = 30;
+    static constexpr int MaxValidDays = 3650;
+
+    // Reads the private keys; throws TPublishError on a file that is not an Ed25519 private key
+    // or on a validity beyond MaxValidDays. ValidForDays 0 takes DefaultValidDays. Site is the
+    // address the launchers fetch the metadata from, which they then insist on (optional).
+    explicit TReleaseSigner(const QStringList &KeyFiles, int ValidForDays = 0,
+                            const QString &Site = QString());
 
     bool isEnabled() const { return !m_privateKeys.empty(); }
 
@@ -51,9 +59,12 @@ public:
 
 private:
     QJsonObject signatureEntry(const QByteArray &PrivateKey, const QByteArray &Bytes) const;
+    // The serial of the next document at Path; throws TPublishError when there is none.
+    qint64 nextSerial(const QString &Path) const;
 
     std::vector<QByteArray> m_privateKeys;
-    int m_validForDays = 0;
+    int m_validForDays = DefaultValidDays;
+    QString m_site;
 };
 
 } // namespace vorna::publisher

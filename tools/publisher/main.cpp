@@ -395,8 +395,14 @@ int runMetadata(const QStringList &Arguments)
         QStringLiteral("file"));
     const auto validDays = commandLine.add(
         QStringLiteral("valid-days"),
-        QStringLiteral("Signed metadata expires after this many days (default: never)."),
+        QStringLiteral("Signed metadata expires after this many days (default: 30, at most "
+                       "3650)."),
         QStringLiteral("n"));
+    const auto site = commandLine.add(
+        QStringLiteral("site"),
+        QStringLiteral("Address the launchers fetch this metadata from; signed metadata then "
+                       "passes only there."),
+        QStringLiteral("url"));
     commandLine.addExample(
         QStringLiteral("corvane-publish metadata --description studio/launcher.json "
                        "--out site/launchermetadata.json"));
@@ -406,15 +412,25 @@ int runMetadata(const QStringList &Arguments)
     const QCommandLineParser &parser = commandLine.parser();
     int days = 0;
     if (parser.isSet(validDays)) {
-        if (!commandLine.number(validDays, days) || days <= 0)
-            return commandLine.usageError(QStringLiteral("--valid-days needs a positive number"));
+        if (!commandLine.number(validDays, days) || days <= 0 ||
+            days > TReleaseSigner::MaxValidDays)
+            return commandLine.usageError(QStringLiteral("--valid-days needs a number from 1 to %1")
+                                              .arg(TReleaseSigner::MaxValidDays));
         // Only signed metadata carries an expiry.
         if (!parser.isSet(signingKey))
             return commandLine.usageError(QStringLiteral("--valid-days needs --signing-key"));
     }
+    if (parser.isSet(site)) {
+        const QUrl address(parser.value(site), QUrl::StrictMode);
+        if (!address.isValid() || address.isRelative() || address.host().isEmpty())
+            return commandLine.usageError(QStringLiteral("--site needs an absolute address"));
+        if (!parser.isSet(signingKey))
+            return commandLine.usageError(QStringLiteral("--site needs --signing-key"));
+    }
     try {
-        TMetadataWriter::writeMetadata(parser.value(description), parser.value(output),
-                                       TReleaseSigner(parser.values(signingKey), days));
+        TMetadataWriter::writeMetadata(
+            parser.value(description), parser.value(output),
+            TReleaseSigner(parser.values(signingKey), days, parser.value(site)));
         out() << "Launcher metadata: " << QDir::toNativeSeparators(parser.value(output)) << '\n';
         out().flush();
         return 0;

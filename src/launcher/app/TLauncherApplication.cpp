@@ -78,6 +78,7 @@ TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
     m_translationManager = std::make_shared<vorna::shared::TTranslationManager>();
     const auto settings = m_filesystemHelper->settings();
     m_downloadPool->setTransferTimeout(settings->transferTimeout);
+    m_downloadPool->setRequestDeadline(settings->documentTimeout);
     m_cdnTrace =
         std::make_shared<TCloudflareCdnTrace>(settings->cdnDiagnosticsTrace, m_downloadPool);
     m_configurationHandler =

@@ -1,5 +1,7 @@
 #include "FunnelEvents.h"
 
+#include "shared/ReplyBounds.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -56,7 +58,10 @@ void sendFunnelEvent(const QString &Step, const QString &FirstTimeKey)
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     // The manager and its reply live as long as the parent; nothing waits for the answer.
     auto *manager = new QNetworkAccessManager(target.parent);
-    manager->post(request, document);
+    QNetworkReply *reply = manager->post(request, document);
+    // Nothing reads the answer: it is bounded and dropped once in.
+    ::shared::boundReply(reply, 64 * 1024, 60000);
+    QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
 }
 
 } // namespace vorna::launcher

@@ -53,8 +53,9 @@ void TLauncherConfigurationHandler::requestLauncherConfiguration()
                                                 "launcherConfiguration address '%1' is empty or "
                                                 "invalid")
                                      .arg(m_configurationUrl.toString());
-    const QUrl signature =
-        m_documentVerifier.expect(m_configurationUrl, TDocumentVerifier::EKind::LauncherMetadata);
+    TDocumentVerifier::TBinding binding;
+    binding.site = m_configurationUrl;
+    const QUrl signature = m_documentVerifier.expect(m_configurationUrl, binding);
     m_downloadPool->enqueue(m_configurationUrl);
     if (signature.isValid())
         m_downloadPool->enqueue(signature);
@@ -123,6 +124,8 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url,
 {
     const TDocumentVerifier::TOutcome verified = m_documentVerifier.takeFailure(Url);
     if (verified.state == TDocumentVerifier::TOutcome::EState::Rejected) {
+        qCritical().noquote() << "Download of signature" << Url.toString()
+                              << "failed:" << ErrorString;
         rejectDocument(verified.documentUrl, verified.reason);
         return;
     }
@@ -321,6 +324,39 @@ void TLauncherConfigurationHandler::apply(const TPendingConfigurationDownload &E
         Entry.assetConfigurationUrl.adjusted(QUrl::RemoveFilename));
 }
 
+// What a package or asset document must be: the metadata's snapshot of it, and the installed
+// copy as the floor of its serial. The launcher's own package is installed elsewhere.
+TDocumentVerifier::TBinding
+TLauncherConfigurationHandler::binding(const TPendingConfigurationDownload &Entry,
+                                       TDocumentVerifier::EKind Kind) const
+{
+    const bool isPackage = Kind == TDocumentVerifier::EKind::Package;
+    TDocumentVerifier::TBinding binding;
+    binding.kind = Kind;
+    binding.packageName = Entry.package->name();
+    const TDocumentSnapshot &snapshot =
+        isPackage ? Entry.build->packageSnapshot : Entry.build->assetsSnapshot;
+    binding.sha256 = snapshot.sha256;
+    binding.size = snapshot.size;
+    if (Entry.package->isLauncherPackage())
+        return binding;
+    // Read only: nothing is created for a package whose documents may yet be refused. A
+    // directory name that would leave the packages directory has no installed copy.
+    try {
+        const std::shared_ptr<const TLauncherSettings> settings = m_filesystemHelper->settings();
+        const QDir packages(m_filesystemHelper->filePathInDirectory(
+            QDir(m_filesystemHelper->applicationDirectory()), settings->packages));
+        const QDir installation(
+            m_filesystemHelper->filePathInDirectory(packages, Entry.package->directoryName()));
+        binding.installed =
+            m_filesystemHelper->readFileIfPresent(m_filesystemHelper->filePathInDirectory(
+                installation, isPackage ? settings->packageFile : settings->assetFile));
+    } catch (const std::runtime_error &) {
+        binding.installed.clear();
+    }
+    return binding;
+}
+
 QUrl TLauncherConfigurationHandler::onlineAddress(const QUrl &Url) const
 {
     if (m_filesystemHelper->settings()->appendNocacheToPackageUrls)
@@ -392,8 +428,7 @@ void TLauncherConfigurationHandler::downloadPackageConfigurations()
                     return;
                 addresses.push_back(Address);
                 const QUrl signature =
-                    m_offline ? QUrl()
-                              : m_documentVerifier.expect(Address, Kind, entry.package->name());
+                    m_offline ? QUrl() : m_documentVerifier.expect(Address, binding(entry, Kind));
                 if (signature.isValid())
                     addresses.push_back(signature);
             };

@@ -108,6 +108,8 @@ private:
     bool handlePackageConfigurationData(const QUrl &Url, const QByteArray &Data);
     void appendPendingEntry(const std::shared_ptr<TPackage> &Package, bool IsLauncherPackage);
     QUrl onlineAddress(const QUrl &Url) const;
+    TDocumentVerifier::TBinding binding(const TPendingConfigurationDownload &Entry,
+                                        TDocumentVerifier::EKind Kind) const;
     static bool isComplete(const TPendingConfigurationDownload &Entry);
     static void apply(const TPendingConfigurationDownload &Entry);
 

@@ -116,6 +116,8 @@ TLauncherSettings::TLauncherSettings(const QString &Path)
     skipVerification = settings.value(options, QStringLiteral("skipVerification"), true).toBool();
     fastScan = settings.value(options, QStringLiteral("fastScan"), true).toBool();
     transferTimeout = settings.value(options, QStringLiteral("transferTimeout"), 60000).toInt();
+    documentTimeout =
+        settings.positive(options, QStringLiteral("documentTimeout"), builtInDocumentTimeout);
 
     chunkVerification =
         settings.value(QStringLiteral("DEBUG"), QStringLiteral("chunkVerification"), false)

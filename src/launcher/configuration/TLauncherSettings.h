@@ -38,6 +38,10 @@ public:
     int maxConcurrentDownloads = 10;
     // Milliseconds without data after which a transfer is given up (0: never).
     int transferTimeout = 60000;
+    // Milliseconds a document, its signature, a hint image or the CDN trace may take in all,
+    // however slowly data keeps arriving.
+    static constexpr int builtInDocumentTimeout = 120000;
+    int documentTimeout = builtInDocumentTimeout;
 
     // One line per value that was replaced by its built-in value, for the log (which is set up
     // only after the settings have been read).

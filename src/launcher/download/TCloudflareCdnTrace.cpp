@@ -2,6 +2,8 @@
 
 #include "shared/TDownloadPool.h"
 
+#include <algorithm>
+
 namespace vorna::launcher {
 
 TCloudflareCdnTrace::TCloudflareCdnTrace(const QUrl &Url,
@@ -39,6 +41,7 @@ QString TCloudflareCdnTrace::toDisplayString() const
 
 TCloudflareCdnTrace::TValues TCloudflareCdnTrace::parse(const QByteArray &Data)
 {
+    constexpr int MaxValueLength = 64;
     TValues Values;
     const QStringList Lines = QString::fromUtf8(Data).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString &Line : Lines) {
@@ -49,6 +52,16 @@ TCloudflareCdnTrace::TValues TCloudflareCdnTrace::parse(const QByteArray &Data)
         const QString &Key = Parts.at(0);
         // Trimming also drops the carriage return of Windows line ends.
         const QString Value = Parts.at(1).trimmed();
+        // The reply is shown in the failure dialog: only what a server flag, time stamp,
+        // data-center code or address can look like, never markup or a long text.
+        if (Value.size() > MaxValueLength ||
+            std::any_of(Value.cbegin(), Value.cend(), [](QChar Character) {
+                return !Character.isLetterOrNumber() && Character != QLatin1Char('.') &&
+                       Character != QLatin1Char(':') && Character != QLatin1Char('-') &&
+                       Character != QLatin1Char('_');
+            })) {
+            continue;
+        }
         if (Key.compare(QLatin1String("fl"), Qt::CaseInsensitive) == 0) {
             Values.fl = Value;
         } else if (Key.compare(QLatin1String("ts"), Qt::CaseInsensitive) == 0) {

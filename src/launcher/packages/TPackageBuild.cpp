@@ -6,6 +6,25 @@
 
 namespace vorna::launcher {
 
+namespace {
+
+// A snapshot is used only whole: a hash of the right length and a whole, non-negative size.
+TDocumentSnapshot snapshotOf(const QJsonObject &Build, const QString &Prefix)
+{
+    const QByteArray hash =
+        QByteArray::fromHex(Build.value(Prefix + QStringLiteral("sha256")).toString().toLatin1());
+    const QJsonValue size = Build.value(Prefix + QStringLiteral("size"));
+    TDocumentSnapshot snapshot;
+    if (hash.size() != 32 || !size.isDouble() || size.toDouble() < 0 ||
+        size.toDouble() > 9007199254740991.0)
+        return snapshot;
+    snapshot.sha256 = hash;
+    snapshot.size = static_cast<qint64>(size.toDouble());
+    return snapshot;
+}
+
+} // namespace
+
 TPackageBuild::TPackageBuild() = default;
 
 TPackageBuild::TPackageBuild(const QJsonObject &Build, const QUrl &BaseUrl)
@@ -16,6 +35,8 @@ TPackageBuild::TPackageBuild(const QJsonObject &Build, const QUrl &BaseUrl)
     if (Build.contains(QLatin1String("assetsurl")))
         assetsUrl =
             resolvePackageUrlText(BaseUrl, Build.value(QLatin1String("assetsurl")).toString());
+    packageSnapshot = snapshotOf(Build, QStringLiteral("package"));
+    assetsSnapshot = snapshotOf(Build, QStringLiteral("assets"));
 }
 
 TPackageBuild::~TPackageBuild() = default;

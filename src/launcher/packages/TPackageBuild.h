@@ -12,6 +12,16 @@ namespace vorna::launcher {
 
 class TPackageConfigurationReader;
 
+// What signed metadata says a build's document is: its SHA-256 (raw bytes) and size. Empty when
+// the metadata names none (unsigned or older metadata).
+struct TDocumentSnapshot
+{
+    QByteArray sha256;
+    qint64 size = -1;
+
+    bool isEmpty() const { return sha256.isEmpty(); }
+};
+
 // One platform build of a package: where its configuration documents are, and the configuration
 // once it has been downloaded.
 class TPackageBuild final
@@ -35,6 +45,10 @@ public:
     QUrl url;
     // Address of the asset configuration document; empty when the build has none.
     QUrl assetsUrl;
+    // The package and asset documents as the metadata pins them ("packagesha256",
+    // "packagesize", "assetssha256", "assetssize"); a document that differs is refused.
+    TDocumentSnapshot packageSnapshot;
+    TDocumentSnapshot assetsSnapshot;
     // Null until the configuration documents have been downloaded and parsed.
     std::unique_ptr<TPackageConfigurationReader> configuration;
     // Set when a configuration document failed its signature check; the configuration is then

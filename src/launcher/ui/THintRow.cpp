@@ -2,8 +2,11 @@
 
 #include "ClickableLabel.h"
 #include "UiStyle.h"
+#include "shared/ReplyBounds.h"
+#include "shared/UntrustedRichText.h"
 #include "shared/widgets/QTextBrowserWithNetwork.h"
 
+#include <QDebug>
 #include <QDesktopServices>
 #include <QHBoxLayout>
 #include <QNetworkReply>
@@ -21,6 +24,9 @@ const QSize slotSize(276, 80);
 const QSize wrapperSize(286, 84);
 const QSize placeholderSize(280, 104);
 const QSize imageSize(290, 80);
+// A hint image is a small banner; a server that sends more, or takes longer, gets no picture.
+constexpr qint64 MaxImageSize = 8 * 1024 * 1024;
+constexpr int ImageDeadline = 60000;
 
 QString placeholderStyleSheet()
 {
@@ -145,8 +151,15 @@ void THintRow::showHint(int Slot, const ::shared::THint &Hint)
     if (entry.pendingImage)
         entry.pendingImage->abort();
 
+    // The hints document is not signed: only web pages open, never a file or a share.
     const QUrl link(Hint.url);
-    auto openLink = [link] { QDesktopServices::openUrl(link); };
+    const bool linkUsable = ::shared::isWebUrl(link);
+    if (!linkUsable && !Hint.url.isEmpty())
+        qWarning().noquote() << "Hint link refused:" << Hint.url.left(200);
+    auto openLink = [link, linkUsable] {
+        if (linkUsable)
+            QDesktopServices::openUrl(link);
+    };
 
     auto *image = new ClickableLabel(entry.container);
     image->setMinimumSize(imageSize);
@@ -163,7 +176,10 @@ void THintRow::showHint(int Slot, const ::shared::THint &Hint)
     entry.image = image;
 
     auto *caption = new ClickableLabel(entry.container);
-    caption->setText(Hint.richText);
+    const QString captionText = ::shared::richTextWithoutResources(Hint.richText);
+    if (captionText != Hint.richText)
+        qWarning() << "Hint caption names resources; shown as plain text";
+    caption->setText(captionText);
     caption->setGeometry(0, 50, 280, 30);
     caption->setAlignment(Qt::AlignVCenter);
     caption->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
@@ -177,6 +193,7 @@ void THintRow::showHint(int Slot, const ::shared::THint &Hint)
     if (!entry.wrapper)
         wrap(Slot);
     fetchImage(Slot, Hint.imageUrl);
+    qInfo() << "Hint shown in slot" << Slot;
 }
 
 void THintRow::wrap(int Slot)
@@ -202,11 +219,16 @@ void THintRow::wrap(int Slot)
 void THintRow::fetchImage(int Slot, const QString &ImageUrl)
 {
     const QUrl url(ImageUrl);
-    if (ImageUrl.isEmpty() || !url.isValid()) {
+    if (ImageUrl.isEmpty() || !::shared::isWebUrl(url)) {
+        if (!ImageUrl.isEmpty())
+            qWarning().noquote() << "Hint image refused:" << ImageUrl.left(200);
         setImage(Slot, QImage());
         return;
     }
-    QNetworkReply *reply = m_network.get(QNetworkRequest(url));
+    QNetworkRequest request(url);
+    request.setTransferTimeout(ImageDeadline);
+    QNetworkReply *reply = m_network.get(request);
+    ::shared::boundReply(reply, MaxImageSize, ImageDeadline);
     m_slots.at(static_cast<size_t>(Slot)).pendingImage = reply;
     connect(reply, &QNetworkReply::finished, this,
             [this, Slot, reply] { onImageReply(Slot, reply); });

@@ -46,7 +46,10 @@ QVariant QTextBrowserWithNetwork::loadResource(int Type, const QUrl &Url)
         return placeholder;
     }
 
-    const QVariant result = QTextBrowser::loadResource(Type, Url);
+    // The browser shows text from documents that are not signed: of everything else only the
+    // program's own resources load, never a file of the machine (file:///dev/zero, a device).
+    const QVariant result =
+        scheme == QLatin1String("qrc") ? QTextBrowser::loadResource(Type, Url) : QVariant();
     m_cache.insert(Url, result);
     return result;
 }

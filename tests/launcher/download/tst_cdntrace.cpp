@@ -79,6 +79,9 @@ void TestCdnTrace::parse_data()
         {QString(), QString(), QString(), QString()});
     Row("utf-8 value", "colo=Z\xc3\xbcrich\n",
         {QString(), QString(), QString::fromUtf8("Z\xc3\xbcrich"), QString()});
+    Row("markup and overlong values are dropped",
+        "fl=<a href='file:///x'>x</a>\ncolo=" + QByteArray(65, 'A') + "\nip=1.2.3.4 <b>\nts=7\n",
+        {QString(), QStringLiteral("7"), QString(), QString()});
 }
 
 void TestCdnTrace::parse()

@@ -138,6 +138,59 @@ private slots:
                                         QUrl(QStringLiteral("https://corvane.example/cat3"))}));
     }
 
+    // The hints document is not signed: its captions load nothing local, its links open only
+    // web pages.
+    void untrustedCaptionsAndLinks_data()
+    {
+        QTest::addColumn<QString>("richText");
+        QTest::addColumn<QString>("link");
+        QTest::addColumn<QString>("shown"); // empty: the caption as it came
+        QTest::addColumn<bool>("opened");
+        const QString web = QStringLiteral("https://corvane.example/news");
+        const QString news = QStringLiteral("<span>News</span>");
+        QTest::newRow("markup and a web link")
+            << QStringLiteral("<b>News</b> <a href='https://corvane.example/x'>more</a>") << web
+            << QString() << true;
+        QTest::newRow("file link")
+            << QStringLiteral("News") << QStringLiteral("file:///tmp/payload.sh") << QString()
+            << false;
+        QTest::newRow("share link")
+            << QStringLiteral("News") << QStringLiteral("smb://host/x.exe") << QString() << false;
+        QTest::newRow("file image")
+            << QStringLiteral("<img src='file:///dev/zero'>News") << web << news << true;
+        QTest::newRow("relative image")
+            << QStringLiteral("<img src='/dev/zero'>News") << web << news << true;
+        QTest::newRow("background image")
+            << QStringLiteral("<p style='background-image: url(file:///dev/zero)'>News</p>") << web
+            << news << true;
+        QTest::newRow("style sheet link")
+            << QStringLiteral("News<link rel='stylesheet' type='text/css' href='file:///dev/zero'>")
+            << web << news << true;
+    }
+
+    void untrustedCaptionsAndLinks()
+    {
+        QFETCH(QString, richText);
+        QFETCH(QString, link);
+        QFETCH(QString, shown);
+        QFETCH(bool, opened);
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "openUrl");
+        QDesktopServices::setUrlHandler(QStringLiteral("smb"), this, "openUrl");
+        TWindowUnderTest test;
+        ::shared::THint hint = makeHint(QStringLiteral("cat1"));
+        hint.richText = richText;
+        hint.url = link;
+        test.window.setHints({hint});
+        ClickableLabel *caption = test.window.hintRow()->captionLabel(0);
+        QVERIFY(caption);
+        QCOMPARE(caption->text(), shown.isEmpty() ? richText : shown);
+        m_opened.clear();
+        QTest::mouseClick(caption, Qt::LeftButton);
+        QCOMPARE(m_opened.size(), opened ? 1 : 0);
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        QDesktopServices::unsetUrlHandler(QStringLiteral("smb"));
+    }
+
     void missingImageStillShowsCaption()
     {
         TTestHttpServer server;
