@@ -5,6 +5,7 @@
 
 #include <QDebug>
 #include <QNetworkRequest>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -79,10 +80,11 @@ void TDownloadPool::enqueueWithPriority(const QUrl &Url)
     addToQueue(Url, 0, true);
 }
 
-void TDownloadPool::enqueueWithMaxReplySize(const QUrl &Url, qint64 MaxReplySize)
+void TDownloadPool::enqueueWithMaxReplySize(const QUrl &Url, qint64 MaxReplySize,
+                                            int DeadlineMilliseconds)
 {
     if (isUsableUrl(Url)) {
-        addToQueue(Url, MaxReplySize, false);
+        addToQueue(Url, MaxReplySize, false, DeadlineMilliseconds);
     }
 }
 
@@ -97,7 +99,7 @@ bool TDownloadPool::isUsableUrl(const QUrl &Url)
     return false;
 }
 
-void TDownloadPool::addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFront)
+void TDownloadPool::addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFront, int Deadline)
 {
     removeFromQueue(Url);
     if (m_active.contains(Url)) {
@@ -111,6 +113,9 @@ void TDownloadPool::addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFron
     m_queued.insert(Url);
     if (MaxReplySize > 0) {
         m_queuedMaxReplySizes.insert(Url, MaxReplySize);
+    }
+    if (Deadline > 0) {
+        m_queuedDeadlines.insert(Url, Deadline);
     }
     runQueue();
 }
@@ -158,7 +163,7 @@ void TDownloadPool::runQueue()
         m_resends.pop_front();
         const auto It = m_active.constFind(Url);
         if (It != m_active.cend() && !It->reply) {
-            start(Url, It->maxReplySize, It->resends);
+            start(Url, It->maxReplySize, It->deadline, It->resends);
         }
     }
     while (!m_queue.empty() && activeDownloads() < maxConcurrentDownloads() &&
@@ -167,11 +172,12 @@ void TDownloadPool::runQueue()
         m_queue.pop_front();
         m_queued.remove(Url);
         const qint64 MaxReplySize = m_queuedMaxReplySizes.take(Url);
-        start(Url, MaxReplySize > 0 ? MaxReplySize : m_maxReplySize, 0);
+        start(Url, MaxReplySize > 0 ? MaxReplySize : m_maxReplySize, m_queuedDeadlines.take(Url),
+              0);
     }
 }
 
-void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Resends)
+void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Deadline, int Resends)
 {
     // No Accept-Encoding of our own: Qt then asks for gzip and deflate and inflates the body.
     QNetworkRequest Request(Url);
@@ -182,7 +188,12 @@ void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Resends)
     Active.reply = Reply;
     Active.maxReplySize = MaxReplySize;
     Active.resends = Resends;
+    Active.deadline = Deadline;
     m_active.insert(Url, Active);
+    if (Deadline > 0) {
+        // The timer goes with the reply; a reply that has ended finds nothing to abort.
+        QTimer::singleShot(Deadline, Reply, [this, Reply]() { onReplyDeadline(Reply); });
+    }
     connect(Reply, &QNetworkReplyWrapper::progress, this, [this, Reply](qlonglong Bytes) {
         emit progress(Reply->url(), Bytes);
         onReplyData(Reply, Bytes, Bytes > 0);
@@ -217,17 +228,35 @@ void TDownloadPool::onReplyData(QNetworkReplyWrapper *Reply, qint64 Bytes, bool 
     if (Bound <= 0 || Bytes <= Bound) {
         return;
     }
+    abortWithFailure(Reply, QNetworkReply::UnknownContentError, replySizeError(Bound));
+}
+
+void TDownloadPool::onReplyDeadline(QNetworkReplyWrapper *Reply)
+{
+    const QUrl Url = Reply->url();
+    if (!isActiveRequest(Url, Reply)) {
+        return;
+    }
+    const int Deadline = m_active.value(Url).deadline;
+    abortWithFailure(Reply, QNetworkReply::TimeoutError,
+                     QStringLiteral("Request not finished within %1 ms").arg(Deadline));
+}
+
+void TDownloadPool::abortWithFailure(QNetworkReplyWrapper *Reply, QNetworkReply::NetworkError Code,
+                                     const QString &ErrorString)
+{
+    const QUrl Url = Reply->url();
     if (m_releaseWhenFinished) {
         m_active.remove(Url);
     } else {
-        Request.reported = true;
+        m_active[Url].reported = true;
     }
     // The reply's own notifications are silent from here on. It is aborted from the event loop,
     // not from inside its own signal, where Qt would report the abort as a second error.
     QMetaObject::invokeMethod(
         Reply, [Reply]() { Reply->abort(); }, Qt::QueuedConnection);
     const QPointer<TDownloadPool> Self(this);
-    emit failed(Url, QNetworkReply::UnknownContentError, replySizeError(Bound));
+    emit failed(Url, Code, ErrorString);
     if (Self && m_releaseWhenFinished) {
         runQueue();
     }
@@ -318,6 +347,7 @@ void TDownloadPool::onReplyFinished(QNetworkReplyWrapper *Reply)
 void TDownloadPool::removeFromQueue(const QUrl &Url)
 {
     m_queuedMaxReplySizes.remove(Url);
+    m_queuedDeadlines.remove(Url);
     if (m_queued.remove(Url)) {
         m_queue.erase(std::find(m_queue.begin(), m_queue.end(), Url));
     }
