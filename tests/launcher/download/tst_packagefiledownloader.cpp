@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <memory>
 
@@ -37,6 +38,18 @@ QByteArray piece(char Fill, int Size)
     Bytes[0] = Fill;
     return Bytes;
 }
+
+// A slow disk: deleting a file takes half a second, so saves fall behind the downloads.
+class TSlowDeletingHelper final : public TLauncherFilesystemHelper
+{
+public:
+    using TLauncherFilesystemHelper::TLauncherFilesystemHelper;
+    bool deleteFile(const QString &Path) const override
+    {
+        QThread::msleep(500);
+        return TLauncherFilesystemHelper::deleteFile(Path);
+    }
+};
 
 } // namespace
 
@@ -315,6 +328,12 @@ void TPackageFileDownloaderTest::deltaProgressAndFallback()
     QFETCH(bool, fallsBack);
     QFETCH(int, chunks);
     makeHelper("[OPTIONS]\nmaxConcurrentDownloads=2\n");
+    if (chunks > 1) {
+        // The first save replaces an old file on a slow disk while the deltas keep coming.
+        m_helper = std::make_shared<TSlowDeletingHelper>(m_application->path());
+        QFile OldFile(target(QStringLiteral("data.pak")));
+        QVERIFY(OldFile.open(QIODevice::WriteOnly));
+    }
     constexpr int ChunkSize = 20000;
     const QByteArray Old = TTestPackageBuilder::randomBytes(qint64(ChunkSize) * chunks, 3);
     QByteArray New = Old;
