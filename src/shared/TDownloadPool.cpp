@@ -90,10 +90,11 @@ void TDownloadPool::enqueueWithPriority(const QUrl &Url)
     addToQueue(Url, 0, true);
 }
 
-void TDownloadPool::enqueueWithMaxReplySize(const QUrl &Url, qint64 MaxReplySize)
+void TDownloadPool::enqueueWithMaxReplySize(const QUrl &Url, qint64 MaxReplySize,
+                                            int DeadlineMilliseconds)
 {
     if (isUsableUrl(Url)) {
-        addToQueue(Url, MaxReplySize, false);
+        addToQueue(Url, MaxReplySize, false, DeadlineMilliseconds);
     }
 }
 
@@ -108,7 +109,7 @@ bool TDownloadPool::isUsableUrl(const QUrl &Url)
     return false;
 }
 
-void TDownloadPool::addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFront)
+void TDownloadPool::addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFront, int Deadline)
 {
     removeFromQueue(Url);
     if (m_active.contains(Url)) {
@@ -122,6 +123,9 @@ void TDownloadPool::addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFron
     m_queued.insert(Url);
     if (MaxReplySize > 0) {
         m_queuedMaxReplySizes.insert(Url, MaxReplySize);
+    }
+    if (Deadline > 0) {
+        m_queuedDeadlines.insert(Url, Deadline);
     }
     runQueue();
 }
@@ -169,7 +173,7 @@ void TDownloadPool::runQueue()
         m_resends.pop_front();
         const auto It = m_active.constFind(Url);
         if (It != m_active.cend() && !It->reply) {
-            start(Url, It->maxReplySize, It->resends);
+            start(Url, It->maxReplySize, It->deadline, It->resends);
         }
     }
     while (!m_queue.empty() && activeDownloads() < maxConcurrentDownloads() &&
@@ -178,11 +182,12 @@ void TDownloadPool::runQueue()
         m_queue.pop_front();
         m_queued.remove(Url);
         const qint64 MaxReplySize = m_queuedMaxReplySizes.take(Url);
-        start(Url, MaxReplySize > 0 ? MaxReplySize : m_maxReplySize, 0);
+        start(Url, MaxReplySize > 0 ? MaxReplySize : m_maxReplySize, m_queuedDeadlines.take(Url),
+              0);
     }
 }
 
-void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Resends)
+void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Deadline, int Resends)
 {
     // No Accept-Encoding of our own: Qt then asks for gzip and deflate and inflates the body.
     QNetworkRequest Request(Url);
@@ -193,7 +198,14 @@ void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Resends)
     Active.reply = Reply;
     Active.maxReplySize = MaxReplySize;
     Active.resends = Resends;
+    // The transfer timeout counts idle time only; a server that trickles a byte now and then
+    // is ended by the deadline: the request's own, or else the pool's.
+    Active.deadline = Deadline > 0 ? Deadline : m_requestDeadline;
     m_active.insert(Url, Active);
+    if (Active.deadline > 0) {
+        // The timer goes with the reply; a reply that has ended finds nothing to abort.
+        QTimer::singleShot(Active.deadline, Reply, [this, Reply]() { onReplyDeadline(Reply); });
+    }
     connect(Reply, &QNetworkReplyWrapper::progress, this, [this, Reply](qlonglong Bytes) {
         emit progress(Reply->url(), Bytes);
         onReplyData(Reply, Bytes, Bytes > 0);
@@ -208,17 +220,6 @@ void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Resends)
             [this, Reply](QNetworkReply::NetworkError) { onReplyError(Reply); });
     connect(Reply, &QNetworkReplyWrapper::finished, this,
             [this, Reply]() { onReplyFinished(Reply); });
-    // The transfer timeout counts idle time only; a server that trickles a byte now and then
-    // is ended by the deadline.
-    if (m_requestDeadline > 0) {
-        const int Deadline = m_requestDeadline;
-        QTimer::singleShot(Deadline, Reply, [this, Reply, Deadline]() {
-            if (isActiveRequest(Reply->url(), Reply)) {
-                failRunning(Reply, QNetworkReply::TimeoutError,
-                            QStringLiteral("Request exceeded its deadline of %1 ms").arg(Deadline));
-            }
-        });
-    }
     // A reply that goes without finishing must not hold a transfer for ever.
     connect(Reply, &QObject::destroyed, this, [this, Reply]() {
         if (m_transfers.remove(Reply)) {
@@ -240,6 +241,17 @@ void TDownloadPool::onReplyData(QNetworkReplyWrapper *Reply, qint64 Bytes, bool 
         return;
     }
     failRunning(Reply, QNetworkReply::UnknownContentError, replySizeError(Bound));
+}
+
+void TDownloadPool::onReplyDeadline(QNetworkReplyWrapper *Reply)
+{
+    const QUrl Url = Reply->url();
+    if (!isActiveRequest(Url, Reply)) {
+        return;
+    }
+    const int Deadline = m_active.value(Url).deadline;
+    failRunning(Reply, QNetworkReply::TimeoutError,
+                QStringLiteral("Request exceeded its deadline of %1 ms").arg(Deadline));
 }
 
 // Called from inside the reply's own notifications, with Qt's reply code below on the stack. A
@@ -357,6 +369,7 @@ void TDownloadPool::onReplyFinished(QNetworkReplyWrapper *Reply)
 void TDownloadPool::removeFromQueue(const QUrl &Url)
 {
     m_queuedMaxReplySizes.remove(Url);
+    m_queuedDeadlines.remove(Url);
     if (m_queued.remove(Url)) {
         m_queue.erase(std::find(m_queue.begin(), m_queue.end(), Url));
     }

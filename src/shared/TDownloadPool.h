@@ -90,8 +90,12 @@ public slots:
     // As enqueue(), but at the front of the queue and without the validity check.
     virtual void enqueueWithPriority(const QUrl &Url);
     // As enqueue(), with the largest body this request may have (for a file of known size). 0 or
-    // less takes the pool's default.
-    virtual void enqueueWithMaxReplySize(const QUrl &Url, qint64 MaxReplySize);
+    // less takes the pool's default. A positive DeadlineMilliseconds bounds the whole request
+    // from its start: when it has not finished by then it is aborted and reported as failed()
+    // with QNetworkReply::TimeoutError, however steadily its bytes still trickle in; without one
+    // the pool's request deadline applies.
+    virtual void enqueueWithMaxReplySize(const QUrl &Url, qint64 MaxReplySize,
+                                         int DeadlineMilliseconds = 0);
     virtual void setMaxConcurrentDownloads(int MaxConcurrentDownloads);
     virtual int maxConcurrentDownloads() const;
     virtual int activeDownloads() const;
@@ -116,19 +120,22 @@ private:
         bool answered = false;
         // Times the request was sent again after Qt failed it unanswered.
         int resends = 0;
+        int deadline = 0; // milliseconds, 0: none
     };
 
     void runQueue();
-    void start(const QUrl &Url, qint64 MaxReplySize, int Resends);
+    void start(const QUrl &Url, qint64 MaxReplySize, int Deadline, int Resends);
     bool isActiveRequest(const QUrl &Url, const QNetworkReplyWrapper *Reply) const;
     void onReplyError(QNetworkReplyWrapper *Reply);
     void onReplyFinished(QNetworkReplyWrapper *Reply);
     void onReplyData(QNetworkReplyWrapper *Reply, qint64 Bytes, bool Answered);
+    void onReplyDeadline(QNetworkReplyWrapper *Reply);
+    // Ends an active request that is still running with a failure of the pool's own.
     void failRunning(QNetworkReplyWrapper *Reply, QNetworkReply::NetworkError Code,
                      const QString &ErrorString);
     bool resendUnanswered(const QUrl &Url, QNetworkReplyWrapper *Reply);
     void removeFromQueue(const QUrl &Url);
-    void addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFront);
+    void addToQueue(const QUrl &Url, qint64 MaxReplySize, bool AtFront, int Deadline = 0);
     // False, with the failure reported, for a URL the network could only refuse.
     bool isUsableUrl(const QUrl &Url);
 
@@ -140,6 +147,8 @@ private:
     QSet<QUrl> m_queued;
     // Bounds of queued URLs that came with their own.
     QHash<QUrl, qint64> m_queuedMaxReplySizes;
+    // Deadlines of queued URLs that came with one.
+    QHash<QUrl, int> m_queuedDeadlines;
     // Replies started and not finished, whether or not their URL still holds a slot.
     QSet<QNetworkReplyWrapper *> m_transfers;
     // URLs whose request is to be sent again; they keep their slots meanwhile.

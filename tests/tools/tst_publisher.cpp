@@ -348,6 +348,7 @@ void TestPublisher::deltasRebuildNewChunksFromEarlierVersions()
     changed.version = QStringLiteral("1.2");
     const TPublishReport third = TPackagePublisher(changed).publish();
     QVERIFY2(third.deltasNew >= 3, qPrintable(QString::number(third.deltasNew)));
+    QVERIFY(third.deltaMilliseconds <= third.milliseconds);
 
     const auto stored = [this](const QByteArray &Hash) {
         const QString hex = QString::fromLatin1(Hash.toHex());
@@ -529,6 +530,8 @@ void TestPublisher::smallRunReportsInFittingUnits()
     QVERIFY2(output.startsWith(QStringLiteral("Published 1 file, 1 byte, in ")),
              qPrintable(output));
     QVERIFY2(!output.contains(QStringLiteral("0.0 ")), qPrintable(output));
+    // The delta pass's share of the time is part of the summary.
+    QVERIFY2(output.contains(QStringLiteral("% of the run)")), qPrintable(output));
     QVERIFY(process.readAllStandardError().contains("names no executable"));
 }
 

@@ -241,20 +241,19 @@ void TDeltaWriter::planFile(const QString &LocalFile, const QString &Path,
     }
 }
 
-TDeltaWriter::TOutcome TDeltaWriter::produce(const TChunkStore &Store, const TJob &Job,
-                                             qint64 FullPackedSize, int Level)
+TDeltaWriter::TOutcome TDeltaWriter::produce(const TChunkStore &Store, TDecodedChunkCache &Chunks,
+                                             const TJob &Job, qint64 FullPackedSize, int Level)
 {
     TOutcome outcome;
     outcome.targetHash = Job.targetHash;
     try {
-        // The base as the launcher assembles it: the older chunks' content, in order.
+        // The base as the launcher assembles it: the older chunks' content, in order. A chunk
+        // the store lacks (published elsewhere) or that does not unpack leaves nothing to build
+        // from.
         QByteArray base;
         for (const TPiece &piece : Job.base) {
-            if (!Store.contains(piece.hash))
-                return outcome; // published elsewhere; nothing to build from
-            const QByteArray stored = readFile(Store.chunkPath(piece.hash));
-            const QByteArray content = ::shared::decodeBlobContainerStrict(stored, piece.length);
-            if (content.size() != piece.length || ::shared::sha256(content) != piece.hash)
+            const QByteArray content = Chunks.content(piece.hash, piece.length);
+            if (content.isEmpty() && piece.length > 0)
                 return outcome;
             base += content;
         }

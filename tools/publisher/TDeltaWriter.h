@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TChunkStore.h"
+#include "TDecodedChunkCache.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -84,9 +85,10 @@ public:
                          const std::vector<TPiece> &Pieces, const std::vector<qint64> &Offsets,
                          const std::vector<TVersion> &Versions, std::vector<TJob> &Jobs);
 
-    // Makes (or finds) one delta; never throws. FullPackedSize is the chunk's own stored size.
-    static TOutcome produce(const TChunkStore &Store, const TJob &Job, qint64 FullPackedSize,
-                            int Level);
+    // Makes (or finds) one delta; never throws. FullPackedSize is the chunk's own stored size;
+    // the base chunks come unpacked from Chunks.
+    static TOutcome produce(const TChunkStore &Store, TDecodedChunkCache &Chunks, const TJob &Job,
+                            qint64 FullPackedSize, int Level);
 
     // One element of a chunk object's "deltas" array; Url is the delta file's address.
     static QJsonObject describe(const TOutcome &Outcome, const QString &Url);

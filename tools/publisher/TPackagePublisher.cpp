@@ -401,11 +401,12 @@ TDeltasByChunk produceDeltas(const std::vector<TChunkedFile> &Files,
         total += job.length;
     const TCounter done = std::make_shared<std::atomic<qint64>>(0);
     const int level = Options.deltaLevel;
+    const auto chunks = std::make_shared<TDecodedChunkCache>(Store);
     const std::vector<TDeltaWriter::TOutcome> results = runOnPool(
         jobs,
-        [Store, Outcomes, level, done](const TDeltaWriter::TJob &Job) {
+        [Store, chunks, Outcomes, level, done](const TDeltaWriter::TJob &Job) {
             const TDeltaWriter::TOutcome outcome = TDeltaWriter::produce(
-                Store, Job, Outcomes.value(Job.targetHash).stored.packedSize, level);
+                Store, *chunks, Job, Outcomes.value(Job.targetHash).stored.packedSize, level);
             *done += Job.length;
             return outcome;
         },
@@ -599,8 +600,11 @@ TPublishReport TPackagePublisher::publish()
         }
     }
 
+    QElapsedTimer deltaClock;
+    deltaClock.start();
     const TDeltasByChunk deltas =
         produceDeltas(files, outcomeOf, store, history, options, m_progressHandler, report);
+    report.deltaMilliseconds = deltaClock.elapsed();
 
     // The documents must describe what was read; a file that changed meanwhile may have given
     // chunks of one state and a hash of another.

@@ -45,6 +45,7 @@ struct TPublishReport
     int deltasNew = 0;        // delta files this run added to the store
     qint64 deltaBytesNew = 0; // their size
     qint64 milliseconds = 0;
+    qint64 deltaMilliseconds = 0; // of milliseconds, spent making or finding deltas
     QString packageDocumentPath;
     QString assetDocumentPath; // empty without assets
 };

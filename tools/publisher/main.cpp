@@ -359,7 +359,11 @@ int runPackage(const QStringList &Arguments)
               << "New bytes: " << sizeText(double(report.bytesNew)) << " to download ("
               << sizeText(double(report.unpackedBytesNew)) << " unpacked)\n"
               << "Deltas: " << report.deltasTotal << " offered, " << report.deltasNew << " new, "
-              << sizeText(double(report.deltaBytesNew)) << "\n"
+              << sizeText(double(report.deltaBytesNew)) << ", in "
+              << durationText(report.deltaMilliseconds) << " ("
+              << (report.milliseconds > 0 ? 100 * report.deltaMilliseconds / report.milliseconds
+                                          : 0)
+              << " % of the run)\n"
               << "Package document: " << QDir::toNativeSeparators(report.packageDocumentPath)
               << '\n';
         if (!report.assetDocumentPath.isEmpty())

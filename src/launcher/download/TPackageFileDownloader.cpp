@@ -121,26 +121,37 @@ void TPackageFileDownloader::start()
     m_downloadStatistics.reset();
     m_writeStatistics.reset();
     m_chunkUrlOfDelta.clear();
+    m_deltaUrlOfChunk.clear();
     m_transferSummary = {};
+    m_peakRunningStages = 0;
     for (const TChunkToDownload &Chunk : m_allChunks) {
-        QUrl Url = Chunk.url;
         if (Chunk.plannedDelta) {
             const QUrl &DeltaUrl = Chunk.plannedDelta->delta.url;
             // A delta URL must stand for exactly one chunk and be none of the chunks.
             if (!m_chunkUrlOfDelta.contains(DeltaUrl) && !m_chunksInProgress.contains(DeltaUrl)) {
-                m_chunkUrlOfDelta.insert(DeltaUrl, Chunk.url);
-                Url = DeltaUrl;
-            } else {
-                m_chunksInProgress[Chunk.url].plannedDelta.reset();
-                addSaturated(m_totalToDownload, Chunk.packedSize);
+                enqueueDelta(Chunk);
+                continue;
             }
+            m_chunksInProgress[Chunk.url].plannedDelta.reset();
+            addSaturated(m_totalToDownload, Chunk.packedSize);
         }
-        qInfo() << "start download of " << Url.toString()
+        qInfo() << "start download of " << Chunk.url.toString()
                 << " Thread: " << QThread::currentThreadId();
-        m_pool->enqueueWithMaxReplySize(
-            Url, Url == Chunk.url ? maxReplySizeOf(Chunk)
-                                  : maxReplySizeOf(Chunk.plannedDelta->delta.packedSize));
+        m_pool->enqueueWithMaxReplySize(Chunk.url, maxReplySizeOf(Chunk));
     }
+}
+
+void TPackageFileDownloader::enqueueDelta(const TChunkToDownload &Chunk)
+{
+    const TChunkDelta &Delta = Chunk.plannedDelta->delta;
+    m_chunkUrlOfDelta.insert(Delta.url, Chunk.url);
+    m_deltaUrlOfChunk.insert(Chunk.url, Delta.url);
+    qInfo() << "start download of " << Delta.url.toString()
+            << " Thread: " << QThread::currentThreadId();
+    constexpr quint64 BytesPerSecond = 64 * 1024;
+    const quint64 Deadline = quint64(std::max(0, m_deltaDeadline)) +
+                             std::min<quint64>(Delta.packedSize / BytesPerSecond, 3600) * 1000;
+    m_pool->enqueueWithMaxReplySize(Delta.url, maxReplySizeOf(Delta.packedSize), int(Deadline));
 }
 
 void TPackageFileDownloader::onDownloadProgress(QUrl Url, TFileSize DownloadedBytes)
@@ -307,6 +318,7 @@ void TPackageFileDownloader::runStage(EStage Stage, const TChunkToDownload &Chun
         int(Stage));
     auto *Watcher = new TStageWatcher(this);
     m_runningStages.insert(Watcher);
+    m_peakRunningStages = std::max(m_peakRunningStages, int(m_runningStages.size()));
     const QUrl Url = Chunk.url;
     connect(Watcher, &TStageWatcher::finished, this, [this, Watcher, Stage, Url] {
         m_runningStages.erase(Watcher);
@@ -405,13 +417,15 @@ void TPackageFileDownloader::onDeltaDownloaded(const QUrl &DeltaUrl, const QByte
 
 void TPackageFileDownloader::onDeltaApplied(const QUrl &Url, const TChunkStageResult &Result)
 {
-    const QUrl DeltaUrl = m_chunkUrlOfDelta.key(Url);
+    const QUrl DeltaUrl = m_deltaUrlOfChunk.value(Url);
     if (!Result.succeeded) {
         fallBackToChunk(DeltaUrl, Result.errorText);
         return;
     }
-    // The content is built and checked: it continues like a verified chunk.
-    m_pool->release(DeltaUrl);
+    // The content is built and checked: it continues like a verified chunk, and like one it keeps
+    // its download slot until it is saved. Freed at once, every small delta would start the next
+    // and the built chunks, each as large as a whole chunk, would pile up in memory waiting for
+    // their saves.
     m_chunkUrlOfDelta.remove(DeltaUrl);
     ++m_transferSummary.deltas;
     processDownloadedData(Url, Result.data, true, true);
@@ -421,6 +435,7 @@ void TPackageFileDownloader::fallBackToChunk(const QUrl &DeltaUrl, const QString
 {
     m_pool->release(DeltaUrl);
     const QUrl Url = m_chunkUrlOfDelta.take(DeltaUrl);
+    m_deltaUrlOfChunk.remove(Url);
     const auto Found = m_chunksInProgress.find(Url);
     if (Found == m_chunksInProgress.end())
         return;
@@ -433,9 +448,19 @@ void TPackageFileDownloader::fallBackToChunk(const QUrl &DeltaUrl, const QString
     m_pool->enqueueWithMaxReplySize(Url, maxReplySizeOf(*Found));
 }
 
-void TPackageFileDownloader::dropChunk(const QUrl &Url)
+void TPackageFileDownloader::releaseSlotOf(const QUrl &Url)
 {
     m_pool->release(Url);
+    const auto Delta = m_deltaUrlOfChunk.find(Url);
+    if (Delta != m_deltaUrlOfChunk.end() && !m_chunkUrlOfDelta.contains(*Delta)) {
+        m_pool->release(*Delta);
+        m_deltaUrlOfChunk.erase(Delta);
+    }
+}
+
+void TPackageFileDownloader::dropChunk(const QUrl &Url)
+{
+    releaseSlotOf(Url);
     m_chunksInProgress.remove(Url);
     emitFinishedSignalWhenNoMoreFilesAreOutstanding();
 }
@@ -444,7 +469,7 @@ void TPackageFileDownloader::processFinishedData(const QUrl &Url)
 {
     qInfo() << "processFinishedData: " << Url.toString()
             << " Thread: " << QThread::currentThreadId();
-    m_pool->release(Url);
+    releaseSlotOf(Url);
     if (m_chunksInProgress.remove(Url) > 0) {
         qInfo() << "processFinishedData found: " << Url.toString()
                 << " Thread: " << QThread::currentThreadId();
@@ -470,22 +495,26 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
                              .arg(m_transferSummary.chunks)
                              .arg(m_transferSummary.fallbacks)
                       << " Thread: " << QThread::currentThreadId();
-    // The bases staged for deltas are used up, whichever way the chunks came.
+    m_downloadStatistics.count = 0;
+    m_writeStatistics.count = 0;
+    m_progressTimer.stop();
+    emitProgress();
+    if (m_atLeastOneDownloadFailed) {
+        emit downloadFailed(EPackageDownloaderError::DownloadFailed);
+        return;
+    }
+    if (m_atLeastOneSavingOperationFailed || !everyFileIsComplete()) {
+        emit downloadFailed(EPackageDownloaderError::SavingOperationFailed);
+        return;
+    }
+    // The bases staged for deltas are used up, whichever way the chunks came. After a failure
+    // they stay for the next try, whose scan keeps what still has its content.
     const bool DeltasPlanned =
         std::any_of(m_allChunks.begin(), m_allChunks.end(),
                     [](const TChunkToDownload &Chunk) { return Chunk.plannedDelta.has_value(); });
     if (DeltasPlanned)
         TDeltaBaseStaging::removeStagingDirectory(m_targetDirectory, *m_filesystemHelper);
-    m_downloadStatistics.count = 0;
-    m_writeStatistics.count = 0;
-    m_progressTimer.stop();
-    emitProgress();
-    if (m_atLeastOneDownloadFailed)
-        emit downloadFailed(EPackageDownloaderError::DownloadFailed);
-    else if (m_atLeastOneSavingOperationFailed || !everyFileIsComplete())
-        emit downloadFailed(EPackageDownloaderError::SavingOperationFailed);
-    else
-        emit downloadCompleted();
+    emit downloadCompleted();
 }
 
 // Every chunk being done is not every file being written: content that no downloaded chunk

@@ -77,6 +77,14 @@ public:
     };
     const TTransferSummary &transferSummary() const { return m_transferSummary; }
 
+    // A delta only saves bytes: a delta request that has not finished within this time, plus one
+    // second per 64 KiB of the delta, is given up and its chunk fetched instead.
+    static constexpr int DefaultDeltaDeadline = 10000;
+    void setDeltaDeadline(int Milliseconds) { m_deltaDeadline = Milliseconds; }
+    // The most chunk contents that stages held at once: each running stage holds one, and each
+    // keeps its chunk's download slot, so the pool's limit bounds it (diagnostics and tests).
+    int peakRunningStages() const { return m_peakRunningStages; }
+
 signals:
     void downloadCompleted();
     // Emitted from worker threads after a chunk's content has been written to one place.
@@ -114,6 +122,9 @@ private:
     // Gives up the delta of a chunk and fetches the chunk itself.
     void fallBackToChunk(const QUrl &DeltaUrl, const QString &Reason);
     void dropChunk(const QUrl &Url);
+    // Frees the download slot of a chunk, or of the delta it was built from.
+    void releaseSlotOf(const QUrl &Url);
+    void enqueueDelta(const TChunkToDownload &Chunk);
     void processFinishedData(const QUrl &Url);
     void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
     bool everyFileIsComplete() const;
@@ -144,8 +155,11 @@ private:
     // Stages running on the global pool; the destructor waits for them.
     std::set<TStageWatcher *> m_runningStages;
     bool m_finished = false;
-    // Delta URLs being fetched, with the URL of the chunk each one builds.
+    // Delta URLs being fetched, with the URL of the chunk each one builds, and the other way.
     QMap<QUrl, QUrl> m_chunkUrlOfDelta;
+    QMap<QUrl, QUrl> m_deltaUrlOfChunk;
+    int m_deltaDeadline = DefaultDeltaDeadline;
+    int m_peakRunningStages = 0;
     TTransferSummary m_transferSummary;
 };
 

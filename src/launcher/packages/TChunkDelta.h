@@ -26,16 +26,28 @@ struct TChunkDelta
     std::vector<QByteArray> baseChunkHashes;
 };
 
-// A delta chosen for a missing chunk of a file, with its base already copied out of the old file
-// (which the update is about to rewrite) into a staging file.
+// One stretch of a delta's base on disk.
+struct TBasePiece
+{
+    QString path;
+    qint64 offset = 0;
+    quint64 size = 0;
+};
+
+// A delta chosen for a missing chunk of a file, with the older chunks of its base where they
+// stay until the download is done: in the staging directory, where each is copied once out of
+// the old file (which the update is about to rewrite), or at a place of the file itself that the
+// update keeps.
 struct TPlannedDelta
 {
     // Index into the file's chunk list.
     qint32 chunkIndex = -1;
     TChunkDelta delta;
-    // Where the staged base lies: delta.baseSize bytes at baseOffset.
-    QString basePath;
-    qint64 baseOffset = 0;
+    // The base is these pieces, concatenated.
+    std::vector<TBasePiece> basePieces;
+    // Places of the file that hold pieces of the base: the plan is good only while the update
+    // keeps every one of them.
+    std::vector<qint32> keptChunkIndices;
 };
 
 } // namespace vorna::launcher

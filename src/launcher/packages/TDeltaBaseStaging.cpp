@@ -5,12 +5,16 @@
 #include "shared/TZstdDelta.h"
 
 #include <QDebug>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
+#include <QMutexLocker>
+#include <QSet>
+#include <QStorageInfo>
 #include <QTemporaryFile>
 #include <QThread>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
@@ -19,6 +23,7 @@ namespace vorna::launcher {
 namespace {
 
 constexpr qint64 CopyBlockLength = qint64(4) << 20;
+constexpr const char *StagingName = ".corvane-delta-bases";
 
 // Appends Size bytes of From at Offset to To, hashing them on the way.
 bool appendRange(QFile &From, quint64 Offset, quint64 Size, QFile &To, ::shared::TSha256 &Hash)
@@ -38,33 +43,36 @@ bool appendRange(QFile &From, quint64 Offset, quint64 Size, QFile &To, ::shared:
     return true;
 }
 
-// The local chunks a delta's base is made of, in order; empty when one is missing or the base
-// is larger than a delta may be applied to.
-std::vector<const TDeltaBaseStaging::TLocalChunk *>
-findBase(const TChunkDelta &Delta,
-         const QHash<QByteArray, const TDeltaBaseStaging::TLocalChunk *> &Local)
+bool isStagedName(const QString &Name)
 {
-    std::vector<const TDeltaBaseStaging::TLocalChunk *> base;
-    quint64 size = 0;
-    for (const QByteArray &hash : Delta.baseChunkHashes) {
-        const auto found = Local.constFind(hash);
-        if (found == Local.constEnd())
-            return {};
-        base.push_back(*found);
-        size += (*found)->size;
-    }
-    if (size != Delta.baseSize || size == 0 ||
-        size > quint64(::shared::TZstdDelta::MaximumBaseSize) ||
-        Delta.baseHash.size() != ::shared::TSha256::DigestSize)
-        return {};
-    return base;
+    if (Name.size() != 2 * ::shared::TSha256::DigestSize)
+        return false;
+    return std::all_of(Name.begin(), Name.end(), [](QChar Character) {
+        return (Character >= QLatin1Char('0') && Character <= QLatin1Char('9')) ||
+               (Character >= QLatin1Char('a') && Character <= QLatin1Char('f'));
+    });
 }
 
 } // namespace
 
+TDeltaBaseStaging::TDeltaBaseStaging(const QDir &InstallationDirectory, qint64 Budget)
+    : m_installationDirectory(InstallationDirectory),
+      m_directory(stagingDirectory(InstallationDirectory)), m_budget(Budget)
+{
+}
+
 QString TDeltaBaseStaging::stagingDirectory(const QDir &InstallationDirectory)
 {
-    return InstallationDirectory.absoluteFilePath(QStringLiteral(".corvane-delta-bases"));
+    return InstallationDirectory.absoluteFilePath(QLatin1String(StagingName));
+}
+
+bool TDeltaBaseStaging::isInStagingDirectory(const QDir &InstallationDirectory, const QString &Path,
+                                             Qt::CaseSensitivity Sensitivity)
+{
+    const QString staging = QDir::cleanPath(stagingDirectory(InstallationDirectory));
+    const QString path = QDir::cleanPath(Path);
+    return path.compare(staging, Sensitivity) == 0 ||
+           path.startsWith(staging + QLatin1Char('/'), Sensitivity);
 }
 
 void TDeltaBaseStaging::removeStagingDirectory(const QDir &InstallationDirectory,
@@ -77,10 +85,85 @@ void TDeltaBaseStaging::removeStagingDirectory(const QDir &InstallationDirectory
     }
 }
 
-std::vector<TPlannedDelta> TDeltaBaseStaging::stage(const QDir &InstallationDirectory,
-                                                    const QString &LocalPath,
-                                                    const std::vector<TLocalChunk> &LocalChunks,
-                                                    const TFileToDownload &Candidate)
+qint64 TDeltaBaseStaging::budgetFor(const QDir &InstallationDirectory, quint64 Growth)
+{
+    const QStorageInfo storage(InstallationDirectory.absolutePath());
+    const qint64 available = storage.isValid() ? storage.bytesAvailable() : 0;
+    const quint64 reserved = std::min<quint64>(Growth, quint64(available));
+    return available - qint64(reserved) - FreeSpaceMargin;
+}
+
+void TDeltaBaseStaging::keepEarlierStaging(const ::shared::TFileSystemHelper &FilesystemHelper)
+{
+    const QFileInfo directory(m_directory);
+    if (!directory.exists() && !directory.isSymLink())
+        return;
+    // Never read or written through a link put in its place.
+    if (::shared::TFileSystemHelper::isLink(directory) || !directory.isDir()) {
+        removeStagingDirectory(m_installationDirectory, FilesystemHelper);
+        return;
+    }
+    QDirIterator entries(m_directory,
+                         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    while (entries.hasNext()) {
+        entries.next();
+        const QFileInfo entry = entries.fileInfo();
+        if (isStagedName(entry.fileName()) && entry.isFile() &&
+            !::shared::TFileSystemHelper::isLink(entry)) {
+            const QByteArray hash = QByteArray::fromHex(entry.fileName().toLatin1());
+            if (::shared::TSha256::hashFile(entry.absoluteFilePath()) == hash) {
+                m_staged.insert(hash, quint64(entry.size()));
+                continue;
+            }
+        }
+        try {
+            FilesystemHelper.removePath(entry.absoluteFilePath());
+        } catch (const std::runtime_error &Error) {
+            qWarning().noquote() << QString::fromLocal8Bit(Error.what());
+        }
+    }
+    if (!m_staged.isEmpty())
+        qInfo() << "delta bases kept from an earlier run: " << m_staged.size()
+                << " Thread: " << QThread::currentThreadId();
+}
+
+QString TDeltaBaseStaging::pathOf(const QByteArray &Hash) const
+{
+    return m_directory + QLatin1Char('/') + QString::fromLatin1(Hash.toHex());
+}
+
+bool TDeltaBaseStaging::makeDirectory()
+{
+    // Never written through a link put in its place.
+    return !::shared::TFileSystemHelper::isLink(QFileInfo(m_directory)) &&
+           QDir().mkpath(m_directory);
+}
+
+bool TDeltaBaseStaging::stageChunk(QFile &Source, const TLocalChunk &Chunk)
+{
+    if (!makeDirectory())
+        return false;
+    QTemporaryFile staging(m_directory + QStringLiteral("/piece-XXXXXX"));
+    if (!staging.open())
+        return false;
+    ::shared::TSha256 hash;
+    if (!appendRange(Source, Chunk.offset, Chunk.size, staging, hash) ||
+        hash.result() != Chunk.hash)
+        return false;
+    staging.close();
+    // Another worker may have staged the same content meanwhile: equal bytes under one name.
+    const QString target = pathOf(Chunk.hash);
+    if (staging.rename(target)) {
+        staging.setAutoRemove(false);
+        return true;
+    }
+    return QFileInfo(target).size() == qint64(Chunk.size);
+}
+
+std::vector<TPlannedDelta> TDeltaBaseStaging::plan(const QString &LocalPath,
+                                                   const std::vector<TLocalChunk> &LocalChunks,
+                                                   const TFileToDownload &Candidate,
+                                                   const std::vector<bool> &KeptInFile)
 {
     std::vector<TPlannedDelta> plans;
     QHash<QByteArray, const TLocalChunk *> local;
@@ -88,77 +171,159 @@ std::vector<TPlannedDelta> TDeltaBaseStaging::stage(const QDir &InstallationDire
         if (chunk.hash.size() == ::shared::TSha256::DigestSize && !local.contains(chunk.hash))
             local.insert(chunk.hash, &chunk);
     }
-    if (local.isEmpty())
-        return plans;
-
-    QFile source(LocalPath);
-    std::unique_ptr<QTemporaryFile> staging;
-    // Bases already staged for this file, by base hash: chunks sharing a base share its copy.
-    QHash<QByteArray, qint64> staged;
+    // Chunks the update keeps at their places, by hash, with their index and offset.
+    QHash<QByteArray, std::pair<qint32, quint64>> kept;
+    quint64 offset = 0;
     for (size_t index = 0; index < Candidate.chunks.size(); ++index) {
         const TChunkInPackage &chunk = Candidate.chunks[index];
-        if (chunk.deltas.empty() || local.contains(chunk.unpackedHash))
+        if (index < KeptInFile.size() && KeptInFile[index] && !kept.contains(chunk.unpackedHash))
+            kept.insert(chunk.unpackedHash, {qint32(index), offset});
+        offset += chunk.unpackedSize;
+    }
+
+    QFile source(LocalPath);
+    for (size_t index = 0; index < Candidate.chunks.size(); ++index) {
+        const TChunkInPackage &chunk = Candidate.chunks[index];
+        if (chunk.deltas.empty() || kept.contains(chunk.unpackedHash))
             continue;
         for (const TChunkDelta &delta : chunk.deltas) {
-            const auto base = findBase(delta, local);
-            if (base.empty())
+            if (delta.baseHash.size() != ::shared::TSha256::DigestSize || delta.baseSize == 0 ||
+                delta.baseSize > quint64(::shared::TZstdDelta::MaximumBaseSize))
                 continue;
             TPlannedDelta plan;
             plan.chunkIndex = qint32(index);
             plan.delta = delta;
-            const auto known = staged.constFind(delta.baseHash);
-            if (known != staged.constEnd()) {
-                plan.basePath = staging->fileName();
-                plan.baseOffset = *known;
-                plans.push_back(plan);
-                break;
+            std::vector<const TLocalChunk *> toStage;
+            QSet<QByteArray> toStageHashes;
+            quint64 size = 0;
+            quint64 cost = 0;
+            bool complete = true;
+            {
+                const QMutexLocker locker(&m_mutex);
+                for (const QByteArray &hash : delta.baseChunkHashes) {
+                    const auto inFile = kept.constFind(hash);
+                    const auto staged = m_staged.constFind(hash);
+                    const auto found = local.constFind(hash);
+                    quint64 pieceSize = 0;
+                    if (inFile != kept.constEnd()) {
+                        pieceSize = Candidate.chunks[size_t(inFile->first)].unpackedSize;
+                        plan.basePieces.push_back({LocalPath, qint64(inFile->second), pieceSize});
+                        plan.keptChunkIndices.push_back(inFile->first);
+                    } else if (staged != m_staged.constEnd()) {
+                        pieceSize = *staged;
+                        plan.basePieces.push_back({pathOf(hash), 0, pieceSize});
+                    } else if (found != local.constEnd()) {
+                        pieceSize = (*found)->size;
+                        plan.basePieces.push_back({pathOf(hash), 0, pieceSize});
+                        if (!toStageHashes.contains(hash)) {
+                            toStageHashes.insert(hash);
+                            toStage.push_back(*found);
+                            cost += pieceSize;
+                        }
+                    } else {
+                        complete = false;
+                        break;
+                    }
+                    size += pieceSize;
+                }
+                if (!complete || size != delta.baseSize)
+                    continue;
+                if (qint64(cost) > m_budget) {
+                    qInfo().noquote()
+                        << "delta base does not fit on the disk: " << chunk.url.toString()
+                        << " needs " << cost << " Thread: " << QThread::currentThreadId();
+                    continue;
+                }
+                m_budget -= qint64(cost);
             }
-            if (!source.isOpen() && !source.open(QIODevice::ReadOnly))
-                return plans;
-            if (!staging) {
-                const QString directory = stagingDirectory(InstallationDirectory);
-                // Never written through a link put in its place.
-                if (::shared::TFileSystemHelper::isLink(QFileInfo(directory)) ||
-                    !QDir().mkpath(directory))
-                    return plans;
-                staging =
-                    std::make_unique<QTemporaryFile>(directory + QStringLiteral("/base-XXXXXX"));
-                staging->setAutoRemove(false);
-                if (!staging->open())
-                    return plans;
-            }
-            const qint64 offset = staging->size();
-            ::shared::TSha256 hash;
-            bool copied = staging->seek(offset);
-            for (const TLocalChunk *piece : base)
-                copied = copied && appendRange(source, piece->offset, piece->size, *staging, hash);
-            if (!copied || hash.result() != delta.baseHash) {
-                // Not what the recorded hashes promised; the chunk is downloaded whole.
-                staging->resize(offset);
+            bool staged = source.isOpen() || toStage.empty() || source.open(QIODevice::ReadOnly);
+            for (const TLocalChunk *piece : toStage)
+                staged = staged && stageChunk(source, *piece);
+            const QMutexLocker locker(&m_mutex);
+            if (!staged) {
+                // Not what the recorded hashes promised, or the disk refused: the chunk is
+                // downloaded whole.
+                m_budget += qint64(cost);
                 continue;
             }
-            staged.insert(delta.baseHash, offset);
-            plan.basePath = staging->fileName();
-            plan.baseOffset = offset;
+            for (const TLocalChunk *piece : toStage)
+                m_staged.insert(piece->hash, piece->size);
             qInfo().noquote() << "delta base staged for " << chunk.url.toString()
                               << " file: " << Candidate.localFile
-                              << " base size: " << delta.baseSize
+                              << " base size: " << delta.baseSize << " newly staged: " << cost
                               << " Thread: " << QThread::currentThreadId();
-            plans.push_back(plan);
+            plans.push_back(std::move(plan));
             break;
         }
     }
     return plans;
 }
 
+void TDeltaBaseStaging::removeUnused(const std::vector<TFileToDownload> &Files,
+                                     const ::shared::TFileSystemHelper &FilesystemHelper)
+{
+    QSet<QString> used;
+    for (const TFileToDownload &file : Files) {
+        for (const TPlannedDelta &plan : file.plannedDeltas) {
+            for (const TBasePiece &piece : plan.basePieces)
+                used.insert(piece.path);
+        }
+    }
+    const QMutexLocker locker(&m_mutex);
+    for (auto staged = m_staged.begin(); staged != m_staged.end();) {
+        const QString path = pathOf(staged.key());
+        if (used.contains(path)) {
+            ++staged;
+            continue;
+        }
+        try {
+            FilesystemHelper.removePath(path);
+        } catch (const std::runtime_error &Error) {
+            qWarning().noquote() << QString::fromLocal8Bit(Error.what());
+        }
+        staged = m_staged.erase(staged);
+    }
+    if (m_staged.isEmpty() && QFileInfo::exists(m_directory))
+        removeStagingDirectory(m_installationDirectory, FilesystemHelper);
+}
+
+quint64 TDeltaBaseStaging::stagingBytes(const TPackageDifference &Difference)
+{
+    QHash<QString, quint64> staged;
+    for (const TFileToDownload &file : Difference.filesToDownload) {
+        for (const TPlannedDelta &plan : file.plannedDeltas) {
+            for (const TBasePiece &piece : plan.basePieces) {
+                // Pieces in the file itself cost nothing beyond the file.
+                const QFileInfo info(piece.path);
+                if (isStagedName(info.fileName()) &&
+                    info.absoluteDir().dirName() == QLatin1String(StagingName))
+                    staged.insert(piece.path, piece.size);
+            }
+        }
+    }
+    quint64 total = 0;
+    for (const quint64 size : qAsConst(staged))
+        total += size;
+    return total;
+}
+
 QByteArray TDeltaBaseStaging::readBase(const TPlannedDelta &Plan)
 {
     if (Plan.delta.baseSize > quint64(::shared::TZstdDelta::MaximumBaseSize))
         throw std::runtime_error("delta base too large");
-    QFile file(Plan.basePath);
-    if (!file.open(QIODevice::ReadOnly) || !file.seek(Plan.baseOffset))
-        throw std::runtime_error("delta base cannot be read");
-    const QByteArray base = file.read(qint64(Plan.delta.baseSize));
+    QByteArray base;
+    base.reserve(int(Plan.delta.baseSize));
+    for (const TBasePiece &piece : Plan.basePieces) {
+        if (piece.size > Plan.delta.baseSize - quint64(base.size()))
+            throw std::runtime_error("delta base too large");
+        QFile file(piece.path);
+        if (!file.open(QIODevice::ReadOnly) || !file.seek(piece.offset))
+            throw std::runtime_error("delta base cannot be read");
+        const QByteArray bytes = file.read(qint64(piece.size));
+        if (quint64(bytes.size()) != piece.size)
+            throw std::runtime_error("delta base cannot be read");
+        base += bytes;
+    }
     if (quint64(base.size()) != Plan.delta.baseSize ||
         ::shared::sha256(base) != Plan.delta.baseHash)
         throw std::runtime_error("delta base changed");

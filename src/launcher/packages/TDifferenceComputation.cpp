@@ -78,6 +78,7 @@ struct TScanContext
     std::vector<TChunkInPackage> localChunks;
     std::vector<TChunkInPackage> remoteChunks;
     std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper;
+    std::unique_ptr<TDeltaBaseStaging> staging;
     QDir installationDirectory;
     QString canonicalInstallationDirectory;
     // Set by the first worker that fails; the others stop taking files.
@@ -274,8 +275,12 @@ private:
                 match(Chunk.hash, quint64(Chunk.length));
             });
         }
-        // Before anything is moved or deleted: the old content is what deltas build on.
-        stageDeltaBases(Path, Kind, Candidate);
+        // Before anything is moved or deleted: the old content is what deltas build on. What the
+        // update keeps in place or moves into place is read from there.
+        std::vector<bool> kept(states.size());
+        for (size_t i = 0; i < states.size(); ++i)
+            kept[i] = states[i].state != TChunkReuseState::Missing;
+        stageDeltaBases(Path, Kind, Candidate, kept);
         if (!reuseFound)
             return false;
         rearrange(Entry, Path, Candidate, states);
@@ -415,15 +420,18 @@ private:
                 QStringLiteral("The package describes '%1' without any chunk to build it from")
                     .arg(Entry.localFile)
                     .toStdString());
-        if (Entry.wholeFile.url.isEmpty() && m_localChunks.empty() &&
-            Kind == ELocalFileKind::Regular && hasDeltas(Candidate)) {
+        if (Entry.wholeFile.url.isEmpty() && m_localChunks.empty() && hasDeltas(Candidate)) {
             // A changed file of one chunk: its old content is the base of the new one's deltas.
-            if (!m_chunker)
-                m_chunker = std::make_unique<TContentDefinedChunker>();
-            m_chunker->chunkFile(Path, true, [&](const TContentDefinedChunker::TChunk &Chunk) {
-                m_localChunks.push_back({Chunk.hash, quint64(Chunk.offset), quint64(Chunk.length)});
-            });
-            stageDeltaBases(Path, Kind, Candidate);
+            // Without a file, what an earlier run staged may still serve.
+            if (Kind == ELocalFileKind::Regular) {
+                if (!m_chunker)
+                    m_chunker = std::make_unique<TContentDefinedChunker>();
+                m_chunker->chunkFile(Path, true, [&](const TContentDefinedChunker::TChunk &Chunk) {
+                    m_localChunks.push_back(
+                        {Chunk.hash, quint64(Chunk.offset), quint64(Chunk.length)});
+                });
+            }
+            stageDeltaBases(Path, Kind, Candidate, {});
         }
         if (Kind == ELocalFileKind::Regular) {
             try {
@@ -455,20 +463,28 @@ private:
                            [](const TChunkInPackage &Chunk) { return !Chunk.deltas.empty(); });
     }
 
-    void stageDeltaBases(const QString &Path, ELocalFileKind Kind, const TFileToDownload &Candidate)
+    void stageDeltaBases(const QString &Path, ELocalFileKind Kind, const TFileToDownload &Candidate,
+                         const std::vector<bool> &Kept)
     {
-        if (Kind != ELocalFileKind::Regular || !hasDeltas(Candidate))
+        if (!hasDeltas(Candidate))
             return;
-        m_plannedDeltas = TDeltaBaseStaging::stage(m_context->installationDirectory, Path,
-                                                   m_localChunks, Candidate);
+        // Only a plain file of the installation is read; staged content serves any file.
+        if (Kind != ELocalFileKind::Regular)
+            m_localChunks.clear();
+        m_plannedDeltas = m_context->staging->plan(Path, m_localChunks, Candidate, Kept);
     }
 
-    // Only deltas for chunks that are still to be downloaded go to the downloader.
+    // Only deltas for chunks that are still to be downloaded go to the downloader, and only
+    // while the places of the file they read from are not downloaded themselves.
     void keepPlannedDeltas(TFileToDownload &Candidate)
     {
+        const auto &missing = Candidate.chunkIndicesToDownload;
+        const auto isMissing = [&missing](qint32 Index) {
+            return std::binary_search(missing.begin(), missing.end(), Index);
+        };
         for (TPlannedDelta &plan : m_plannedDeltas) {
-            if (std::binary_search(Candidate.chunkIndicesToDownload.begin(),
-                                   Candidate.chunkIndicesToDownload.end(), plan.chunkIndex))
+            if (isMissing(plan.chunkIndex) &&
+                std::none_of(plan.keptChunkIndices.begin(), plan.keptChunkIndices.end(), isMissing))
                 Candidate.plannedDeltas.push_back(std::move(plan));
         }
         m_plannedDeltas.clear();
@@ -513,9 +529,9 @@ computeRequiredChanges(const QDir &InstallationDirectory,
                        bool FastScan, TScanProgressCallback Progress)
 {
     TPackageDifference difference;
+    const bool caseInsensitive = FilesystemHelper->fileNameCaseSensitivity(
+                                     InstallationDirectory.absolutePath()) == Qt::CaseInsensitive;
     removeStaleScanFiles(InstallationDirectory, *FilesystemHelper);
-    // Bases staged by an earlier run that did not finish are of no use any more.
-    TDeltaBaseStaging::removeStagingDirectory(InstallationDirectory, *FilesystemHelper);
 
     auto context = std::make_shared<TScanContext>();
     context->progress = std::move(Progress);
@@ -532,15 +548,24 @@ computeRequiredChanges(const QDir &InstallationDirectory,
     // Two entries naming the same file (literally, once confined to the directory, or by letter
     // case where the file system ignores it) would be rearranged by two workers at once; the
     // first one in the document's order is kept.
-    const bool caseInsensitive = FilesystemHelper->fileNameCaseSensitivity(
-                                     InstallationDirectory.absolutePath()) == Qt::CaseInsensitive;
     const auto pathKey = [caseInsensitive](const QString &Path) {
         return caseInsensitive ? Path.toCaseFolded() : Path;
     };
     QSet<QString> queuedPaths;
+    quint64 growth = 0;
     for (const TFileInPackage &file : Remote.files()) {
         const QString filePath =
             FilesystemHelper->filePathInDirectory(InstallationDirectory, file.localFile);
+        // The launcher's own staging place is no place for a package file: it is emptied after
+        // every update with deltas. Refused before any file is touched.
+        if (TDeltaBaseStaging::isInStagingDirectory(InstallationDirectory, filePath,
+                                                    caseInsensitive ? Qt::CaseInsensitive
+                                                                    : Qt::CaseSensitive))
+            throw std::runtime_error(
+                QStringLiteral("The package names '%1', inside the directory the launcher keeps "
+                               "for delta bases")
+                    .arg(file.localFile)
+                    .toStdString());
         const QString path = pathKey(filePath);
         if (queuedPaths.contains(path)) {
             qWarning().noquote() << QStringLiteral(
@@ -550,10 +575,18 @@ computeRequiredChanges(const QDir &InstallationDirectory,
             continue;
         }
         queuedPaths.insert(path);
-        if (context->classify(filePath) == ELocalFileKind::Regular)
-            context->bytesTotal += QFileInfo(filePath).size();
+        const qint64 localSize =
+            context->classify(filePath) == ELocalFileKind::Regular ? QFileInfo(filePath).size() : 0;
+        context->bytesTotal += localSize;
+        if (file.unpackedSize > quint64(localSize))
+            growth = saturatingAdd(growth, file.unpackedSize - quint64(localSize));
         context->queue.push_back(file);
     }
+    // Staging gets the free space that the files do not need to grow; bases staged by a run that
+    // did not finish are kept when they still have their content.
+    context->staging = std::make_unique<TDeltaBaseStaging>(
+        InstallationDirectory, TDeltaBaseStaging::budgetFor(InstallationDirectory, growth));
+    context->staging->keepEarlierStaging(*FilesystemHelper);
     // An obsolete entry is compared by the file it names, not by its text: "./b" or, on a file
     // system that ignores case, "B" is the file that the entry "b" keeps. Neither that file nor a
     // directory holding a current file may be deleted.
@@ -597,6 +630,7 @@ computeRequiredChanges(const QDir &InstallationDirectory,
         throw std::runtime_error(QStringLiteral("Scanning the installation directory failed: %1")
                                      .arg(context->failure)
                                      .toStdString());
+    context->staging->removeUnused(difference.filesToDownload, *FilesystemHelper);
     return difference;
 }
 

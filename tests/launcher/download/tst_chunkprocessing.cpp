@@ -249,8 +249,7 @@ void TChunkProcessingTest::deltaStage()
     Plan.delta.packedHash = ::shared::sha256(Delta);
     Plan.delta.baseHash = ::shared::sha256(Base);
     Plan.delta.baseSize = quint64(Base.size());
-    Plan.basePath = BasePath;
-    Plan.baseOffset = 6;
+    Plan.basePieces = {{BasePath, 6, quint64(Base.size())}};
     Chunk.plannedDelta = Plan;
     if (fault == QStringLiteral("packed hash"))
         Delta[Delta.size() - 1] = char(Delta.at(Delta.size() - 1) ^ 1);

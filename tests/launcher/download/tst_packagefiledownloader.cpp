@@ -9,8 +9,10 @@
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <memory>
 
@@ -36,6 +38,18 @@ QByteArray piece(char Fill, int Size)
     Bytes[0] = Fill;
     return Bytes;
 }
+
+// A slow disk: deleting a file takes half a second, so saves fall behind the downloads.
+class TSlowDeletingHelper final : public TLauncherFilesystemHelper
+{
+public:
+    using TLauncherFilesystemHelper::TLauncherFilesystemHelper;
+    bool deleteFile(const QString &Path) const override
+    {
+        QThread::msleep(500);
+        return TLauncherFilesystemHelper::deleteFile(Path);
+    }
+};
 
 } // namespace
 
@@ -297,50 +311,77 @@ void TPackageFileDownloaderTest::deltaProgressAndFallback_data()
 {
     QTest::addColumn<TFault>("fault");
     QTest::addColumn<bool>("fallsBack");
-    QTest::newRow("delta applied") << TFault() << false;
-    QTest::newRow("delta 404") << TFault::status(404) << true;
-    QTest::newRow("delta cut short") << TFault::closeAfter(10) << true;
+    QTest::addColumn<int>("chunks");
+    QTest::newRow("delta applied") << TFault() << false << 1;
+    QTest::newRow("delta 404") << TFault::status(404) << true << 1;
+    QTest::newRow("delta cut short") << TFault::closeAfter(10) << true << 1;
+    QTest::newRow("delta stalls: chunk after the deadline") << TFault::hang() << true << 1;
+    QTest::newRow("delta trickles: chunk after the deadline")
+        << TFault::trickle(1, 100) << true << 1;
+    // Built chunks keep their slots until saved: memory stays bounded by the download limit.
+    QTest::newRow("many tiny deltas stay within the download slots") << TFault() << false << 60;
 }
 
 void TPackageFileDownloaderTest::deltaProgressAndFallback()
 {
     QFETCH(TFault, fault);
     QFETCH(bool, fallsBack);
-    const QByteArray Old = TTestPackageBuilder::randomBytes(50000, 3);
+    QFETCH(int, chunks);
+    makeHelper("[OPTIONS]\nmaxConcurrentDownloads=2\n");
+    if (chunks > 1) {
+        // The first save replaces an old file on a slow disk while the deltas keep coming.
+        m_helper = std::make_shared<TSlowDeletingHelper>(m_application->path());
+        QFile OldFile(target(QStringLiteral("data.pak")));
+        QVERIFY(OldFile.open(QIODevice::WriteOnly));
+    }
+    constexpr int ChunkSize = 20000;
+    const QByteArray Old = TTestPackageBuilder::randomBytes(qint64(ChunkSize) * chunks, 3);
     QByteArray New = Old;
-    New[100] = char(New.at(100) ^ 1);
+    for (int Chunk = 0; Chunk < chunks; ++Chunk)
+        New[Chunk * ChunkSize + 100] = char(New.at(Chunk * ChunkSize + 100) ^ 1);
     m_package->setPacking(EPacking::Stored);
-    m_package->addFile(QStringLiteral("data.pak"), New, false, {50000});
-    const QString DeltaPath = m_package->addDelta(New, {Old});
+    m_package->addFile(QStringLiteral("data.pak"), New, false,
+                       std::vector<qint64>(size_t(chunks), ChunkSize));
+    QStringList DeltaPaths;
+    for (int Chunk = 0; Chunk < chunks; ++Chunk)
+        DeltaPaths << m_package->addDelta(New.mid(Chunk * ChunkSize, ChunkSize),
+                                          {Old.mid(Chunk * ChunkSize, ChunkSize)});
     if (fallsBack)
-        m_server->setFault(DeltaPath, fault);
-    // The base as the scan stages it.
+        m_server->setFault(DeltaPaths.front(), fault);
+    // The bases as the scan stages them.
     const QString Staged = QDir(m_application->path()).filePath(QStringLiteral("base"));
     QFile Base(Staged);
     QVERIFY(Base.open(QIODevice::WriteOnly));
     Base.write(Old);
     Base.close();
     std::vector<TFileToDownload> Files = m_package->allMissing();
-    TPlannedDelta Plan;
-    Plan.chunkIndex = 0;
-    Plan.delta = Files.front().chunks.front().deltas.front();
-    Plan.basePath = Staged;
-    Files.front().plannedDeltas.push_back(Plan);
+    TFileSize DeltaSize = 0;
+    for (int Chunk = 0; Chunk < chunks; ++Chunk) {
+        TPlannedDelta Plan;
+        Plan.chunkIndex = Chunk;
+        Plan.delta = Files.front().chunks[size_t(Chunk)].deltas.front();
+        Plan.basePieces = {{Staged, qint64(Chunk) * ChunkSize, quint64(ChunkSize)}};
+        Files.front().plannedDeltas.push_back(Plan);
+        DeltaSize += TFileSize(Plan.delta.packedSize);
+    }
 
     auto Downloader = makeDownloader();
+    Downloader->setDeltaDeadline(500);
     QSignalSpy Progress(Downloader.get(), &TPackageFileDownloader::progress);
     QCOMPARE(run(*Downloader, Files), -1);
     QCOMPARE(readAll(target(QStringLiteral("data.pak"))), New);
     const auto &Summary = Downloader->transferSummary();
-    QCOMPARE(Summary.deltas, fallsBack ? 0 : 1);
+    QCOMPARE(Summary.deltas, chunks - (fallsBack ? 1 : 0));
     QCOMPARE(Summary.fallbacks, fallsBack ? 1 : 0);
-    QCOMPARE(m_server->requestCount(m_package->chunkPath(New)), fallsBack ? 1 : 0);
+    const QByteArray FirstChunk = New.left(ChunkSize);
+    QCOMPARE(m_server->requestCount(m_package->chunkPath(FirstChunk)), fallsBack ? 1 : 0);
     QCOMPARE(m_pool->activeDownloads(), 0);
-    // Progress counts the bytes that travel: the delta, plus the chunk when it had to come.
+    QVERIFY2(Downloader->peakRunningStages() <= 2,
+             qPrintable(QString::number(Downloader->peakRunningStages())));
+    // Progress counts the bytes that travel: the deltas, plus the chunk when it had to come.
     const auto Last = Progress.last();
-    const TFileSize DeltaSize = TFileSize(Plan.delta.packedSize);
-    const TFileSize ChunkSize = TFileSize(Files.front().chunks.front().packedSize);
-    QCOMPARE(Last.at(1).value<TFileSize>(), DeltaSize + (fallsBack ? ChunkSize : 0));
+    const TFileSize ChunkPackedSize = TFileSize(Files.front().chunks.front().packedSize);
+    QCOMPARE(Last.at(1).value<TFileSize>(), DeltaSize + (fallsBack ? ChunkPackedSize : 0));
     if (!fallsBack)
         QCOMPARE(Last.at(0).value<TFileSize>(), DeltaSize);
     QCOMPARE(Last.at(3).value<TFileSize>(), TFileSize(New.size()));

@@ -1,5 +1,6 @@
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "packages/TContentDefinedChunker.h"
+#include "packages/TDeltaBaseStaging.h"
 #include "packages/TDifferenceComputation.h"
 #include "shared/BlobContainer.h"
 #include "shared/TSha256.h"
@@ -407,20 +408,35 @@ void TestDifference::stagesDeltaBases_data()
     QTest::addColumn<QList<int>>("base");
     QTest::addColumn<bool>("fastScanOverZeros");
     QTest::addColumn<bool>("stagingIsLink"); // a link to a directory outside in its place
+    QTest::addColumn<QString>("situation");  // "", "rescan" or "tight disk"
     QTest::addColumn<bool>("planned");
+    QTest::addColumn<QList<int>>("staged"); // what of the base is copied into staging
 
+    const QString none;
     QTest::newRow("changed chunk beside a reused one")
-        << QList<int>{0, 1} << false << QList<int>{1} << false << false << true;
-    QTest::newRow("base of two old chunks")
-        << QList<int>{0, 1} << true << QList<int>{0, 1} << false << false << true;
+        << QList<int>{0, 1} << false << QList<int>{1} << false << false << none << true
+        << QList<int>{1};
+    QTest::newRow("base of two old chunks") << QList<int>{0, 1} << true << QList<int>{0, 1} << false
+                                            << false << none << true << QList<int>{0, 1};
     QTest::newRow("small file") << QList<int>{-1} << true << QList<int>{-1} << false << false
-                                << true;
-    QTest::newRow("base not on disk")
-        << QList<int>{0, 1} << false << QList<int>{2} << false << false << false;
+                                << none << true << QList<int>{-1};
+    QTest::newRow("base not on disk") << QList<int>{0, 1} << false << QList<int>{2} << false
+                                      << false << none << false << QList<int>{};
     QTest::newRow("recorded chunks that are not on disk")
-        << QList<int>{0, 1} << false << QList<int>{1} << true << false << false;
+        << QList<int>{0, 1} << false << QList<int>{1} << true << false << none << false
+        << QList<int>{};
     QTest::newRow("link in place of the staging directory")
-        << QList<int>{0, 1} << false << QList<int>{1} << false << true << true;
+        << QList<int>{0, 1} << false << QList<int>{1} << false << true << none << true
+        << QList<int>{1};
+    QTest::newRow("base chunk the update keeps is read from the file")
+        << QList<int>{0, 1} << false << QList<int>{0, 1} << false << false << none << true
+        << QList<int>{1};
+    QTest::newRow("staged base outlives the deleted file")
+        << QList<int>{0, 1} << true << QList<int>{0, 1} << false << false
+        << QStringLiteral("rescan") << true << QList<int>{0, 1};
+    QTest::newRow("base that does not fit the disk is not staged")
+        << QList<int>{0, 1} << false << QList<int>{1} << false << false
+        << QStringLiteral("tight disk") << false << QList<int>{};
 }
 
 void TestDifference::stagesDeltaBases()
@@ -430,7 +446,9 @@ void TestDifference::stagesDeltaBases()
     QFETCH(QList<int>, base);
     QFETCH(bool, fastScanOverZeros);
     QFETCH(bool, stagingIsLink);
+    QFETCH(QString, situation);
     QFETCH(bool, planned);
+    QFETCH(QList<int>, staged);
 
     // Piece -1 is a small file's content.
     const QByteArray small = randomBytes(3000, 9);
@@ -443,6 +461,11 @@ void TestDifference::stagesDeltaBases()
         oldPieces.append(pieceOf(piece));
     }
     old.addChunkedFile(QStringLiteral("big.bin"), oldPieces);
+    // Room for the file, the margin the update keeps, and a little less than a base chunk.
+    testsupport::TTmpfsMount disk;
+    if (situation == QStringLiteral("tight disk") &&
+        !disk.mount(m_directory->path(), (qint64(33) << 20) + content.size()))
+        QSKIP(qPrintable(disk.errorText()));
     writeTo(path(QStringLiteral("big.bin")),
             fastScanOverZeros ? QByteArray(content.size(), '\0') : content);
 
@@ -460,22 +483,28 @@ void TestDifference::stagesDeltaBases()
     QTemporaryDir outside;
     if (stagingIsLink)
         QVERIFY(QFile::link(outside.path(), path(QStringLiteral(".corvane-delta-bases"))));
-    const TPackageDifference difference = compute(remote.reader(), old.reader(), fastScanOverZeros);
+    TPackageDifference difference = compute(remote.reader(), old.reader(), fastScanOverZeros);
+    // A launcher ended after the scan: the next one scans what the first left.
+    if (situation == QStringLiteral("rescan"))
+        difference = compute(remote.reader(), old.reader());
     QVERIFY(QDir(outside.path()).isEmpty());
     QCOMPARE(difference.filesToDownload.size(), size_t(1));
     const TFileToDownload &file = difference.filesToDownload.front();
     QCOMPARE(file.plannedDeltas.size(), size_t(planned ? 1 : 0));
+    quint64 stagedSize = 0;
+    for (const int piece : staged)
+        stagedSize += quint64(pieceOf(piece).size());
+    // Each base chunk once, only what the file will not hold any more.
+    QCOMPARE(TDeltaBaseStaging::stagingBytes(difference), stagedSize);
     if (!planned)
         return;
     const TPlannedDelta &plan = file.plannedDeltas.front();
     QCOMPARE(plan.chunkIndex, qint32(remotePieces.size() - 1));
     QCOMPARE(plan.chunkIndex, file.chunkIndicesToDownload.back());
     // The base survives the rearrangement or deletion of the file it came from.
-    QFile staged(plan.basePath);
-    QVERIFY(staged.open(QIODevice::ReadOnly));
-    QVERIFY(staged.seek(plan.baseOffset));
-    QVERIFY(staged.read(qint64(plan.delta.baseSize)) == basePieces.join());
-    QVERIFY(QFileInfo(plan.basePath).absolutePath().startsWith(m_directory->path()));
+    QCOMPARE(TDeltaBaseStaging::readBase(plan), basePieces.join());
+    for (const TBasePiece &piece : plan.basePieces)
+        QVERIFY(QFileInfo(piece.path).absolutePath().startsWith(m_directory->path()));
 }
 
 void TestDifference::fastScanFallsBackToReading_data()
@@ -534,19 +563,29 @@ void TestDifference::neverListsWhatACurrentEntryNames_data()
     QTest::addColumn<QString>("remoteName");
     QTest::addColumn<bool>("caseInsensitive");
     QTest::addColumn<bool>("obsolete");
+    QTest::addColumn<bool>("refused");
 
     QTest::newRow("./b beside b") << "./b"
-                                  << "b" << false << false;
+                                  << "b" << false << false << false;
     QTest::newRow("case-only rename where case is ignored") << "Data.pak"
-                                                            << "data.pak" << true << false;
+                                                            << "data.pak" << true << false << false;
     QTest::newRow("case-only rename where case counts") << "Data.pak"
-                                                        << "data.pak" << false << true;
+                                                        << "data.pak" << false << true << false;
     QTest::newRow("directory of a current file") << "sub"
-                                                 << "sub/file.bin" << false << false;
+                                                 << "sub/file.bin" << false << false << false;
     QTest::newRow("directory of a current file by case") << "SUB"
-                                                         << "sub/f" << true << false;
+                                                         << "sub/f" << true << false << false;
     QTest::newRow("name sharing a prefix") << "sub"
-                                           << "sub-file.bin" << false << true;
+                                           << "sub-file.bin" << false << true << false;
+    QTest::newRow("package file in the delta staging directory")
+        << "a"
+        << "./.corvane-delta-bases/x" << false << false << true;
+    QTest::newRow("delta staging directory by case where case is ignored")
+        << "a"
+        << ".Corvane-Delta-Bases/x" << true << false << true;
+    QTest::newRow("delta staging name in another case where case counts")
+        << "a"
+        << ".Corvane-Delta-Bases/x" << false << true << false;
 }
 
 void TestDifference::neverListsWhatACurrentEntryNames()
@@ -555,6 +594,7 @@ void TestDifference::neverListsWhatACurrentEntryNames()
     QFETCH(QString, remoteName);
     QFETCH(bool, caseInsensitive);
     QFETCH(bool, obsolete);
+    QFETCH(bool, refused);
 
     const QByteArray content = randomBytes(100, 4);
     TPackageDocument local;
@@ -566,6 +606,15 @@ void TestDifference::neverListsWhatACurrentEntryNames()
         caseInsensitive ? std::make_shared<TCaseInsensitiveFilesystemHelper>(m_application->path())
                         : m_helper;
 
+    if (refused) {
+        // Its content would be taken for staged bases and deleted after the next update.
+        QVERIFY_EXCEPTION_THROWN(computeRequiredChanges(QDir(m_directory->path()), helper,
+                                                        remote.reader(), local.reader(), false,
+                                                        nullptr),
+                                 std::runtime_error);
+        QCOMPARE(contentOf(path(remoteName)), content);
+        return;
+    }
     const TPackageDifference difference = computeRequiredChanges(
         QDir(m_directory->path()), helper, remote.reader(), local.reader(), false, nullptr);
     QCOMPARE(difference.filesToDelete.size(), size_t(obsolete ? 1 : 0));
