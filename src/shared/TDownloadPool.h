@@ -19,6 +19,7 @@ namespace shared {
 
 class QNetworkAccessManagerWrapper;
 class QNetworkReplyWrapper;
+class TBandwidthLimiter;
 
 // Fetches URLs with GET, at most a given number at a time, and reports each outcome by URL to all
 // listeners: exactly one success() or failed() per started request, progress() any number of
@@ -74,6 +75,12 @@ public:
     // switches the default bound off. Applies to requests started afterwards.
     virtual void setMaxReplySize(qint64 Bytes);
     virtual qint64 maxReplySize() const;
+    // Paces the bodies of requests started from now on; shared by every pool, so that its cap
+    // holds for all transfers together. Null: no pacing.
+    void setBandwidthLimiter(std::shared_ptr<TBandwidthLimiter> Limiter)
+    {
+        m_bandwidthLimiter = std::move(Limiter);
+    }
     // Requests started and not finished yet: at most MaxConcurrentTransfers.
     int runningTransfers() const { return m_transfers.size(); }
 
@@ -141,6 +148,7 @@ private:
     const bool m_releaseWhenFinished = true;
     int m_transferTimeout = DefaultTransferTimeout;
     qint64 m_maxReplySize = DefaultMaxReplySize;
+    std::shared_ptr<TBandwidthLimiter> m_bandwidthLimiter;
 };
 
 } // namespace shared

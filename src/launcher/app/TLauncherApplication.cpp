@@ -9,6 +9,7 @@
 #include "download/TCloudflareCdnTrace.h"
 #include "packages/TInstallationManager.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
+#include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"
 #include "shared/TJsonDocumentHttpPostSender.h"
 #include "systemsurvey/TSystemSurveyAsJsonDocumentCreator.h"
@@ -78,6 +79,9 @@ TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
     m_translationManager = std::make_shared<vorna::shared::TTranslationManager>();
     const auto settings = m_filesystemHelper->settings();
     m_downloadPool->setTransferTimeout(settings->transferTimeout);
+    m_bandwidthLimiter =
+        std::make_shared<::shared::TBandwidthLimiter>(qint64(settings->maxDownloadRate) * 1000);
+    m_downloadPool->setBandwidthLimiter(m_bandwidthLimiter);
     m_cdnTrace =
         std::make_shared<TCloudflareCdnTrace>(settings->cdnDiagnosticsTrace, m_downloadPool);
     m_configurationHandler =
@@ -311,6 +315,7 @@ void TLauncherApplication::onLauncherReadyForAction()
         const auto configuration = m_configurationHandler->launcherConfiguration();
         m_installationManager =
             std::make_unique<TInstallationManager>(configuration, m_filesystemHelper);
+        m_installationManager->setBandwidthLimiter(m_bandwidthLimiter);
 
         std::vector<std::shared_ptr<TPackage>> forced;
         if (configuration) {
@@ -414,6 +419,7 @@ void TLauncherApplication::showMainWindow()
             packages, m_installationManager.get(),
             configuration && configuration->showPackageNames(), m_downloadPool, m_cdnTrace,
             configuration);
+        m_mainWindow->setBandwidthLimiter(m_bandwidthLimiter);
         if (configuration && configuration->hintsUrl().isValid())
             m_downloadPool->enqueue(configuration->hintsUrl());
         connect(m_configurationHandler.get(), &TLauncherConfigurationHandler::hintsAreaDataReceived,

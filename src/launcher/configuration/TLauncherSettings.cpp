@@ -3,6 +3,8 @@
 #include <QSettings>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace vorna::launcher {
 
 namespace {
@@ -116,6 +118,8 @@ TLauncherSettings::TLauncherSettings(const QString &Path)
     skipVerification = settings.value(options, QStringLiteral("skipVerification"), true).toBool();
     fastScan = settings.value(options, QStringLiteral("fastScan"), true).toBool();
     transferTimeout = settings.value(options, QStringLiteral("transferTimeout"), 60000).toInt();
+    maxDownloadRate =
+        std::max(0, settings.value(options, QStringLiteral("maxDownloadRate"), 0).toInt());
 
     chunkVerification =
         settings.value(QStringLiteral("DEBUG"), QStringLiteral("chunkVerification"), false)

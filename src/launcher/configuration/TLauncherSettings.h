@@ -38,6 +38,9 @@ public:
     int maxConcurrentDownloads = 10;
     // Milliseconds without data after which a transfer is given up (0: never).
     int transferTimeout = 60000;
+    // Cap of the download rate of all transfers together, in kilobytes (1000 bytes) per second;
+    // 0 or less: no limit.
+    int maxDownloadRate = 0;
 
     // One line per value that was replaced by its built-in value, for the log (which is set up
     // only after the settings have been read).
