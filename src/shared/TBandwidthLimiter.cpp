@@ -10,9 +10,9 @@ namespace {
 
 // The bucket holds at most this share of a second's tokens: a pause in reading (a busy event
 // loop) is not made up later by a burst above the cap.
-constexpr double BurstSeconds = 0.05;
+constexpr double BurstSeconds = 0.3;
 constexpr qint64 MinimumReadBuffer = 16 * 1024;
-constexpr qint64 MaximumReadBuffer = 256 * 1024;
+constexpr qint64 MaximumReadBuffer = 512 * 1024;
 
 } // namespace
 
@@ -59,7 +59,7 @@ void TBandwidthLimiter::restartBucket()
         return;
     }
     if (!m_timer.isActive()) {
-        m_tokens = 0;
+        m_tokens = std::min(0.0, m_tokens);
         m_clock.restart();
         m_timer.start();
     }
@@ -69,7 +69,7 @@ qint64 TBandwidthLimiter::readBufferSize() const
 {
     if (m_rate <= 0)
         return 0;
-    return std::clamp<qint64>(m_rate / 100, MinimumReadBuffer, MaximumReadBuffer);
+    return std::clamp<qint64>(m_rate / 50, MinimumReadBuffer, MaximumReadBuffer);
 }
 
 void TBandwidthLimiter::applyReadBufferSize(QNetworkReplyWrapper *Reply) const
@@ -85,6 +85,13 @@ void TBandwidthLimiter::attach(QNetworkReplyWrapper *Reply)
     forgetEndedReplies();
     applyReadBufferSize(Reply);
     m_replies.emplace_back(Reply);
+    // The last bytes of a body are read when it ends, whatever the bucket holds; they are paid
+    // for afterwards, so that many short bodies cannot add up to more than the cap. Connected
+    // before the pool's own handler, this takes them first.
+    connect(Reply, &QNetworkReplyWrapper::finished, this, [this, Reply] {
+        if (m_rate > 0)
+            m_tokens -= double(Reply->drain(Reply->bytesAvailable()));
+    });
     restartBucket();
 }
 
