@@ -20,6 +20,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QSpacerItem>
 #include <QThread>
@@ -447,16 +448,20 @@ QMessageBox *TLauncherMainWindow::createNotEnoughDiskSpaceBox(const QString &Pac
                      .arg(PackageName, sizeText(Space.bytesNeeded),
                           sizeText(std::max<qint64>(0, Space.bytesFree)), Space.volume));
     box->setStandardButtons(QMessageBox::Ok);
-    box->setStyleSheet(
-        QStringLiteral("QMessageBox { background-color: #0D0E24; }\n"
-                       "QLabel { %1 font-size: 13px; color: #DADABC; }\n"
-                       "QPushButton { %1 font-size: 13px; color: #DADABC; min-width: 80px; "
-                       "min-height: 24px; border-image: url(%2) 4 4 4 4 repeat stretch; "
-                       "border-top: 4px transparent; border-left: 4px transparent; "
-                       "border-bottom: 4px transparent; border-right: 4px transparent; }\n"
-                       "QPushButton:hover { border-image: url(%3) 4 4 4 4 repeat stretch; }")
-            .arg(launcherFontStyle(), launcherImage(QStringLiteral("Button_Blue_idle.png")),
-                 launcherImage(QStringLiteral("Button_Blue_hover.png"))));
+    box->setStyleSheet(QStringLiteral("QMessageBox { background-color: #0D0E24; }\n"
+                                      "QLabel { %1 font-size: 13px; color: #DADABC; }")
+                           .arg(launcherFontStyle()));
+    // The button's own sheet: a message box styles its buttons before a sheet on the box reaches
+    // them.
+    box->button(QMessageBox::Ok)
+        ->setStyleSheet(
+            QStringLiteral("QPushButton { %1 font-size: 13px; color: #DADABC; min-width: 80px; "
+                           "min-height: 24px; border-image: url(%2) 4 4 4 4 repeat stretch; "
+                           "border-top: 4px transparent; border-left: 4px transparent; "
+                           "border-bottom: 4px transparent; border-right: 4px transparent; }\n"
+                           "QPushButton:hover { border-image: url(%3) 4 4 4 4 repeat stretch; }")
+                .arg(launcherFontStyle(), launcherImage(QStringLiteral("Button_Blue_idle.png")),
+                     launcherImage(QStringLiteral("Button_Blue_hover.png"))));
     return box;
 }
 

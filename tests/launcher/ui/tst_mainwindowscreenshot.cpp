@@ -85,9 +85,13 @@ private slots:
         updating->startProgress(48000000, 0);
         updating->showDownloadProgress(19700000, 48000000, 12000000, 150000000, 2400000);
 
-        // Let deferred deletions and layout requests settle before grabbing.
+        updating->showDownloadProgress(19800000, 48000000, 12000000, 150000000, 2400000);
+
+        // Let deferred deletions and layout requests settle before grabbing; a layout request
+        // climbs one parent per pass.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QCoreApplication::processEvents();
+        for (int pass = 0; pass < 4; ++pass)
+            QCoreApplication::processEvents();
 
         const QDir directory(QStringLiteral(CORVANE_BIN_DIR "/../screenshots"));
         QVERIFY(directory.mkpath(QStringLiteral(".")));
@@ -100,7 +104,8 @@ private slots:
         // The same update paused: the progress stays, the tile offers Resume.
         updating->showPaused(true);
         updating->showDownloadProgress(19700000, 48000000, 12000000, 150000000, 0);
-        QCoreApplication::processEvents();
+        for (int pass = 0; pass < 4; ++pass)
+            QCoreApplication::processEvents();
         QVERIFY(window.grab().save(directory.filePath(QStringLiteral("mainwindow-paused.png"))));
         QCOMPARE(updating->progressBar()->format(), QStringLiteral("Paused"));
 
