@@ -120,7 +120,7 @@ int main(int argc, char *argv[])
         return double(Samples[Last].second - Samples[First].second) /
                (double(Samples[Last].first - Samples[First].first) / 1000.0);
     };
-    std::printf("| Second | Received (MB) | Rate / cap |\n|---|---|---|\n");
+    std::printf("| Time (s) | Received in the last second (MB) | Rate / cap |\n|---|---|---|\n");
     std::size_t Previous = 0;
     for (std::size_t Index = 1; Index < Samples.size(); ++Index) {
         if (Samples[Index].first - Samples[Previous].first < 1000)
