@@ -83,7 +83,9 @@ void TBandwidthLimiter::attach(QNetworkReplyWrapper *Reply)
         return;
     // Replies are kept even without a cap, so that a cap set later paces them too.
     forgetEndedReplies();
-    applyReadBufferSize(Reply);
+    // Without a cap the reply is left exactly as Qt made it.
+    if (m_rate > 0)
+        applyReadBufferSize(Reply);
     m_replies.emplace_back(Reply);
     // The last bytes of a body are read when it ends, whatever the bucket holds; they are paid
     // for afterwards, so that many short bodies cannot add up to more than the cap. Connected
