@@ -37,7 +37,12 @@ QString QNetworkReplyWrapper::errorString() const
 
 QByteArray QNetworkReplyWrapper::readAll()
 {
-    return m_reply ? m_reply->readAll() : QByteArray();
+    QByteArray Data = std::move(m_drained);
+    m_drained.clear();
+    if (m_reply) {
+        Data += m_reply->readAll();
+    }
+    return Data;
 }
 
 QUrl QNetworkReplyWrapper::url() const
@@ -47,7 +52,7 @@ QUrl QNetworkReplyWrapper::url() const
 
 qint64 QNetworkReplyWrapper::bytesAvailable() const
 {
-    return m_reply ? m_reply->bytesAvailable() : 0;
+    return m_drained.size() + (m_reply ? m_reply->bytesAvailable() : 0);
 }
 
 qint64 QNetworkReplyWrapper::contentLength() const
@@ -58,6 +63,23 @@ qint64 QNetworkReplyWrapper::contentLength() const
     bool Ok = false;
     const qint64 Length = m_reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&Ok);
     return Ok ? Length : -1;
+}
+
+void QNetworkReplyWrapper::setReadBufferSize(qint64 Bytes)
+{
+    if (m_reply) {
+        m_reply->setReadBufferSize(Bytes);
+    }
+}
+
+qint64 QNetworkReplyWrapper::drain(qint64 MaxBytes)
+{
+    if (!m_reply || MaxBytes <= 0) {
+        return 0;
+    }
+    const QByteArray Data = m_reply->read(MaxBytes);
+    m_drained += Data;
+    return Data.size();
 }
 
 void QNetworkReplyWrapper::abort()

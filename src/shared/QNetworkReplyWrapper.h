@@ -35,6 +35,14 @@ public slots:
     virtual qint64 contentLength() const;
     // Ends the transfer at once; error() becomes OperationCanceledError and finished() follows.
     virtual void abort();
+    // At most Bytes of the body wait unread in the reply (0: no bound); Qt stops reading the
+    // connection while the reply holds that much, so the server can send only as fast as the
+    // body is taken out with drain().
+    virtual void setReadBufferSize(qint64 Bytes);
+    // Takes up to MaxBytes of the received body out of the reply into the wrapper's own buffer,
+    // making room for more; readAll() and bytesAvailable() include what was taken. Returns the
+    // bytes taken.
+    virtual qint64 drain(qint64 MaxBytes);
 
 signals:
     void error(QNetworkReply::NetworkError code);
@@ -51,6 +59,7 @@ protected:
 
 private:
     QPointer<QNetworkReply> m_reply;
+    QByteArray m_drained;
 };
 
 } // namespace shared

@@ -2,6 +2,7 @@
 
 #include "QNetworkAccessManagerWrapper.h"
 #include "QNetworkReplyWrapper.h"
+#include "TBandwidthLimiter.h"
 
 #include <QDebug>
 #include <QNetworkRequest>
@@ -194,6 +195,9 @@ void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Deadline, in
     Request.setTransferTimeout(m_transferTimeout);
     QNetworkReplyWrapper *Reply = m_networkAccess->get(Request);
     m_transfers.insert(Reply);
+    if (m_bandwidthLimiter) {
+        m_bandwidthLimiter->attach(Reply);
+    }
     TActiveRequest Active;
     Active.reply = Reply;
     Active.maxReplySize = MaxReplySize;

@@ -19,6 +19,7 @@ namespace shared {
 
 class QNetworkAccessManagerWrapper;
 class QNetworkReplyWrapper;
+class TBandwidthLimiter;
 
 // Fetches URLs with GET, at most a given number at a time, and reports each outcome by URL to all
 // listeners: exactly one success() or failed() per started request, progress() any number of
@@ -79,6 +80,12 @@ public:
     // whose time grows with their size). Applies to requests started afterwards.
     virtual void setRequestDeadline(int Milliseconds);
     virtual int requestDeadline() const;
+    // Paces the bodies of requests started from now on; shared by every pool, so that its cap
+    // holds for all transfers together. Null: no pacing.
+    void setBandwidthLimiter(std::shared_ptr<TBandwidthLimiter> Limiter)
+    {
+        m_bandwidthLimiter = std::move(Limiter);
+    }
     // Requests started and not finished yet: at most MaxConcurrentTransfers.
     int runningTransfers() const { return m_transfers.size(); }
 
@@ -158,6 +165,7 @@ private:
     int m_transferTimeout = DefaultTransferTimeout;
     qint64 m_maxReplySize = DefaultMaxReplySize;
     int m_requestDeadline = 0;
+    std::shared_ptr<TBandwidthLimiter> m_bandwidthLimiter;
 };
 
 } // namespace shared

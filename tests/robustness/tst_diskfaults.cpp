@@ -36,9 +36,12 @@ struct TRun
 class TLauncherRun final
 {
 public:
+    // With a DialogLog the launcher records and dismisses its message boxes there, and the run
+    // ends only once one was recorded.
     TLauncherRun(TLauncherSite &Site, const QString &TemporaryDirectory = QString(),
-                 const QStringList &Arguments = {QStringLiteral("--first-launch")})
-        : m_site(Site)
+                 const QStringList &Arguments = {QStringLiteral("--first-launch")},
+                 const QString &DialogLog = QString())
+        : m_site(Site), m_dialogLog(DialogLog)
     {
         // The new process recreates its log; the previous run's lines must not be read as its own.
         QFile::remove(Site.launcher().logFilePath());
@@ -47,6 +50,12 @@ public:
         if (!TemporaryDirectory.isEmpty()) {
             QProcessEnvironment Environment = m_process->processEnvironment();
             Environment.insert(QStringLiteral("TMPDIR"), TemporaryDirectory);
+            m_process->setProcessEnvironment(Environment);
+        }
+        if (!DialogLog.isEmpty()) {
+            QFile::remove(DialogLog);
+            QProcessEnvironment Environment = m_process->processEnvironment();
+            Environment.insert(QStringLiteral("CORVANE_TEST_DIALOG_LOG"), DialogLog);
             m_process->setProcessEnvironment(Environment);
         }
         m_process->start();
@@ -63,8 +72,9 @@ public:
             return Run;
         const auto ended = [this] {
             const QByteArray Log = log();
-            return Log.contains("critical file error") ||
-                   finishedLine.match(QString::fromUtf8(Log)).hasMatch();
+            return (Log.contains("critical file error") ||
+                    finishedLine.match(QString::fromUtf8(Log)).hasMatch()) &&
+                   (m_dialogLog.isEmpty() || QFile::exists(m_dialogLog));
         };
         const auto Ending = TStagedLauncher::finish(*m_process, ended, TimeoutMs);
         Run.exited = Ending.exited;
@@ -79,6 +89,7 @@ public:
 
 private:
     TLauncherSite &m_site;
+    QString m_dialogLog;
     std::unique_ptr<QProcess> m_process;
     bool m_started = false;
 };
@@ -95,6 +106,12 @@ bool hasLineWith(const QByteArray &Log, const QByteArray &Text, const QByteArray
     return std::any_of(Lines.cbegin(), Lines.cend(), [&](const QByteArray &Line) {
         return Line.contains(Text) && Line.contains(Other);
     });
+}
+
+QByteArray readFile(const QString &Path)
+{
+    QFile File(Path);
+    return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray();
 }
 
 QString packagesDirectory(TLauncherSite &Site)
@@ -158,13 +175,19 @@ void TestDiskFaults::expectRepairedWithSpace(TLauncherSite &Site, const QString 
 void TestDiskFaults::diskFullDuringDownload_data()
 {
     QTest::addColumn<bool>("update");
-    QTest::newRow("fresh install larger than the disk") << false;
-    QTest::newRow("update larger than the free space") << true;
+    // false: too little space from the start; true: another program fills the disk while the
+    // last chunk is on its way.
+    QTest::addColumn<bool>("filledWhileDownloading");
+    QTest::newRow("fresh install larger than the disk is refused before writing") << false << false;
+    QTest::newRow("update larger than the free space is refused before writing") << true << false;
+    QTest::newRow("disk filled by another program during a fresh install") << false << true;
+    QTest::newRow("disk filled by another program during an update") << true << true;
 }
 
 void TestDiskFaults::diskFullDuringDownload()
 {
     QFETCH(bool, update);
+    QFETCH(bool, filledWhileDownloading);
     TLauncherSite Site;
     QVERIFY(Site.isValid());
     TTmpfsMount Disk;
@@ -174,48 +197,75 @@ void TestDiskFaults::diskFullDuringDownload()
     Site.setFile(QStringLiteral("data/keep.bin"), Keep, {150000, 150000});
     const qint64 Base = TTmpfsMount::roundUpToPages(Client.size()) +
                         TTmpfsMount::roundUpToPages(Keep.size()) + MiB / 2;
+    // Filled later, the disk first has room for the four megabytes to come.
+    const qint64 DiskSize = Base + (filledWhileDownloading ? 8 * MiB : 2 * MiB);
     const QByteArray OldPak = TTestPackageBuilder::randomBytes(MiB, 2);
     if (update) {
-        // A complete version 1 first, with about a megabyte to spare.
+        // A complete version 1 first.
         Site.setFile(QStringLiteral("data/a.pak"), OldPak, {MiB / 4, MiB / 4, MiB / 4, MiB / 4});
         Site.publish(QStringLiteral("1"));
-        QVERIFY2(Disk.mount(packagesDirectory(Site), Base + 2 * MiB), qPrintable(Disk.errorText()));
+        QVERIFY2(Disk.mount(packagesDirectory(Site), DiskSize), qPrintable(Disk.errorText()));
         const TRun First = TLauncherRun(Site).finish();
         QVERIFY2(First.exited && First.exitCode == 0, tail(First).constData());
         QVERIFY(Site.differences().isEmpty());
     } else {
-        QVERIFY2(Disk.mount(packagesDirectory(Site), Base + 2 * MiB), qPrintable(Disk.errorText()));
+        QVERIFY2(Disk.mount(packagesDirectory(Site), DiskSize), qPrintable(Disk.errorText()));
     }
     const QByteArray OldDocument = Site.packageJson();
 
-    // Four megabytes of new content: more than is free.
+    // Four megabytes of new content: more than is free, or than will be.
     Site.setFile(QStringLiteral("data/a.pak"), TTestPackageBuilder::randomBytes(4 * MiB, 3),
                  {MiB, MiB, MiB, MiB});
     Site.publish(QStringLiteral("2"));
-    const TRun Run = TLauncherRun(Site).finish();
+    const QByteArray Last = Site.package().chunksOf(QStringLiteral("data/a.pak")).back();
+    if (filledWhileDownloading)
+        Site.server().setFault(Site.package().chunkPath(Last), TFault::delay(3000));
+    const QString Dialogs = Site.launcher().home() + QStringLiteral("/dialogs.jsonl");
+    TLauncherRun Launch(Site, QString(), {QStringLiteral("--first-launch")}, Dialogs);
+    if (filledWhileDownloading) {
+        const int OtherChunks = update ? 3 : Site.package().chunkCount() - 1;
+        QTRY_VERIFY_WITH_TIMEOUT(Launch.log().count("processFinishedData found") >= OtherChunks ||
+                                     !Launch.isRunning(),
+                                 30000);
+        QVERIFY(Launch.isRunning());
+        QVERIFY(Disk.fillLeaving(0));
+    }
+    const TRun Run = Launch.finish();
     QVERIFY2(!Run.exited, tail(Run).constData());
-    QCOMPARE(Run.errorReason, 2);
-    QVERIFY(Run.log.contains("Failed to save file downloaded from"));
+    // Refused or run full, the player is told the same: the package, what it needs, what is free.
+    QCOMPARE(Run.errorReason, 4);
+    const QByteArray Dialog = readFile(Dialogs);
+    QVERIFY2(Dialog.contains("\"title\":\"Not enough disk space\"") &&
+                 QRegularExpression(
+                     QStringLiteral("does not fit on the disk: needs [0-9.]+ ([KMG]B|bytes), "
+                                    "[0-9.]+ ([KMG]B|bytes) free on %1\\.")
+                         .arg(QRegularExpression::escape(Disk.directory())))
+                     .match(QString::fromUtf8(Dialog))
+                     .hasMatch(),
+             Dialog.constData());
+    QCOMPARE(Run.log.contains("Failed to save file downloaded from"), filledWhileDownloading);
     QVERIFY(!Run.log.contains("startPackageAndExit"));
-    QVERIFY(!fileExists(Site, QStringLiteral("package.json")));
-    QVERIFY(fileExists(Site, QStringLiteral("partial-package.json")));
+    QVERIFY(!fileExists(Site, QStringLiteral("package.json")) ||
+            (update && !filledWhileDownloading));
+    if (!filledWhileDownloading) {
+        // Nothing was written: no marker moved, no file was touched.
+        QVERIFY(!fileExists(Site, QStringLiteral("partial-package.json")));
+        QVERIFY(!fileExists(Site, QStringLiteral("data/a.pak")) || update);
+        if (update) {
+            QCOMPARE(Site.readInstalled(QStringLiteral("package.json")), OldDocument);
+            QCOMPARE(Site.readInstalled(QStringLiteral("data/a.pak")), OldPak);
+        }
+    } else {
+        QVERIFY(fileExists(Site, QStringLiteral("partial-package.json")));
+    }
 
     if (update) {
         // The files this update does not touch stay byte-exact, and the partial marker keeps
         // version 1's document, so that the next run compares against what is really there.
         QCOMPARE(Site.readInstalled(QStringLiteral("data/keep.bin")), Keep);
         QCOMPARE(Site.readInstalled(QStringLiteral("bin/client")), Client);
-        QCOMPARE(Site.readInstalled(QStringLiteral("partial-package.json")), OldDocument);
-        // The changed file is rewritten in place: version 1's bytes of it cannot survive a
-        // failed update. Say what became of them.
-        const QByteArray Pak = Site.readInstalled(QStringLiteral("data/a.pak"));
-        qInfo().noquote() << QStringLiteral("version 1 data/a.pak after the failed update: %1")
-                                 .arg(!fileExists(Site, QStringLiteral("data/a.pak"))
-                                          ? QStringLiteral("deleted")
-                                      : Pak == OldPak ? QStringLiteral("byte-exact")
-                                                      : QStringLiteral("%1 bytes, not the old "
-                                                                       "content")
-                                                            .arg(Pak.size()));
+        if (filledWhileDownloading)
+            QCOMPARE(Site.readInstalled(QStringLiteral("partial-package.json")), OldDocument);
     }
 
     QVERIFY2(Disk.resize(200 * MiB), qPrintable(Disk.errorText()));

@@ -80,6 +80,8 @@ private slots:
     void defaultStartWithoutProgramShowsWindow();
     void settingsGapsTakeBuiltInValues_data();
     void settingsGapsTakeBuiltInValues();
+    void downloadRateCap_data();
+    void downloadRateCap();
     void redirectToAnotherServer();
     void metadataChangesBetweenRuns();
     void cleanupTestCase();
@@ -464,6 +466,51 @@ void TestLauncherFaults::settingsGapsTakeBuiltInValues()
     const QStringList Differences = Site.differences();
     QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n'))));
     QVERIFY(Run.log.contains("using the built-in value"));
+}
+
+void TestLauncherFaults::downloadRateCap_data()
+{
+    QTest::addColumn<int>("kilobytesPerSecond"); // the setting maxDownloadRate
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<double>("minimumSeconds");
+    QTest::addColumn<double>("maximumSeconds");
+    QTest::newRow("20 MB/s on a 200 MB install") << 20000 << qint64(200000000) << 9.0 << 12.0;
+}
+
+void TestLauncherFaults::downloadRateCap()
+{
+    QFETCH(int, kilobytesPerSecond);
+    QFETCH(qint64, size);
+    QFETCH(double, minimumSeconds);
+    QFETCH(double, maximumSeconds);
+    TLauncherSite Site(
+        QStringLiteral("[OPTIONS]\nmaxDownloadRate=%1\n").arg(kilobytesPerSecond).toUtf8());
+    QVERIFY(Site.isValid());
+    Site.package().setPacking(TTestPackageBuilder::EPacking::Stored);
+    constexpr qint64 Piece = 8000000;
+    Site.setFile(QStringLiteral("data/big.pak"), TTestPackageBuilder::randomBytes(size, 5),
+                 std::vector<qint64>(std::size_t(size / Piece), Piece));
+    Site.publish(QStringLiteral("1"));
+    // The install is timed from its first chunk request to the launcher's exit.
+    QSet<QString> Chunks;
+    for (const QByteArray &Chunk : Site.package().chunksOf(QStringLiteral("data/big.pak")))
+        Chunks.insert(Site.package().chunkPath(Chunk));
+    QElapsedTimer Clock;
+    QObject Context;
+    connect(&Site.server(), &TTestHttpServer::requestReceived, &Context, [&](const QString &Path) {
+        if (!Clock.isValid() && Chunks.contains(Path))
+            Clock.start();
+    });
+    const TRun Run = runFirstLaunch(Site, 60000);
+    const double Seconds = Clock.isValid() ? double(Clock.elapsed()) / 1000.0 : 0.0;
+    QVERIFY2(Run.exited && Run.exitCode == 0, Run.log.right(3000).constData());
+    qInfo().noquote() << QStringLiteral("%1 MB at a cap of %2 kB/s took %3 s")
+                             .arg(double(size) / 1e6)
+                             .arg(kilobytesPerSecond)
+                             .arg(Seconds, 0, 'f', 2);
+    QVERIFY2(Seconds >= minimumSeconds && Seconds <= maximumSeconds,
+             qPrintable(QString::number(Seconds)));
+    QVERIFY(Site.differences().isEmpty());
 }
 
 void TestLauncherFaults::redirectToAnotherServer()

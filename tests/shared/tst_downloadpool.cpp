@@ -1,5 +1,6 @@
 #include "shared/NocacheUrl.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
+#include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"
 #include "shared/TRandomNumberGenerator.h"
 #include "support/TTestHttpServer.h"
@@ -541,29 +542,42 @@ void TestDownloadPool::replySizeIsBounded_data()
     QTest::addColumn<qint64>("requestBound"); // 0: none of its own
     QTest::addColumn<bool>("releaseWhenFinished");
     QTest::addColumn<bool>("accepted");
+    QTest::addColumn<qint64>("cap"); // bytes per second of a bandwidth limiter; 0: none
 
     const QByteArray Kilobyte(1000, 'k');
     TFault Announced = TFault::wrongContentLength(1000000);
     QTest::newRow("endless body, default bound")
-        << TFault::endlessBody() << QByteArray() << qint64(-1) << qint64(0) << true << false;
+        << TFault::endlessBody() << QByteArray() << qint64(-1) << qint64(0) << true << false
+        << qint64(0);
     QTest::newRow("endless body, bound of the request")
-        << TFault::endlessBody() << QByteArray() << qint64(-1) << qint64(100000) << false << false;
+        << TFault::endlessBody() << QByteArray() << qint64(-1) << qint64(100000) << false << false
+        << qint64(0);
     QTest::newRow("announced length beyond the bound")
-        << Announced << QByteArray(10, 'a') << qint64(-1) << qint64(1000) << false << false;
+        << Announced << QByteArray(10, 'a') << qint64(-1) << qint64(1000) << false << false
+        << qint64(0);
     QTest::newRow("one byte beyond the bound")
-        << TFault() << Kilobyte + 'x' << qint64(-1) << qint64(1000) << false << false;
+        << TFault() << Kilobyte + 'x' << qint64(-1) << qint64(1000) << false << false << qint64(0);
     QTest::newRow("exactly the bound")
-        << TFault() << Kilobyte << qint64(-1) << qint64(1000) << false << true;
+        << TFault() << Kilobyte << qint64(-1) << qint64(1000) << false << true << qint64(0);
     QTest::newRow("bound of the request beyond the pool's")
-        << TFault() << Kilobyte << qint64(500) << qint64(2000) << true << true;
+        << TFault() << Kilobyte << qint64(500) << qint64(2000) << true << true << qint64(0);
     QTest::newRow("pool bound switched off")
-        << TFault() << Kilobyte << qint64(0) << qint64(0) << true << true;
+        << TFault() << Kilobyte << qint64(0) << qint64(0) << true << true << qint64(0);
     QTest::newRow("gzip document")
         << TFault::gzipEncoded() << TTestPackageBuilder::compressibleBytes(200000, 1)
-        << qint64(300000) << qint64(0) << true << true;
+        << qint64(300000) << qint64(0) << true << true << qint64(0);
     QTest::newRow("gzip inflating beyond the bound")
         << TFault::gzipEncoded() << QByteArray(4 << 20, '\0') << qint64(1 << 20) << qint64(0)
-        << true << false;
+        << true << false << qint64(0);
+    QTest::newRow("capped body arrives whole")
+        << TFault() << TTestPackageBuilder::randomBytes(300000, 2) << qint64(-1) << qint64(300000)
+        << false << true << qint64(2000000);
+    QTest::newRow("capped endless body is cut at the bound")
+        << TFault::endlessBody() << QByteArray() << qint64(-1) << qint64(100000) << false << false
+        << qint64(1000000);
+    QTest::newRow("capped gzip document")
+        << TFault::gzipEncoded() << TTestPackageBuilder::compressibleBytes(200000, 1)
+        << qint64(300000) << qint64(0) << true << true << qint64(1000000);
 }
 
 void TestDownloadPool::replySizeIsBounded()
@@ -574,6 +588,7 @@ void TestDownloadPool::replySizeIsBounded()
     QFETCH(qint64, requestBound);
     QFETCH(bool, releaseWhenFinished);
     QFETCH(bool, accepted);
+    QFETCH(qint64, cap);
 
     TTestHttpServer Server;
     Server.setFile(QStringLiteral("/document"), served);
@@ -583,6 +598,8 @@ void TestDownloadPool::replySizeIsBounded()
     QCOMPARE(Test.pool->maxReplySize(), TDownloadPool::DefaultMaxReplySize);
     if (poolBound >= 0)
         Test.pool->setMaxReplySize(poolBound);
+    if (cap > 0)
+        Test.pool->setBandwidthLimiter(std::make_shared<::shared::TBandwidthLimiter>(cap));
     QObject Context;
     // The listener shows a dialog, as the launcher does for the metadata: the nested event loop
     // must not free the reply under the pool's feet.

@@ -9,6 +9,7 @@
 #include "download/TCloudflareCdnTrace.h"
 #include "packages/TInstallationManager.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
+#include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"
 #include "shared/TJsonDocumentHttpPostSender.h"
 #include "systemsurvey/TSystemSurveyAsJsonDocumentCreator.h"
@@ -79,6 +80,9 @@ TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
     const auto settings = m_filesystemHelper->settings();
     m_downloadPool->setTransferTimeout(settings->transferTimeout);
     m_downloadPool->setRequestDeadline(settings->documentTimeout);
+    m_bandwidthLimiter =
+        std::make_shared<::shared::TBandwidthLimiter>(qint64(settings->maxDownloadRate) * 1000);
+    m_downloadPool->setBandwidthLimiter(m_bandwidthLimiter);
     m_cdnTrace =
         std::make_shared<TCloudflareCdnTrace>(settings->cdnDiagnosticsTrace, m_downloadPool);
     m_configurationHandler =
@@ -312,6 +316,7 @@ void TLauncherApplication::onLauncherReadyForAction()
         const auto configuration = m_configurationHandler->launcherConfiguration();
         m_installationManager =
             std::make_unique<TInstallationManager>(configuration, m_filesystemHelper);
+        m_installationManager->setBandwidthLimiter(m_bandwidthLimiter);
 
         std::vector<std::shared_ptr<TPackage>> forced;
         if (configuration) {
@@ -415,6 +420,7 @@ void TLauncherApplication::showMainWindow()
             packages, m_installationManager.get(),
             configuration && configuration->showPackageNames(), m_downloadPool, m_cdnTrace,
             configuration);
+        m_mainWindow->setBandwidthLimiter(m_bandwidthLimiter);
         if (configuration && configuration->hintsUrl().isValid())
             m_downloadPool->enqueue(configuration->hintsUrl());
         connect(m_configurationHandler.get(), &TLauncherConfigurationHandler::hintsAreaDataReceived,

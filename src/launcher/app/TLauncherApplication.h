@@ -16,8 +16,9 @@
 class QSplashScreen;
 
 namespace shared {
+class TBandwidthLimiter;
 class TDownloadPool;
-}
+} // namespace shared
 namespace systemsurvey {
 class TSystemSurveyUploader;
 }
@@ -103,6 +104,8 @@ private:
     static TLauncherApplication *s_instance;
 
     std::shared_ptr<::shared::TDownloadPool> m_downloadPool;
+    // The one cap of the download rate, shared by every pool of this run.
+    std::shared_ptr<::shared::TBandwidthLimiter> m_bandwidthLimiter;
     std::shared_ptr<TLauncherFilesystemHelper> m_filesystemHelper;
     std::shared_ptr<vorna::shared::TTranslationManager> m_translationManager;
     std::shared_ptr<TCloudflareCdnTrace> m_cdnTrace;

@@ -3,6 +3,8 @@
 #include <QSettings>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace vorna::launcher {
 
 namespace {
@@ -118,6 +120,8 @@ TLauncherSettings::TLauncherSettings(const QString &Path)
     transferTimeout = settings.value(options, QStringLiteral("transferTimeout"), 60000).toInt();
     documentTimeout =
         settings.positive(options, QStringLiteral("documentTimeout"), builtInDocumentTimeout);
+    maxDownloadRate =
+        std::max(0, settings.value(options, QStringLiteral("maxDownloadRate"), 0).toInt());
 
     chunkVerification =
         settings.value(QStringLiteral("DEBUG"), QStringLiteral("chunkVerification"), false)

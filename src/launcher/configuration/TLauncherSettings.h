@@ -42,6 +42,9 @@ public:
     // however slowly data keeps arriving.
     static constexpr int builtInDocumentTimeout = 120000;
     int documentTimeout = builtInDocumentTimeout;
+    // Cap of the download rate of all transfers together, in kilobytes (1000 bytes) per second;
+    // 0 or less: no limit.
+    int maxDownloadRate = 0;
 
     // One line per value that was replaced by its built-in value, for the log (which is set up
     // only after the settings have been read).

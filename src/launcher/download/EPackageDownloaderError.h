@@ -15,6 +15,9 @@ enum class EPackageDownloaderError : int
     SavingOperationFailed = 2,
     // Set by the installation when the files read back do not match their hashes.
     VerificationFailed = 3,
+    // Set by the installation manager: the files do not fit on the disk, found before the
+    // download (nothing was written) or after saving failed on a full disk.
+    NotEnoughDiskSpace = 4,
 };
 
 } // namespace vorna::launcher

@@ -1,5 +1,6 @@
 #include "TInstallationManager.h"
 
+#include "TDiskSpaceCheck.h"
 #include "TPackage.h"
 #include "TPackageBuild.h"
 #include "TPackageInstallation.h"
@@ -383,6 +384,8 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPac
         return;
     }
     const QDir Directory = installationDirectory(pPackage);
+    if (!hasRoomFor(pPackage, Directory, *Remote))
+        return;
     const TPackageConfigurationReader Local =
         readPackageConfigurationFromInstallationDirectory(Directory);
     const bool FastScan =
@@ -407,6 +410,17 @@ void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> pPackage)
     const auto Installation = startInstallation(pPackage, Directory, Local, *Remote, false);
     if (Installation)
         Installation->startVerification(Local, true);
+}
+
+void TInstallationManager::setPaused(const std::shared_ptr<TPackage> &pPackage, bool Paused)
+{
+    const auto Installation = findInstallation(pPackage->name());
+    if (!Installation)
+        return;
+    if (Paused)
+        Installation->pause();
+    else
+        Installation->resume();
 }
 
 // Documents that failed their signature check describe nothing that may be installed: the
@@ -449,6 +463,7 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
     }
     const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
     Installation->setInstallationDirectory(Directory);
+    Installation->setBandwidthLimiter(m_bandwidthLimiter);
     Installation->setVersions(Local.versionString(), Remote.versionString());
     Installation->setInstallationMode(m_installationMode ==
                                               static_cast<int>(EInstallationMode::SelfUpdate)
@@ -467,15 +482,35 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
     return Installation;
 }
 
-void TInstallationManager::failInstallationLater(const std::shared_ptr<TPackage> &pPackage)
+// Nothing is written for a package that cannot fit, not even its partial marker: the player frees
+// space and asks again, and the tile offers the same download as before.
+bool TInstallationManager::hasRoomFor(const std::shared_ptr<TPackage> &pPackage,
+                                      const QDir &Directory,
+                                      const TPackageConfigurationReader &Remote)
+{
+    const TDiskSpaceCheck Space = TDiskSpaceCheck::check(Directory, Remote, *m_filesystemHelper);
+    if (Space.fits())
+        return true;
+    qCritical() << "installOrUpdatePackage: not enough disk space for " << pPackage->name()
+                << ": needs " << Space.bytesNeeded << " bytes, " << Space.bytesFree
+                << " bytes free on " << Space.volume << " Thread: " << QThread::currentThreadId();
+    failInstallationLater(pPackage, EPackageDownloaderError::NotEnoughDiskSpace, &Space);
+    return false;
+}
+
+void TInstallationManager::failInstallationLater(const std::shared_ptr<TPackage> &pPackage,
+                                                 EPackageDownloaderError Reason,
+                                                 const TDiskSpaceCheck *pSpace)
 {
     const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
+    if (pSpace)
+        Installation->setNotEnoughDiskSpace(*pSpace);
     m_installationsInProgress.push_back(Installation);
     emit installationOrUpdateStarted(*Installation);
     // Callers expect the end after they have returned, as for any installation: the self-updater
     // shows its splash after the request, and the first launch goes on with its other packages.
-    QTimer::singleShot(0, this, [this, Installation] {
-        Installation->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+    QTimer::singleShot(0, this, [this, Installation, Reason] {
+        Installation->onDownloadFailed(Reason);
         finishInstallation(Installation);
         if (m_installationsInProgress.empty())
             emit allStartedUpdatesFinished();
@@ -494,6 +529,25 @@ void TInstallationManager::finishInstallation(
     // since this may run inside one of its own slots.
     if (Found != m_installationsInProgress.end())
         m_installationsInProgress.erase(Found);
+}
+
+// A save that failed on a disk that is now too small for the rest is reported as the full disk
+// it is, with what is still needed; the partial marker stays, so a later run with room goes on.
+void TInstallationManager::reportFullDisk(TPackageInstallation &Installation)
+{
+    const TPackageConfigurationReader *Remote =
+        Installation.package()->configurationForRunningPlatform();
+    if (Installation.errorReason() != int(EPackageDownloaderError::SavingOperationFailed) ||
+        !Remote)
+        return;
+    const TDiskSpaceCheck Space =
+        TDiskSpaceCheck::check(Installation.installationDirectory(), *Remote, *m_filesystemHelper);
+    if (Space.fits())
+        return;
+    qCritical() << "onDownloadFinished: the disk ran full for " << Installation.package()->name()
+                << ": needs " << Space.bytesNeeded << " bytes, " << Space.bytesFree
+                << " bytes free on " << Space.volume << " Thread: " << QThread::currentThreadId();
+    Installation.setNotEnoughDiskSpace(Space);
 }
 
 void TInstallationManager::onDiskAccessFailed(QString ErrorMessage)
@@ -533,6 +587,7 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
                 finishInstallation(Installation);
             }
         } else {
+            reportFullDisk(*Installation);
             finishInstallation(Installation);
         }
     }

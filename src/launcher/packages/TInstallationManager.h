@@ -4,6 +4,7 @@
 
 #include "TPackageConfigurationReader.h"
 #include "TPackageEnumerations.h"
+#include "download/EPackageDownloaderError.h"
 
 #include <QDir>
 #include <QObject>
@@ -13,8 +14,13 @@
 #include <utility>
 #include <vector>
 
+namespace shared {
+class TBandwidthLimiter;
+}
+
 namespace vorna::launcher {
 
+class TDiskSpaceCheck;
 class TLauncherConfigurationReader;
 class TLauncherFilesystemHelper;
 class TPackage;
@@ -83,6 +89,11 @@ public:
     }
     int installationMode() const { return m_installationMode; }
     void setInstallationMode(int Mode) { m_installationMode = Mode; }
+    // The launcher's cap of the download rate, handed to every installation started from now on.
+    void setBandwidthLimiter(std::shared_ptr<::shared::TBandwidthLimiter> Limiter)
+    {
+        m_bandwidthLimiter = std::move(Limiter);
+    }
 
     // Installs, updates or repairs a package: marks it partially installed, scans its directory,
     // downloads what is missing, then verifies (unless the settings skip it) and marks it fully
@@ -92,6 +103,8 @@ public:
     // Hashes every file of the installed configuration, whatever the settings say; the package
     // counts as partially installed until the verification passes.
     void verifyPackage(std::shared_ptr<TPackage> pPackage);
+    // Pauses or resumes the installation in progress of that package; nothing without one.
+    void setPaused(const std::shared_ptr<TPackage> &pPackage, bool Paused);
     // In order of creation; at most one per package.
     const std::vector<std::shared_ptr<TPackageInstallation>> &installationsInProgress() const
     {
@@ -138,7 +151,14 @@ private:
                       const TPackageConfigurationReader &Remote, bool WithDownload);
     // Lists an installation that cannot start and, from the event loop, ends it as a failed
     // download, so that every request ends with installationOrUpdateFinished.
-    void failInstallationLater(const std::shared_ptr<TPackage> &pPackage);
+    void
+    failInstallationLater(const std::shared_ptr<TPackage> &pPackage,
+                          EPackageDownloaderError Reason = EPackageDownloaderError::DownloadFailed,
+                          const TDiskSpaceCheck *pSpace = nullptr);
+    // False, with the request ended as NotEnoughDiskSpace, when the files cannot fit.
+    void reportFullDisk(TPackageInstallation &Installation);
+    bool hasRoomFor(const std::shared_ptr<TPackage> &pPackage, const QDir &Directory,
+                    const TPackageConfigurationReader &Remote);
     // Emits installationOrUpdateFinished and drops the installation from the list.
     void finishInstallation(const std::shared_ptr<TPackageInstallation> &pInstallation);
     bool failIfDocumentsRefused(const std::shared_ptr<TPackage> &pPackage);
@@ -147,6 +167,7 @@ private:
     std::shared_ptr<TLauncherFilesystemHelper> m_filesystemHelper;
     int m_installationMode = static_cast<int>(EInstallationMode::Normal);
     std::vector<std::shared_ptr<TPackageInstallation>> m_installationsInProgress;
+    std::shared_ptr<::shared::TBandwidthLimiter> m_bandwidthLimiter;
 };
 
 } // namespace vorna::launcher

@@ -6,6 +6,7 @@
 #include "download/ChunkProcessing.h"
 #include "download/TPackageFileDownloader.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
+#include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"
 #include "shared/TSha256.h"
 
@@ -165,6 +166,39 @@ void TPackageInstallation::waitForWorkers()
         m_scanWatcher->waitForFinished();
     if (m_verificationWatcher)
         m_verificationWatcher->waitForFinished();
+}
+
+void TPackageInstallation::setBandwidthLimiter(std::shared_ptr<::shared::TBandwidthLimiter> Limiter)
+{
+    m_pool->setBandwidthLimiter(std::move(Limiter));
+}
+
+void TPackageInstallation::pause()
+{
+    if (m_paused)
+        return;
+    qInfo() << "pause: " << m_package->name() << " Thread: " << QThread::currentThreadId();
+    m_paused = true;
+    // A limit of 0 starts nothing new; the chunks waiting in the pool's queue stay there.
+    m_pool->setMaxConcurrentDownloads(0);
+    emit pausedChanged(true);
+}
+
+void TPackageInstallation::resume()
+{
+    if (!m_paused)
+        return;
+    qInfo() << "resume: " << m_package->name() << " Thread: " << QThread::currentThreadId();
+    m_paused = false;
+    m_pool->setMaxConcurrentDownloads(m_filesystemHelper->settings()->maxConcurrentDownloads);
+    emit pausedChanged(false);
+}
+
+void TPackageInstallation::setNotEnoughDiskSpace(const TDiskSpaceCheck &Space)
+{
+    m_diskSpace = Space;
+    m_succeeded = false;
+    m_errorReason = int(EPackageDownloaderError::NotEnoughDiskSpace);
 }
 
 void TPackageInstallation::setVersions(const QString &LocalVersion, const QString &RemoteVersion)

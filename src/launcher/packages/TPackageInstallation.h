@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EInstallationMode.h"
+#include "TDiskSpaceCheck.h"
 #include "TPackageConfigurationReader.h"
 #include "TPackageDifference.h"
 #include "download/EPackageDownloaderError.h"
@@ -15,8 +16,9 @@
 template <typename T> class QFutureWatcher;
 
 namespace shared {
+class TBandwidthLimiter;
 class TDownloadPool;
-}
+} // namespace shared
 
 namespace vorna::launcher {
 
@@ -50,6 +52,7 @@ public:
 
     const std::shared_ptr<TPackage> &package() const { return m_package; }
     TPackageFileDownloader *downloader() const { return m_downloader.get(); }
+    const std::shared_ptr<::shared::TDownloadPool> &pool() const { return m_pool; }
     const std::shared_ptr<TLauncherFilesystemHelper> &filesystemHelper() const
     {
         return m_filesystemHelper;
@@ -65,6 +68,20 @@ public:
     const QDir &installationDirectory() const { return m_installationDirectory; }
     void setInstallationDirectory(const QDir &Directory) { m_installationDirectory = Directory; }
     const TFileInPackageVector &filesToDelete() const { return m_filesToDelete; }
+    // Paces this installation's transfers with the launcher's one cap.
+    void setBandwidthLimiter(std::shared_ptr<::shared::TBandwidthLimiter> Limiter);
+
+    // Pausing starts no new request; those in flight finish and their chunks are written, so
+    // nothing is lost and resume() goes on with the chunks still missing, without a new scan.
+    // An installation left paused is resumed by the next run through its partial marker.
+    void pause();
+    void resume();
+    bool isPaused() const { return m_paused; }
+
+    // Set with the reason NotEnoughDiskSpace: what the files need and what the volume has.
+    const TDiskSpaceCheck &diskSpace() const { return m_diskSpace; }
+    // Ends a failed download as a full disk (the reason NotEnoughDiskSpace).
+    void setNotEnoughDiskSpace(const TDiskSpaceCheck &Space);
     const std::vector<TFileToDownload> &filesToDownload() const { return m_filesToDownload; }
 
     // The difference between Remote and the directory; runs on a worker thread and emits
@@ -96,6 +113,7 @@ signals:
     void downloadFinished(std::shared_ptr<vorna::launcher::TPackage> PackageBeingInstalled);
     void verificationFinished(std::shared_ptr<vorna::launcher::TPackage> PackageBeingInstalled);
     void diskAccessFailed(QString Message);
+    void pausedChanged(bool Paused);
 
 public slots:
     void onDownloadCompleted();
@@ -124,6 +142,8 @@ private:
     std::vector<TFileToDownload> m_filesToDownload;
     QFutureWatcher<TScanResult> *m_scanWatcher = nullptr;
     QFutureWatcher<bool> *m_verificationWatcher = nullptr;
+    bool m_paused = false;
+    TDiskSpaceCheck m_diskSpace;
 };
 
 } // namespace vorna::launcher

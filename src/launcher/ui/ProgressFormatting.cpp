@@ -32,6 +32,33 @@ QString speedText(quint64 BytesPerSecond)
     return QStringLiteral("%1 B/s").arg(BytesPerSecond);
 }
 
+QString sizeText(qint64 Bytes)
+{
+    const double size = static_cast<double>(Bytes);
+    if (Bytes >= 1000000000LL)
+        return QStringLiteral("%1 GB").arg(QString::number(size / 1000000000.0, 'f', 1));
+    if (Bytes >= 1000000LL)
+        return QStringLiteral("%1 MB").arg(QString::number(size / 1000000.0, 'f', 1));
+    if (Bytes >= 1000LL)
+        return QStringLiteral("%1 KB").arg(QString::number(size / 1000.0, 'f', 1));
+    return QStringLiteral("%1 bytes").arg(Bytes);
+}
+
+QString timeLeftText(qint64 Seconds)
+{
+    if (Seconds < 0)
+        return QString();
+    const qint64 hours = Seconds / 3600;
+    const qint64 minutes = Seconds / 60 % 60;
+    const QString secondsText = QStringLiteral("%1").arg(Seconds % 60, 2, 10, QLatin1Char('0'));
+    if (hours > 0)
+        return QStringLiteral("%1:%2:%3 left")
+            .arg(hours)
+            .arg(minutes, 2, 10, QLatin1Char('0'))
+            .arg(secondsText);
+    return QStringLiteral("%1:%2 left").arg(minutes).arg(secondsText);
+}
+
 quint64 bytesPerSecond(quint64 TickCount, double MeanBytesPerTick)
 {
     if (TickCount == 0 || !(MeanBytesPerTick > 0.0))

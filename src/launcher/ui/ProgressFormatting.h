@@ -22,4 +22,11 @@ QString speedText(quint64 BytesPerSecond);
 // Bytes per second from the downloader's statistics of 100 ms ticks; 0 before the first tick.
 quint64 bytesPerSecond(quint64 TickCount, double MeanBytesPerTick);
 
+// A size as a person reads it, in decimal units with one digit after the point: "12.4 GB",
+// "3.1 MB", "512.0 KB"; below a kilobyte "%1 bytes".
+QString sizeText(qint64 Bytes);
+
+// "0:42 left", "12:05 left", "1:02:33 left"; empty for an unknown (negative) time.
+QString timeLeftText(qint64 Seconds);
+
 } // namespace vorna::launcher

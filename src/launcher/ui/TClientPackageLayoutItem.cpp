@@ -9,10 +9,12 @@
 
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QPixmap>
 #include <QProgressBar>
+#include <QPushButton>
 
 #include <limits>
 
@@ -161,6 +163,7 @@ TClientPackageLayoutItem::TClientPackageLayoutItem(std::shared_ptr<TPackage> Pac
         panelLayout->addWidget(m_nameLabel, 0, Qt::AlignHCenter);
     panelLayout->addWidget(m_versionLabel, 0, Qt::AlignHCenter);
     panelLayout->addWidget(m_defaultCheckBox, 0, Qt::AlignHCenter);
+    panelLayout->addWidget(createDownloadControls(), 0, Qt::AlignHCenter);
 
     addWidget(m_logoLabel, 0, Qt::AlignHCenter | Qt::AlignTop);
     addSpacing(6);
@@ -176,7 +179,56 @@ TClientPackageLayoutItem::TClientPackageLayoutItem(std::shared_ptr<TPackage> Pac
 
     m_progressBar->setVisible(false);
     m_button->setVisible(true);
+    m_downloadControls->setVisible(false);
     updateDefaultClientCheckboxFromPackageStatus();
+}
+
+QWidget *TClientPackageLayoutItem::createDownloadControls()
+{
+    m_downloadControls = new QWidget;
+    auto *layout = new QHBoxLayout(m_downloadControls);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(8);
+    m_timeLeftLabel = new QLabel;
+    m_timeLeftLabel->setStyleSheet(
+        QStringLiteral("QLabel { %1 font-size: 11px; color: #DADABC; }").arg(launcherFontStyle()));
+    m_pauseButton = new QPushButton(QStringLiteral("Pause"));
+    m_pauseButton->setCursor(Qt::PointingHandCursor);
+    m_pauseButton->setFlat(true);
+    m_pauseButton->setStyleSheet(
+        QStringLiteral("QPushButton { %1 font-size: 11px; color: #DADABC; background: transparent; "
+                       "border: none; padding: 0px; text-decoration: underline; }\n"
+                       "QPushButton:hover { color: #FFFFFF; }")
+            .arg(launcherFontStyle()));
+    layout->addWidget(m_timeLeftLabel);
+    layout->addWidget(m_pauseButton);
+    connect(m_pauseButton, &QPushButton::clicked, this,
+            [this] { emit pauseRequested(m_package, !m_paused); });
+    return m_downloadControls;
+}
+
+// The controls take the place of the "Default Client" check box, which an installing package
+// never shows, so the tile keeps its height.
+void TClientPackageLayoutItem::showDownloadControls(bool Visible)
+{
+    QSizePolicy checkBoxPolicy = m_defaultCheckBox->sizePolicy();
+    checkBoxPolicy.setRetainSizeWhenHidden(!Visible);
+    m_defaultCheckBox->setSizePolicy(checkBoxPolicy);
+    if (Visible)
+        m_defaultCheckBox->setVisible(false);
+    m_downloadControls->setVisible(Visible);
+}
+
+void TClientPackageLayoutItem::showPaused(bool Paused)
+{
+    m_paused = Paused;
+    m_pauseButton->setText(Paused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
+    m_timeLeft.reset();
+    m_timeLeftLabel->clear();
+    m_timeLeftLabel->setVisible(!Paused);
+    if (Paused)
+        m_progressBar->setFormat(QStringLiteral("Paused"));
+    showDownloadControls(true);
 }
 
 TClientPackageLayoutItem::~TClientPackageLayoutItem() = default;
@@ -203,6 +255,7 @@ void TClientPackageLayoutItem::startProgress(qint64 Maximum, qint64 Value)
 
 void TClientPackageLayoutItem::showPhaseProgress(const QString &Word, qint64 Done, qint64 Total)
 {
+    showDownloadControls(false);
     m_progressBar->setMaximum(ProgressBarMaximum);
     m_progressBar->setValue(progressBarValue(Done, Total));
     m_progressBar->setFormat(Word);
@@ -214,11 +267,23 @@ void TClientPackageLayoutItem::showDownloadProgress(qint64 Downloaded, qint64 To
                                                     quint64 BytesPerSecond)
 {
     m_progressBar->setMaximum(ProgressBarMaximum);
+    const qint64 elapsed = m_sinceLastTick.isValid() ? m_sinceLastTick.restart() : 0;
+    if (!m_sinceLastTick.isValid())
+        m_sinceLastTick.start();
     if (Downloaded < TotalToDownload) {
         m_progressBar->setValue(progressBarValue(Downloaded, TotalToDownload));
-        m_progressBar->setFormat(speedText(BytesPerSecond));
         m_versionLabel->setText(megabytesText(Downloaded, TotalToDownload));
+        if (m_downloadControls->isHidden())
+            showDownloadControls(true);
+        if (m_paused) {
+            m_progressBar->setFormat(QStringLiteral("Paused"));
+            return;
+        }
+        m_progressBar->setFormat(speedText(BytesPerSecond));
+        m_timeLeftLabel->setText(timeLeftText(m_timeLeft.update(
+            TotalToDownload - Downloaded, static_cast<double>(BytesPerSecond), elapsed)));
     } else {
+        showDownloadControls(false);
         m_progressBar->setValue(progressBarValue(Written, TotalToWrite));
         m_progressBar->setFormat(QStringLiteral("Writing..."));
         m_versionLabel->setText(megabytesText(Written, TotalToWrite));
@@ -240,6 +305,14 @@ void TClientPackageLayoutItem::onInstallationOrUpdateFinished(const TPackageInst
 
 void TClientPackageLayoutItem::resetAfterInstallation()
 {
+    showDownloadControls(false);
+    m_paused = false;
+    m_pauseButton->setText(QStringLiteral("Pause"));
+    m_timeLeft.reset();
+    m_sinceLastTick.invalidate();
+    m_timeLeftLabel->clear();
+    m_timeLeftLabel->setVisible(true);
+    updateDefaultClientCheckboxFromPackageStatus();
     m_progressBar->setVisible(false);
     m_button->setVisible(true);
     m_progressBar->setValue(0);
@@ -338,6 +411,8 @@ void TClientPackageLayoutItem::followInstallation(
             showPhaseProgress(QStringLiteral("Verifying..."), Done, Total);
         },
         Qt::QueuedConnection);
+    connect(&InstallationInProgress, &TPackageInstallation::pausedChanged, this,
+            &TClientPackageLayoutItem::showPaused);
     connect(downloader, &TPackageFileDownloader::progress, this,
             [this, downloader](TFileSize Downloaded, TFileSize TotalToDownload, TFileSize Written,
                                TFileSize TotalToWrite) {

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "TTimeLeftEstimate.h"
 #include "packages/TPackage.h"
+
+#include <QElapsedTimer>
 
 #include <QVBoxLayout>
 
@@ -10,6 +13,7 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QProgressBar;
+class QPushButton;
 class QContextPushButton;
 
 namespace vorna::launcher {
@@ -35,6 +39,10 @@ public:
     QLabel *versionLabel() const { return m_versionLabel; }
     QContextPushButton *button() const { return m_button; }
     QProgressBar *progressBar() const { return m_progressBar; }
+    // Pause or Resume while a download runs, with the time left beside it.
+    QPushButton *pauseButton() const { return m_pauseButton; }
+    QLabel *timeLeftLabel() const { return m_timeLeftLabel; }
+    bool isPaused() const { return m_paused; }
 
     // Installing mode: the bar replaces the button, starting at Value of Maximum bytes.
     void startProgress(qint64 Maximum, qint64 Value);
@@ -43,11 +51,15 @@ public:
     // A downloader tick: the transfer while it runs, then the writing of what arrived.
     void showDownloadProgress(qint64 Downloaded, qint64 TotalToDownload, qint64 Written,
                               qint64 TotalToWrite, quint64 BytesPerSecond);
+    // Paused: the bar keeps its progress and reads "Paused", the button offers Resume.
+    void showPaused(bool Paused);
 
 signals:
     void defaultChanged(std::shared_ptr<TPackage> pPackage, bool IsDefault);
     void buttonClicked(std::shared_ptr<TPackage> pPackage);
     void verifyButtonClicked(std::shared_ptr<TPackage> pPackage);
+    // The player asked to pause (Pause true) or resume the package's download.
+    void pauseRequested(std::shared_ptr<TPackage> pPackage, bool Pause);
 
 public slots:
     void onInstallationOrUpdateStarted(const TPackageInstallation &InstallationInProgress);
@@ -64,6 +76,8 @@ public slots:
 private:
     void onCheckBoxStateChanged(int State);
     void followInstallation(const TPackageInstallation &InstallationInProgress);
+    QWidget *createDownloadControls();
+    void showDownloadControls(bool Visible);
 
     std::shared_ptr<TPackage> m_package;
     QCheckBox *m_defaultCheckBox = nullptr;
@@ -73,6 +87,12 @@ private:
     QContextPushButton *m_button = nullptr;
     QProgressBar *m_progressBar = nullptr;
     QGroupBox *m_panel = nullptr;
+    QWidget *m_downloadControls = nullptr;
+    QLabel *m_timeLeftLabel = nullptr;
+    QPushButton *m_pauseButton = nullptr;
+    bool m_paused = false;
+    TTimeLeftEstimate m_timeLeft;
+    QElapsedTimer m_sinceLastTick;
 };
 
 } // namespace vorna::launcher

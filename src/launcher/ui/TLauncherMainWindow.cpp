@@ -1,6 +1,8 @@
 #include "TLauncherMainWindow.h"
 
+#include "ProgressFormatting.h"
 #include "TClientPackageLayoutItem.h"
+#include "TDownloadLimitControl.h"
 #include "THintRow.h"
 #include "UiStyle.h"
 #include "app/LauncherVersion.h"
@@ -18,6 +20,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 #include <QSpacerItem>
 #include <QThread>
@@ -87,6 +90,11 @@ TLauncherMainWindow::TLauncherMainWindow(
                 &TLauncherMainWindow::onDefaultClientPackageCheckboxChanged);
         connect(tile, &TClientPackageLayoutItem::buttonClicked, this,
                 &TLauncherMainWindow::clientPackageButtonClicked);
+        connect(tile, &TClientPackageLayoutItem::pauseRequested, this,
+                [this](std::shared_ptr<TPackage> pPackage, bool Pause) {
+                    if (m_installationManager)
+                        m_installationManager->setPaused(pPackage, Pause);
+                });
         connect(tile, &TClientPackageLayoutItem::verifyButtonClicked, this,
                 &TLauncherMainWindow::clientPackageVerifyButtonClicked);
     }
@@ -150,6 +158,7 @@ QLabel *TLauncherMainWindow::createLinkLabel(const QString &Icon, const QString 
 QHBoxLayout *TLauncherMainWindow::createAboutRow()
 {
     auto *aboutRow = new QHBoxLayout;
+    m_aboutRow = aboutRow;
     aboutRow->addStretch(0);
     m_aboutLabel = createLinkLabel(launcherImage(QStringLiteral("icircle.png")),
                                    QStringLiteral("about"), QStringLiteral("About"));
@@ -396,6 +405,7 @@ void TLauncherMainWindow::reportWindowStarted()
 
 void TLauncherMainWindow::connectInstallationManager(TInstallationManager *InstallationManager)
 {
+    m_installationManager = InstallationManager;
     if (!InstallationManager)
         return;
     connect(InstallationManager, &TInstallationManager::installationOrUpdateStarted, this,
@@ -417,6 +427,52 @@ void TLauncherMainWindow::onInstallationOrUpdateFinished(
 {
     handleInstallationFinished(InstallationInProgress.package(),
                                InstallationInProgress.errorReason());
+    if (InstallationInProgress.errorReason() == int(EPackageDownloaderError::NotEnoughDiskSpace) &&
+        tile(InstallationInProgress.package()->index())) {
+        QMessageBox *box = createNotEnoughDiskSpaceBox(InstallationInProgress.package()->name(),
+                                                       InstallationInProgress.diskSpace());
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->exec();
+    }
+}
+
+QMessageBox *TLauncherMainWindow::createNotEnoughDiskSpaceBox(const QString &PackageName,
+                                                              const TDiskSpaceCheck &Space)
+{
+    auto *box = new QMessageBox(this);
+    box->setWindowTitle(QStringLiteral("Not enough disk space"));
+    box->setIcon(QMessageBox::Warning);
+    box->setTextFormat(Qt::PlainText);
+    box->setText(QStringLiteral("%1 does not fit on the disk: needs %2, %3 free on %4.\n\n"
+                                "Make room on %4, then try again.")
+                     .arg(PackageName, sizeText(Space.bytesNeeded),
+                          sizeText(std::max<qint64>(0, Space.bytesFree)), Space.volume));
+    box->setStandardButtons(QMessageBox::Ok);
+    box->setStyleSheet(QStringLiteral("QMessageBox { background-color: #0D0E24; }\n"
+                                      "QLabel { %1 font-size: 13px; color: #DADABC; }")
+                           .arg(launcherFontStyle()));
+    // The button's own sheet: a message box styles its buttons before a sheet on the box reaches
+    // them.
+    box->button(QMessageBox::Ok)
+        ->setStyleSheet(
+            QStringLiteral("QPushButton { %1 font-size: 13px; color: #DADABC; min-width: 80px; "
+                           "min-height: 24px; border-image: url(%2) 4 4 4 4 repeat stretch; "
+                           "border-top: 4px transparent; border-left: 4px transparent; "
+                           "border-bottom: 4px transparent; border-right: 4px transparent; }\n"
+                           "QPushButton:hover { border-image: url(%3) 4 4 4 4 repeat stretch; }")
+                .arg(launcherFontStyle(), launcherImage(QStringLiteral("Button_Blue_idle.png")),
+                     launcherImage(QStringLiteral("Button_Blue_hover.png"))));
+    return box;
+}
+
+void TLauncherMainWindow::setBandwidthLimiter(std::shared_ptr<::shared::TBandwidthLimiter> Limiter)
+{
+    if (m_downloadLimitControl || !m_aboutRow)
+        return;
+    m_downloadLimitControl = new TDownloadLimitControl(std::move(Limiter), this);
+    // Left of the About link, where the footer has room.
+    m_aboutRow->insertWidget(1, m_downloadLimitControl);
+    m_aboutRow->insertSpacing(2, 12);
 }
 
 } // namespace vorna::launcher

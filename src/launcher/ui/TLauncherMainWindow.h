@@ -19,13 +19,16 @@ class QSpacerItem;
 class QVBoxLayout;
 
 namespace shared {
+class TBandwidthLimiter;
 class TDownloadPool;
-}
+} // namespace shared
 
 namespace vorna::launcher {
 
 class TClientPackageLayoutItem;
 class TCloudflareCdnTrace;
+class TDiskSpaceCheck;
+class TDownloadLimitControl;
 class THintRow;
 class TInstallationManager;
 class TLauncherConfigurationReader;
@@ -68,6 +71,14 @@ public:
 
     // The about box, configured but not shown; the caller owns it.
     QMessageBox *createAboutBox();
+    // The dialog of a package that does not fit on the disk, configured but not shown; the
+    // caller owns it.
+    QMessageBox *createNotEnoughDiskSpaceBox(const QString &PackageName,
+                                             const TDiskSpaceCheck &Space);
+
+    // Shows the "Download limit" control in the footer, set to the limiter's rate.
+    void setBandwidthLimiter(std::shared_ptr<::shared::TBandwidthLimiter> Limiter);
+    TDownloadLimitControl *downloadLimitControl() const { return m_downloadLimitControl; }
 
 signals:
     void defaultChanged(std::shared_ptr<TPackage> pPackage, bool IsDefault);
@@ -104,6 +115,9 @@ private:
     QVBoxLayout *m_footerLayout = nullptr;
     QLabel *m_aboutLabel = nullptr;
     QLabel *m_versionLabel = nullptr;
+    QHBoxLayout *m_aboutRow = nullptr;
+    TDownloadLimitControl *m_downloadLimitControl = nullptr;
+    TInstallationManager *m_installationManager = nullptr;
     QMessageBox *m_messageBox = nullptr;
     int m_defaultPackageIndex = -1;
     std::shared_ptr<::shared::TDownloadPool> m_downloadPool;

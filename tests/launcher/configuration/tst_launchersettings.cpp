@@ -125,6 +125,12 @@ void TestLauncherSettings::values_data()
     QTest::newRow("trace url") << QByteArray("[URLS]\ncdnDiagnosticsTrace=http://127.0.0.1:1/t\n")
                                << "cdnDiagnosticsTrace"
                                << QVariant(QStringLiteral("http://127.0.0.1:1/t"));
+    QTest::newRow("download rate absent is no limit")
+        << QByteArray("[OPTIONS]\n") << "maxDownloadRate" << QVariant(0);
+    QTest::newRow("download rate in kilobytes per second")
+        << QByteArray("[OPTIONS]\nmaxDownloadRate=20000\n") << "maxDownloadRate" << QVariant(20000);
+    QTest::newRow("negative download rate is no limit")
+        << QByteArray("[OPTIONS]\nmaxDownloadRate=-5\n") << "maxDownloadRate" << QVariant(0);
 }
 
 void TestLauncherSettings::values()
@@ -148,6 +154,7 @@ void TestLauncherSettings::values()
         {QStringLiteral("chunkVerification"), settings->chunkVerification},
         {QStringLiteral("appendNocacheToPackageUrls"), settings->appendNocacheToPackageUrls},
         {QStringLiteral("cdnDiagnosticsTrace"), settings->cdnDiagnosticsTrace.toString()},
+        {QStringLiteral("maxDownloadRate"), settings->maxDownloadRate},
     };
     QCOMPARE(fields.value(field).toString(), expected.toString());
 }

@@ -1,6 +1,7 @@
 #include "packages/TInstallationManager.h"
 #include "packages/TPackage.h"
 #include "packages/TPackageInstallation.h"
+#include "shared/TDownloadPool.h"
 #include "support/TLockingFilesystemHelper.h"
 #include "support/TSentinelDirectory.h"
 #include "support/TTestHttpServer.h"
@@ -9,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QPointer>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -56,6 +58,8 @@ private slots:
     void emptyDifferenceEndsUpToDate_data();
     void emptyDifferenceEndsUpToDate();
     void finishNotificationWithoutInstallation();
+    void pauseKeepsWhatIsWrittenAndGoesOn_data();
+    void pauseKeepsWhatIsWrittenAndGoesOn();
     void selfUpdateMovesTheRunningLauncherAside_data();
     void selfUpdateMovesTheRunningLauncherAside();
 
@@ -375,6 +379,58 @@ void TInstallationManagerTest::finishNotificationWithoutInstallation()
     Manager->onVerificationFinished(Package);
     QCOMPARE(m_allFinished, 2);
     QVERIFY(m_finishes.isEmpty());
+}
+
+void TInstallationManagerTest::pauseKeepsWhatIsWrittenAndGoesOn_data()
+{
+    QTest::addColumn<bool>("quitWhilePaused");
+    QTest::newRow("pause and resume") << false;
+    QTest::newRow("quit while paused, then a new run resumes") << true;
+}
+
+void TInstallationManagerTest::pauseKeepsWhatIsWrittenAndGoesOn()
+{
+    QFETCH(bool, quitWhilePaused);
+    makeHelper("[OPTIONS]\nmaxConcurrentDownloads=2\n");
+    m_package->setPacking(TTestPackageBuilder::EPacking::Stored);
+    constexpr int Files = 12;
+    QMap<QString, QByteArray> Contents;
+    for (int Index = 0; Index < Files; ++Index) {
+        const QString Name = QStringLiteral("data/f%1.bin").arg(Index);
+        Contents.insert(Name, TTestPackageBuilder::randomBytes(65536, quint32(40 + Index)));
+        m_package->addFile(Name, Contents.value(Name));
+    }
+    const auto Package = publish(QStringLiteral("1"));
+    // Slow chunks, so that the pause comes while the first ones are on their way.
+    for (const QByteArray &Content : qAsConst(Contents))
+        m_server->setFault(m_package->chunkPath(Content), TFault::delay(400));
+    auto Manager = makeManager();
+    Manager->installOrUpdatePackage(Package);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_server->requests().isEmpty(), 30000);
+    Manager->setPaused(Package, true);
+    QPointer<TPackageInstallation> Installation = Manager->installationsInProgress().front().get();
+    QVERIFY(Installation->isPaused());
+    // The requests in flight end and are written; no new one starts.
+    QTRY_VERIFY_WITH_TIMEOUT(!Installation || Installation->pool()->activeDownloads() == 0, 30000);
+    QVERIFY(Installation);
+    const int RequestsBeforeResume = m_server->requests().size();
+    QVERIFY(RequestsBeforeResume < Files);
+    QVERIFY(m_finishes.isEmpty());
+
+    if (quitWhilePaused) {
+        Manager.reset();
+        QTRY_VERIFY(!Installation);
+        Manager = makeManager();
+        QVERIFY(runToEnd(*Manager, Package).succeeded);
+    } else {
+        Manager->setPaused(Package, false);
+        QTRY_COMPARE_WITH_TIMEOUT(m_finishes.size(), 1, 60000);
+        QVERIFY(m_finishes.last().succeeded);
+    }
+    for (auto It = Contents.cbegin(); It != Contents.cend(); ++It)
+        QCOMPARE(readAll(directory(*Manager).filePath(It.key())), It.value());
+    // Every chunk crossed the wire once, pause or not: what was written before was kept.
+    QCOMPARE(m_server->requests().size(), Files);
 }
 
 void TInstallationManagerTest::selfUpdateMovesTheRunningLauncherAside_data()

@@ -1,6 +1,8 @@
 #include "UiTestPackages.h"
+#include "ui/ProgressFormatting.h"
 #include "ui/QContextPushButton.h"
 #include "ui/TClientPackageLayoutItem.h"
+#include "ui/TTimeLeftEstimate.h"
 
 #include <QAction>
 #include <QApplication>
@@ -9,6 +11,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTest>
 
 using vorna::launcher::ELocalPackageStatus;
@@ -22,7 +25,8 @@ namespace {
 struct TTileHost
 {
     explicit TTileHost(const uitest::TPackageOutline &Outline, bool ShowNames = false)
-        : package(uitest::makePackage(Outline)), tile(new TClientPackageLayoutItem(package, ShowNames))
+        : package(uitest::makePackage(Outline)),
+          tile(new TClientPackageLayoutItem(package, ShowNames))
     {
         host.setLayout(tile);
         host.show();
@@ -142,35 +146,39 @@ private slots:
         QTest::addColumn<int>("value");
         QTest::addColumn<QString>("format");
         QTest::addColumn<QString>("label");
+        QTest::addColumn<bool>("paused");
 
         QTest::newRow("three tenths")
             << qint64(300000) << qint64(1000000) << qint64(0) << qint64(5000000) << quint64(0)
-            << 3000 << QStringLiteral("0 B/s") << QStringLiteral("0.3/1.0 MB");
+            << 3000 << QStringLiteral("0 B/s") << QStringLiteral("0.3/1.0 MB") << false;
         QTest::newRow("1024 B/s stays bytes")
             << qint64(1) << qint64(2) << qint64(0) << qint64(2) << quint64(1024) << 5000
-            << QStringLiteral("1024 B/s") << QStringLiteral("0.0/0.0 MB");
+            << QStringLiteral("1024 B/s") << QStringLiteral("0.0/0.0 MB") << false;
         QTest::newRow("1025 B/s reads kilobytes")
             << qint64(1) << qint64(2) << qint64(0) << qint64(2) << quint64(1025) << 5000
-            << QStringLiteral("1.0 KB/s") << QStringLiteral("0.0/0.0 MB");
+            << QStringLiteral("1.0 KB/s") << QStringLiteral("0.0/0.0 MB") << false;
         QTest::newRow("1048576 B/s stays kilobytes")
             << qint64(1) << qint64(2) << qint64(0) << qint64(2) << quint64(1048576) << 5000
-            << QStringLiteral("1048.6 KB/s") << QStringLiteral("0.0/0.0 MB");
+            << QStringLiteral("1048.6 KB/s") << QStringLiteral("0.0/0.0 MB") << false;
         QTest::newRow("1048577 B/s reads megabytes")
             << qint64(1) << qint64(2) << qint64(0) << qint64(2) << quint64(1048577) << 5000
-            << QStringLiteral("1.0 MB/s") << QStringLiteral("0.0/0.0 MB");
+            << QStringLiteral("1.0 MB/s") << QStringLiteral("0.0/0.0 MB") << false;
         QTest::newRow("above 2^30 reads gigabytes")
             << qint64(1) << qint64(2) << qint64(0) << qint64(2) << quint64(1073741825) << 5000
-            << QStringLiteral("1.1 GB/s") << QStringLiteral("0.0/0.0 MB");
+            << QStringLiteral("1.1 GB/s") << QStringLiteral("0.0/0.0 MB") << false;
         QTest::newRow("downloaded switches to writing")
             << qint64(1000000) << qint64(1000000) << qint64(2500000) << qint64(10000000)
             << quint64(4096) << 2500 << QStringLiteral("Writing...")
-            << QStringLiteral("2.5/10.0 MB");
+            << QStringLiteral("2.5/10.0 MB") << false;
         QTest::newRow("zero totals stay in range")
             << qint64(0) << qint64(0) << qint64(0) << qint64(0) << quint64(0) << 0
-            << QStringLiteral("Writing...") << QStringLiteral("0.0/0.0 MB");
+            << QStringLiteral("Writing...") << QStringLiteral("0.0/0.0 MB") << false;
         QTest::newRow("written beyond total stays in range")
             << qint64(10) << qint64(10) << qint64(30) << qint64(20) << quint64(0) << 10000
-            << QStringLiteral("Writing...") << QStringLiteral("0.0/0.0 MB");
+            << QStringLiteral("Writing...") << QStringLiteral("0.0/0.0 MB") << false;
+        QTest::newRow("paused keeps the progress and says so")
+            << qint64(300000) << qint64(1000000) << qint64(0) << qint64(5000000) << quint64(250000)
+            << 3000 << QStringLiteral("Paused") << QStringLiteral("0.3/1.0 MB") << true;
     }
 
     void downloadProgress()
@@ -183,17 +191,60 @@ private slots:
         QFETCH(int, value);
         QFETCH(QString, format);
         QFETCH(QString, label);
+        QFETCH(bool, paused);
 
         TTileHost host(withStatus(ELocalPackageStatus::NotInstalled));
         host.tile->startProgress(totalToDownload, 0);
         QVERIFY(!host.tile->button()->isVisible());
         QVERIFY(host.tile->progressBar()->isVisible());
+        if (paused)
+            host.tile->showPaused(true);
         host.tile->showDownloadProgress(downloaded, totalToDownload, written, totalToWrite, speed);
         QProgressBar *bar = host.tile->progressBar();
         QCOMPARE(bar->maximum(), 10000);
         QCOMPARE(bar->value(), value);
         QCOMPARE(bar->format(), format);
         QCOMPARE(host.tile->versionLabel()->text(), label);
+        // Pause or Resume is offered exactly while bytes are still to come.
+        QCOMPARE(host.tile->pauseButton()->isVisible(), downloaded < totalToDownload);
+        QCOMPARE(host.tile->pauseButton()->text(),
+                 paused ? QStringLiteral("Resume") : QStringLiteral("Pause"));
+    }
+
+    // Remaining bytes and rate on each one-second tick, and the seconds the tile shows after it.
+    void timeLeft_data()
+    {
+        QTest::addColumn<QList<qint64>>("remaining");
+        QTest::addColumn<QList<qint64>>("rate");
+        QTest::addColumn<QList<qint64>>("shown");
+        const qint64 MB = 1000000;
+        QTest::newRow("steady rate counts down second by second")
+            << QList<qint64>{100 * MB, 90 * MB, 80 * MB, 70 * MB}
+            << QList<qint64>{10 * MB, 10 * MB, 10 * MB, 10 * MB} << QList<qint64>{10, 9, 8, 7};
+        QTest::newRow("jitter of the rate does not move it")
+            << QList<qint64>{100 * MB, 90 * MB, 80 * MB, 70 * MB}
+            << QList<qint64>{10 * MB, 11 * MB, 9 * MB, 10500000} << QList<qint64>{10, 9, 8, 7};
+        QTest::newRow("halved rate raises it step by step, not at once")
+            << QList<qint64>{100 * MB, 95 * MB, 90 * MB, 85 * MB, 80 * MB}
+            << QList<qint64>{10 * MB, 5 * MB, 5 * MB, 5 * MB, 5 * MB}
+            << QList<qint64>{10, 9, 10, 11, 11};
+        QTest::newRow("no rate yet tells nothing")
+            << QList<qint64>{100 * MB, 100 * MB} << QList<qint64>{0, 0} << QList<qint64>{-1, -1};
+        QTest::newRow("done is zero")
+            << QList<qint64>{10 * MB, 0} << QList<qint64>{MB, MB} << QList<qint64>{10, 0};
+    }
+
+    void timeLeft()
+    {
+        QFETCH(QList<qint64>, remaining);
+        QFETCH(QList<qint64>, rate);
+        QFETCH(QList<qint64>, shown);
+        vorna::launcher::TTimeLeftEstimate estimate;
+        QList<qint64> seconds;
+        for (int tick = 0; tick < remaining.size(); ++tick)
+            seconds << estimate.update(remaining[tick], double(rate[tick]), 1000);
+        QCOMPARE(seconds, shown);
+        QCOMPARE(vorna::launcher::timeLeftText(shown.constLast()).isEmpty(), shown.constLast() < 0);
     }
 
     void phaseProgressWithZeroTotalStaysInRange()

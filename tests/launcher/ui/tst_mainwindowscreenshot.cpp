@@ -1,12 +1,16 @@
 #include "HintImages.h"
 #include "UiTestPackages.h"
 #include "download/TCloudflareCdnTrace.h"
+#include "packages/TDiskSpaceCheck.h"
+#include "shared/TBandwidthLimiter.h"
 #include "support/TTestHttpServer.h"
 #include "ui/TClientPackageLayoutItem.h"
 #include "ui/THintRow.h"
 #include "ui/TLauncherMainWindow.h"
 
 #include <QDir>
+#include <QMessageBox>
+#include <QProgressBar>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -56,6 +60,7 @@ private slots:
         auto pool = uitest::makePool();
         auto trace = std::make_shared<vorna::launcher::TCloudflareCdnTrace>(QUrl(), pool);
         TLauncherMainWindow window(packages, nullptr, true, pool, trace, nullptr);
+        window.setBandwidthLimiter(std::make_shared<::shared::TBandwidthLimiter>(0));
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
 
@@ -80,9 +85,13 @@ private slots:
         updating->startProgress(48000000, 0);
         updating->showDownloadProgress(19700000, 48000000, 12000000, 150000000, 2400000);
 
-        // Let deferred deletions and layout requests settle before grabbing.
+        updating->showDownloadProgress(19800000, 48000000, 12000000, 150000000, 2400000);
+
+        // Let deferred deletions and layout requests settle before grabbing; a layout request
+        // climbs one parent per pass.
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QCoreApplication::processEvents();
+        for (int pass = 0; pass < 4; ++pass)
+            QCoreApplication::processEvents();
 
         const QDir directory(QStringLiteral(CORVANE_BIN_DIR "/../screenshots"));
         QVERIFY(directory.mkpath(QStringLiteral(".")));
@@ -91,6 +100,25 @@ private slots:
         QVERIFY(shot.save(path));
         QCOMPARE(shot.width(), 800);
         QVERIFY(window.hintRow()->isVisible());
+
+        // The same update paused: the progress stays, the tile offers Resume.
+        updating->showPaused(true);
+        updating->showDownloadProgress(19700000, 48000000, 12000000, 150000000, 0);
+        for (int pass = 0; pass < 4; ++pass)
+            QCoreApplication::processEvents();
+        QVERIFY(window.grab().save(directory.filePath(QStringLiteral("mainwindow-paused.png"))));
+        QCOMPARE(updating->progressBar()->format(), QStringLiteral("Paused"));
+
+        vorna::launcher::TDiskSpaceCheck space;
+        space.volume = QStringLiteral("D:");
+        space.bytesNeeded = 12400000000;
+        space.bytesFree = 3100000000;
+        std::unique_ptr<QMessageBox> box(
+            window.createNotEnoughDiskSpaceBox(QStringLiteral("Corvane Preview"), space));
+        QVERIFY(box->text().contains(QStringLiteral("needs 12.4 GB, 3.1 GB free on D:")));
+        box->show();
+        QVERIFY(QTest::qWaitForWindowExposed(box.get()));
+        QVERIFY(box->grab().save(directory.filePath(QStringLiteral("not-enough-space.png"))));
     }
 };
 
