@@ -300,8 +300,16 @@ Qt::CaseSensitivity TFileSystemHelper::fileNameCaseSensitivity(const QString &Di
     // Asked of the file system itself, without writing: a mount, a volume or a directory can
     // differ from what the operating system usually does. An entry whose name with its letter
     // case changed is found too, without being listed as an entry of its own, is found
-    // regardless of case.
-    const QDir directory(DirectoryPath);
+    // regardless of case. A directory not created yet lies on the file system of its nearest
+    // existing parent.
+    QString existing = QDir(DirectoryPath).absolutePath();
+    while (!QFileInfo(existing).isDir()) {
+        const QString parent = QFileInfo(existing).path();
+        if (parent == existing)
+            break;
+        existing = parent;
+    }
+    const QDir directory(existing);
     const QStringList names =
         directory.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &name : names) {
