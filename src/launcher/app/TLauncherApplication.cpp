@@ -272,6 +272,14 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
             const std::shared_ptr<TPackage> &launcherPackage = configuration->launcherPackage();
             const TPackageConfigurationReader *launcherConfiguration =
                 launcherPackage->configurationForRunningPlatform();
+            // Refused documents say nothing about the launcher's version: it goes on as one
+            // whose package has no configuration.
+            if (launcherPackage->documentsRefusedForRunningPlatform()) {
+                qCritical() << "self-update skipped: the documents of the launcher package were "
+                               "refused"
+                            << " Thread: " << QThread::currentThreadId();
+                launcherConfiguration = nullptr;
+            }
             if (launcherConfiguration) {
                 QString remoteVersion = launcherConfiguration->packageVersion();
                 if (remoteVersion.isEmpty())
@@ -340,8 +348,12 @@ void TLauncherApplication::onLauncherReadyForAction()
                 if (!package->installAutomatically())
                     continue;
                 m_installationManager->installOrUpdatePackage(package);
+                // A package whose documents were refused installs nothing and is not made the
+                // default: the next start would take it for the player's choice.
                 if (first) {
                     first = false;
+                    if (package->documentsRefusedForRunningPlatform())
+                        continue;
                     m_installationManager->clearDefaultMarkers();
                     m_filesystemHelper->writeFileCreatingDirectory(
                         m_filesystemHelper->joinPath(
