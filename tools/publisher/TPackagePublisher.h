@@ -47,6 +47,8 @@ struct TPublishReport
     qint64 milliseconds = 0;
     QString packageDocumentPath;
     QString assetDocumentPath; // empty without assets
+    // Pairs of names that collide where letter case is ignored; the package cannot install there.
+    QStringList caseCollisions;
 };
 
 // Publishes a directory of files (and optionally a directory of assets) as a package document
