@@ -441,7 +441,7 @@ void TestLauncherFaults::settingsGapsTakeBuiltInValues_data()
     const QByteArray address("[URLS]\nlauncherConfiguration=%1\n");
     QTest::newRow("only the metadata address") << address;
     QTest::newRow("zero time-outs, empty names")
-        << address + "[DIRECTORIES]\npackages=\n[FILES]\npackageFile=\npartialPackageFile=\n"
+        << address + "[FILES]\npackageFile=\npartialPackageFile=\n"
                      "assetFile=\n[TIMING]\nwaitNotificationTimeout=0\ndownloadErrorTimeout=0\n"
                      "clientStartTimeout=0\n";
     QTest::newRow("no download slots") << address + "[OPTIONS]\nmaxConcurrentDownloads=0\n";
