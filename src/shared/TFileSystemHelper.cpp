@@ -330,6 +330,25 @@ bool TFileSystemHelper::isLink(const QFileInfo &Info)
     return Info.isSymLink() || Info.isJunction();
 }
 
+QString TFileSystemHelper::startableProgram(const QString &Program)
+{
+    return startableProgram(Program, QSysInfo::kernelType() == QLatin1String("winnt"));
+}
+
+QString TFileSystemHelper::startableProgram(const QString &Program, bool CompletesExeSuffix)
+{
+    if (Program.isEmpty())
+        return {};
+    if (QFileInfo(Program).isFile())
+        return Program;
+    // CreateProcess appends ".exe" only to a file name without any dot in it.
+    const QString completed = Program + QStringLiteral(".exe");
+    if (CompletesExeSuffix && !QFileInfo(Program).fileName().contains(QLatin1Char('.')) &&
+        QFileInfo(completed).isFile())
+        return completed;
+    return {};
+}
+
 void TFileSystemHelper::removePath(const QString &Path) const
 {
     const QFileInfo info(Path);

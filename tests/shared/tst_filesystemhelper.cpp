@@ -30,6 +30,8 @@ private slots:
     void listFilesSkipsDirectoriesAndHiddenFiles();
     void openReadOnlyBlob();
     void images();
+    void startableProgram_data();
+    void startableProgram();
 
 private:
     TFileSystemHelper m_helper;
@@ -303,6 +305,31 @@ void TestFileSystemHelper::images()
     QVERIFY(!m_helper.readImage(temporary.filePath(QStringLiteral("none.png")), "PNG"));
     writeBytes(path, "garbage");
     QVERIFY(!m_helper.readImage(path, "PNG"));
+}
+
+void TestFileSystemHelper::startableProgram_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<bool>("completesExeSuffix");
+    QTest::addColumn<QString>("expected"); // empty: nothing to start
+
+    QTest::newRow("the named file") << "client" << true << "client";
+    QTest::newRow("named without .exe, where Windows adds it") << "game" << true << "game.exe";
+    QTest::newRow("named without .exe elsewhere") << "game" << false << QString();
+    QTest::newRow("a name with an extension gets none") << "game.v2" << true << QString();
+    QTest::newRow("nothing of that name") << "none" << true << QString();
+}
+
+void TestFileSystemHelper::startableProgram()
+{
+    QFETCH(QString, program);
+    QFETCH(bool, completesExeSuffix);
+    QFETCH(QString, expected);
+    QTemporaryDir directory;
+    for (const char *name : {"client", "game.exe", "game.v2.exe"})
+        writeBytes(directory.filePath(QString::fromLatin1(name)), "x");
+    QCOMPARE(TFileSystemHelper::startableProgram(directory.filePath(program), completesExeSuffix),
+             expected.isEmpty() ? QString() : directory.filePath(expected));
 }
 
 QTEST_GUILESS_MAIN(TestFileSystemHelper)

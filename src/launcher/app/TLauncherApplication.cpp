@@ -10,6 +10,7 @@
 #include "packages/TInstallationManager.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TDownloadPool.h"
+#include "shared/TFileSystemHelper.h"
 #include "shared/TJsonDocumentHttpPostSender.h"
 #include "systemsurvey/TSystemSurveyAsJsonDocumentCreator.h"
 #include "systemsurvey/TSystemSurveyCreator.h"
@@ -470,18 +471,19 @@ void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage> &
 {
     qInfo() << "startPackageAndExit" << Package->name()
             << " Thread: " << QThread::currentThreadId();
-    const QString program = m_installationManager->executablePath(Package);
+    const QString named = m_installationManager->executablePath(Package);
+    const QString program = ::shared::TFileSystemHelper::startableProgram(named);
     QStringList arguments;
     if (const TPackageConfigurationReader *configuration =
             Package->configurationForRunningPlatform())
         arguments = configuration->parameters();
     if (Package->verificationDone())
         arguments.append(QStringLiteral("--package-is-up-to-date"));
-    if (program.isEmpty() || !QFileInfo(program).isFile()) {
+    if (program.isEmpty()) {
         qCritical().noquote() << "startPackageAndExit: nothing to start for" << Package->name()
-                              << (program.isEmpty()
+                              << (named.isEmpty()
                                       ? QStringLiteral("(its configuration names no executable)")
-                                      : QStringLiteral("(%1 does not exist)").arg(program));
+                                      : QStringLiteral("(%1 does not exist)").arg(named));
         // Started directly, without a window, the launcher would otherwise wait invisibly
         // forever; the window lets the player update, verify or choose another package.
         if (!m_mainWindow || !m_mainWindow->isVisible())
