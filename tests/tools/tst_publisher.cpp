@@ -495,17 +495,15 @@ void TestPublisher::badInputFails_data()
     const QString cased = m_root.filePath(QStringLiteral("cased"));
     writeFile(cased + QStringLiteral("/xt_DSCP.ko"), "D");
     writeFile(cased + QStringLiteral("/xt_dscp.ko"), "d");
-    writeFile(cased + QStringLiteral("/Lib"), "l");
-    writeFile(cased + QStringLiteral("/lib/x.so"), "x");
     QTest::newRow("names differing only in letter case warn")
         << QStringList{QStringLiteral("package"),
                        QStringLiteral("--source"),
                        cased,
                        QStringLiteral("--out"),
-                       m_root.filePath(QStringLiteral("casedout")),
+                       cased + QStringLiteral("out"),
                        QStringLiteral("--version"),
                        QStringLiteral("1")}
-        << 0 << QStringLiteral("'xt_DSCP.ko' and 'xt_dscp.ko', 'Lib' and 'lib/x.so'");
+        << 0 << QStringLiteral("'xt_DSCP.ko' and 'xt_dscp.ko'");
 }
 
 void TestPublisher::badInputFails()

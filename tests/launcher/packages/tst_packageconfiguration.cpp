@@ -203,9 +203,6 @@ void TestPackageConfiguration::findsInconsistencies_data()
     QTest::newRow("names differing in case where case counts")
         << withFiles(a + "," + R"({"localfile":"A","unpackedhash":"bb","chunks":[1]})")
         << QByteArray() << QString() << Qt::CaseSensitive;
-    QTest::newRow("file and directory differing in case where case counts")
-        << withFiles(a) << QByteArray(R"({"files":[{"localfile":"A/x"}]})") << QString()
-        << Qt::CaseSensitive;
     QTest::newRow("one file twice where case counts")
         << withFiles(a + "," + R"({"localfile":"./a","unpackedhash":"bb","chunks":[1]})")
         << QByteArray() << "the file './a' is listed twice" << Qt::CaseSensitive;
