@@ -26,6 +26,10 @@ public:
 // claiming more than this is not trusted for an allocation and the raw bytes come back instead.
 constexpr qint64 LenientDecodeLimit = qint64(512) * 1024 * 1024;
 
+// Most bytes a container puts before its content, leading zero bytes aside: magic, codec id,
+// two varints of at most 10 bytes each, and the LZMA header of a compressed payload.
+constexpr qint64 BlobContainerMaxHeaderSize = 2 + 2 * 10 + 13;
+
 // Codec ids of the container this code writes and reads.
 constexpr int BlobCodecStored = 0;
 constexpr int BlobCodecLzma = 5;

@@ -300,8 +300,16 @@ Qt::CaseSensitivity TFileSystemHelper::fileNameCaseSensitivity(const QString &Di
     // Asked of the file system itself, without writing: a mount, a volume or a directory can
     // differ from what the operating system usually does. An entry whose name with its letter
     // case changed is found too, without being listed as an entry of its own, is found
-    // regardless of case.
-    const QDir directory(DirectoryPath);
+    // regardless of case. A directory not created yet lies on the file system of its nearest
+    // existing parent.
+    QString existing = QDir(DirectoryPath).absolutePath();
+    while (!QFileInfo(existing).isDir()) {
+        const QString parent = QFileInfo(existing).path();
+        if (parent == existing)
+            break;
+        existing = parent;
+    }
+    const QDir directory(existing);
     const QStringList names =
         directory.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &name : names) {
@@ -320,6 +328,25 @@ Qt::CaseSensitivity TFileSystemHelper::fileNameCaseSensitivity(const QString &Di
 bool TFileSystemHelper::isLink(const QFileInfo &Info)
 {
     return Info.isSymLink() || Info.isJunction();
+}
+
+QString TFileSystemHelper::startableProgram(const QString &Program)
+{
+    return startableProgram(Program, QSysInfo::kernelType() == QLatin1String("winnt"));
+}
+
+QString TFileSystemHelper::startableProgram(const QString &Program, bool CompletesExeSuffix)
+{
+    if (Program.isEmpty())
+        return {};
+    if (QFileInfo(Program).isFile())
+        return Program;
+    // CreateProcess appends ".exe" only to a file name without any dot in it.
+    const QString completed = Program + QStringLiteral(".exe");
+    if (CompletesExeSuffix && !QFileInfo(Program).fileName().contains(QLatin1Char('.')) &&
+        QFileInfo(completed).isFile())
+        return completed;
+    return {};
 }
 
 void TFileSystemHelper::removePath(const QString &Path) const

@@ -60,6 +60,12 @@ public:
 
     // A symbolic link, or on Windows a junction: an entry that leads somewhere else.
     static bool isLink(const QFileInfo &Info);
+
+    // The file that starting Program runs, resolved as the system's process start resolves it:
+    // Program itself when it is a file, else, where a name without an extension gets ".exe"
+    // (Windows), that file. Empty when neither is a file.
+    static QString startableProgram(const QString &Program);
+    static QString startableProgram(const QString &Program, bool CompletesExeSuffix);
 };
 
 // The I/O error text shared by every file operation: "I/O error on file '<name>': <reason>".

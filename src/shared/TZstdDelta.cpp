@@ -1,5 +1,7 @@
 #include "TZstdDelta.h"
 
+// For ZSTD_getFrameHeader: the window a frame asks for, read before anything is decoded.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include <algorithm>
@@ -73,7 +75,20 @@ QByteArray TZstdDelta::apply(const QByteArray &Base, const QByteArray &Delta, qi
     if (!context)
         throw TDeltaError("delta decompression context could not be created");
     ZSTD_DCtx *dctx = context.get();
+    // One-shot decoding does not look at ZSTD_d_windowLogMax, which only bounds the streaming
+    // decoder's buffers: the frame's window is checked here, and the delta must be that one frame.
     check(ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, MaximumWindowLog), "delta window");
+    ZSTD_frameHeader header{};
+    const size_t headerResult =
+        ZSTD_getFrameHeader(&header, Delta.constData(), size_t(Delta.size()));
+    check(headerResult, "delta frame header");
+    if (headerResult != 0 || header.frameType != ZSTD_frame)
+        throw TDeltaError("delta frame header incomplete");
+    if (header.windowSize > (1ULL << MaximumWindowLog))
+        throw TDeltaError("delta window too large");
+    if (ZSTD_findFrameCompressedSize(Delta.constData(), size_t(Delta.size())) !=
+        size_t(Delta.size()))
+        throw TDeltaError("delta is not exactly one frame");
     if (!Base.isEmpty())
         check(ZSTD_DCtx_refPrefix(dctx, Base.constData(), size_t(Base.size())), "delta base");
 

@@ -440,10 +440,12 @@ void TestLauncherFaults::defaultStartWithoutProgramShowsWindow()
 void TestLauncherFaults::settingsGapsTakeBuiltInValues_data()
 {
     QTest::addColumn<QByteArray>("settings"); // %1 stands for the metadata address
-    const QByteArray address("[URLS]\nlauncherConfiguration=%1\n");
-    QTest::newRow("only the metadata address") << address;
+    // Without a packages directory the packages lie beside the executable, a layout of its own.
+    const QByteArray address(
+        "[URLS]\nlauncherConfiguration=%1\n[DIRECTORIES]\npackages=packages\n");
+    QTest::newRow("only the metadata address and the packages directory") << address;
     QTest::newRow("zero time-outs, empty names")
-        << address + "[DIRECTORIES]\npackages=\n[FILES]\npackageFile=\npartialPackageFile=\n"
+        << address + "[FILES]\npackageFile=\npartialPackageFile=\n"
                      "assetFile=\n[TIMING]\nwaitNotificationTimeout=0\ndownloadErrorTimeout=0\n"
                      "clientStartTimeout=0\n";
     QTest::newRow("no download slots") << address + "[OPTIONS]\nmaxConcurrentDownloads=0\n";

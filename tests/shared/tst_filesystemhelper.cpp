@@ -30,6 +30,8 @@ private slots:
     void listFilesSkipsDirectoriesAndHiddenFiles();
     void openReadOnlyBlob();
     void images();
+    void startableProgram_data();
+    void startableProgram();
 
 private:
     TFileSystemHelper m_helper;
@@ -303,6 +305,29 @@ void TestFileSystemHelper::images()
     QVERIFY(!m_helper.readImage(temporary.filePath(QStringLiteral("none.png")), "PNG"));
     writeBytes(path, "garbage");
     QVERIFY(!m_helper.readImage(path, "PNG"));
+}
+
+void TestFileSystemHelper::startableProgram_data()
+{
+    QTest::addColumn<bool>("completesExeSuffix");
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("expected"); // empty: nothing to start
+    QTest::newRow("named without .exe, where Windows adds it") << true << "game"
+                                                               << "game.exe";
+    QTest::newRow("named without .exe elsewhere") << false << "game" << QString();
+    QTest::newRow("a name with an extension gets none") << true << "game.v2" << QString();
+}
+
+void TestFileSystemHelper::startableProgram()
+{
+    QFETCH(bool, completesExeSuffix);
+    QFETCH(QString, program);
+    QFETCH(QString, expected);
+    QTemporaryDir directory;
+    writeBytes(directory.filePath(QStringLiteral("game.exe")), "x");
+    writeBytes(directory.filePath(QStringLiteral("game.v2.exe")), "x");
+    QCOMPARE(TFileSystemHelper::startableProgram(directory.filePath(program), completesExeSuffix),
+             expected.isEmpty() ? QString() : directory.filePath(expected));
 }
 
 QTEST_GUILESS_MAIN(TestFileSystemHelper)

@@ -75,6 +75,9 @@ void TZstdDeltaTest::brokenDeltasFail_data()
     QTest::newRow("not zstd") << Base << QByteArray("plain text, no frame") << qint64(20);
     QTest::newRow("empty") << Base << QByteArray() << qint64(20);
     QTest::newRow("forged header claiming 1 TiB") << Base << forgedHugeFrame() << qint64(8 << 10);
+    // A well-formed frame of one raw block of 8 bytes, asking for a window of 2^30 bytes.
+    const QByteArray WindowLog30("\x28\xb5\x2f\xfd\x00\xa0\x41\x00\x00xxxxxxxx", 17);
+    QTest::newRow("window beyond 2^27") << Base << WindowLog30 << qint64(8);
 }
 
 void TZstdDeltaTest::brokenDeltasFail()

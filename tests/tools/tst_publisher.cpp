@@ -492,6 +492,19 @@ void TestPublisher::badInputFails_data()
         << QStringLiteral("Usage: corvane-publish package [options]");
     QTest::newRow("unknown command")
         << QStringList{QStringLiteral("publish")} << 2 << QStringLiteral("Unknown command");
+    // Published, with a warning: such a package installs only where letter case counts.
+    const QString cased = m_root.filePath(QStringLiteral("cased"));
+    writeFile(cased + QStringLiteral("/xt_DSCP.ko"), "D");
+    writeFile(cased + QStringLiteral("/xt_dscp.ko"), "d");
+    QTest::newRow("names differing only in letter case warn")
+        << QStringList{QStringLiteral("package"),
+                       QStringLiteral("--source"),
+                       cased,
+                       QStringLiteral("--out"),
+                       cased + QStringLiteral("out"),
+                       QStringLiteral("--version"),
+                       QStringLiteral("1")}
+        << 0 << QStringLiteral("'xt_DSCP.ko' and 'xt_dscp.ko'");
 }
 
 void TestPublisher::badInputFails()

@@ -208,6 +208,33 @@ std::vector<TSourceFile> listFiles(const QString &Directory, bool Asset)
     return files;
 }
 
+// Names that stand for one file where letter case is ignored (Windows, usually macOS), as
+// "'xt_DSCP.ko' and 'xt_dscp.ko'": a file twice, or a file and a directory. The launcher on
+// such a file system refuses the package as contradicting itself; elsewhere it installs.
+QStringList caseCollisions(const std::vector<TSourceFile> &Sources)
+{
+    QHash<QString, QString> fileByFoldedName;
+    QStringList pairs;
+    for (const TSourceFile &file : Sources) {
+        const QString folded = file.localFile.toCaseFolded();
+        const auto known = fileByFoldedName.constFind(folded);
+        if (known == fileByFoldedName.constEnd())
+            fileByFoldedName.insert(folded, file.localFile);
+        else
+            pairs << QStringLiteral("'%1' and '%2'").arg(*known, file.localFile);
+    }
+    for (const TSourceFile &file : Sources) {
+        for (int slash = file.localFile.indexOf(QLatin1Char('/')); slash > 0;
+             slash = file.localFile.indexOf(QLatin1Char('/'), slash + 1)) {
+            const QString directory = file.localFile.left(slash);
+            const auto known = fileByFoldedName.constFind(directory.toCaseFolded());
+            if (known != fileByFoldedName.constEnd() && *known != directory)
+                pairs << QStringLiteral("'%1' and '%2'").arg(*known, file.localFile);
+        }
+    }
+    return pairs;
+}
+
 TChunkedFile chunkSourceFile(const TSourceFile &Source, const TCounter &Done)
 {
     TChunkedFile result;
@@ -545,6 +572,7 @@ TPublishReport TPackagePublisher::publish()
     }
 
     TPublishReport report;
+    report.caseCollisions = caseCollisions(sources);
     qint64 totalBytes = 0;
     for (const TSourceFile &file : sources)
         totalBytes += file.size;

@@ -48,6 +48,8 @@ struct TPublishReport
     qint64 deltaMilliseconds = 0; // of milliseconds, spent making or finding deltas
     QString packageDocumentPath;
     QString assetDocumentPath; // empty without assets
+    // Pairs of names that collide where letter case is ignored; the package cannot install there.
+    QStringList caseCollisions;
 };
 
 // Publishes a directory of files (and optionally a directory of assets) as a package document

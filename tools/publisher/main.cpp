@@ -375,6 +375,12 @@ int runPackage(const QStringList &Arguments)
                      "the launcher installs it but cannot start it\n";
             err().flush();
         }
+        if (!report.caseCollisions.isEmpty()) {
+            err() << "corvane-publish: warning: names that differ only in letter case, one file "
+                     "on Windows, where the launcher refuses the package: "
+                  << report.caseCollisions.join(QStringLiteral(", ")) << '\n';
+            err().flush();
+        }
         return 0;
     } catch (const std::exception &Error) {
         return reportFailure(Error);

@@ -11,6 +11,7 @@
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"
+#include "shared/TFileSystemHelper.h"
 #include "shared/TJsonDocumentHttpPostSender.h"
 #include "systemsurvey/TSystemSurveyAsJsonDocumentCreator.h"
 #include "systemsurvey/TSystemSurveyCreator.h"
@@ -277,6 +278,14 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
             const std::shared_ptr<TPackage> &launcherPackage = configuration->launcherPackage();
             const TPackageConfigurationReader *launcherConfiguration =
                 launcherPackage->configurationForRunningPlatform();
+            // Refused documents say nothing about the launcher's version: it goes on as one
+            // whose package has no configuration.
+            if (launcherPackage->documentsRefusedForRunningPlatform()) {
+                qCritical() << "self-update skipped: the documents of the launcher package were "
+                               "refused"
+                            << " Thread: " << QThread::currentThreadId();
+                launcherConfiguration = nullptr;
+            }
             if (launcherConfiguration) {
                 QString remoteVersion = launcherConfiguration->packageVersion();
                 if (remoteVersion.isEmpty())
@@ -346,8 +355,12 @@ void TLauncherApplication::onLauncherReadyForAction()
                 if (!package->installAutomatically())
                     continue;
                 m_installationManager->installOrUpdatePackage(package);
+                // A package whose documents were refused installs nothing and is not made the
+                // default: the next start would take it for the player's choice.
                 if (first) {
                     first = false;
+                    if (package->documentsRefusedForRunningPlatform())
+                        continue;
                     m_installationManager->clearDefaultMarkers();
                     m_filesystemHelper->writeFileCreatingDirectory(
                         m_filesystemHelper->joinPath(
@@ -465,18 +478,19 @@ void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage> &
 {
     qInfo() << "startPackageAndExit" << Package->name()
             << " Thread: " << QThread::currentThreadId();
-    const QString program = m_installationManager->executablePath(Package);
+    const QString named = m_installationManager->executablePath(Package);
+    const QString program = ::shared::TFileSystemHelper::startableProgram(named);
     QStringList arguments;
     if (const TPackageConfigurationReader *configuration =
             Package->configurationForRunningPlatform())
         arguments = configuration->parameters();
     if (Package->verificationDone())
         arguments.append(QStringLiteral("--package-is-up-to-date"));
-    if (program.isEmpty() || !QFileInfo(program).isFile()) {
+    if (program.isEmpty()) {
         qCritical().noquote() << "startPackageAndExit: nothing to start for" << Package->name()
-                              << (program.isEmpty()
+                              << (named.isEmpty()
                                       ? QStringLiteral("(its configuration names no executable)")
-                                      : QStringLiteral("(%1 does not exist)").arg(program));
+                                      : QStringLiteral("(%1 does not exist)").arg(named));
         // Started directly, without a window, the launcher would otherwise wait invisibly
         // forever; the window lets the player update, verify or choose another package.
         if (!m_mainWindow || !m_mainWindow->isVisible())

@@ -38,7 +38,7 @@ public:
         return readValue(m_settings, Group, Key, Missing);
     }
 
-    // An empty name would make a file path name its directory.
+    // An empty marker name would make a file path name its directory.
     QString name(const QString &Group, const QString &Key)
     {
         const QString read = value(Group, Key).toString();
@@ -49,7 +49,7 @@ public:
         return builtIn;
     }
 
-    // A time-out of 0 or less would fire before any answer could arrive.
+    // A time-out of 0 or less would give up before any answer could arrive.
     qint64 timeout(const QString &Group, const QString &Key)
     {
         bool ok = false;
@@ -104,11 +104,12 @@ TLauncherSettings::TLauncherSettings(const QString &Path)
     cdnDiagnosticsTrace = settings.value(urls, QStringLiteral("cdnDiagnosticsTrace")).toUrl();
     appendNocacheToPackageUrls =
         settings.value(urls, QStringLiteral("appendNocacheToPackageUrls")).toBool();
-    packages = settings.name(directories, QStringLiteral("packages"));
+    packages = settings.value(directories, QStringLiteral("packages")).toString();
     packageFile = settings.name(files, QStringLiteral("packageFile"));
     partialPackageFile = settings.name(files, QStringLiteral("partialPackageFile"));
     assetFile = settings.name(files, QStringLiteral("assetFile"));
-    waitNotificationTimeout = settings.timeout(timing, QStringLiteral("waitNotificationTimeout"));
+    waitNotificationTimeout =
+        settings.value(timing, QStringLiteral("waitNotificationTimeout")).toInt();
     downloadErrorTimeout = settings.timeout(timing, QStringLiteral("downloadErrorTimeout"));
     clientStartTimeout = settings.timeout(timing, QStringLiteral("clientStartTimeout"));
 

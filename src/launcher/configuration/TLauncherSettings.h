@@ -8,9 +8,11 @@ namespace vorna::launcher {
 
 // The launcher's fixed configuration, read once from "launchersettings.ini". Fields carry the
 // names of their keys. Values are taken as Qt's conversions give them, except where the launcher
-// cannot work with what the file holds: a missing or non-positive time-out and a missing file or
-// directory name take the built-in file's value, and a maximum of concurrent downloads that is
-// not a positive number takes the built-in one. Each such replacement is noted in fallbackNotes.
+// cannot work with what the file holds: a missing or non-positive metadata or client-start
+// time-out and a missing marker file name take the built-in file's value, and a maximum of
+// concurrent downloads that is not a positive number takes the built-in one. Each such
+// replacement is noted in fallbackNotes. An empty packages directory puts the packages beside the
+// executable, and a wait-notification time-out of 0 shows the splash at once.
 class TLauncherSettings final
 {
 public:

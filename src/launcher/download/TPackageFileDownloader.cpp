@@ -2,6 +2,7 @@
 
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "packages/TDeltaBaseStaging.h"
+#include "shared/BlobContainer.h"
 #include "shared/TDownloadPool.h"
 
 #include <QDebug>
@@ -51,9 +52,16 @@ qint64 maxReplySizeOf(quint64 PackedSize)
     return PackedSize <= quint64(std::numeric_limits<qint64>::max()) ? qint64(PackedSize) : 0;
 }
 
+// A chunk's packedsize only fed the progress totals once, and documents with a value slightly
+// off installed: its reply may be as long as either size plus a container header, so that only a
+// reply that cannot be the chunk costs a try. The hash check catches wrong content either way.
 qint64 maxReplySizeOf(const TChunkToDownload &Chunk)
 {
-    return maxReplySizeOf(Chunk.packedSize);
+    const quint64 Largest = std::max(Chunk.packedSize, Chunk.unpackedSize);
+    const auto Slack = quint64(::shared::BlobContainerMaxHeaderSize);
+    if (Largest == 0 || Largest > quint64(std::numeric_limits<qint64>::max()) - Slack)
+        return 0;
+    return qint64(Largest + Slack);
 }
 
 } // namespace

@@ -589,16 +589,21 @@ computeRequiredChanges(const QDir &InstallationDirectory,
     context->staging->keepEarlierStaging(*FilesystemHelper);
     // An obsolete entry is compared by the file it names, not by its text: "./b" or, on a file
     // system that ignores case, "B" is the file that the entry "b" keeps. Neither that file nor a
-    // directory holding a current file may be deleted.
+    // directory holding a current file may be deleted; a file where a current file needs its
+    // directory goes, or the directory could never be made.
     QStringList currentPaths = queuedPaths.values();
     std::sort(currentPaths.begin(), currentPaths.end());
     for (const TFileInPackage &file : Local.files()) {
-        const QString path =
-            pathKey(FilesystemHelper->filePathInDirectory(InstallationDirectory, file.localFile));
+        const QString filePath =
+            FilesystemHelper->filePathInDirectory(InstallationDirectory, file.localFile);
+        const QString path = pathKey(filePath);
         const auto next =
             std::lower_bound(currentPaths.cbegin(), currentPaths.cend(), path + QLatin1Char('/'));
+        const QFileInfo onDisk(filePath);
+        const bool fileInTheWay = !onDisk.isDir() && (onDisk.exists() || onDisk.isSymLink());
         if (queuedPaths.contains(path) ||
-            (next != currentPaths.cend() && next->startsWith(path + QLatin1Char('/'))))
+            (next != currentPaths.cend() && next->startsWith(path + QLatin1Char('/')) &&
+             !fileInTheWay))
             continue;
         difference.filesToDelete.push_back(file);
     }

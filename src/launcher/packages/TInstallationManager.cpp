@@ -373,18 +373,10 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPac
     if (findInstallation(pPackage->name()))
         return;
     const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
-    if (!Remote || failIfDocumentsRefused(pPackage))
+    if (!Remote)
         return;
-    // A document that did not parse describes nothing: installing it would write it as the
-    // marker of a complete installation. The request still ends, as a failed download.
-    if (!Remote->isValid()) {
-        qCritical() << "installOrUpdatePackage: package configuration is not valid: "
-                    << pPackage->name() << " Thread: " << QThread::currentThreadId();
-        failInstallationLater(pPackage);
-        return;
-    }
     const QDir Directory = installationDirectory(pPackage);
-    if (!hasRoomFor(pPackage, Directory, *Remote))
+    if (failIfUnusable(pPackage, *Remote, Directory) || !hasRoomFor(pPackage, Directory, *Remote))
         return;
     const TPackageConfigurationReader Local =
         readPackageConfigurationFromInstallationDirectory(Directory);
@@ -402,9 +394,11 @@ void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> pPackage)
     if (findInstallation(pPackage->name()))
         return;
     const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
-    if (!Remote || failIfDocumentsRefused(pPackage))
+    if (!Remote)
         return;
     const QDir Directory = installationDirectory(pPackage);
+    if (failIfUnusable(pPackage, *Remote, Directory))
+        return;
     const TPackageConfigurationReader Local =
         readPackageConfigurationFromInstallationDirectory(Directory);
     const auto Installation = startInstallation(pPackage, Directory, Local, *Remote, false);
@@ -423,24 +417,29 @@ void TInstallationManager::setPaused(const std::shared_ptr<TPackage> &pPackage, 
         Installation->resume();
 }
 
-// Documents that failed their signature check describe nothing that may be installed: the
-// request ends at once as a failed download, before any marker or file is touched, so the tile
-// reports it (and a self-update counts as failed).
-bool TInstallationManager::failIfDocumentsRefused(const std::shared_ptr<TPackage> &pPackage)
+// Documents that describe nothing that may be installed end the request as a failed download,
+// before any marker or file is touched, so the tile reports it and a self-update counts as
+// failed: documents that failed their signature check, a document that did not parse (installing
+// it would write it as the marker of a complete installation), and documents that contradict
+// themselves on the installation's file system.
+bool TInstallationManager::failIfUnusable(const std::shared_ptr<TPackage> &pPackage,
+                                          const TPackageConfigurationReader &Remote,
+                                          const QDir &Directory)
 {
-    const TPackageBuild *Build = pPackage->selectBuildForRunningPlatform();
-    if (!Build || !Build->documentsRefused)
+    QString Reason;
+    if (pPackage->documentsRefusedForRunningPlatform()) {
+        Reason = QStringLiteral("the documents were refused");
+    } else if (!Remote.isValid()) {
+        Reason = QStringLiteral("package configuration is not valid");
+    } else {
+        Reason = Remote.inconsistency(
+            m_filesystemHelper->fileNameCaseSensitivity(Directory.absolutePath()));
+    }
+    if (Reason.isEmpty())
         return false;
-    qCritical() << "installOrUpdatePackage: the documents of" << pPackage->name() << "were refused";
-    const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
-    Installation->setInstallationDirectory(installationDirectory(pPackage));
-    connect(Installation.get(), &TPackageInstallation::downloadFinished, this,
-            &TInstallationManager::onDownloadFinished);
-    m_installationsInProgress.push_back(Installation);
-    connect(Installation.get(), &TPackageInstallation::diskAccessFailed, this,
-            &TInstallationManager::onDiskAccessFailed);
-    emit installationOrUpdateStarted(*Installation);
-    Installation->onDownloadFailed(EPackageDownloaderError::DownloadFailed);
+    qCritical().noquote()
+        << QStringLiteral("installOrUpdatePackage: %1: %2").arg(pPackage->name(), Reason);
+    failInstallationLater(pPackage);
     return true;
 }
 
@@ -449,12 +448,6 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
     const TPackageConfigurationReader &Local, const TPackageConfigurationReader &Remote,
     bool WithDownload)
 {
-    // Documents that contradict themselves are refused before anything on disk changes.
-    if (!Remote.inconsistency().isEmpty()) {
-        qCritical().noquote() << pPackage->name() + QStringLiteral(": ") + Remote.inconsistency();
-        emit diskAccessFailed(Remote.inconsistency());
-        return {};
-    }
     try {
         markPackageAsPartiallyInstalled(pPackage, Remote.packageJson(), Remote.assetJson());
     } catch (const std::runtime_error &Error) {

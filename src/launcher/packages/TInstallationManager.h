@@ -161,7 +161,9 @@ private:
                     const TPackageConfigurationReader &Remote);
     // Emits installationOrUpdateFinished and drops the installation from the list.
     void finishInstallation(const std::shared_ptr<TPackageInstallation> &pInstallation);
-    bool failIfDocumentsRefused(const std::shared_ptr<TPackage> &pPackage);
+    // Ends the request later when the documents describe nothing that may be installed.
+    bool failIfUnusable(const std::shared_ptr<TPackage> &pPackage,
+                        const TPackageConfigurationReader &Remote, const QDir &Directory);
 
     std::shared_ptr<TLauncherConfigurationReader> m_packageSource;
     std::shared_ptr<TLauncherFilesystemHelper> m_filesystemHelper;

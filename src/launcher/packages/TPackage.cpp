@@ -38,6 +38,12 @@ const TPackageConfigurationReader *TPackage::configurationForRunningPlatform() c
     return build ? build->configuration.get() : nullptr;
 }
 
+bool TPackage::documentsRefusedForRunningPlatform() const
+{
+    const TPackageBuild *build = selectBuildForRunningPlatform();
+    return build && build->documentsRefused;
+}
+
 void TPackage::setLocalPackageStatus(ELocalPackageStatus Status)
 {
     if (m_localPackageStatus == Status)

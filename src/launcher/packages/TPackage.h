@@ -42,6 +42,9 @@ public:
     TPackageBuild *selectBuildForRunningPlatform() const;
     // The configuration of that build, or null when there is no build or no configuration yet.
     const TPackageConfigurationReader *configurationForRunningPlatform() const;
+    // Whether that build's documents failed their signature check: nothing may be installed
+    // from them, and the package counts as one without configuration.
+    bool documentsRefusedForRunningPlatform() const;
 
     // Local state, written by the installation manager only.
     bool verificationDone() const { return m_verificationDone; }

@@ -213,14 +213,13 @@ TPackageConfigurationReader::TPackageConfigurationReader(const QByteArray &Packa
                      [](const TFileInPackage &Left, const TFileInPackage &Right) {
                          return Left.localFile < Right.localFile;
                      });
-    m_inconsistency = findInconsistency();
     m_isValid = true;
 }
 
 // Contradictions that no installation can satisfy: whichever entry wins, another one ends
 // unwritten or is overwritten, depending on which chunk arrives first. Names are compared as the
-// installation resolves them, and without regard to case, as Windows does.
-QString TPackageConfigurationReader::findInconsistency() const
+// installation resolves them, and without regard to case where the file system ignores it.
+QString TPackageConfigurationReader::inconsistency(Qt::CaseSensitivity FileNameCase) const
 {
     const QString prefix = QStringLiteral("Inconsistent package configuration: ");
     std::vector<bool> referenced(m_chunks.size(), false);
@@ -251,15 +250,17 @@ QString TPackageConfigurationReader::findInconsistency() const
 
     const ::shared::TFileSystemHelper resolver;
     const QDir root(QStringLiteral("/"));
+    const auto key = [FileNameCase](const QString &Path) {
+        return FileNameCase == Qt::CaseInsensitive ? Path.toCaseFolded() : Path;
+    };
     std::vector<std::pair<QString, const TFileInPackage *>> names;
     names.reserve(m_files.size());
     for (const TFileInPackage &file : m_files)
-        names.emplace_back(resolver.filePathInDirectory(root, file.localFile).toCaseFolded(),
-                           &file);
+        names.emplace_back(key(resolver.filePathInDirectory(root, file.localFile)), &file);
     std::stable_sort(names.begin(), names.end(),
                      [](const auto &Left, const auto &Right) { return Left.first < Right.first; });
     // Names that stand for the directory itself are refused by the installation on their own.
-    const QString rootName = resolver.filePathInDirectory(root, QString()).toCaseFolded();
+    const QString rootName = key(resolver.filePathInDirectory(root, QString()));
     for (std::size_t index = 0; index < names.size(); ++index) {
         const auto &[name, file] = names[index];
         if (name == rootName)

@@ -48,15 +48,15 @@ public:
     bool isValid() const { return m_isValid; }
     // Why no installation can follow the documents (one address for two contents, one file
     // listed twice with different content, one name as a file and a directory); empty when
-    // they are consistent.
-    const QString &inconsistency() const { return m_inconsistency; }
+    // they are consistent. Names are compared as the installation's file system compares them:
+    // "A" and "a" are two files where it tells letter case apart, and one where it does not.
+    QString inconsistency(Qt::CaseSensitivity FileNameCase) const;
 
 private:
     void readPackageDocument(const QJsonObject &Document);
     void readAssetDocument(const QJsonObject &Document);
     void readChunksAndFiles(const QJsonObject &Document, const QUrl &BaseUrl);
     void dropChunkIndicesOutsideChunkList();
-    QString findInconsistency() const;
 
     QUrl m_packageBaseUrl;
     QUrl m_assetBaseUrl;
@@ -70,7 +70,6 @@ private:
     TFileInPackageVector m_files;
     QByteArray m_packageJson;
     QByteArray m_assetJson;
-    QString m_inconsistency;
     bool m_isValid = false;
 };
 

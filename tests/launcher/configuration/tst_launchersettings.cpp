@@ -71,10 +71,9 @@ void TestLauncherSettings::fileBesideExecutableReplacesBuiltIn()
     QVERIFY(settings->launcherConfiguration.isEmpty());
     // What the launcher cannot work without comes from the built-in file, and is noted.
     QCOMPARE(settings->packageFile, QStringLiteral("package.json"));
-    QCOMPARE(settings->packages, QStringLiteral("packages"));
     QCOMPARE(settings->downloadErrorTimeout, 10000);
-    QCOMPARE(settings->fallbackNotes.size(), 6);
-    QVERIFY(settings->fallbackNotes.first().contains(QStringLiteral("DIRECTORIES/packages")));
+    QCOMPARE(settings->fallbackNotes.size(), 5);
+    QVERIFY(settings->fallbackNotes.first().contains(QStringLiteral("FILES/packageFile")));
 }
 
 void TestLauncherSettings::values_data()
@@ -90,8 +89,13 @@ void TestLauncherSettings::values_data()
         << QByteArray("[TIMING]\nclientStartTimeout=0\n") << "clientStartTimeout"
         << QVariant(30000);
     QTest::newRow("negative timeout takes the built-in value")
-        << QByteArray("[TIMING]\nwaitNotificationTimeout=-5\n") << "waitNotificationTimeout"
-        << QVariant(500);
+        << QByteArray("[TIMING]\ndownloadErrorTimeout=-5\n") << "downloadErrorTimeout"
+        << QVariant(10000);
+    QTest::newRow("waitNotificationTimeout 0 shows the splash at once")
+        << QByteArray("[TIMING]\nwaitNotificationTimeout=0\n") << "waitNotificationTimeout"
+        << QVariant(0);
+    QTest::newRow("empty packages directory is the executable's")
+        << QByteArray("[DIRECTORIES]\npackages=\n") << "packages" << QVariant(QString());
     QTest::newRow("empty marker name takes the built-in value")
         << QByteArray("[FILES]\npartialPackageFile=\n") << "partialPackageFile"
         << QVariant(QStringLiteral("partial-package.json"));
@@ -145,6 +149,7 @@ void TestLauncherSettings::values()
         {QStringLiteral("downloadErrorTimeout"), settings->downloadErrorTimeout},
         {QStringLiteral("clientStartTimeout"), settings->clientStartTimeout},
         {QStringLiteral("waitNotificationTimeout"), settings->waitNotificationTimeout},
+        {QStringLiteral("packages"), settings->packages},
         {QStringLiteral("partialPackageFile"), settings->partialPackageFile},
         {QStringLiteral("assetFile"), settings->assetFile},
         {QStringLiteral("skipVerification"), settings->skipVerification},

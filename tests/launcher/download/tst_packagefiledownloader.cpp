@@ -236,25 +236,28 @@ void TPackageFileDownloaderTest::failuresAndRetries_data()
     QTest::addColumn<TFault>("fault");
     QTest::addColumn<int>("expectedRequests");
     QTest::addColumn<int>("expectedResult");
+    // Added to the packedsize the document gives for the chunk.
+    QTest::addColumn<int>("packedSizeError");
 
     const int Completed = -1;
     const int DownloadFailed = int(EPackageDownloaderError::DownloadFailed);
     TFault Twice500 = TFault::status(500);
     Twice500.times = 2;
-    QTest::newRow("500 twice, then served") << Twice500 << 3 << Completed;
+    QTest::newRow("500 twice, then served") << Twice500 << 3 << Completed << 0;
     TFault Dropped = TFault::closeAfter(10);
     Dropped.times = 3;
-    QTest::newRow("dropped connection three times") << Dropped << 4 << Completed;
-    QTest::newRow("500 for ever: four tries") << TFault::status(500) << 4 << DownloadFailed;
+    QTest::newRow("dropped connection three times") << Dropped << 4 << Completed << 0;
+    QTest::newRow("500 for ever: four tries") << TFault::status(500) << 4 << DownloadFailed << 0;
     TFault CorruptOnce = TFault::replaceBody(QByteArray("not the chunk"));
     CorruptOnce.times = 1;
-    QTest::newRow("corrupt once, then served") << CorruptOnce << 2 << Completed;
+    QTest::newRow("corrupt once, then served") << CorruptOnce << 2 << Completed << 0;
     QTest::newRow("corrupt chunk: four tries")
-        << TFault::replaceBody(QByteArray("not the chunk")) << 4 << DownloadFailed;
+        << TFault::replaceBody(QByteArray("not the chunk")) << 4 << DownloadFailed << 0;
     QByteArray BrokenContainer("\x70\x05", 2);
     BrokenContainer += QByteArray("\x10\x20", 2) + QByteArray(32, '\x5d');
     QTest::newRow("undecodable container: no retry")
-        << TFault::replaceBody(BrokenContainer) << 1 << DownloadFailed;
+        << TFault::replaceBody(BrokenContainer) << 1 << DownloadFailed << 0;
+    QTest::newRow("packedsize a few bytes short") << TFault() << 1 << Completed << -5;
 }
 
 void TPackageFileDownloaderTest::failuresAndRetries()
@@ -262,13 +265,19 @@ void TPackageFileDownloaderTest::failuresAndRetries()
     QFETCH(TFault, fault);
     QFETCH(int, expectedRequests);
     QFETCH(int, expectedResult);
+    QFETCH(int, packedSizeError);
     const QByteArray Good = piece('g', 5000), Bad = piece('b', 6000);
     m_package->addFile(QStringLiteral("good"), Good, false, {5000});
     m_package->addFile(QStringLiteral("bad"), Bad, false, {6000});
     m_server->setFault(m_package->chunkPath(Bad), fault);
 
+    std::vector<TFileToDownload> Files = m_package->allMissing();
+    for (TFileToDownload &File : Files) {
+        if (File.localFile == QStringLiteral("bad"))
+            File.chunks[0].packedSize += packedSizeError;
+    }
     auto Downloader = makeDownloader();
-    QCOMPARE(run(*Downloader, m_package->allMissing()), expectedResult);
+    QCOMPARE(run(*Downloader, Files), expectedResult);
     QCOMPARE(m_server->requestCount(m_package->chunkPath(Bad)), expectedRequests);
     // The other chunks go on regardless.
     QCOMPARE(readAll(target(QStringLiteral("good"))), Good);

@@ -564,28 +564,37 @@ void TestDifference::neverListsWhatACurrentEntryNames_data()
     QTest::addColumn<bool>("caseInsensitive");
     QTest::addColumn<bool>("obsolete");
     QTest::addColumn<bool>("refused");
+    // What lies on disk: the remote file (false) or the local one, still in its old place.
+    QTest::addColumn<bool>("localOnDisk");
 
     QTest::newRow("./b beside b") << "./b"
-                                  << "b" << false << false << false;
-    QTest::newRow("case-only rename where case is ignored") << "Data.pak"
-                                                            << "data.pak" << true << false << false;
-    QTest::newRow("case-only rename where case counts") << "Data.pak"
-                                                        << "data.pak" << false << true << false;
-    QTest::newRow("directory of a current file") << "sub"
-                                                 << "sub/file.bin" << false << false << false;
-    QTest::newRow("directory of a current file by case") << "SUB"
-                                                         << "sub/f" << true << false << false;
+                                  << "b" << false << false << false << false;
+    QTest::newRow("case-only rename where case is ignored")
+        << "Data.pak"
+        << "data.pak" << true << false << false << false;
+    QTest::newRow("case-only rename where case counts")
+        << "Data.pak"
+        << "data.pak" << false << true << false << false;
+    QTest::newRow("directory of a current file")
+        << "sub"
+        << "sub/file.bin" << false << false << false << false;
+    QTest::newRow("directory of a current file by case")
+        << "SUB"
+        << "sub/f" << true << false << false << false;
     QTest::newRow("name sharing a prefix") << "sub"
-                                           << "sub-file.bin" << false << true << false;
+                                           << "sub-file.bin" << false << true << false << false;
     QTest::newRow("package file in the delta staging directory")
         << "a"
-        << "./.corvane-delta-bases/x" << false << false << true;
+        << "./.corvane-delta-bases/x" << false << false << true << false;
     QTest::newRow("delta staging directory by case where case is ignored")
         << "a"
-        << ".Corvane-Delta-Bases/x" << true << false << true;
+        << ".Corvane-Delta-Bases/x" << true << false << true << false;
     QTest::newRow("delta staging name in another case where case counts")
         << "a"
-        << ".Corvane-Delta-Bases/x" << false << true << false;
+        << ".Corvane-Delta-Bases/x" << false << true << false << false;
+    QTest::newRow("file that becomes a directory")
+        << "sub"
+        << "sub/file.bin" << false << true << false << true;
 }
 
 void TestDifference::neverListsWhatACurrentEntryNames()
@@ -595,13 +604,14 @@ void TestDifference::neverListsWhatACurrentEntryNames()
     QFETCH(bool, caseInsensitive);
     QFETCH(bool, obsolete);
     QFETCH(bool, refused);
+    QFETCH(bool, localOnDisk);
 
     const QByteArray content = randomBytes(100, 4);
     TPackageDocument local;
     local.addChunkedFile(localName, {content});
     TPackageDocument remote;
     remote.addChunkedFile(remoteName, {content});
-    writeTo(path(remoteName), content);
+    writeTo(path(localOnDisk ? localName : remoteName), content);
     const std::shared_ptr<TLauncherFilesystemHelper> helper =
         caseInsensitive ? std::make_shared<TCaseInsensitiveFilesystemHelper>(m_application->path())
                         : m_helper;
@@ -618,7 +628,7 @@ void TestDifference::neverListsWhatACurrentEntryNames()
     const TPackageDifference difference = computeRequiredChanges(
         QDir(m_directory->path()), helper, remote.reader(), local.reader(), false, nullptr);
     QCOMPARE(difference.filesToDelete.size(), size_t(obsolete ? 1 : 0));
-    QVERIFY(difference.filesToDownload.empty());
+    QCOMPARE(difference.filesToDownload.empty(), !localOnDisk);
 }
 
 void TestDifference::fileThatCannotBeWrittenFailsTheScan_data()

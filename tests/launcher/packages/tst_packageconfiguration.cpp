@@ -152,7 +152,7 @@ void TestPackageConfiguration::keepsDocumentOrderOfEqualNames()
                  R"(","url":"u)" + QByteArray::number(index) + R"("})";
     const TPackageConfigurationReader reader(R"({"files":[)" + files + "]}", QByteArray(),
                                              packageBase, assetBase);
-    QVERIFY(reader.inconsistency().isEmpty());
+    QVERIFY(reader.inconsistency(Qt::CaseInsensitive).isEmpty());
     for (std::size_t index = 0; index < 64; ++index) {
         const int fromDocument = index < 32 ? int(index) * 2 : int(index - 32) * 2 + 1;
         QCOMPARE(reader.files()[index].wholeFile.url,
@@ -165,6 +165,8 @@ void TestPackageConfiguration::findsInconsistencies_data()
     QTest::addColumn<QByteArray>("packageJson");
     QTest::addColumn<QByteArray>("assetJson");
     QTest::addColumn<QString>("problem");
+    // How the installation's file system compares names: Qt::CaseInsensitive as on Windows.
+    QTest::addColumn<Qt::CaseSensitivity>("fileNameCase");
 
     const QByteArray twoChunks = R"("chunks":[{"url":"c","unpackedhash":"aa","unpackedsize":1},)"
                                  R"({"url":"%2","unpackedhash":"bb","unpackedsize":1}])";
@@ -174,28 +176,36 @@ void TestPackageConfiguration::findsInconsistencies_data()
     const QByteArray a = R"({"localfile":"a","unpackedhash":"aa","chunks":[0]})";
     const QByteArray b = R"({"localfile":"b","unpackedhash":"bb","chunks":[1]})";
 
-    QTest::newRow("consistent") << withFiles(a + "," + b) << QByteArray() << QString();
+    QTest::newRow("consistent") << withFiles(a + "," + b) << QByteArray() << QString()
+                                << Qt::CaseInsensitive;
     QTest::newRow("names sharing a prefix")
         << withFiles(a + "," + R"({"localfile":"a-b/c","unpackedhash":"bb","chunks":[1]})")
-        << QByteArray() << QString();
+        << QByteArray() << QString() << Qt::CaseInsensitive;
     QTest::newRow("one address for two contents")
         << withFiles(a + "," + b, "c") << QByteArray()
-        << "the address 'https://cdn.example.test/client/c'";
+        << "the address 'https://cdn.example.test/client/c'" << Qt::CaseInsensitive;
     QTest::newRow("whole-file address of other content")
         << withFiles(a + "," +
                      R"({"localfile":"w","url":"c","unpackedhash":"bb","unpackedsize":1})")
-        << QByteArray() << "the address";
+        << QByteArray() << "the address" << Qt::CaseInsensitive;
     QTest::newRow("one file twice with different content")
         << withFiles(a + "," + R"({"localfile":"./a","unpackedhash":"bb","chunks":[1]})")
-        << QByteArray() << "the file './a' is listed twice";
+        << QByteArray() << "the file './a' is listed twice" << Qt::CaseInsensitive;
     QTest::newRow("one file twice by letter case")
         << withFiles(a + "," + R"({"localfile":"A","unpackedhash":"bb","chunks":[1]})")
-        << QByteArray() << "listed twice";
+        << QByteArray() << "listed twice" << Qt::CaseInsensitive;
     QTest::newRow("file and directory of one name")
         << withFiles(a + "," + R"({"localfile":"a/inner","unpackedhash":"bb","chunks":[1]})")
-        << QByteArray() << "'a' is listed both as a file and as a directory";
+        << QByteArray() << "'a' is listed both as a file and as a directory" << Qt::CaseInsensitive;
     QTest::newRow("file and directory across the documents")
-        << withFiles(a) << QByteArray(R"({"files":[{"localfile":"A\\x"}]})") << "both as a file";
+        << withFiles(a) << QByteArray(R"({"files":[{"localfile":"A\\x"}]})") << "both as a file"
+        << Qt::CaseInsensitive;
+    QTest::newRow("names differing in case where case counts")
+        << withFiles(a + "," + R"({"localfile":"A","unpackedhash":"bb","chunks":[1]})")
+        << QByteArray() << QString() << Qt::CaseSensitive;
+    QTest::newRow("one file twice where case counts")
+        << withFiles(a + "," + R"({"localfile":"./a","unpackedhash":"bb","chunks":[1]})")
+        << QByteArray() << "the file './a' is listed twice" << Qt::CaseSensitive;
 }
 
 void TestPackageConfiguration::findsInconsistencies()
@@ -203,15 +213,16 @@ void TestPackageConfiguration::findsInconsistencies()
     QFETCH(QByteArray, packageJson);
     QFETCH(QByteArray, assetJson);
     QFETCH(QString, problem);
+    QFETCH(Qt::CaseSensitivity, fileNameCase);
     const TPackageConfigurationReader reader(packageJson, assetJson, packageBase, assetBase);
     QVERIFY(reader.isValid());
+    const QString inconsistency = reader.inconsistency(fileNameCase);
     if (problem.isEmpty())
-        QCOMPARE(reader.inconsistency(), QString());
+        QCOMPARE(inconsistency, QString());
     else
-        QVERIFY2(reader.inconsistency().startsWith(
-                     QStringLiteral("Inconsistent package configuration: ")) &&
-                     reader.inconsistency().contains(problem),
-                 qPrintable(reader.inconsistency()));
+        QVERIFY2(inconsistency.startsWith(QStringLiteral("Inconsistent package configuration: ")) &&
+                     inconsistency.contains(problem),
+                 qPrintable(inconsistency));
 }
 
 void TestPackageConfiguration::readsChunks()
