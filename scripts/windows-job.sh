@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154
 # The main job under Wine, sourced by scripts/windows.sh (which sets repo, build, bundle, prefix,
 # wine, wineserver, dll_closure and note): a game with the Windows demo client as its program,
 # published by the Linux publisher as signed 1.0.0 and then 1.0.1 with deltas, served by nginx on
@@ -53,7 +54,9 @@ windows_main_job() {
     lib_make_game "$game" "$assets" "$size" "$build/bin/corvane-democlient.exe"
     mv "$game/bin/corvane" "$game/bin/corvane.exe"
     # A game ships the libraries its program needs.
-    cp $(dll_closure "$game/bin/corvane.exe") "$game/bin/"
+    local client_dlls
+    mapfile -t client_dlls < <(dll_closure "$game/bin/corvane.exe")
+    cp "${client_dlls[@]}" "$game/bin/"
 
     windows_publish() { # VERSION ASSETS_VERSION
         "$publish" package --source "$game" --out "$store" --version "$1" \
@@ -91,8 +94,11 @@ JSON
     before=$(lib_log_lines)
     windows_run_launcher install --first-launch
     steps+=("install (--first-launch): exit code $run_status, $(lib_mib "$(lib_bytes_sent "$before")") downloaded")
-    [ "$run_status" -eq 0 ] && [ -f "$work/client-install.json" ] && cmp -s "$installed/bin/corvane.exe" "$game/bin/corvane.exe" ||
-        { steps+=("  the client was not installed and started"); failed=1; }
+    if [ "$run_status" -ne 0 ] || [ ! -f "$work/client-install.json" ] ||
+        ! cmp -s "$installed/bin/corvane.exe" "$game/bin/corvane.exe"; then
+        steps+=("  the client was not installed and started")
+        failed=1
+    fi
 
     lib_log "publishing 1.0.1 with deltas"
     lib_change_game "$game" "$assets" "$size"
@@ -113,7 +119,7 @@ JSON
     lib_log "play: --show-ui and the Play button"
     windows_run_launcher play --show-ui
     steps+=("play (--show-ui): exit code $run_status, client started: $([ -f "$work/client-play.json" ] && echo yes || echo no)")
-    [ "$run_status" -eq 0 ] && [ -f "$work/client-play.json" ] || failed=1
+    [ "$run_status" -eq 0 ] && [ -f "$work/client-play.json" ] || failed=1 # SC2015: both set failed
     lib_stop_all
 
     note "main job" "$(($(date +%s) - job_started)) s, $(find "$output" -name '*.png' | wc -l) screenshots in $output"

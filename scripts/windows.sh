@@ -56,7 +56,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # Directories the DLLs of the bundle come from: Qt, the other libraries, the MinGW runtime.
-dll_dirs=("$prefix/qt/bin" "$prefix/bin" "$prefix/lib" /usr/lib/gcc/$mingw/12-posix /usr/$mingw/lib)
+dll_dirs=("$prefix/qt/bin" "$prefix/bin" "$prefix/lib" "/usr/lib/gcc/$mingw/12-posix" "/usr/$mingw/lib")
 find_dll() {
     local dir
     for dir in "${dll_dirs[@]}"; do
