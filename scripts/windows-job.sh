@@ -119,7 +119,7 @@ JSON
     lib_log "play: --show-ui and the Play button"
     windows_run_launcher play --show-ui
     steps+=("play (--show-ui): exit code $run_status, client started: $([ -f "$work/client-play.json" ] && echo yes || echo no)")
-    [ "$run_status" -eq 0 ] && [ -f "$work/client-play.json" ] || failed=1 # SC2015: both set failed
+    [ "$run_status" -eq 0 ] && [ -f "$work/client-play.json" ] || failed=1
     lib_stop_all
 
     note "main job" "$(($(date +%s) - job_started)) s, $(find "$output" -name '*.png' | wc -l) screenshots in $output"
