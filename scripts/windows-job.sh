@@ -11,7 +11,7 @@
 windows_run_launcher() { # TAG OPTIONS...
     local tag=$1 n=0 clicked="" window pid
     shift
-    rm -f "$launcher_dir/CorvaneLauncher.log" "$work/client-$tag.json"
+    rm -f "$launcher_dir/CorvaneLauncher.exe.log" "$work/client-$tag.json"
     (cd "$launcher_dir" && DISPLAY=:$DISPLAY_NUMBER CORVANE_DEMOCLIENT_RECORD="$work/client-$tag.json" \
         exec timeout --kill-after=5 "${WINDOWS_JOB_TIMEOUT:-300}" "$wine" CorvaneLauncher.exe "$@") \
         >"$output/launcher-$tag.out" 2>&1 &
@@ -32,7 +32,7 @@ windows_run_launcher() { # TAG OPTIONS...
     done
     run_status=0
     wait "$pid" || run_status=$?
-    cp "$launcher_dir/CorvaneLauncher.log" "$output/launcher-$tag.log" 2>/dev/null || true
+    cp "$launcher_dir/CorvaneLauncher.exe.log" "$output/launcher-$tag.log" 2>/dev/null || true
     find "$output" -name "$tag-*.png" -size -2k -delete
     # The client was started detached inside this Wine prefix: wait until every program of the
     # prefix has ended, so that its running marker is gone before the next run.

@@ -2,6 +2,7 @@
 #include "TMetadataWriter.h"
 #include "TPackagePublisher.h"
 #include "TPublishError.h"
+#include "support/TestFiles.h"
 
 #include "configuration/TDocumentVerifier.h"
 #include "configuration/TLauncherConfigurationReader.h"
@@ -164,7 +165,7 @@ void TestPublisher::initTestCase()
                                       QFile::ExeOwner));
     writeFile(m_assets + QStringLiteral("/levels/one.dat"), textBytes(20000));
     // A linked directory is published like a copy of its target.
-    QVERIFY(QFile::link(m_source + QStringLiteral("/text"), m_source + QStringLiteral("/linked")));
+    LINK_OR_SKIP(m_source + QStringLiteral("/text"), m_source + QStringLiteral("/linked"));
 
     m_firstReport = TPackagePublisher(options()).publish();
     QCOMPARE(m_firstReport.files, 8);
@@ -407,8 +408,7 @@ void TestPublisher::badInputFails_data()
     writeFile(small + QStringLiteral("/a.txt"), "a");
     const QString broken = m_root.filePath(QStringLiteral("broken"));
     QVERIFY(QDir().mkpath(broken));
-    QVERIFY(
-        QFile::link(m_root.filePath(QStringLiteral("nowhere")), broken + QStringLiteral("/link")));
+    LINK_OR_SKIP(m_root.filePath(QStringLiteral("nowhere")), broken + QStringLiteral("/link"));
     const QString plainFile = m_root.filePath(QStringLiteral("plain"));
     writeFile(plainFile, "x");
     const QString out = m_root.filePath(QStringLiteral("badout"));
@@ -419,10 +419,10 @@ void TestPublisher::badInputFails_data()
     // Links leading out of the tree or round in a circle stop the run, naming the link.
     const QString leaving = m_root.filePath(QStringLiteral("leaving"));
     writeFile(leaving + QStringLiteral("/own.txt"), "o");
-    QVERIFY(QFile::link(small, leaving + QStringLiteral("/outside")));
+    LINK_OR_SKIP(small, leaving + QStringLiteral("/outside"));
     const QString circle = m_root.filePath(QStringLiteral("circle"));
     writeFile(circle + QStringLiteral("/deeper/own.txt"), "o");
-    QVERIFY(QFile::link(circle, circle + QStringLiteral("/deeper/again")));
+    LINK_OR_SKIP(circle, circle + QStringLiteral("/deeper/again"));
 
     QTest::newRow("missing source directory")
         << base + QStringList{QStringLiteral("--source"), m_root.filePath(QStringLiteral("none"))}

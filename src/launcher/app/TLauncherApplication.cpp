@@ -11,6 +11,7 @@
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TDownloadPool.h"
 #include "shared/TJsonDocumentHttpPostSender.h"
+#include "shared/TTextError.h"
 #include "systemsurvey/TSystemSurveyAsJsonDocumentCreator.h"
 #include "systemsurvey/TSystemSurveyCreator.h"
 #include "systemsurvey/TSystemSurveyToJsonConverter.h"
@@ -235,7 +236,7 @@ void TLauncherApplication::onMainConfigurationLoaded()
         }
         m_configurationHandler->downloadPackageConfigurations();
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 
@@ -255,7 +256,8 @@ void TLauncherApplication::onCriticalFileError(const QString &Message)
 {
     m_waitNotificationTimer.stop();
     hideSplashScreen();
-    qCritical() << "critical file error:" << Message;
+    // Unquoted: quoting would escape the backslashes and every letter beyond ASCII of a path.
+    qCritical().noquote() << "critical file error:" << Message;
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Corvane Online cannot start"),
                     QStringLiteral("A critical error occurred while accessing a file:\n") +
                         Message + QStringLiteral("\nPlease reinstall Launcher."),
@@ -288,7 +290,7 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
         m_selfUpdater->cleanupOldLauncherVersion();
         onLauncherReadyForAction();
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 
@@ -378,7 +380,7 @@ void TLauncherApplication::onLauncherReadyForAction()
                 showMainWindow();
         }
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 
@@ -450,7 +452,7 @@ void TLauncherApplication::onAllStartedUpdatesFinished()
                 startPackageAndExit(patched);
         }
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 
@@ -527,7 +529,7 @@ void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(
             break;
         }
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 
@@ -539,7 +541,7 @@ void TLauncherApplication::onClientVerifyTriggeredFromUI(const std::shared_ptr<T
         if (Package->localPackageStatus() == ELocalPackageStatus::UpToDate)
             m_installationManager->verifyPackage(Package);
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 
@@ -552,7 +554,7 @@ void TLauncherApplication::onDefaultChanged(const std::shared_ptr<TPackage> &Pac
         else
             m_installationManager->clearDefaultMarkers();
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 

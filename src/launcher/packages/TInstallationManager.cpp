@@ -6,6 +6,7 @@
 #include "configuration/FunnelEvents.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "shared/TTextError.h"
 
 #include <QDebug>
 #include <QFile>
@@ -25,7 +26,7 @@ namespace {
 
 [[noreturn]] void throwIoError(const QString &Path, const QString &Reason)
 {
-    throw std::runtime_error(::shared::ioErrorText(Path, Reason).toStdString());
+    throw ::shared::TTextError(::shared::ioErrorText(Path, Reason));
 }
 
 bool countsAsInstalled(ELocalPackageStatus Status)
@@ -107,7 +108,7 @@ QByteArray TInstallationManager::readBytesOrEmpty(const QString &Path) const
     try {
         return m_filesystemHelper->readFileIfPresent(Path);
     } catch (const std::runtime_error &error) {
-        qWarning().noquote() << QString::fromStdString(error.what());
+        qWarning().noquote() << ::shared::errorText(error);
         return {};
     }
 }
@@ -444,7 +445,7 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
     try {
         markPackageAsPartiallyInstalled(pPackage, Remote.packageJson(), Remote.assetJson());
     } catch (const std::runtime_error &Error) {
-        emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+        emit diskAccessFailed(::shared::errorText(Error));
         return {};
     }
     const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
@@ -528,7 +529,7 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
                 HandedToVerification = true;
                 Installation->startVerification(Local, false);
             } catch (const std::runtime_error &Error) {
-                emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+                emit diskAccessFailed(::shared::errorText(Error));
                 HandedToVerification = false;
                 finishInstallation(Installation);
             }
@@ -562,7 +563,7 @@ void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> Pack
                 markPackageAsFullyInstalled(PackageBeingInstalled, Remote->packageJson(),
                                             Remote->assetJson());
             } catch (const std::runtime_error &Error) {
-                emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+                emit diskAccessFailed(::shared::errorText(Error));
             }
         }
         PackageBeingInstalled->setVerificationDone();

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
@@ -132,6 +133,35 @@ TPatchInPackage readPatch(const QJsonObject &Object, const QUrl &BaseUrl)
     return patch;
 }
 
+// Names Windows cannot hold as they are: device names ("CON", "NUL", "COM1" and the others, also
+// with any extension, "nul.txt"), which open the device instead of a file; names ending in a dot or
+// a space, which Windows trims so that they alias another file; and characters it refuses or reads
+// otherwise (":" names a stream of another file). Packages are refused with such names on every
+// platform, so that a build that installs here also installs on the players' machines.
+bool isUnusableOnWindows(const QString &Name)
+{
+    if (Name.isEmpty() || Name == QLatin1String(".") || Name == QLatin1String(".."))
+        return false;
+    if (Name.endsWith(QLatin1Char('.')) || Name.endsWith(QLatin1Char(' ')))
+        return true;
+    const QString reservedCharacters = QStringLiteral("<>:\"|?*");
+    for (const QChar character : Name) {
+        if (character.unicode() < 0x20 || reservedCharacters.contains(character))
+            return true;
+    }
+    const QString base = Name.left(Name.indexOf(QLatin1Char('.'))).trimmed().toUpper();
+    static const QStringList devices{QStringLiteral("CON"),    QStringLiteral("PRN"),
+                                     QStringLiteral("AUX"),    QStringLiteral("NUL"),
+                                     QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+    if (devices.contains(base))
+        return true;
+    // COM0 to COM9 and LPT0 to LPT9, and with the superscript digits 1 to 3.
+    const QString numberedDevice = QStringLiteral("0123456789\u00B9\u00B2\u00B3");
+    return base.size() == 4 &&
+           (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))) &&
+           numberedDevice.contains(base.at(3));
+}
+
 TFileInPackage readFile(const QJsonObject &Object, const QUrl &BaseUrl)
 {
     TFileInPackage file;
@@ -223,6 +253,16 @@ TPackageConfigurationReader::TPackageConfigurationReader(const QByteArray &Packa
 QString TPackageConfigurationReader::findInconsistency() const
 {
     const QString prefix = QStringLiteral("Inconsistent package configuration: ");
+    const QRegularExpression separators(QStringLiteral("[/\\\\]"));
+    for (const TFileInPackage &file : m_files) {
+        const QStringList names = file.localFile.split(separators);
+        if (std::any_of(names.begin(), names.end(), isUnusableOnWindows))
+            return prefix +
+                   QStringLiteral("'%1' cannot be a file name on Windows (a device name, a "
+                                  "name ending in a dot or a space, or a reserved "
+                                  "character).")
+                       .arg(file.localFile);
+    }
     std::vector<bool> referenced(m_chunks.size(), false);
     for (const TFileInPackage &file : m_files) {
         for (const int index : file.chunkIndices)

@@ -397,7 +397,7 @@ void TInstallationManagerTest::selfUpdateMovesTheRunningLauncherAside()
     const QString Running = QDir(m_application->path()).filePath(QStringLiteral("CorvaneLauncher"));
     writeAll(Running, "the running launcher");
     if (linkAtOld)
-        QVERIFY(QFile::link(Sentinel.path(), Running + QStringLiteral(".old")));
+        LINK_OR_SKIP(Sentinel.path(), Running + QStringLiteral(".old"));
     else
         writeAll(Running + QStringLiteral(".old"), "an older launcher");
     m_helper->lock(Running);

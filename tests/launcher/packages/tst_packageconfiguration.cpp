@@ -196,6 +196,29 @@ void TestPackageConfiguration::findsInconsistencies_data()
         << QByteArray() << "'a' is listed both as a file and as a directory";
     QTest::newRow("file and directory across the documents")
         << withFiles(a) << QByteArray(R"({"files":[{"localfile":"A\\x"}]})") << "both as a file";
+    // Names that reach a device or alias another file on Windows.
+    const QString onWindows = QStringLiteral("cannot be a file name on Windows");
+    const auto named = [&](const QByteArray &Name) {
+        return withFiles(a + R"(,{"localfile":")" + Name +
+                         R"(","unpackedhash":"bb","chunks":[1]})");
+    };
+    QTest::newRow("device name") << named("CON") << QByteArray()
+                                 << QString(QStringLiteral("'CON' ") + onWindows);
+    QTest::newRow("device name with an extension")
+        << named("bin/nul.txt") << QByteArray() << onWindows;
+    QTest::newRow("device name as a directory") << named("Aux/readme") << QByteArray() << onWindows;
+    QTest::newRow("numbered device") << named("logs\\\\com1.log") << QByteArray() << onWindows;
+    QTest::newRow("printer port") << named("LPT9") << QByteArray() << onWindows;
+    QTest::newRow("trailing dot") << named("data/b.") << QByteArray() << onWindows;
+    QTest::newRow("trailing space") << named("b ") << QByteArray() << onWindows;
+    QTest::newRow("directory with a trailing dot") << named("data./b") << QByteArray() << onWindows;
+    QTest::newRow("stream of another file") << named("b:stream") << QByteArray() << onWindows;
+    QTest::newRow("device name in the assets")
+        << withFiles(a) << QByteArray(R"({"files":[{"localfile":"prn.dat"}]})") << onWindows;
+    QTest::newRow("names that only begin like devices")
+        << withFiles(a + "," +
+                     R"({"localfile":"console/com10.txt","unpackedhash":"bb","chunks":[1]})")
+        << QByteArray() << QString();
 }
 
 void TestPackageConfiguration::findsInconsistencies()
