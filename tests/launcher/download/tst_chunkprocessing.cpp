@@ -272,7 +272,8 @@ void TChunkProcessingTest::deltaStage()
 void TChunkProcessingTest::thirdChunkFirstIsCachedThenWrittenInOrder()
 {
     const QByteArray A = piece('a', 1000), B = piece('b', 2000), C = piece('c', 500);
-    m_package->addFile(QStringLiteral("bin/client"), A + B + C, true, {1000, 2000, 500});
+    m_package->addFile(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX), A + B + C, true,
+                       {1000, 2000, 500});
     prepare(m_package->allMissing());
     QCOMPARE(m_cache->pendingChunkCount(), 3);
 
@@ -280,16 +281,17 @@ void TChunkProcessingTest::thirdChunkFirstIsCachedThenWrittenInOrder()
     QCOMPARE(m_cache->cachedChunkCount(), 1);
     QVERIFY(m_written.isEmpty());
     save(A);
-    QCOMPARE(readAll(target(QStringLiteral("bin/client"))), A);
+    QCOMPARE(readAll(target(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX))), A);
     save(B);
-    QCOMPARE(readAll(target(QStringLiteral("bin/client"))), A + B + C);
+    QCOMPARE(readAll(target(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX))), A + B + C);
     QCOMPARE(m_written.size(), 3);
     QCOMPARE(m_written.last().first, m_package->chunkUrl(C));
     QCOMPARE(m_written.last().second, qint64(500));
     // Every place written: nothing stays cached.
     QCOMPARE(m_cache->cachedChunkCount(), 0);
     QCOMPARE(m_cache->pendingChunkCount(), 0);
-    const auto Permissions = QFile::permissions(target(QStringLiteral("bin/client")));
+    const auto Permissions =
+        QFile::permissions(target(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX)));
     QVERIFY(Permissions.testFlag(QFileDevice::ExeOwner));
     QVERIFY(Permissions.testFlag(QFileDevice::ExeGroup));
     QVERIFY(Permissions.testFlag(QFileDevice::ExeOther));
