@@ -12,7 +12,7 @@ windows_run_launcher() { # TAG OPTIONS...
     local tag=$1 n=0 clicked="" window pid
     shift
     rm -f "$launcher_dir/CorvaneLauncher.exe.log" "$work/client-$tag.json"
-    (cd "$launcher_dir" && DISPLAY=:$DISPLAY_NUMBER CORVANE_DEMOCLIENT_RECORD="$work/client-$tag.json" \
+    (cd "$launcher_dir" && DISPLAY=:$DISPLAY_NUMBER CORVANE_DEMOCLIENT_RECORD="Z:$work/client-$tag.json" \
         exec timeout --kill-after=5 "${WINDOWS_JOB_TIMEOUT:-300}" "$wine" CorvaneLauncher.exe "$@") \
         >"$output/launcher-$tag.out" 2>&1 &
     pid=$!
@@ -105,7 +105,7 @@ JSON
     windows_publish 1.0.1 2
     lib_log "update: --patch"
     before=$(lib_log_lines)
-    windows_run_launcher update --patch "$(cd "$installed" && pwd)/bin/corvane.exe"
+    windows_run_launcher update --patch "Z:$(cd "$installed" && pwd)/bin/corvane.exe"
     steps+=("update (--patch): exit code $run_status, $(lib_mib "$(lib_bytes_sent "$before")") downloaded ($(lib_requests "$before" .delta) deltas)")
     [ "$run_status" -eq 0 ] || failed=1
     local mismatch

@@ -138,7 +138,7 @@ if [ $run_tests -eq 1 ]; then
     lib_log "test suite under Wine"
     # Test programs find the libraries through Wine's PATH; the bundle carries its own.
     WINEPATH=$(IFS=';'; echo "${dll_dirs[*]}")
-    export WINEPATH QT_PLUGIN_PATH=$prefix/qt/plugins QT_FORCE_STDERR_LOGGING=1
+    export WINEPATH QT_PLUGIN_PATH=Z:$prefix/qt/plugins QT_FORCE_STDERR_LOGGING=1
     tests_started=$(date +%s)
     (cd "$build" && ctest -j "${WINDOWS_JOBS:-2}" -V) >"$build/ctest.log" 2>&1 || tests_status=$?
     unset WINEPATH QT_PLUGIN_PATH
