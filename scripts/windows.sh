@@ -41,6 +41,11 @@ if [ ! -e "$prefix/stamps/qtbase" ]; then
     exit 1
 fi
 
+# The main job's server, virtual display and screenshot tools (already there on a CI machine).
+if [ $run_job -eq 1 ]; then
+    ./scripts/install-deps.sh >/dev/null
+fi
+
 started=$(date +%s)
 elapsed() { echo $(($(date +%s) - started)); }
 summary=()
@@ -122,7 +127,8 @@ cp "${dlls[@]}" "$prefix"/bin/libssl-3-x64.dll "$prefix"/bin/libcrypto-3-x64.dll
 cp "$build/bin/launcher.en.qm" "$bundle/"
 cp resources/settings/launchersettings.ini "$bundle/launchersettings.example.ini"
 $mingw-strip --strip-unneeded "$bundle"/*.exe
-(cd "$build/bundle" && rm -f CorvaneLauncher-windows-x64.zip && zip -qr9 CorvaneLauncher-windows-x64.zip CorvaneLauncher)
+(cd "$build/bundle" && rm -f CorvaneLauncher-windows-x64.zip &&
+    python3 -c 'import shutil; shutil.make_archive("CorvaneLauncher-windows-x64", "zip", ".", "CorvaneLauncher")')
 zip_bytes=$(stat -c %s "$build/bundle/CorvaneLauncher-windows-x64.zip")
 bundle_bytes=$(du -sb --apparent-size "$bundle" | cut -f1)
 note bundle "$(lib_mib "$zip_bytes") zipped ($(lib_mib "$bundle_bytes") unpacked, $(find "$bundle" -type f | wc -l) files): $build/bundle/CorvaneLauncher-windows-x64.zip"
