@@ -93,11 +93,12 @@ if command -v ccache >/dev/null; then
     export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$repo}
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
+mkdir -p "$build"
 if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja --toolchain "$repo/cmake/windows-mingw.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DCORVANE_WINDOWS_PREFIX="$prefix" "${launcher[@]}" \
-        ${CORVANE_TRUSTED_KEYS:+-DCORVANE_TRUSTED_KEYS="$CORVANE_TRUSTED_KEYS"} >"$build.configure.log" 2>&1 ||
-        { tail -n 40 "$build.configure.log" >&2; exit 1; }
+        ${CORVANE_TRUSTED_KEYS:+-DCORVANE_TRUSTED_KEYS="$CORVANE_TRUSTED_KEYS"} >"$build/configure.log" 2>&1 ||
+        { tail -n 40 "$build/configure.log" >&2; exit 1; }
 fi
 cmake --build "$build" -j "$(nproc)" >"$build/build.log" 2>&1 || { grep -B2 -A12 -m5 'error' "$build/build.log" >&2; exit 1; }
 # The publisher of the main job is the studio's Linux one.
@@ -158,7 +159,7 @@ if [ $run_tests -eq 1 ]; then
     note tests "$passed passed, $failed failed, $skipped skipped in $programs programs, $(($(date +%s) - tests_started)) s"
     [ -z "$failing" ] || note "failing programs" "$failing"
     # Why cases were skipped, one line per reason.
-    grep -oE 'SKIP   : [^ ]+ .*' "$build/ctest.log" | sed 's/SKIP   : [^ ]* //' | sort | uniq -c |
+    grep -oE 'SKIP   : .*' "$build/ctest.log" | sed 's/^SKIP   : [A-Za-z_0-9:]*([^)]*) //' | sort | uniq -c |
         sort -rn >"$build/skips.txt" || true
     while read -r line; do summary+=("      skip $line"); done <"$build/skips.txt"
 fi
