@@ -1,5 +1,6 @@
 #include "FirstInstanceTester.h"
 
+#include "TTextError.h"
 #include "platform/SingleInstancePlatform.h"
 
 #include <stdexcept>
@@ -12,9 +13,8 @@ FirstInstanceTester::FirstInstanceTester(const QString &Key, QObject *Parent)
     platform::releaseOrphanedSharedMemory(Key);
     m_isFirstInstance = m_sharedMemory.create(1, QSharedMemory::ReadWrite);
     if (!m_isFirstInstance && m_sharedMemory.error() != QSharedMemory::AlreadyExists) {
-        throw std::runtime_error(QStringLiteral("QSharedMemory::SharedMemoryError(%1)")
-                                     .arg(static_cast<int>(m_sharedMemory.error()))
-                                     .toStdString());
+        throw ::shared::TTextError(QStringLiteral("QSharedMemory::SharedMemoryError(%1)")
+                                       .arg(static_cast<int>(m_sharedMemory.error())));
     }
 }
 

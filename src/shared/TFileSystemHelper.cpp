@@ -1,6 +1,7 @@
 #include "TFileSystemHelper.h"
 
 #include "TLZMACompressedReadOnlyMemoryBlob.h"
+#include "TTextError.h"
 
 #include <QBuffer>
 #include <QDebug>
@@ -27,7 +28,7 @@ namespace {
 
 [[noreturn]] void throwIoError(const QFile &File, const QString &Reason)
 {
-    throw std::runtime_error(ioErrorText(File.fileName(), Reason).toStdString());
+    throw ::shared::TTextError(ioErrorText(File.fileName(), Reason));
 }
 
 void throwOnFileError(const QFile &File)
@@ -165,8 +166,7 @@ void TFileSystemHelper::appendText(const QString &Path, const QString &Text) con
 bool TFileSystemHelper::deleteFile(const QString &Path) const
 {
     if (!QFile::remove(Path))
-        throw std::runtime_error(
-            QString(QStringLiteral("Failed to delete file ") + Path).toStdString());
+        throw ::shared::TTextError(QString(QStringLiteral("Failed to delete file ") + Path));
     return true;
 }
 
@@ -174,9 +174,8 @@ QDir TFileSystemHelper::ensureDirectory(const QString &Path) const
 {
     QDir dir(Path);
     if (!dir.exists() && !dir.mkpath(QStringLiteral("."))) {
-        throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
-                                     .arg(QDir::toNativeSeparators(Path))
-                                     .toStdString());
+        throw ::shared::TTextError(
+            QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(Path)));
     }
     dir.refresh();
     return dir;
@@ -354,14 +353,13 @@ void TFileSystemHelper::removePath(const QString &Path) const
     const QFileInfo info(Path);
     if (isLink(info)) {
         if (!removeLink(Path))
-            throw std::runtime_error(
-                ioErrorText(Path, QStringLiteral("Could not remove link.")).toStdString());
+            throw ::shared::TTextError(ioErrorText(Path, QStringLiteral("Could not remove link.")));
         return;
     }
     if (info.isDir()) {
         if (!removeDirectoryTree(Path))
-            throw std::runtime_error(
-                ioErrorText(Path, QStringLiteral("Could not remove directory.")).toStdString());
+            throw ::shared::TTextError(
+                ioErrorText(Path, QStringLiteral("Could not remove directory.")));
         return;
     }
     if (info.exists())

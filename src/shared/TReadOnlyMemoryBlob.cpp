@@ -1,6 +1,7 @@
 #include "TReadOnlyMemoryBlob.h"
 
 #include "TFileSystemHelper.h"
+#include "TTextError.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -13,8 +14,7 @@ TReadOnlyMemoryBlob::TReadOnlyMemoryBlob(QString Path, QByteArray PresetContents
     : m_path(std::move(Path)), m_presetContents(std::move(PresetContents))
 {
     if (!QFileInfo::exists(m_path))
-        throw std::runtime_error(
-            ioErrorText(m_path, QStringLiteral("File does not exist")).toStdString());
+        throw ::shared::TTextError(ioErrorText(m_path, QStringLiteral("File does not exist")));
 }
 
 QByteArray TReadOnlyMemoryBlob::data()
@@ -30,13 +30,13 @@ QByteArray TReadOnlyMemoryBlob::readBytes() const
         return m_presetContents;
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error(
-            ioErrorText(file.fileName(), QStringLiteral("Could not open file.")).toStdString());
+        throw ::shared::TTextError(
+            ioErrorText(file.fileName(), QStringLiteral("Could not open file.")));
     if (file.error() != QFileDevice::NoError)
-        throw std::runtime_error(ioErrorText(file.fileName(), file.errorString()).toStdString());
+        throw ::shared::TTextError(ioErrorText(file.fileName(), file.errorString()));
     QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        throw std::runtime_error(ioErrorText(file.fileName(), file.errorString()).toStdString());
+        throw ::shared::TTextError(ioErrorText(file.fileName(), file.errorString()));
     return bytes;
 }
 

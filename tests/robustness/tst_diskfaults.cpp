@@ -192,7 +192,8 @@ void TestDiskFaults::diskFullDuringDownload()
     QVERIFY(Site.isValid());
     TTmpfsMount Disk;
     Site.package().setPacking(TTestPackageBuilder::EPacking::Stored);
-    const QByteArray Client = Site.expectedFiles().value(QStringLiteral("bin/client"));
+    const QByteArray Client =
+        Site.expectedFiles().value(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX));
     const QByteArray Keep = TTestPackageBuilder::randomBytes(300000, 1);
     Site.setFile(QStringLiteral("data/keep.bin"), Keep, {150000, 150000});
     const qint64 Base = TTmpfsMount::roundUpToPages(Client.size()) +
@@ -263,7 +264,7 @@ void TestDiskFaults::diskFullDuringDownload()
         // The files this update does not touch stay byte-exact, and the partial marker keeps
         // version 1's document, so that the next run compares against what is really there.
         QCOMPARE(Site.readInstalled(QStringLiteral("data/keep.bin")), Keep);
-        QCOMPARE(Site.readInstalled(QStringLiteral("bin/client")), Client);
+        QCOMPARE(Site.readInstalled(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX)), Client);
         if (filledWhileDownloading)
             QCOMPARE(Site.readInstalled(QStringLiteral("partial-package.json")), OldDocument);
     }
@@ -331,7 +332,8 @@ void TestDiskFaults::diskFullWhileWritingMarkers()
     QVERIFY(Site.isValid());
     TTmpfsMount Disk;
     Site.package().setPacking(TTestPackageBuilder::EPacking::Stored);
-    const QByteArray Client = Site.expectedFiles().value(QStringLiteral("bin/client"));
+    const QByteArray Client =
+        Site.expectedFiles().value(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX));
     Site.setFile(QStringLiteral("data/a.pak"), TTestPackageBuilder::randomBytes(200000, 5),
                  {200000});
     // The last file fills whole pages, so that it can take exactly the space left.
@@ -397,7 +399,8 @@ void TestDiskFaults::readOnlyInstallationDirectory()
     // first thing to meet the read-only disk.
     const TRun Run = TLauncherRun(Site, QString(),
                                   {QStringLiteral("--patch"),
-                                   Site.installationDirectory() + QStringLiteral("/bin/client")})
+                                   Site.installationDirectory() +
+                                       QStringLiteral("/bin/client" CORVANE_EXE_SUFFIX)})
                          .finish();
     QVERIFY2(!Run.exited, tail(Run).constData());
     // The full marker cannot become the partial one, so the update stops before it begins,

@@ -242,6 +242,10 @@ void TestLauncherFaults::documentFaults_data()
     // One whose document does not parse is offered, but its installation fails visibly.
     QTest::newRow("package document not JSON")
         << QStringLiteral("package") << 0 << QStringLiteral("Download failed");
+    // A file where the packages directory belongs: the critical error names the directory, below
+    // the staged launcher's non-ASCII path, as it is.
+    QTest::newRow("packages directory blocked by a file")
+        << QStringLiteral("packages") << 0 << QStringLiteral("Failed to create folder: '%1");
 }
 
 void TestLauncherFaults::documentFaults()
@@ -254,9 +258,16 @@ void TestLauncherFaults::documentFaults()
     publishSample(Site);
     const QString Path = document == QStringLiteral("metadata") ? QStringLiteral("/meta.json")
                                                                 : Site.packageDocumentPath();
-    Site.server().setFault(Path, status ? TFault::status(status)
-                                        : TFault::replaceBody("{\"packages\": [ truncated"));
-    ++m_faults;
+    if (document == QStringLiteral("packages")) {
+        const QString Packages =
+            QDir(Site.launcher().directory()).filePath(QStringLiteral("packages"));
+        QVERIFY(testsupport::writeAll(Packages, "a file, not a directory"));
+        dialog = dialog.arg(QDir::toNativeSeparators(Packages));
+    } else {
+        Site.server().setFault(Path, status ? TFault::status(status)
+                                            : TFault::replaceBody("{\"packages\": [ truncated"));
+        ++m_faults;
+    }
 
     auto Process = Site.launcher().createProcess({QStringLiteral("--first-launch")});
     const QString Dialogs = Site.launcher().home() + QStringLiteral("/dialogs.jsonl");
@@ -265,10 +276,22 @@ void TestLauncherFaults::documentFaults()
     Process->setProcessEnvironment(Environment);
     Process->start();
     QVERIFY(Process->waitForStarted());
+    // Titles and texts of the boxes shown, read back from their JSON lines.
+    const auto Shown = [&Dialogs] {
+        QString Texts;
+        for (const QByteArray &Line : readAll(Dialogs).split('\n')) {
+            const QJsonObject Box = QJsonDocument::fromJson(Line).object();
+            Texts += Box.value(QStringLiteral("title")).toString() + QLatin1Char('\n') +
+                     Box.value(QStringLiteral("text")).toString() + QLatin1Char('\n');
+        }
+        return Texts;
+    };
     if (!dialog.isEmpty())
-        QTRY_VERIFY2_WITH_TIMEOUT(readAll(Dialogs).contains(dialog.toUtf8()),
+        QTRY_VERIFY2_WITH_TIMEOUT(Shown().contains(dialog),
                                   Site.launcher().readLog().right(3000).constData(),
                                   TStagedLauncher::ProcessBound);
+    if (document == QStringLiteral("packages"))
+        QVERIFY(QString::fromUtf8(Site.launcher().readLog()).contains(dialog));
     // The launcher gives up on the document (or shows its window without the package) and
     // installs nothing; it neither crashes nor reports success.
     const QByteArray Expected = document == QStringLiteral("metadata")
@@ -283,7 +306,8 @@ void TestLauncherFaults::documentFaults()
         QVERIFY(Process->exitCode() != 0);
     QVERIFY(TStagedLauncher::stop(*Process));
     QVERIFY(!QFile::exists(Site.installationDirectory() + QStringLiteral("/package.json")));
-    QVERIFY(!QFile::exists(Site.installationDirectory() + QStringLiteral("/bin/client")));
+    QVERIFY(!QFile::exists(Site.installationDirectory() +
+                           QStringLiteral("/bin/client" CORVANE_EXE_SUFFIX)));
     QVERIFY(!Site.launcher().readLog().contains("startPackageAndExit"));
 }
 
@@ -423,7 +447,8 @@ void TestLauncherFaults::defaultStartWithoutProgramShowsWindow()
         QVERIFY(First->waitForFinished(30000));
     QVERIFY(TStagedLauncher::stop(*First));
     QVERIFY(TLauncherSite::waitForNoRunningClient());
-    QVERIFY(QFile::remove(Site.installationDirectory() + QStringLiteral("/bin/client")) ||
+    QVERIFY(QFile::remove(Site.installationDirectory() +
+                          QStringLiteral("/bin/client" CORVANE_EXE_SUFFIX)) ||
             !documentNamesExecutable);
 
     // Started plainly, the up-to-date default has nothing to start: the window must show.
@@ -559,7 +584,7 @@ void TestLauncherFaults::metadataChangesBetweenRuns()
     QVERIFY(Site.readInstalled(QStringLiteral("package.json")).contains("\"version\":\"2\""));
     // The client binary did not change and was not fetched again.
     QCOMPARE(Site.server().requestCount(Site.package().chunkPath(
-                 Site.package().chunksOf(QStringLiteral("bin/client"))[0])),
+                 Site.package().chunksOf(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX))[0])),
              0);
 }
 

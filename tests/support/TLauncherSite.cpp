@@ -26,15 +26,15 @@ TLauncherSite::TLauncherSite(const QByteArray &ExtraSettings, const QString &Lau
     : m_launcher(LauncherExecutable),
       m_package(std::make_unique<TTestPackageBuilder>(m_server, QStringLiteral("/client")))
 {
-    m_clientBinary =
-        readFile(QStringLiteral(CORVANE_TEST_BIN_DIR) + QStringLiteral("/corvane-democlient"));
+    m_clientBinary = readFile(QStringLiteral(CORVANE_TEST_BIN_DIR) +
+                              QStringLiteral("/corvane-democlient" CORVANE_EXE_SUFFIX));
     m_launcher.writeSettings(
         TStagedLauncher::loopbackSettings(m_server.url(QStringLiteral("/meta.json")).toString()) +
         ExtraSettings);
     m_package->addFile(
-        QStringLiteral("bin/client"), m_clientBinary, true,
+        QStringLiteral("bin/client" CORVANE_EXE_SUFFIX), m_clientBinary, true,
         {m_clientBinary.size() / 2, m_clientBinary.size() - m_clientBinary.size() / 2});
-    m_files.insert(QStringLiteral("bin/client"), m_clientBinary);
+    m_files.insert(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX), m_clientBinary);
 }
 
 bool TLauncherSite::isValid() const

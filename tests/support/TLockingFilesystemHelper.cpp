@@ -1,5 +1,7 @@
 #include "TLockingFilesystemHelper.h"
 
+#include "shared/TTextError.h"
+
 #include <stdexcept>
 
 namespace testsupport {
@@ -7,8 +9,7 @@ namespace testsupport {
 bool TLockingFilesystemHelper::deleteFile(const QString &Path) const
 {
     if (m_lockedFiles.count(QDir::cleanPath(Path)))
-        throw std::runtime_error(
-            QString(QStringLiteral("Failed to delete file ") + Path).toStdString());
+        throw ::shared::TTextError(QStringLiteral("Failed to delete file ") + Path);
     return TLauncherFilesystemHelper::deleteFile(Path);
 }
 

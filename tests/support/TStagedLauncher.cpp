@@ -4,22 +4,26 @@
 #include <QFile>
 #include <QTest>
 
+// Below a directory whose name is not ASCII, as a player's profile "C:\Users\Zoë" is: every path
+// the launcher shows or logs must come through whole.
 TStagedLauncher::TStagedLauncher(const QString &BuiltExecutable)
+    : m_directory(QDir::tempPath() + QStringLiteral("/corvane-Zo\u00EB-XXXXXX"))
 {
-    const QString source =
-        QStringLiteral(CORVANE_TEST_BIN_DIR) + QLatin1Char('/') + BuiltExecutable;
+    const QString source = QStringLiteral(CORVANE_TEST_BIN_DIR "/") + BuiltExecutable +
+                           QStringLiteral(CORVANE_EXE_SUFFIX);
     m_valid = m_directory.isValid() && m_home.isValid() && QFile::copy(source, executablePath()) &&
               QFile::setPermissions(executablePath(), QFile::permissions(source));
 }
 
 QString TStagedLauncher::executablePath() const
 {
-    return m_directory.filePath(QStringLiteral("CorvaneLauncher"));
+    return m_directory.filePath(QStringLiteral("CorvaneLauncher" CORVANE_EXE_SUFFIX));
 }
 
 QString TStagedLauncher::logFilePath() const
 {
-    return m_directory.filePath(QStringLiteral("CorvaneLauncher.log"));
+    // The executable's file name with ".log" appended, "CorvaneLauncher.exe.log" on Windows.
+    return m_directory.filePath(QStringLiteral("CorvaneLauncher" CORVANE_EXE_SUFFIX ".log"));
 }
 
 void TStagedLauncher::writeSettings(const QByteArray &Contents) const

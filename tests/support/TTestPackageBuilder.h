@@ -24,7 +24,7 @@ class TTestHttpServer;
 // them. Equal content gets one URL, as on the real content delivery network.
 //
 //     TTestPackageBuilder Package(Server);
-//     Package.addFile(QStringLiteral("bin/client"), Bytes, true);
+//     Package.addFile(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX), Bytes, true);
 //     const QByteArray Json = Package.packageJson(QStringLiteral("1"));
 class TTestPackageBuilder final
 {
@@ -48,11 +48,12 @@ public:
                  const std::vector<qint64> &PieceLengths = {});
     void removeFile(const QString &LocalFile);
 
-    QByteArray packageJson(const QString &Version,
-                           const QString &Executable = QStringLiteral("bin/client")) const;
-    vorna::launcher::TPackageConfigurationReader
-    configuration(const QString &Version,
-                  const QString &Executable = QStringLiteral("bin/client")) const;
+    QByteArray
+    packageJson(const QString &Version,
+                const QString &Executable = QStringLiteral("bin/client" CORVANE_EXE_SUFFIX)) const;
+    vorna::launcher::TPackageConfigurationReader configuration(
+        const QString &Version,
+        const QString &Executable = QStringLiteral("bin/client" CORVANE_EXE_SUFFIX)) const;
     // What the difference computation gives for an empty installation directory.
     std::vector<vorna::launcher::TFileToDownload> allMissing() const;
 

@@ -8,6 +8,7 @@
 #include <QPainterPathStroker>
 #include <QRadialGradient>
 #include <QTransform>
+#include <QtMath>
 
 #include <cmath>
 
@@ -142,7 +143,7 @@ void paintEmblem(QImage &Image, QPointF Centre, qreal Radius, std::mt19937 &Gene
     QPainterPath frame = ring(Centre, Radius * 1.04, Radius * 0.92);
     frame.addPath(ring(Centre, Radius * 1.13, Radius * 1.09));
     for (const qreal angle : {0.0, 90.0, 180.0, 270.0}) {
-        const qreal radians = angle * M_PI / 180;
+        const qreal radians = qDegreesToRadians(angle);
         frame.addPath(diamond(Centre + QPointF(std::cos(radians), std::sin(radians)) * Radius * 1.1,
                               Radius * 0.1));
     }
@@ -556,7 +557,7 @@ QImage LauncherArtwork::buttonIcon(const QString &Word)
             arc.arcMoveTo(box, start);
             arc.arcTo(box, start, 130);
             glyph = glyph.united(stroker.createStroke(arc));
-            const qreal end = (start + 130) * M_PI / 180;
+            const qreal end = qDegreesToRadians(start + 130);
             const QPointF tip(centre.x() + std::cos(end) * radius,
                               centre.y() - std::sin(end) * radius);
             // Tangent of the arc at its end, in the direction of travel (counter-clockwise).

@@ -1,6 +1,7 @@
 #include "TDeltaWriter.h"
 
 #include "TPublishError.h"
+#include "shared/TTextError.h"
 
 #include "shared/BlobContainer.h"
 #include "shared/TSha256.h"
@@ -298,7 +299,7 @@ TDeltaWriter::TOutcome TDeltaWriter::produce(const TChunkStore &Store, TDecodedC
         outcome.packedHash = ::shared::sha256(delta);
         outcome.pays = true;
     } catch (const TPublishError &Error) {
-        outcome.error = QString::fromLocal8Bit(Error.what());
+        outcome.error = ::shared::errorText(Error);
     } catch (const std::exception &) {
         // A delta that cannot be made (a base chunk that does not decode, libzstd failing) is
         // simply not offered; the chunk itself always is.

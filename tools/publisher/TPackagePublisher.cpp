@@ -4,6 +4,7 @@
 #include "TDeltaWriter.h"
 #include "TPublishError.h"
 #include "TReleaseSigner.h"
+#include "shared/TTextError.h"
 
 #include "packages/TContentDefinedChunker.h"
 #include "shared/TSha256.h"
@@ -267,9 +268,8 @@ TChunkedFile chunkSourceFile(const TSourceFile &Source, const TCounter &Done)
         if (result.pieces.empty())
             result.pieces.push_back({0, 0, ::shared::sha256(QByteArray())});
     } catch (const std::exception &Error) {
-        result.error =
-            QStringLiteral("Could not chunk file '%1': %2")
-                .arg(QDir::toNativeSeparators(Source.path), QString::fromLocal8Bit(Error.what()));
+        result.error = QStringLiteral("Could not chunk file '%1': %2")
+                           .arg(QDir::toNativeSeparators(Source.path), ::shared::errorText(Error));
     }
     return result;
 }
@@ -296,7 +296,7 @@ TChunkOutcome produceChunk(const TChunkStore &Store, int Preset, const TChunkJob
             });
         }
     } catch (const std::exception &Error) {
-        outcome.error = QString::fromLocal8Bit(Error.what());
+        outcome.error = ::shared::errorText(Error);
     }
     *Done += Job.length - counted;
     return outcome;

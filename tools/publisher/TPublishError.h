@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shared/TTextError.h"
+
 #include <QDir>
 #include <QString>
 
@@ -11,10 +13,10 @@ namespace vorna::publisher {
 
 // A publishing run that cannot go on: bad input, an unreadable file, a store that cannot be
 // written. The text is shown to the studio as it is.
-class TPublishError final : public std::runtime_error
+class TPublishError final : public ::shared::TTextError
 {
 public:
-    explicit TPublishError(const QString &Message) : std::runtime_error(Message.toStdString()) {}
+    explicit TPublishError(const QString &Message) : ::shared::TTextError(Message) {}
 };
 
 // Creates Directory with its missing parents. Returns an empty text on success, else the

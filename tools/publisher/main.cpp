@@ -7,6 +7,7 @@
 #include "TerminalDetection.h"
 
 #include "shared/TSha256.h"
+#include "shared/TTextError.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -253,7 +254,7 @@ private:
 
 int reportFailure(const std::exception &Error)
 {
-    err() << "corvane-publish: " << QString::fromLocal8Bit(Error.what()) << '\n';
+    err() << "corvane-publish: " << ::shared::errorText(Error) << '\n';
     err().flush();
     return ExitFailure;
 }

@@ -1,5 +1,7 @@
 #include "LauncherLog.h"
 
+#include "shared/TTextError.h"
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
@@ -53,6 +55,8 @@ void messageHandler(QtMsgType Type, const QMessageLogContext &Context, const QSt
         return;
     writingLine = true;
     QTextStream stream(file.get());
+    // UTF-8 whatever the system's code page: a path with letters outside it stays readable.
+    stream.setCodec("UTF-8");
     stream << line << '\n';
     stream.flush();
     writingLine = false;
@@ -90,15 +94,15 @@ void setupLogging()
         // A log that cannot be opened is not installed at all, so Qt's default output keeps the
         // messages instead of a handler writing into a closed file.
         if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-            throw std::runtime_error(
-                QStringLiteral("cannot open %1: %2").arg(path, file->errorString()).toStdString());
+            throw ::shared::TTextError(
+                QStringLiteral("cannot open %1: %2").arg(path, file->errorString()));
         {
             QMutexLocker lock(&logMutex);
             logFile = std::move(file);
         }
         qInstallMessageHandler(messageHandler);
     } catch (const std::exception &e) {
-        qWarning() << "couldn't setup logging. exception: " << e.what();
+        qWarning() << "couldn't setup logging. exception: " << ::shared::errorText(e);
     } catch (...) {
         qWarning() << "couldn't setup logging";
     }

@@ -13,6 +13,7 @@
 #include "shared/TDownloadPool.h"
 #include "shared/TFileSystemHelper.h"
 #include "shared/TJsonDocumentHttpPostSender.h"
+#include "shared/TTextError.h"
 #include "systemsurvey/TSystemSurveyAsJsonDocumentCreator.h"
 #include "systemsurvey/TSystemSurveyCreator.h"
 #include "systemsurvey/TSystemSurveyToJsonConverter.h"
@@ -241,7 +242,7 @@ void TLauncherApplication::onMainConfigurationLoaded()
         }
         m_configurationHandler->downloadPackageConfigurations();
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 
@@ -261,7 +262,8 @@ void TLauncherApplication::onCriticalFileError(const QString &Message)
 {
     m_waitNotificationTimer.stop();
     hideSplashScreen();
-    qCritical() << "critical file error:" << Message;
+    // Unquoted: quoting would escape the backslashes and every letter beyond ASCII of a path.
+    qCritical().noquote() << "critical file error:" << Message;
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Corvane Online cannot start"),
                     QStringLiteral("A critical error occurred while accessing a file:\n") +
                         Message + QStringLiteral("\nPlease reinstall Launcher."),
@@ -302,7 +304,7 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
         m_selfUpdater->cleanupOldLauncherVersion();
         onLauncherReadyForAction();
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 
@@ -397,7 +399,7 @@ void TLauncherApplication::onLauncherReadyForAction()
                 showMainWindow();
         }
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 
@@ -470,7 +472,7 @@ void TLauncherApplication::onAllStartedUpdatesFinished()
                 startPackageAndExit(patched);
         }
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 
@@ -548,7 +550,7 @@ void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(
             break;
         }
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 
@@ -560,7 +562,7 @@ void TLauncherApplication::onClientVerifyTriggeredFromUI(const std::shared_ptr<T
         if (Package->localPackageStatus() == ELocalPackageStatus::UpToDate)
             m_installationManager->verifyPackage(Package);
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 
@@ -573,7 +575,7 @@ void TLauncherApplication::onDefaultChanged(const std::shared_ptr<TPackage> &Pac
         else
             m_installationManager->clearDefaultMarkers();
     } catch (const std::runtime_error &e) {
-        onCriticalFileError(QString::fromUtf8(e.what()));
+        onCriticalFileError(::shared::errorText(e));
     }
 }
 

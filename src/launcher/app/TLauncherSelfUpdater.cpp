@@ -5,6 +5,7 @@
 #include "packages/TInstallationManager.h"
 #include "packages/TPackage.h"
 #include "packages/TPackageInstallation.h"
+#include "shared/TTextError.h"
 
 #include <QDebug>
 #include <QDir>
@@ -84,14 +85,13 @@ void TLauncherSelfUpdater::onInstallationOrUpdateFinished(
         if (!executable.isEmpty() && m_filesystemHelper->fileExists(backup)) {
             m_filesystemHelper->removePath(executable);
             if (!QFile::rename(backup, executable))
-                throw std::runtime_error(
-                    QStringLiteral("Failed to restore %1").arg(executable).toStdString());
+                throw ::shared::TTextError(QStringLiteral("Failed to restore %1").arg(executable));
         }
         qCritical() << "Updating Corvane Online failed: Error"
                     << static_cast<int>(InstallationInProgress.errorReason());
         emit updateFailed();
     } catch (const std::runtime_error &e) {
-        emit diskAccessFailed(QString::fromUtf8(e.what()));
+        emit diskAccessFailed(::shared::errorText(e));
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shared/TTextError.h"
+
 #include <QString>
 
 #include <stdexcept>
@@ -7,11 +9,10 @@
 namespace vorna::launcher {
 
 // The launcher metadata document could not be parsed.
-class TLauncherConfigurationException final : public std::runtime_error
+class TLauncherConfigurationException final : public ::shared::TTextError
 {
 public:
-    explicit TLauncherConfigurationException(const QString &Message)
-        : std::runtime_error(Message.toStdString())
+    explicit TLauncherConfigurationException(const QString &Message) : ::shared::TTextError(Message)
     {
     }
 };

@@ -5,6 +5,7 @@
 #include "packages/TPackageConfigurationReader.h"
 #include "shared/NocacheUrl.h"
 #include "shared/TDownloadPool.h"
+#include "shared/TTextError.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -100,7 +101,7 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
                 Data, m_configurationUrl.adjusted(QUrl::RemoveFilename));
         } catch (const TLauncherConfigurationException &exception) {
             qCritical().noquote() << "Launcher configuration could not be parsed:"
-                                  << QString::fromStdString(exception.what());
+                                  << ::shared::errorText(exception);
             failMainConfiguration();
             return;
         }
@@ -239,9 +240,9 @@ void TLauncherConfigurationHandler::loadLocalCopy()
     } catch (const std::runtime_error &exception) {
         qCritical().noquote() << "loadLocalCopy: the local copy of the launcher configuration "
                                  "cannot be used:"
-                              << QString::fromStdString(exception.what());
+                              << ::shared::errorText(exception);
         m_state = EMetadataState::Failed;
-        emit diskAccessFailed(QString::fromStdString(exception.what()));
+        emit diskAccessFailed(::shared::errorText(exception));
         return;
     }
     emit mainConfigurationLoaded();
@@ -255,7 +256,7 @@ void TLauncherConfigurationHandler::saveLocalCopy()
         m_filesystemHelper->writeFileCreatingDirectory(localCopyPath(),
                                                        m_launcherConfiguration->rawDocument());
     } catch (const std::runtime_error &exception) {
-        emit diskAccessFailed(QString::fromStdString(exception.what()));
+        emit diskAccessFailed(::shared::errorText(exception));
     }
 }
 
@@ -436,7 +437,7 @@ void TLauncherConfigurationHandler::downloadPackageConfigurations()
             add(entry.assetConfigurationUrl, TDocumentVerifier::EKind::Assets);
         }
     } catch (const std::runtime_error &exception) {
-        emit diskAccessFailed(QString::fromStdString(exception.what()));
+        emit diskAccessFailed(::shared::errorText(exception));
         return;
     }
 

@@ -5,6 +5,7 @@
 #include "shared/BlobContainer.h"
 #include "shared/TFileSystemHelper.h"
 #include "shared/TSha256.h"
+#include "shared/TTextError.h"
 #include "shared/TZstdDelta.h"
 
 #include <QDebug>
@@ -26,7 +27,7 @@ namespace {
 
 [[noreturn]] void throwIoError(const QString &FileName, const char *Reason)
 {
-    throw std::runtime_error(::shared::ioErrorText(FileName, QLatin1String(Reason)).toStdString());
+    throw ::shared::TTextError(::shared::ioErrorText(FileName, QLatin1String(Reason)));
 }
 
 // Runs one stage body and turns any exception into a failed result: nothing may leave a worker.
@@ -37,7 +38,7 @@ template <typename TBody> TChunkStageResult runStage(const TChunkToDownload &Chu
         Result.data = Body();
         Result.succeeded = true;
     } catch (const std::exception &Error) {
-        Result.errorText = QString::fromLocal8Bit(Error.what());
+        Result.errorText = ::shared::errorText(Error);
     } catch (...) {
         Result.errorText = QStringLiteral("unknown exception");
     }
@@ -135,9 +136,8 @@ void prepareTarget(const TChunkSaveContext &Context, TChunkedFileState &State)
         removeForRewrite(*Context.filesystemHelper, Path, Context.installationMode);
     const QString Directory = QFileInfo(Path).absolutePath();
     if (!QDir().mkpath(Directory) && !QFileInfo(Directory).isDir())
-        throw std::runtime_error(QStringLiteral("Failed to create folder: '%1'.")
-                                     .arg(QDir::toNativeSeparators(Directory))
-                                     .toStdString());
+        throw ::shared::TTextError(QStringLiteral("Failed to create folder: '%1'.")
+                                       .arg(QDir::toNativeSeparators(Directory)));
     // A link left at the file's own place would be written through.
     if (QFileInfo(Path).isSymLink())
         throwIoError(Path, "path leads outside of the installation directory");
@@ -369,9 +369,8 @@ QString confinedFilePath(const TLauncherFilesystemHelper &Helper, const QDir &Di
 {
     const QString Path = Helper.filePathInDirectory(Directory, LocalFile);
     if (QDir::cleanPath(Path) == QDir::cleanPath(Directory.absolutePath()))
-        throw std::runtime_error(QStringLiteral("Invalid file name in package configuration: '%1'")
-                                     .arg(LocalFile)
-                                     .toStdString());
+        throw ::shared::TTextError(
+            QStringLiteral("Invalid file name in package configuration: '%1'").arg(LocalFile));
     return Path;
 }
 
@@ -427,9 +426,8 @@ TChunkStageResult verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data)
         qDebug() << "verifyDownloadedData " << Chunk.url.toString() << "started";
         if (::shared::sha256(Data) != Chunk.unpackedHash) {
             qInfo() << "saveDownloadedData failed: invalid hash";
-            throw std::runtime_error(QStringLiteral("verify of url '%1' failed")
-                                         .arg(Chunk.url.toString())
-                                         .toStdString());
+            throw ::shared::TTextError(
+                QStringLiteral("verify of url '%1' failed").arg(Chunk.url.toString()));
         }
         qDebug() << "verifyDownloadedData " << Chunk.url.toString() << "finished";
         return Data;

@@ -1,6 +1,7 @@
 #include "TPendingChunkCache.h"
 
 #include "shared/TFileSystemHelper.h"
+#include "shared/TTextError.h"
 
 #include <QMutexLocker>
 #include <QString>
@@ -71,17 +72,15 @@ void TPendingChunkCache::store(const QByteArray &UnpackedHash, const QByteArray 
 
     QTemporaryFile &File = *Entry->temporaryFile;
     if (!File.open())
-        throw std::runtime_error(
-            ::shared::ioErrorText(File.fileName(), QStringLiteral("couldn't open chunk file"))
-                .toStdString());
+        throw ::shared::TTextError(
+            ::shared::ioErrorText(File.fileName(), QStringLiteral("couldn't open chunk file")));
     // A small write only fills Qt's buffer; a full disk shows in the flush.
     const qint64 Written = File.write(Data);
     const bool Flushed = File.flush();
     File.close();
     if (Written != Data.size() || !Flushed)
-        throw std::runtime_error(
-            ::shared::ioErrorText(File.fileName(), QStringLiteral("couldn't write chunk file"))
-                .toStdString());
+        throw ::shared::TTextError(
+            ::shared::ioErrorText(File.fileName(), QStringLiteral("couldn't write chunk file")));
 
     QMutexLocker Lock(&m_mutex);
     Entry->storage = TPendingChunk::InTemporaryFile;

@@ -2,6 +2,7 @@
 
 #include "shared/TFileSystemHelper.h"
 #include "shared/TSha256.h"
+#include "shared/TTextError.h"
 #include "shared/TZstdDelta.h"
 
 #include <QDebug>
@@ -81,7 +82,7 @@ void TDeltaBaseStaging::removeStagingDirectory(const QDir &InstallationDirectory
     try {
         FilesystemHelper.removePath(stagingDirectory(InstallationDirectory));
     } catch (const std::runtime_error &Error) {
-        qWarning().noquote() << QString::fromLocal8Bit(Error.what());
+        qWarning().noquote() << ::shared::errorText(Error);
     }
 }
 

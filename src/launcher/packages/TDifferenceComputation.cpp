@@ -4,6 +4,7 @@
 #include "TDeltaBaseStaging.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "shared/TSha256.h"
+#include "shared/TTextError.h"
 
 #include <QDebug>
 #include <QFile>
@@ -135,7 +136,7 @@ public:
             while (takeEntry(entry))
                 scanFile(entry);
         } catch (const std::exception &error) {
-            fail(QString::fromLocal8Bit(error.what()));
+            fail(::shared::errorText(error));
         } catch (...) {
             fail(QStringLiteral("unknown error"));
         }
@@ -378,10 +379,8 @@ private:
 
     [[noreturn]] static void throwFileError(const QFile &File, const QString &Reason)
     {
-        throw std::runtime_error(
-            ::shared::ioErrorText(File.fileName(),
-                                  Reason + QStringLiteral(": ") + File.errorString())
-                .toStdString());
+        throw ::shared::TTextError(::shared::ioErrorText(
+            File.fileName(), Reason + QStringLiteral(": ") + File.errorString()));
     }
 
     template <typename TOpenTemporary>
@@ -416,10 +415,9 @@ private:
         // A file with content but neither chunks nor a whole-file address cannot be produced:
         // going on would delete it and report the installation as complete without it.
         if (Candidate.chunks.empty() && Entry.wholeFile.url.isEmpty() && Entry.unpackedSize > 0)
-            throw std::runtime_error(
+            throw ::shared::TTextError(
                 QStringLiteral("The package describes '%1' without any chunk to build it from")
-                    .arg(Entry.localFile)
-                    .toStdString());
+                    .arg(Entry.localFile));
         if (Entry.wholeFile.url.isEmpty() && m_localChunks.empty() && hasDeltas(Candidate)) {
             // A changed file of one chunk: its old content is the base of the new one's deltas.
             // Without a file, what an earlier run staged may still serve.
@@ -510,7 +508,7 @@ void removeStaleScanFiles(const QDir &InstallationDirectory,
         try {
             FilesystemHelper.removePath(stale.absoluteFilePath());
         } catch (const std::runtime_error &error) {
-            qWarning().noquote() << QString::fromLocal8Bit(error.what());
+            qWarning().noquote() << ::shared::errorText(error);
         }
     }
 }
@@ -632,9 +630,8 @@ computeRequiredChanges(const QDir &InstallationDirectory,
 
     const QMutexLocker locker(&context->mutex);
     if (context->failed)
-        throw std::runtime_error(QStringLiteral("Scanning the installation directory failed: %1")
-                                     .arg(context->failure)
-                                     .toStdString());
+        throw ::shared::TTextError(
+            QStringLiteral("Scanning the installation directory failed: %1").arg(context->failure));
     context->staging->removeUnused(difference.filesToDownload, *FilesystemHelper);
     return difference;
 }

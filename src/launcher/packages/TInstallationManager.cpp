@@ -7,6 +7,7 @@
 #include "configuration/FunnelEvents.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "shared/TTextError.h"
 
 #include <QDebug>
 #include <QFile>
@@ -26,7 +27,7 @@ namespace {
 
 [[noreturn]] void throwIoError(const QString &Path, const QString &Reason)
 {
-    throw std::runtime_error(::shared::ioErrorText(Path, Reason).toStdString());
+    throw ::shared::TTextError(::shared::ioErrorText(Path, Reason));
 }
 
 bool countsAsInstalled(ELocalPackageStatus Status)
@@ -108,7 +109,7 @@ QByteArray TInstallationManager::readBytesOrEmpty(const QString &Path) const
     try {
         return m_filesystemHelper->readFileIfPresent(Path);
     } catch (const std::runtime_error &error) {
-        qWarning().noquote() << QString::fromStdString(error.what());
+        qWarning().noquote() << ::shared::errorText(error);
         return {};
     }
 }
@@ -433,7 +434,8 @@ bool TInstallationManager::failIfUnusable(const std::shared_ptr<TPackage> &pPack
         Reason = QStringLiteral("package configuration is not valid");
     } else {
         Reason = Remote.inconsistency(
-            m_filesystemHelper->fileNameCaseSensitivity(Directory.absolutePath()));
+            m_filesystemHelper->fileNameCaseSensitivity(Directory.absolutePath()),
+            TPackageConfigurationReader::windowsFileNames());
     }
     if (Reason.isEmpty())
         return false;
@@ -451,7 +453,7 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
     try {
         markPackageAsPartiallyInstalled(pPackage, Remote.packageJson(), Remote.assetJson());
     } catch (const std::runtime_error &Error) {
-        emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+        emit diskAccessFailed(::shared::errorText(Error));
         return {};
     }
     const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
@@ -575,7 +577,7 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
                 HandedToVerification = true;
                 Installation->startVerification(Local, false);
             } catch (const std::runtime_error &Error) {
-                emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+                emit diskAccessFailed(::shared::errorText(Error));
                 HandedToVerification = false;
                 finishInstallation(Installation);
             }
@@ -610,7 +612,7 @@ void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> Pack
                 markPackageAsFullyInstalled(PackageBeingInstalled, Remote->packageJson(),
                                             Remote->assetJson());
             } catch (const std::runtime_error &Error) {
-                emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+                emit diskAccessFailed(::shared::errorText(Error));
             }
         }
         PackageBeingInstalled->setVerificationDone();

@@ -10,6 +10,8 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QOperatingSystemVersion>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cmath>
@@ -132,6 +134,35 @@ TPatchInPackage readPatch(const QJsonObject &Object, const QUrl &BaseUrl)
     return patch;
 }
 
+// Names Windows cannot hold as they are: device names ("CON", "NUL", "COM1" and the others, also
+// with any extension, "nul.txt"), which open the device instead of a file; names ending in a dot or
+// a space, which Windows trims so that they alias another file; and characters it refuses or reads
+// otherwise (":" names a stream of another file). Packages are refused with such names on every
+// platform, so that a build that installs here also installs on the players' machines.
+bool isUnusableOnWindows(const QString &Name)
+{
+    if (Name.isEmpty() || Name == QLatin1String(".") || Name == QLatin1String(".."))
+        return false;
+    if (Name.endsWith(QLatin1Char('.')) || Name.endsWith(QLatin1Char(' ')))
+        return true;
+    const QString reservedCharacters = QStringLiteral("<>:\"|?*");
+    for (const QChar character : Name) {
+        if (character.unicode() < 0x20 || reservedCharacters.contains(character))
+            return true;
+    }
+    const QString base = Name.left(Name.indexOf(QLatin1Char('.'))).trimmed().toUpper();
+    static const QStringList devices{QStringLiteral("CON"),    QStringLiteral("PRN"),
+                                     QStringLiteral("AUX"),    QStringLiteral("NUL"),
+                                     QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+    if (devices.contains(base))
+        return true;
+    // COM0 to COM9 and LPT0 to LPT9, and with the superscript digits 1 to 3.
+    const QString numberedDevice = QStringLiteral("0123456789\u00B9\u00B2\u00B3");
+    return base.size() == 4 &&
+           (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))) &&
+           numberedDevice.contains(base.at(3));
+}
+
 TFileInPackage readFile(const QJsonObject &Object, const QUrl &BaseUrl)
 {
     TFileInPackage file;
@@ -219,9 +250,25 @@ TPackageConfigurationReader::TPackageConfigurationReader(const QByteArray &Packa
 // Contradictions that no installation can satisfy: whichever entry wins, another one ends
 // unwritten or is overwritten, depending on which chunk arrives first. Names are compared as the
 // installation resolves them, and without regard to case where the file system ignores it.
-QString TPackageConfigurationReader::inconsistency(Qt::CaseSensitivity FileNameCase) const
+bool TPackageConfigurationReader::windowsFileNames()
+{
+    return QOperatingSystemVersion::currentType() == QOperatingSystemVersion::Windows;
+}
+
+QString TPackageConfigurationReader::inconsistency(Qt::CaseSensitivity FileNameCase,
+                                                   bool WindowsNames) const
 {
     const QString prefix = QStringLiteral("Inconsistent package configuration: ");
+    const QRegularExpression separators(QStringLiteral("[/\\\\]"));
+    for (const TFileInPackage &file : m_files) {
+        const QStringList names = file.localFile.split(separators);
+        if (WindowsNames && std::any_of(names.begin(), names.end(), isUnusableOnWindows))
+            return prefix +
+                   QStringLiteral("'%1' cannot be a file name on Windows (a device name, a "
+                                  "name ending in a dot or a space, or a reserved "
+                                  "character).")
+                       .arg(file.localFile);
+    }
     std::vector<bool> referenced(m_chunks.size(), false);
     for (const TFileInPackage &file : m_files) {
         for (const int index : file.chunkIndices)

@@ -50,7 +50,12 @@ public:
     // listed twice with different content, one name as a file and a directory); empty when
     // they are consistent. Names are compared as the installation's file system compares them:
     // "A" and "a" are two files where it tells letter case apart, and one where it does not.
-    QString inconsistency(Qt::CaseSensitivity FileNameCase) const;
+    // With WindowsNames, a name Windows cannot give a file (a device name, a trailing dot or
+    // space, a reserved character) is one too: there it would reach a device or alias another
+    // file. Elsewhere such names are ordinary files, and releases for those systems ship them.
+    QString inconsistency(Qt::CaseSensitivity FileNameCase, bool WindowsNames) const;
+    // Whether the running system gives file names Windows' rules.
+    static bool windowsFileNames();
 
 private:
     void readPackageDocument(const QJsonObject &Document);

@@ -9,6 +9,7 @@
 #include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"
 #include "shared/TSha256.h"
+#include "shared/TTextError.h"
 
 #include <QDebug>
 #include <QFile>
@@ -82,7 +83,7 @@ bool verifyFile(TVerificationContext &Context, const TFileInPackage &File, QByte
         }
     } catch (const std::exception &Error) {
         qWarning() << "verification of files crashed in file: " << File.localFile
-                   << " exception: " << Error.what();
+                   << " exception: " << ::shared::errorText(Error);
         return false;
     }
     qInfo() << "verification of file " << File.localFile << " successfully"
@@ -109,7 +110,7 @@ void verificationWorker(std::shared_ptr<TVerificationContext> Context)
             }
         }
     } catch (const std::exception &Error) {
-        qWarning() << "verification of files crashed. exception: " << Error.what();
+        qWarning() << "verification of files crashed. exception: " << ::shared::errorText(Error);
         failVerification(*Context);
     } catch (...) {
         qWarning() << "verification of files crashed ";
@@ -229,7 +230,7 @@ void TPackageInstallation::startRequiredChangesComputation(TPackageConfiguration
         try {
             Result.difference = computeRequiredChanges(Directory, Helper, Remote, Local, FastScan);
         } catch (const std::exception &Error) {
-            Result.errorText = QString::fromLocal8Bit(Error.what());
+            Result.errorText = ::shared::errorText(Error);
         } catch (...) {
             Result.errorText = QStringLiteral("unknown exception");
         }
@@ -272,7 +273,7 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
         m_downloader->prepare(m_filesToDownload);
         m_downloader->start();
     } catch (const std::runtime_error &Error) {
-        emit diskAccessFailed(QString::fromLocal8Bit(Error.what()));
+        emit diskAccessFailed(::shared::errorText(Error));
     }
 }
 
@@ -284,7 +285,7 @@ void TPackageInstallation::deleteObsoleteFiles()
             Path = confinedFilePath(*m_filesystemHelper, m_installationDirectory, File.localFile);
         } catch (const std::runtime_error &Error) {
             // Never the installation directory itself.
-            qWarning() << "deleteObsoleteFiles: " << Error.what();
+            qWarning() << "deleteObsoleteFiles: " << ::shared::errorText(Error);
             continue;
         }
         if (!staysInsideOnDisk(m_installationDirectory.absolutePath(), Path)) {

@@ -1,5 +1,7 @@
 #include "TNamedFileMapping.h"
 
+#include "shared/TTextError.h"
+
 #include <QString>
 
 #include <cerrno>
@@ -21,8 +23,7 @@ QByteArray objectName(const QByteArray &Name)
 
 [[noreturn]] void throwCreationError(int Error)
 {
-    throw std::runtime_error(
-        QStringLiteral("Error from CreateFileMapping: %1").arg(Error).toStdString());
+    throw ::shared::TTextError(QStringLiteral("Error from CreateFileMapping: %1").arg(Error));
 }
 
 // Shared memory objects outlive a process that is killed, unlike Windows mappings, which vanish

@@ -1,5 +1,7 @@
 #include "TNamedFileMapping.h"
 
+#include "shared/TTextError.h"
+
 #include <QString>
 
 #include <stdexcept>
@@ -19,9 +21,8 @@ TNamedFileMapping::TNamedFileMapping(QByteArray Name, bool Create) : m_name(std:
     HANDLE created = ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1,
                                           m_name.constData());
     if (created == nullptr) {
-        throw std::runtime_error(QStringLiteral("Error from CreateFileMapping: %1")
-                                     .arg(static_cast<qulonglong>(::GetLastError()))
-                                     .toStdString());
+        throw ::shared::TTextError(QStringLiteral("Error from CreateFileMapping: %1")
+                                       .arg(static_cast<qulonglong>(::GetLastError())));
     }
     m_handle = reinterpret_cast<std::intptr_t>(created);
 }

@@ -91,7 +91,7 @@ constexpr int processTimeout = 90000;
 
 QString binary(const QString &Name)
 {
-    return QStringLiteral(CORVANE_BIN_DIR "/") + Name;
+    return QStringLiteral(CORVANE_BIN_DIR "/") + Name + QStringLiteral(CORVANE_EXE_SUFFIX);
 }
 
 QByteArray readFile(const QString &Path)
@@ -210,7 +210,7 @@ void TestStartupFlow::initTestCase()
 
     const QByteArray client = readFile(binary(QStringLiteral("corvane-democlient")));
     QVERIFY(!client.isEmpty());
-    const QString clientExecutable = QStringLiteral("bin/corvane-democlient");
+    const QString clientExecutable = QStringLiteral("bin/corvane-democlient" CORVANE_EXE_SUFFIX);
     const QStringList parameters{QStringLiteral("-windowed"),
                                  QStringLiteral("--exit-after-ms=60000")};
     m_alphaV2Data = QByteArrayLiteral("alpha data of the second version\n");
@@ -231,7 +231,7 @@ void TestStartupFlow::initTestCase()
     // that the executable format ignores.
     m_launcherBytes = readFile(binary(QStringLiteral("CorvaneLauncher")));
     QVERIFY(!m_launcherBytes.isEmpty());
-    const QString launcherExecutable = QStringLiteral("CorvaneLauncher");
+    const QString launcherExecutable = QStringLiteral("CorvaneLauncher" CORVANE_EXE_SUFFIX);
     QVERIFY(publish(QStringLiteral("launcher8"), QStringLiteral("0.0.8"), launcherExecutable, {},
                     {{launcherExecutable, m_launcherBytes + "\ncorvane launcher 0.0.8\n"}}));
     // The same update published after the running version into one output directory: its
@@ -455,9 +455,9 @@ void TestStartupFlow::firstLaunchInstallsAndStartsDefaultThenNextStartGoesStraig
         QDir(packageDirectory(QStringLiteral("alpha"))).filePath(QStringLiteral("bin"));
     QCOMPARE(QDir(record.value(QStringLiteral("workingDirectory")).toString()).canonicalPath(),
              QDir(clientDirectory).canonicalPath());
-    QCOMPARE(
-        QFileInfo(record.value(QStringLiteral("program")).toString()).canonicalFilePath(),
-        QFileInfo(clientDirectory + QStringLiteral("/corvane-democlient")).canonicalFilePath());
+    QCOMPARE(QFileInfo(record.value(QStringLiteral("program")).toString()).canonicalFilePath(),
+             QFileInfo(clientDirectory + QStringLiteral("/corvane-democlient" CORVANE_EXE_SUFFIX))
+                 .canonicalFilePath());
     stopClient();
     QTRY_VERIFY_WITH_TIMEOUT(!shared::TNamedFileMapping::canOpenForReading(clientMarker), 30000);
 
@@ -535,8 +535,9 @@ void TestStartupFlow::patchWithClientPathUpdatesAndStartsIt()
     if (QTest::currentTestFailed())
         return;
     useMetadata(QStringLiteral("updated"));
-    const QString executable = QDir(packageDirectory(QStringLiteral("alpha")))
-                                   .filePath(QStringLiteral("bin/../bin/corvane-democlient"));
+    const QString executable =
+        QDir(packageDirectory(QStringLiteral("alpha")))
+            .filePath(QStringLiteral("bin/../bin/corvane-democlient" CORVANE_EXE_SUFFIX));
     auto launcher = startLauncher({QStringLiteral("-p"), executable});
     WAIT_FOR_EXIT(*launcher, 0);
     QCOMPARE(readVersion(QStringLiteral("alpha")), QStringLiteral("2"));

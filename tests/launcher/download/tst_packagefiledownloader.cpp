@@ -162,17 +162,19 @@ void TPackageFileDownloaderTest::freshDownload()
     m_package->setPacking(packing);
     const QByteArray Client = piece('c', 5000) + piece('d', 7000) + piece('e', 3000);
     const QByteArray Data = TTestPackageBuilder::randomBytes(20000, 7);
-    m_package->addFile(QStringLiteral("bin/client"), Client, true, {5000, 7000, 3000});
+    m_package->addFile(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX), Client, true,
+                       {5000, 7000, 3000});
     m_package->addFile(QStringLiteral("data/a.pak"), Data, false, {8000, 8000, 4000});
     m_package->addFile(QStringLiteral("readme.txt"), "hello", false, {5});
 
     auto Downloader = makeDownloader();
     QSignalSpy Progress(Downloader.get(), &TPackageFileDownloader::progress);
     QCOMPARE(run(*Downloader, m_package->allMissing()), -1);
-    QCOMPARE(readAll(target(QStringLiteral("bin/client"))), Client);
+    QCOMPARE(readAll(target(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX))), Client);
     QCOMPARE(readAll(target(QStringLiteral("data/a.pak"))), Data);
     QCOMPARE(readAll(target(QStringLiteral("readme.txt"))), QByteArray("hello"));
-    QVERIFY(QFile::permissions(target(QStringLiteral("bin/client"))) & QFileDevice::ExeOther);
+    QVERIFY(QFile::permissions(target(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX))) &
+            QFileDevice::ExeOther);
     QVERIFY(!(QFile::permissions(target(QStringLiteral("readme.txt"))) & QFileDevice::ExeOwner));
     QCOMPARE(m_server->requests().size(), m_package->chunkCount());
 
@@ -219,14 +221,15 @@ void TPackageFileDownloaderTest::thirdChunkArrivingFirst()
         Pieces.push_back(piece(char('k' + Index), 3000 + Index));
         Content += Pieces.back();
     }
-    m_package->addFile(QStringLiteral("bin/client"), Content, true, {3000, 3001, 3002, 3003, 3004});
+    m_package->addFile(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX), Content, true,
+                       {3000, 3001, 3002, 3003, 3004});
     // The first two places arrive last, the first one very last.
     m_server->setFault(m_package->chunkPath(Pieces[0]), TFault::delay(400));
     m_server->setFault(m_package->chunkPath(Pieces[1]), TFault::delay(250));
     QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QStringLiteral("Wait for chunk")));
     auto Downloader = makeDownloader();
     QCOMPARE(run(*Downloader, m_package->allMissing()), -1);
-    QCOMPARE(readAll(target(QStringLiteral("bin/client"))), Content);
+    QCOMPARE(readAll(target(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX))), Content);
     QCOMPARE(m_server->requests().size(), 5);
     QCOMPARE(Downloader->pendingChunks().pendingChunkCount(), 0);
 }

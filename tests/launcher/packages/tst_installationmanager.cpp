@@ -153,7 +153,8 @@ TFinish TInstallationManagerTest::runToEnd(TInstallationManager &Manager,
 void TInstallationManagerTest::freshInstallMovesTheMarkers()
 {
     const QByteArray Client = TTestPackageBuilder::compressibleBytes(300000, 1);
-    m_package->addFile(QStringLiteral("bin/client"), Client, true, {100000, 200000});
+    m_package->addFile(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX), Client, true,
+                       {100000, 200000});
     m_package->addFile(QStringLiteral("data/a.pak"), TTestPackageBuilder::randomBytes(5000, 2));
     const auto Package = publish(QStringLiteral("1"));
     const auto Manager = makeManager();
@@ -180,7 +181,7 @@ void TInstallationManagerTest::freshInstallMovesTheMarkers()
     QCOMPARE(Package->localPackageStatus(), ELocalPackageStatus::UpToDate);
     QCOMPARE(Manager->computeLocalPackageStatus(Package), ELocalPackageStatus::UpToDate);
     QVERIFY(Package->verificationDone());
-    QCOMPARE(readAll(Directory.filePath(QStringLiteral("bin/client"))), Client);
+    QCOMPARE(readAll(Directory.filePath(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX))), Client);
     QVERIFY(Manager->installationsInProgress().empty());
     // Released with deferred deletion.
     QTRY_VERIFY(!Installation);
@@ -446,14 +447,16 @@ void TInstallationManagerTest::selfUpdateMovesTheRunningLauncherAside()
     QTemporaryDir Outside;
     const testsupport::TSentinelDirectory Sentinel(Outside.filePath(QStringLiteral("sentinel")));
     const QByteArray NewLauncher = TTestPackageBuilder::compressibleBytes(20000, 9);
-    m_package->addFile(QStringLiteral("CorvaneLauncher"), NewLauncher, true, {10000, 10000});
+    m_package->addFile(QStringLiteral("CorvaneLauncher" CORVANE_EXE_SUFFIX), NewLauncher, true,
+                       {10000, 10000});
     const auto Configuration = m_package->configuration(QStringLiteral("0.0.8"));
     const auto Launcher =
         TTestPackageBuilder::makePackage(QStringLiteral("Launcher"), INT_MAX, &Configuration);
-    const QString Running = QDir(m_application->path()).filePath(QStringLiteral("CorvaneLauncher"));
+    const QString Running =
+        QDir(m_application->path()).filePath(QStringLiteral("CorvaneLauncher" CORVANE_EXE_SUFFIX));
     writeAll(Running, "the running launcher");
     if (linkAtOld)
-        QVERIFY(QFile::link(Sentinel.path(), Running + QStringLiteral(".old")));
+        LINK_OR_SKIP(Sentinel.path(), Running + QStringLiteral(".old"));
     else
         writeAll(Running + QStringLiteral(".old"), "an older launcher");
     m_helper->lock(Running);

@@ -4,6 +4,7 @@
 #include "packages/TPackage.h"
 #include "packages/TPackageBuild.h"
 #include "packages/TPackageConfigurationReader.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -411,9 +412,8 @@ void TestInstalledState::removingMarkerNeverFollowsLinks()
     writeTo(precious, QByteArray("keep me"));
     const QDir directory = manager->installationDirectory(package);
     QVERIFY(directory.mkpath(QStringLiteral(".")));
-    QVERIFY(
-        QFile::link(outside.path(), directory.filePath(QStringLiteral("partial-package.json"))));
-    QVERIFY(QFile::link(outside.path(), directory.filePath(QStringLiteral("default"))));
+    LINK_OR_SKIP(outside.path(), directory.filePath(QStringLiteral("partial-package.json")));
+    LINK_OR_SKIP(outside.path(), directory.filePath(QStringLiteral("default")));
 
     manager->markPackageAsFullyInstalled(package, packageDocument(QStringLiteral("2")),
                                          QByteArray());

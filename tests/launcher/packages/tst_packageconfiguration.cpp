@@ -152,7 +152,7 @@ void TestPackageConfiguration::keepsDocumentOrderOfEqualNames()
                  R"(","url":"u)" + QByteArray::number(index) + R"("})";
     const TPackageConfigurationReader reader(R"({"files":[)" + files + "]}", QByteArray(),
                                              packageBase, assetBase);
-    QVERIFY(reader.inconsistency(Qt::CaseInsensitive).isEmpty());
+    QVERIFY(reader.inconsistency(Qt::CaseInsensitive, true).isEmpty());
     for (std::size_t index = 0; index < 64; ++index) {
         const int fromDocument = index < 32 ? int(index) * 2 : int(index - 32) * 2 + 1;
         QCOMPARE(reader.files()[index].wholeFile.url,
@@ -206,6 +206,38 @@ void TestPackageConfiguration::findsInconsistencies_data()
     QTest::newRow("one file twice where case counts")
         << withFiles(a + "," + R"({"localfile":"./a","unpackedhash":"bb","chunks":[1]})")
         << QByteArray() << "the file './a' is listed twice" << Qt::CaseSensitive;
+    // Names that reach a device or alias another file on Windows.
+    const QString onWindows = QStringLiteral("cannot be a file name on Windows");
+    const auto named = [&](const QByteArray &Name) {
+        return withFiles(a + R"(,{"localfile":")" + Name +
+                         R"(","unpackedhash":"bb","chunks":[1]})");
+    };
+    QTest::newRow("device name") << named("CON") << QByteArray()
+                                 << QString(QStringLiteral("'CON' ") + onWindows)
+                                 << Qt::CaseSensitive;
+    QTest::newRow("device name with an extension")
+        << named("bin/nul.txt") << QByteArray() << onWindows << Qt::CaseSensitive;
+    QTest::newRow("device name as a directory")
+        << named("Aux/readme") << QByteArray() << onWindows << Qt::CaseSensitive;
+    QTest::newRow("numbered device")
+        << named("logs\\\\com1.log") << QByteArray() << onWindows << Qt::CaseSensitive;
+    QTest::newRow("printer port") << named("LPT9") << QByteArray() << onWindows
+                                  << Qt::CaseSensitive;
+    QTest::newRow("trailing dot") << named("data/b.") << QByteArray() << onWindows
+                                  << Qt::CaseSensitive;
+    QTest::newRow("trailing space")
+        << named("b ") << QByteArray() << onWindows << Qt::CaseSensitive;
+    QTest::newRow("directory with a trailing dot")
+        << named("data./b") << QByteArray() << onWindows << Qt::CaseSensitive;
+    QTest::newRow("stream of another file")
+        << named("b:stream") << QByteArray() << onWindows << Qt::CaseSensitive;
+    QTest::newRow("device name in the assets")
+        << withFiles(a) << QByteArray(R"({"files":[{"localfile":"prn.dat"}]})") << onWindows
+        << Qt::CaseSensitive;
+    QTest::newRow("names that only begin like devices")
+        << withFiles(a + "," +
+                     R"({"localfile":"console/com10.txt","unpackedhash":"bb","chunks":[1]})")
+        << QByteArray() << QString() << Qt::CaseSensitive;
 }
 
 void TestPackageConfiguration::findsInconsistencies()
@@ -216,7 +248,7 @@ void TestPackageConfiguration::findsInconsistencies()
     QFETCH(Qt::CaseSensitivity, fileNameCase);
     const TPackageConfigurationReader reader(packageJson, assetJson, packageBase, assetBase);
     QVERIFY(reader.isValid());
-    const QString inconsistency = reader.inconsistency(fileNameCase);
+    const QString inconsistency = reader.inconsistency(fileNameCase, true);
     if (problem.isEmpty())
         QCOMPARE(inconsistency, QString());
     else

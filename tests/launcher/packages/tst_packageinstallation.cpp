@@ -151,7 +151,8 @@ void TPackageInstallationTest::selfUpdateMovesUndeletableObsoleteFileAside()
 void TPackageInstallationTest::freshInstallDownloadsEverything()
 {
     const QByteArray Client = TTestPackageBuilder::compressibleBytes(50000, 3);
-    m_package->addFile(QStringLiteral("bin/client"), Client, true, {20000, 30000});
+    m_package->addFile(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX), Client, true,
+                       {20000, 30000});
     m_package->addFile(QStringLiteral("data/x.pak"), TTestPackageBuilder::randomBytes(9000, 4));
     const auto Installation = makeInstallation();
     QSignalSpy Finished(Installation.get(), &TPackageInstallation::downloadFinished);
@@ -161,7 +162,7 @@ void TPackageInstallationTest::freshInstallDownloadsEverything()
     QVERIFY(Finished.wait(20000));
     QVERIFY(Installation->succeeded());
     QCOMPARE(Installation->filesToDownload().size(), std::size_t(2));
-    QCOMPARE(readAll(target(QStringLiteral("bin/client"))), Client);
+    QCOMPARE(readAll(target(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX))), Client);
     QCOMPARE(m_server->requests().size(), 3);
 }
 
@@ -184,7 +185,7 @@ void TPackageInstallationTest::downloadFailuresReachErrorReason()
     QFETCH(bool, readOnlyDirectory);
     QFETCH(int, errorReason);
     const QByteArray Content = TTestPackageBuilder::compressibleBytes(4000, 5);
-    m_package->addFile(QStringLiteral("bin/client"), Content, true, {4000});
+    m_package->addFile(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX), Content, true, {4000});
     if (errorReason == int(EPackageDownloaderError::DownloadFailed))
         m_server->setFault(m_package->chunkPath(Content), TFault::status(500));
     if (blockDirectory)

@@ -356,7 +356,7 @@ private slots:
         TTestHttpServer server;
         testsupport::TTestPackageBuilder builder(server);
         const QByteArray content = testsupport::TTestPackageBuilder::randomBytes(300000, 7);
-        builder.addFile(QStringLiteral("bin/client"), content, true);
+        builder.addFile(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX), content, true);
         if (chunkMissing)
             server.setFault(builder.chunkPath(content), TTestHttpServer::TFault::status(404));
         const auto configuration = builder.configuration(QStringLiteral("1"));
