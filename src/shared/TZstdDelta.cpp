@@ -1,5 +1,7 @@
 #include "TZstdDelta.h"
 
+#include "TZstdChunkCodec.h"
+
 #include <zstd.h>
 
 #include <algorithm>
@@ -29,10 +31,7 @@ void check(size_t Code, const char *What)
 // The smallest window that reaches from the end of the target back to the start of the base.
 int windowLogFor(qint64 Size)
 {
-    int log = 10; // the smallest window zstd knows
-    while (log < TZstdDelta::MaximumWindowLog && (qint64(1) << log) < Size)
-        ++log;
-    return log;
+    return std::min(TZstdChunkCodec::windowLogFor(Size), TZstdDelta::MaximumWindowLog);
 }
 
 } // namespace
