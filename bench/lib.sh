@@ -78,8 +78,9 @@ lib_change_game() { # GAME ASSETS SIZE_MB
 
 # A real many-file release below DIR: a few Debian packages (libraries, a compiler's source tree,
 # a database, scientific Python modules; about 460 MiB in 14,500 files) unpacked as they are,
-# from the apt cache or downloaded into CACHE with apt-get. CLIENT becomes bin/corvane.
-LIB_RELEASE_PACKAGES="python3-scipy postgresql-15 libwireshark16 golang-1.19-src libqt5webkit5 octave"
+# from the apt cache or downloaded into CACHE with apt-get (LIB_RELEASE_PACKAGES: another list).
+# CLIENT becomes bin/corvane.
+LIB_RELEASE_PACKAGES=${LIB_RELEASE_PACKAGES:-python3-scipy postgresql-15 libwireshark16 golang-1.19-src libqt5webkit5 octave}
 lib_make_release() { # DIR CACHE CLIENT_EXECUTABLE
     local dir=$1 cache=$2 package deb
     rm -rf "$dir"

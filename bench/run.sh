@@ -188,6 +188,16 @@ change_binary() {
     changed_bytes=$(python3 bench/binset.py change "$game" | sed -n 's/^changed bytes: //p')
 }
 
+# The launcher metadata of SITE: one client package, its assets when ASSETS_ENTRY names them.
+write_metadata() { # SITE ASSETS_ENTRY
+    "$build/bin/corvane-publish" metadata --description /dev/stdin \
+        --out "$1/launchermetadata.json" >/dev/null <<JSON
+{"packages": [{"name": "Corvane Online", "directory": "corvane", "installAutomatically": true,
+  "builds": [{"os": "linux", "architecture": "x86_64",
+              "package": "client/linux64/package.json"$2}]}]}
+JSON
+}
+
 update_set() { # NAME
     local name=$1
     set_dir=$work/$name
@@ -229,12 +239,7 @@ update_set() { # NAME
     publish 1
     tree tree-v1
     tarball tree-v1
-    "$build/bin/corvane-publish" metadata --description /dev/stdin \
-        --out "$site/launchermetadata.json" >/dev/null <<JSON
-{"packages": [{"name": "Corvane Online", "directory": "corvane", "installAutomatically": true,
-  "builds": [{"os": "linux", "architecture": "x86_64",
-              "package": "client/linux64/package.json"$assets_entry}]}]}
-JSON
+    write_metadata "$site" "$assets_entry"
 
     launcher_dir=$set_dir/launcher
     mkdir -p "$launcher_dir"
@@ -425,12 +430,7 @@ codec_install() { # SET CODEC
         --delta-versions 0 "${assets_option[@]}" 2>/dev/null >"$work/publish-codec-$name-$codec.txt"
     publish_seconds=$(seconds_since "$begin")
     packed_bytes=$(du -sb --apparent-size "$site/client/linux64/chunks" | cut -f1)
-    "$build/bin/corvane-publish" metadata --description /dev/stdin \
-        --out "$site/launchermetadata.json" >/dev/null <<JSON
-{"packages": [{"name": "Corvane Online", "directory": "corvane", "installAutomatically": true,
-  "builds": [{"os": "linux", "architecture": "x86_64",
-              "package": "client/linux64/package.json"$assets_entry}]}]}
-JSON
+    write_metadata "$site" "$assets_entry"
     cp "$build/bin/CorvaneLauncher" "$launcher_dir/"
     LIB_METADATA=codec-$name-$codec/launchermetadata.json lib_write_settings "$launcher_dir"
     find "$site" -type f -exec cat {} + >/dev/null

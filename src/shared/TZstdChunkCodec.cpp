@@ -13,15 +13,8 @@ namespace shared {
 
 namespace {
 
-struct TCompressionContextDeleter
-{
-    void operator()(ZSTD_CCtx *Context) const { ZSTD_freeCCtx(Context); }
-};
-
-struct TDecompressionContextDeleter
-{
-    void operator()(ZSTD_DCtx *Context) const { ZSTD_freeDCtx(Context); }
-};
+using TCompressionContext = std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)>;
+using TDecompressionContext = std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)>;
 
 void check(size_t Code, const char *What)
 {
@@ -43,7 +36,7 @@ QByteArray TZstdChunkCodec::compress(const QByteArray &Data, int Level)
 {
     if (Level < MinimumLevel || Level > MaximumLevel)
         throw std::invalid_argument("unsupported zstd level");
-    std::unique_ptr<ZSTD_CCtx, TCompressionContextDeleter> context(ZSTD_createCCtx());
+    const TCompressionContext context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
     if (!context)
         throw std::runtime_error("zstd compression context could not be created");
     ZSTD_CCtx *cctx = context.get();
@@ -81,7 +74,7 @@ bool TZstdChunkCodec::decompress(const uchar *Frame, qint64 FrameSize, qint64 Un
     if (ZSTD_isError(frameSize) || frameSize != size_t(FrameSize))
         return false;
 
-    std::unique_ptr<ZSTD_DCtx, TDecompressionContextDeleter> context(ZSTD_createDCtx());
+    const TDecompressionContext context(ZSTD_createDCtx(), &ZSTD_freeDCtx);
     if (!context)
         throw std::bad_alloc();
     if (ZSTD_isError(ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, windowLog)))
