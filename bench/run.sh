@@ -19,8 +19,9 @@
 # Environment: BENCH_SIZE_MB (default 1024), BENCH_FILES (default 2000), BENCH_LEVEL (level of the
 # publisher's default codec, zstd, for the updates; default: the publisher's default, as a studio
 # would publish), BENCH_PUBLISH_OPTIONS (further options of `corvane-publish package`, for both
-# versions of both update sets), BENCH_SETS (default "game binary"), BENCH_CODEC_SETS (default
-# "game release"; the game at BENCH_SIZE_MB up to 512), BENCH_WORK (work directory, default
+# versions of both update sets), BENCH_SETS (update sets, default "game binary"; empty for none),
+# BENCH_CODEC_SETS (default "game release"; the game at BENCH_SIZE_MB up to 512; empty for none),
+# LIB_RELEASE_PACKAGES (the Debian packages of "release"), BENCH_WORK (work directory, default
 # bench-work/ under the build directory), BENCH_PARTS (default "scan install": bench_scan and
 # bench_install; empty for neither),
 # BENCH_INSTALL_REFERENCE (the fresh-install ratio to hold, default 1.21, the last recorded one)
@@ -35,7 +36,7 @@ source bench/lib.sh
 size=${BENCH_SIZE_MB:-1024}
 files=${BENCH_FILES:-2000}
 level=${BENCH_LEVEL:-}
-sets=${BENCH_SETS:-game binary}
+sets=${BENCH_SETS-game binary}
 codec_sets=${BENCH_CODEC_SETS-game release}
 parts=" ${BENCH_PARTS-scan install} "
 read -r -a publish_options <<<"${BENCH_PUBLISH_OPTIONS:-}"
