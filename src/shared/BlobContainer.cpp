@@ -313,9 +313,9 @@ QByteArray encodeBlobContainer(const QByteArray &Data, int Codec, int Preset, bo
     const bool lzma = Codec == BlobCodecLzma || Codec == BlobCodecLzmaLargeDictionary;
     if (Codec != BlobCodecStored && Codec != BlobCodecZstd && !lzma)
         throw std::invalid_argument("unsupported container codec");
-    if (Codec == BlobCodecZstd ? Preset < TZstdChunkCodec::MinimumLevel ||
-                                     Preset > TZstdChunkCodec::MaximumLevel
-                               : Preset < 0 || Preset > 9)
+    if (Codec == BlobCodecZstd
+            ? Preset < TZstdChunkCodec::MinimumLevel || Preset > TZstdChunkCodec::MaximumLevel
+            : Preset < 0 || Preset > 9)
         throw std::invalid_argument("unsupported compression preset");
     // A container cannot describe zero bytes; empty bytes decode to themselves.
     if (Data.isEmpty())

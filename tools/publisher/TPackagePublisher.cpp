@@ -588,10 +588,9 @@ TPublishReport TPackagePublisher::publish()
         return Left.length > Right.length;
     });
     const TCounter produced = std::make_shared<std::atomic<qint64>>(0);
-    const TChunkStore::TCompression compression{options.codec == EChunkCodec::Zstd
-                                                    ? ::shared::BlobCodecZstd
-                                                    : ::shared::BlobCodecLzma,
-                                                options.compressionLevel};
+    const TChunkStore::TCompression compression{
+        options.codec == EChunkCodec::Zstd ? ::shared::BlobCodecZstd : ::shared::BlobCodecLzma,
+        options.compressionLevel};
     const std::vector<TChunkOutcome> outcomes = runOnPool(
         jobs,
         [store, compression, produced](const TChunkJob &Job) {
