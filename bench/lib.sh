@@ -79,7 +79,7 @@ lib_change_game() { # GAME ASSETS SIZE_MB
 # A real many-file release below DIR: a few Debian packages (libraries, a compiler's source tree,
 # a database, scientific Python modules; about 460 MiB in 14,500 files) unpacked as they are,
 # from the apt cache or downloaded into CACHE with apt-get (LIB_RELEASE_PACKAGES: another list).
-# CLIENT becomes bin/corvane.
+# Symbolic links are left out. CLIENT becomes bin/corvane.
 LIB_RELEASE_PACKAGES=${LIB_RELEASE_PACKAGES:-python3-scipy postgresql-15 libwireshark16 golang-1.19-src libqt5webkit5 octave}
 lib_make_release() { # DIR CACHE CLIENT_EXECUTABLE
     local dir=$1 cache=$2 package deb
@@ -94,6 +94,8 @@ lib_make_release() { # DIR CACHE CLIENT_EXECUTABLE
         fi
         dpkg-deb -x "$deb" "$dir"
     done
+    # Packages link to files of other packages; a release for players carries no links.
+    find "$dir" -type l -delete
     cp "$3" "$dir/bin/corvane"
     chmod 755 "$dir/bin/corvane"
 }
