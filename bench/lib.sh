@@ -76,6 +76,30 @@ lib_change_game() { # GAME ASSETS SIZE_MB
     printf '[graphics]\nquality=2\nwindowed=0\n' >"$game/config/profile2.ini"
 }
 
+# A real many-file release below DIR: a few Debian packages (libraries, a compiler's source tree,
+# a database, scientific Python modules; about 460 MiB in 14,500 files) unpacked as they are,
+# from the apt cache or downloaded into CACHE with apt-get (LIB_RELEASE_PACKAGES: another list).
+# Symbolic links are left out. CLIENT becomes bin/corvane.
+LIB_RELEASE_PACKAGES=${LIB_RELEASE_PACKAGES:-python3-scipy postgresql-15 libwireshark16 golang-1.19-src libqt5webkit5 octave}
+lib_make_release() { # DIR CACHE CLIENT_EXECUTABLE
+    local dir=$1 cache=$2 package deb
+    rm -rf "$dir"
+    mkdir -p "$dir/bin" "$cache"
+    for package in $LIB_RELEASE_PACKAGES; do
+        deb=$(ls /var/cache/apt/archives/"${package}"_*.deb "$cache/${package}"_*.deb 2>/dev/null |
+            head -n1 || true)
+        if [ -z "$deb" ]; then
+            (cd "$cache" && apt-get download "$package" >/dev/null)
+            deb=$(ls "$cache/${package}"_*.deb | head -n1)
+        fi
+        dpkg-deb -x "$deb" "$dir"
+    done
+    # Packages link to files of other packages; a release for players carries no links.
+    find "$dir" -type l -delete
+    cp "$3" "$dir/bin/corvane"
+    chmod 755 "$dir/bin/corvane"
+}
+
 # The bytes lib_change_game writes anew (the two rewritten regions and the new asset), without the
 # few inserted lines and the replaced setting.
 lib_changed_bytes() { # SIZE_MB

@@ -8,16 +8,22 @@
 #     counts the bytes on the wire (headers and bodies as sent; JSON documents go gzipped):
 #       "game":   a generated game of SIZE MiB with about 5 % new content in a few large regions;
 #       "binary": FILES files of 20 KiB to 4 MiB of mixed binary content, each changed in 3 to 5
-#                 scattered places of 20 to 500 bytes, a few replaced whole (bench/binset.py).
+#                 scattered places of 20 to 500 bytes, a few replaced whole (bench/binset.py);
+#   - fresh installs by the real launcher of the same data published twice, once with zstd and once
+#     with LZMA, each at the publisher's default level: the "game" set and a real many-file
+#     release ("release": Debian packages unpacked, bench/lib.sh), side by side.
 #
 #     bench/run.sh                                     # full size: 1024 MiB and 2000 files
 #     BENCH_SIZE_MB=128 BENCH_FILES=300 bench/run.sh   # a quick try
 #
-# Environment: BENCH_SIZE_MB (default 1024), BENCH_FILES (default 2000), BENCH_LEVEL (LZMA preset
-# of the publisher, default 6, as a studio would publish), BENCH_PUBLISH_OPTIONS (further options
-# of `corvane-publish package`, for both versions of both sets), BENCH_SETS (default "game
-# binary"), BENCH_WORK (work directory, default bench-work/ under the build directory),
-# BENCH_PARTS (default "scan install": bench_scan and bench_install; empty for neither),
+# Environment: BENCH_SIZE_MB (default 1024), BENCH_FILES (default 2000), BENCH_LEVEL (level of the
+# publisher's default codec, zstd, for the updates; default: the publisher's default, as a studio
+# would publish), BENCH_PUBLISH_OPTIONS (further options of `corvane-publish package`, for both
+# versions of both update sets), BENCH_SETS (update sets, default "game binary"; empty for none),
+# BENCH_CODEC_SETS (default "game release"; the game at BENCH_SIZE_MB up to 512; empty for none),
+# LIB_RELEASE_PACKAGES (the Debian packages of "release"), BENCH_WORK (work directory, default
+# bench-work/ under the build directory), BENCH_PARTS (default "scan install": bench_scan and
+# bench_install; empty for neither),
 # BENCH_INSTALL_REFERENCE (the fresh-install ratio to hold, default 1.21, the last recorded one)
 # or BENCH_REFERENCE_BUILD (the build directory of another tree whose bench_install then runs in
 # the same run and gives that ratio). Every file of a run stays below the work directory; every
@@ -29,8 +35,9 @@ source bench/lib.sh
 
 size=${BENCH_SIZE_MB:-1024}
 files=${BENCH_FILES:-2000}
-level=${BENCH_LEVEL:-6}
-sets=${BENCH_SETS:-game binary}
+level=${BENCH_LEVEL:-}
+sets=${BENCH_SETS-game binary}
+codec_sets=${BENCH_CODEC_SETS-game release}
 parts=" ${BENCH_PARTS-scan install} "
 read -r -a publish_options <<<"${BENCH_PUBLISH_OPTIONS:-}"
 build=$repo/build
@@ -182,6 +189,16 @@ change_binary() {
     changed_bytes=$(python3 bench/binset.py change "$game" | sed -n 's/^changed bytes: //p')
 }
 
+# The launcher metadata of SITE: one client package, its assets when ASSETS_ENTRY names them.
+write_metadata() { # SITE ASSETS_ENTRY
+    "$build/bin/corvane-publish" metadata --description /dev/stdin \
+        --out "$1/launchermetadata.json" >/dev/null <<JSON
+{"packages": [{"name": "Corvane Online", "directory": "corvane", "installAutomatically": true,
+  "builds": [{"os": "linux", "architecture": "x86_64",
+              "package": "client/linux64/package.json"$2}]}]}
+JSON
+}
+
 update_set() { # NAME
     local name=$1
     set_dir=$work/$name
@@ -204,7 +221,8 @@ update_set() { # NAME
         "$build/bin/corvane-publish" package --source "$game" --out "$store" --version "$1" \
             --executable bin/corvane --parameter=--exit-after-ms=500 --generation second \
             --variant regular ${with_assets:+--assets "$assets" --assets-version "$1"} \
-            --level "$level" "${publish_options[@]}" 2>/dev/null | tee "$work/publish-$name-$1.txt"
+            ${level:+--level "$level"} "${publish_options[@]}" 2>/dev/null |
+            tee "$work/publish-$name-$1.txt"
     }
     # The tree a player ends up with: the package and the assets in one directory.
     tree() { # NAME
@@ -218,16 +236,11 @@ update_set() { # NAME
             -cf "$set_dir/$1.tar" .
     }
 
-    lib_log "$name: publishing version 1 (LZMA preset $level)"
+    lib_log "$name: publishing version 1 (zstd, level ${level:-default})"
     publish 1
     tree tree-v1
     tarball tree-v1
-    "$build/bin/corvane-publish" metadata --description /dev/stdin \
-        --out "$site/launchermetadata.json" >/dev/null <<JSON
-{"packages": [{"name": "Corvane Online", "directory": "corvane", "installAutomatically": true,
-  "builds": [{"os": "linux", "architecture": "x86_64",
-              "package": "client/linux64/package.json"$assets_entry}]}]}
-JSON
+    write_metadata "$site" "$assets_entry"
 
     launcher_dir=$set_dir/launcher
     mkdir -p "$launcher_dir"
@@ -393,6 +406,111 @@ fastScan=$1"
 for name in $sets; do
     update_set "$name"
 done
+
+# --- fresh install, zstd against LZMA ------------------------------------------------------------
+# Publishes SET with CODEC at the publisher's default level into a site of its own and installs it
+# from scratch with the real launcher. Sets publish_seconds, packed_bytes, install_seconds,
+# wire_bytes, installed_bytes and install_rss (KiB).
+codec_install() { # SET CODEC
+    local name=$1 codec=$2 begin
+    local site=$work/site/codec-$name-$codec
+    set_dir=$work/codec-$name-$codec
+    launcher_dir=$set_dir/launcher
+    rm -rf "$site" "$set_dir"
+    mkdir -p "$site" "$launcher_dir" "$set_dir/home"
+    install -d -m 700 "$work/runtime"
+    local source=$work/codec-data/$name assets_option=() assets_entry=""
+    if [ -d "$source/assets" ]; then
+        assets_option=(--assets "$source/assets" --assets-version 1)
+        assets_entry=', "assets": "client/linux64/assets.json"'
+    fi
+    lib_log "codecs: $name: publishing with $codec"
+    begin=$(date +%s.%N)
+    "$build/bin/corvane-publish" package --source "$source/game" --out "$site/client/linux64" \
+        --version 1 --executable bin/corvane --parameter=--exit-after-ms=500 --codec "$codec" \
+        --delta-versions 0 "${assets_option[@]}" 2>/dev/null >"$work/publish-codec-$name-$codec.txt"
+    publish_seconds=$(seconds_since "$begin")
+    packed_bytes=$(du -sb --apparent-size "$site/client/linux64/chunks" | cut -f1)
+    write_metadata "$site" "$assets_entry"
+    cp "$build/bin/CorvaneLauncher" "$launcher_dir/"
+    LIB_METADATA=codec-$name-$codec/launchermetadata.json lib_write_settings "$launcher_dir"
+    find "$site" -type f -exec cat {} + >/dev/null
+    lib_log "codecs: $name: launcher installing the $codec release"
+    local before
+    before=$(lib_log_lines)
+    launch "codec-$name-$codec" --first-launch
+    install_seconds=$launcher_seconds
+    install_rss=$launcher_rss
+    wire_bytes=$(lib_bytes_sent "$before")
+    installed_bytes=$(du -sb --apparent-size "$launcher_dir/packages/corvane" | cut -f1)
+    rm -rf "$launcher_dir/packages" "$site"
+}
+
+codec_rows=()
+codec_row() { codec_rows+=("$(printf '  %-34s %16s %16s %7s' "$@")"); }
+for name in $codec_sets; do
+    rm -rf "$work/codec-data/$name"
+    mkdir -p "$work/codec-data/$name"
+    case "$name" in
+        game)
+            codec_size=$((size < 512 ? size : 512))
+            lib_log "codecs: generating a game of $codec_size MiB"
+            lib_make_game "$work/codec-data/game/game" "$work/codec-data/game/assets" \
+                "$codec_size" "$build/bin/corvane-democlient"
+            ;;
+        release)
+            lib_log "codecs: unpacking a release ($LIB_RELEASE_PACKAGES)"
+            lib_make_release "$work/codec-data/release/game" "$work/debs" \
+                "$build/bin/corvane-democlient"
+            ;;
+        *) echo "unknown codec set $name" >&2; exit 1 ;;
+    esac
+    declare -A figure=()
+    for codec in lzma zstd; do
+        codec_install "$name" "$codec"
+        figure[$codec-publish]=$publish_seconds
+        figure[$codec-packed]=$packed_bytes
+        figure[$codec-install]=$install_seconds
+        figure[$codec-wire]=$wire_bytes
+        figure[$codec-rss]=$install_rss
+        figure[$codec-rate]=$(awk -v b="$installed_bytes" -v s="$install_seconds" \
+            'BEGIN { printf "%.0f", b / s / 1e6 }')
+    done
+    files_count=$(find "$work/codec-data/$name" -type f | wc -l)
+    data_bytes=$(du -sb --apparent-size "$work/codec-data/$name" | cut -f1)
+    codec_rows+=("fresh install \"$name\": $(lib_mib "$data_bytes") in $files_count files")
+    codec_row "" zstd LZMA "zstd/LZMA"
+    codec_row "publish time" "${figure[zstd-publish]} s" "${figure[lzma-publish]} s" \
+        "$(ratio "${figure[zstd-publish]}" "${figure[lzma-publish]}")"
+    codec_row "chunk store" "$(lib_mib "${figure[zstd-packed]}")" \
+        "$(lib_mib "${figure[lzma-packed]}")" \
+        "$(ratio "${figure[zstd-packed]}" "${figure[lzma-packed]}")"
+    codec_row "install: bytes on the wire" "$(lib_mib "${figure[zstd-wire]}")" \
+        "$(lib_mib "${figure[lzma-wire]}")" "$(ratio "${figure[zstd-wire]}" "${figure[lzma-wire]}")"
+    codec_row "install: wall time" "${figure[zstd-install]} s" "${figure[lzma-install]} s" \
+        "$(ratio "${figure[zstd-install]}" "${figure[lzma-install]}")"
+    codec_row "install: rate (unpacked)" "${figure[zstd-rate]} MB/s" "${figure[lzma-rate]} MB/s" \
+        "$(ratio "${figure[zstd-rate]}" "${figure[lzma-rate]}")"
+    codec_row "install: peak RSS" "$(lib_mib $((figure[zstd-rss] * 1024)))" \
+        "$(lib_mib $((figure[lzma-rss] * 1024)))" \
+        "$(ratio "${figure[zstd-rss]}" "${figure[lzma-rss]}")"
+    codec_rows+=("")
+    target "codecs \"$name\": install wall time, zstd vs LZMA" \
+        "$(ratio "${figure[zstd-install]}" "${figure[lzma-install]}") x" "at most 0.50 x" \
+        "$(holds "${figure[zstd-install]} <= 0.5 * ${figure[lzma-install]}")"
+    target "codecs \"$name\": bytes on the wire, zstd vs LZMA" \
+        "$(ratio "${figure[zstd-wire]}" "${figure[lzma-wire]}") x" "at most 1.10 x" \
+        "$(holds "${figure[zstd-wire]} <= 1.1 * ${figure[lzma-wire]}")"
+    target "codecs \"$name\": publish time, zstd vs LZMA" \
+        "$(ratio "${figure[zstd-publish]}" "${figure[lzma-publish]}") x" "at most 1.00 x" \
+        "$(holds "${figure[zstd-publish]} <= ${figure[lzma-publish]}")"
+    if [ "$name" = game ]; then
+        target "codecs \"game\": install rate with zstd on loopback" "${figure[zstd-rate]} MB/s" \
+            "at least 250 MB/s" "$(holds "${figure[zstd-rate]} >= 250")"
+    fi
+    unset figure
+    rm -rf "$work/codec-data/$name"
+done
 target "launcher: peak RSS over every run" "$(lib_mib $((peak_rss * 1024)))" "below 1024.0 MiB" \
     "$(holds "$peak_rss < 1048576")"
 
@@ -401,13 +519,16 @@ cat <<TABLE
 Corvane launcher benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC')
 machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), $(awk '/MemTotal/ { printf "%.0f GiB", $2 / 1048576 }' /proc/meminfo), $(. /etc/os-release && echo "$PRETTY_NAME")
 load average: $load_before at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end
-updates: LZMA preset $level${BENCH_PUBLISH_OPTIONS:+, publisher options $BENCH_PUBLISH_OPTIONS}, $SERVER_KIND on loopback (bytes on the wire from its access log), warm page cache
+updates: zstd at level ${level:-default}${BENCH_PUBLISH_OPTIONS:+, publisher options $BENCH_PUBLISH_OPTIONS}, $SERVER_KIND on loopback (bytes on the wire from its access log), warm page cache
+codecs: each at the publisher's default level ($(cat "$work"/publish-codec-*.txt 2>/dev/null | sed -n 's/^Compression: //p' | sort -u | paste -sd, -)), fresh installs by the launcher, warm page cache; ratio: zstd / LZMA
 ratio: baseline / launcher (above 1: the launcher is faster or downloads less); scan: launcher / sha256sum
 
 $(printf '%-60s %12s %12s %7s' benchmark launcher baseline ratio)
 $(printf '%s\n' "${rows[@]}")
 
 $(printf '%s\n\n' "${tables[@]}")
+
+$(printf '%s\n' "${codec_rows[@]}")
 
 $(printf '%-60s %24s %24s  %s' target measured limit verdict)
 $(printf '%s\n' "${targets[@]}")

@@ -7,8 +7,8 @@
 #
 #     ./scripts/demo.sh
 #
-# Environment: DEMO_SIZE_MB (game size, default 384), DEMO_LEVEL (LZMA preset for publishing,
-# default 1: the demo publishes twice and preset 6 packs only about 3 MB/s per core), DEMO_SERVER
+# Environment: DEMO_SIZE_MB (game size, default 384), DEMO_LEVEL (zstd level for publishing,
+# default: the publisher's default), DEMO_SERVER
 # (nginx or python3; default nginx when installed), DEMO_TIMEOUT (seconds per launcher run, 300).
 # Work files go to demo-work/, screenshots and logs to demo-output/. Everything started here is
 # stopped on exit.
@@ -19,7 +19,7 @@ repo=$(pwd)
 source bench/lib.sh
 
 size=${DEMO_SIZE_MB:-384}
-level=${DEMO_LEVEL:-1}
+level=${DEMO_LEVEL:-}
 work=$repo/demo-work
 output=$repo/demo-output
 build=$repo/build
@@ -81,12 +81,12 @@ game_bytes=$(du -sb --apparent-size "$game" "$assets" | awk '{ s += $1 } END { p
 publish() { # VERSION ASSETS_VERSION
     "$build/bin/corvane-publish" package --source "$game" --out "$store" --version "$1" \
         --executable bin/corvane --parameter=--exit-after-ms=2000 --generation second \
-        --variant regular --assets "$assets" --assets-version "$2" --level "$level" \
+        --variant regular --assets "$assets" --assets-version "$2" ${level:+--level "$level"} \
         --package-name "Corvane Online" "${signing[@]}" \
         2>&1 | tee "$output/publish-$1.txt"
 }
 
-lib_log "publishing version 1.0.0 (LZMA preset $level)"
+lib_log "publishing version 1.0.0 (zstd, level ${level:-default})"
 publish_started=$(date +%s)
 publish 1.0.0 1
 publish1_seconds=$(($(date +%s) - publish_started))
@@ -246,15 +246,18 @@ play_seconds=$run_seconds
 ratio=$(awk -v d="$update_downloaded" -v c="$changed_bytes" 'BEGIN { printf "%.2f", c ? d / c : 0 }')
 chunk_ratio=$(awk -v d="$update_downloaded" -v c="$changed_packed" 'BEGIN { printf "%.2f", c ? d / c : 0 }')
 shots=$(find "$output" -name '*.png' | wc -l)
+install_rate=$(awk -v b="$installed_bytes" -v s="$install_seconds" 'BEGIN { printf "%.0f", s > 0 ? b / s / 1e6 : 0 }')
+compression=$(sed -n 's/^Compression: //p' "$output/publish-1.0.0.txt")
 
 cat <<SUMMARY
 
 Corvane launcher demo summary
-  game                  $(lib_mib "$game_bytes") in $(find "$game" "$assets" -type f | wc -l) files (package + assets), LZMA preset $level
+  game                  $(lib_mib "$game_bytes") in $(find "$game" "$assets" -type f | wc -l) files (package + assets), $compression
   build                 ${build_seconds} s (includes installing packages)
   publish 1.0.0         ${publish1_seconds} s; 1.0.1: ${publish2_seconds} s
   server                $SERVER_KIND on 127.0.0.1:$SERVER_PORT
   first launch          exit code $install_status, ${install_seconds} s, installed $(lib_mib "$installed_bytes") in $installed_files files, downloaded $(lib_mib "$install_downloaded") in $install_requests requests
+    install rate        ${install_rate} MB/s of installed bytes over the whole run
   update (--patch)      exit code $update_status, ${update_seconds} s
     changed bytes       $(lib_mib "$changed_bytes") of new content
     changed chunks      $changed_chunks chunks, $(lib_mib "$changed_packed") packed ($changed_unpacked unpacked)

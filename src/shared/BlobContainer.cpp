@@ -1,5 +1,7 @@
 #include "BlobContainer.h"
 
+#include "TZstdChunkCodec.h"
+
 #include <lzma.h>
 
 #include <algorithm>
@@ -162,6 +164,9 @@ bool decodeParsed(const TContainerHeader &Header, qint64 MaximumUnpackedSize, QB
     case BlobCodecLzma:
     case BlobCodecLzmaLargeDictionary:
         return decodeLzmaPayload(Header, Output);
+    case BlobCodecZstd:
+        return TZstdChunkCodec::decompress(Header.payload, qint64(Header.packedSize),
+                                           qint64(Header.unpackedSize), Output);
     default:
         return false;
     }
@@ -246,6 +251,14 @@ bool isBlobContainer(const QByteArray &Data)
     return parseHeader(Data, header) != EParseResult::NotContainer;
 }
 
+std::optional<int> blobContainerCodec(const QByteArray &Data)
+{
+    TContainerHeader header;
+    if (parseHeader(Data, header) == EParseResult::NotContainer)
+        return std::nullopt;
+    return header.codec;
+}
+
 QByteArray decodeBlobContainerStrict(const QByteArray &Data, qint64 MaximumUnpackedSize)
 {
     TContainerHeader header;
@@ -297,16 +310,26 @@ QByteArray encodeBlobVarint(std::uint64_t Value)
 QByteArray encodeBlobContainer(const QByteArray &Data, int Codec, int Preset, bool WriteEndMarker,
                                const TBlobEncodeProgress &Progress)
 {
-    if (Codec != BlobCodecStored && Codec != BlobCodecLzma && Codec != BlobCodecLzmaLargeDictionary)
+    const bool lzma = Codec == BlobCodecLzma || Codec == BlobCodecLzmaLargeDictionary;
+    if (Codec != BlobCodecStored && Codec != BlobCodecZstd && !lzma)
         throw std::invalid_argument("unsupported container codec");
-    if (Preset < 0 || Preset > 9)
-        throw std::invalid_argument("unsupported LZMA preset");
+    if (Codec == BlobCodecZstd
+            ? Preset < TZstdChunkCodec::MinimumLevel || Preset > TZstdChunkCodec::MaximumLevel
+            : Preset < 0 || Preset > 9)
+        throw std::invalid_argument("unsupported compression preset");
     // A container cannot describe zero bytes; empty bytes decode to themselves.
     if (Data.isEmpty())
         return {};
-    const QByteArray payload =
-        Codec == BlobCodecStored ? Data
-                                 : encodeLzmaPayload(Data, Codec, Preset, WriteEndMarker, Progress);
+    QByteArray payload;
+    if (lzma) {
+        payload = encodeLzmaPayload(Data, Codec, Preset, WriteEndMarker, Progress);
+    } else if (Codec == BlobCodecZstd) {
+        payload = TZstdChunkCodec::compress(Data, Preset);
+        if (Progress)
+            Progress(qint64(Data.size()));
+    } else {
+        payload = Data;
+    }
     QByteArray container;
     container.reserve(payload.size() + 22);
     container.append(char(ContainerMagic));

@@ -1,5 +1,7 @@
 #include "TZstdDelta.h"
 
+#include "TZstdChunkCodec.h"
+
 // For ZSTD_getFrameHeader: the window a frame asks for, read before anything is decoded.
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
@@ -31,10 +33,7 @@ void check(size_t Code, const char *What)
 // The smallest window that reaches from the end of the target back to the start of the base.
 int windowLogFor(qint64 Size)
 {
-    int log = 10; // the smallest window zstd knows
-    while (log < TZstdDelta::MaximumWindowLog && (qint64(1) << log) < Size)
-        ++log;
-    return log;
+    return std::min(TZstdChunkCodec::windowLogFor(Size), TZstdDelta::MaximumWindowLog);
 }
 
 } // namespace

@@ -3,7 +3,7 @@
 //
 // Input: one selector byte, then the bytes to decode. The low three bits of the selector pick the
 // maximum unpacked size given to the strict decode; bit 7 adds an LZMA round trip of the bytes,
-// bit 6 chooses whether that stream carries an end marker.
+// bit 6 chooses whether that stream carries an end marker, bit 5 adds a zstd round trip.
 
 #include "FuzzSupport.h"
 
@@ -14,7 +14,7 @@
 namespace {
 
 constexpr std::array<qint64, 8> Maximums = {0, 1, 16, 255, 4096, 65536, 1 << 20, 16 << 20};
-// LZMA round trips cost a compression each; small inputs find the same faults much faster.
+// Round trips cost a compression each; small inputs find the same faults much faster.
 constexpr int RoundTripLimit = 64 * 1024;
 
 } // namespace
@@ -76,6 +76,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
                         "LZMA container does not round-trip");
             fuzz::check(shared::decodeBlobContainerLenient(packed) == input,
                         "LZMA container does not round-trip through the lenient decode");
+        }
+        if ((selector & 0x20) != 0 && input.size() <= RoundTripLimit) {
+            const QByteArray packed = shared::encodeBlobContainer(input, shared::BlobCodecZstd, 1);
+            fuzz::check(shared::decodeBlobContainerStrict(packed, input.size()) == input,
+                        "zstd container does not round-trip");
+            // The frame declares its size: a container that promises another fails.
+            bool refused = false;
+            try {
+                shared::decodeBlobContainerStrict(packed, input.size() - 1);
+            } catch (const shared::TDecompressionError &) {
+                refused = true;
+            }
+            fuzz::check(refused, "zstd container decoded beyond its maximum");
         }
     }
     return 0;

@@ -107,6 +107,7 @@ private slots:
     void symbolicLinkLeadingOutside();
     void inconsistentDocumentsAreRefused_data();
     void inconsistentDocumentsAreRefused();
+    void containerBombStaysBounded_data();
     void containerBombStaysBounded();
     void hundredMegabytesOfJson();
     void cleanupTestCase();
@@ -511,12 +512,22 @@ void TestMaliciousDocuments::inconsistentDocumentsAreRefused()
     verifyNothingOutsideChanged();
 }
 
+void TestMaliciousDocuments::containerBombStaysBounded_data()
+{
+    QTest::addColumn<int>("codec");
+    QTest::addColumn<int>("level");
+    QTest::newRow("LZMA") << ::shared::BlobCodecLzma << 0;
+    QTest::newRow("zstd") << ::shared::BlobCodecZstd << 1;
+}
+
 void TestMaliciousDocuments::containerBombStaysBounded()
 {
+    QFETCH(int, codec);
+    QFETCH(int, level);
     // A container that unpacks to 512 MiB, declared as a chunk of 4 KiB.
-    const QByteArray Bomb = [] {
+    const QByteArray Bomb = [codec, level] {
         const QByteArray Zeros(512 << 20, '\0');
-        return ::shared::encodeBlobContainer(Zeros, ::shared::BlobCodecLzma, 0);
+        return ::shared::encodeBlobContainer(Zeros, codec, level);
     }();
     QVERIFY(Bomb.size() < 8 << 20);
     const QByteArray Declared(4096, '\0');

@@ -66,6 +66,19 @@ QByteArray payloadOf(const QByteArray &Container)
     return Container.mid(position);
 }
 
+// The zstd frame of 5000 bytes of text with its header rewritten: encoded with the content size
+// in a single segment (descriptor 0x60, two size bytes), here with a window descriptor instead,
+// and the content size kept or dropped.
+QByteArray reheadedZstdFrame(quint8 WindowDescriptor, bool KeepContentSize)
+{
+    const QByteArray frame =
+        payloadOf(encodeBlobContainer(compressibleBytes(5000), shared::BlobCodecZstd, 3));
+    if (quint8(frame.at(4)) != 0x60)
+        return {};
+    return frame.left(4) + char(KeepContentSize ? 0x40 : 0x00) + char(WindowDescriptor) +
+           frame.mid(KeepContentSize ? 5 : 7);
+}
+
 void writeFile(const QString &Path, const QByteArray &Data)
 {
     QFile file(Path);
@@ -111,6 +124,11 @@ void TestBlobContainer::decodes_data()
     QTest::newRow("lzma") << lzma << compressibleBytes(5000);
     QTest::newRow("lzma after leading zero bytes")
         << bytes({0, 0}) + lzma << compressibleBytes(5000);
+    QTest::newRow("zstd") << encodeBlobContainer(compressibleBytes(5000), shared::BlobCodecZstd, 3)
+                          << compressibleBytes(5000);
+    // 2^13 bytes, the smallest window that holds the chunk.
+    QTest::newRow("zstd with a window that fits the chunk")
+        << container(16, 5000, reheadedZstdFrame(3 << 3, true)) << compressibleBytes(5000);
     QTest::newRow("stored") << container(0, 3, "abc") << QByteArray("abc");
     QTest::newRow("stored after many zero bytes")
         << QByteArray(1000, '\0') + container(0, 3, "abc") << QByteArray("abc");
@@ -167,6 +185,21 @@ void TestBlobContainer::rejects_data()
     QTest::newRow("varint overflowing 64 bits")
         << bytes({0x70, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02, 3}) + "abc";
     QTest::newRow("packed size beyond the input") << container(0, 3, "abc").left(6);
+
+    const QByteArray zstd =
+        payloadOf(encodeBlobContainer(compressibleBytes(5000), shared::BlobCodecZstd, 3));
+    QTest::newRow("zstd cut short") << container(16, 5000, zstd.left(zstd.size() - 3));
+    QTest::newRow("zstd with trailing data") << container(16, 5000, zstd + "x");
+    QTest::newRow("zstd followed by a second frame") << container(16, 5000, zstd + zstd);
+    QTest::newRow("zstd frame larger than declared") << container(16, 4999, zstd);
+    QTest::newRow("zstd frame smaller than declared") << container(16, 5001, zstd);
+    QTest::newRow("zstd window larger than the chunk")
+        << container(16, 5000, reheadedZstdFrame(4 << 3, true));
+    QTest::newRow("zstd frame without content size")
+        << container(16, 5000, reheadedZstdFrame(3 << 3, false));
+    QByteArray reservedBlock = zstd;
+    reservedBlock[7] = char(reservedBlock.at(7) | 0x06); // the first block's type: reserved
+    QTest::newRow("zstd block of a reserved type") << container(16, 5000, reservedBlock);
 }
 
 void TestBlobContainer::rejects()

@@ -265,15 +265,16 @@ void TestPublisher::incompressibleChunksAreStoredUncompressed()
 {
     const TPackageConfigurationReader reader = readOutput();
     const auto codecOf = [&reader](int Index) {
-        const QByteArray stored =
-            readFile(reader.chunks().at(std::size_t(Index)).url.toLocalFile());
-        return stored.size() > 1 ? int(stored.at(1)) : -1;
+        return ::shared::blobContainerCodec(
+                   readFile(reader.chunks().at(std::size_t(Index)).url.toLocalFile()))
+            .value_or(-1);
     };
     for (int index : fileEntry(reader, QStringLiteral("big.bin"))->chunkIndices)
         QCOMPARE(codecOf(index), ::shared::BlobCodecStored);
+    // Client packages are zstd unless told otherwise.
     for (int index : fileEntry(reader, QStringLiteral("text/readme.txt"))->chunkIndices)
-        QCOMPARE(codecOf(index), ::shared::BlobCodecLzma);
-    QCOMPARE(TChunkStore::pack(QByteArray(), 6), QByteArray());
+        QCOMPARE(codecOf(index), ::shared::BlobCodecZstd);
+    QCOMPARE(TChunkStore::pack(QByteArray(), {}), QByteArray());
 }
 
 void TestPublisher::cutPointsEqualLauncherChunker()
@@ -478,6 +479,12 @@ void TestPublisher::badInputFails_data()
     QTest::newRow("empty executable")
         << fromSmall + QStringList{QStringLiteral("--executable="), QStringLiteral("--level=1")}
         << 2 << QStringLiteral("--executable needs the path of a file");
+    QTest::newRow("launcher package in zstd")
+        << fromSmall + QStringList{QStringLiteral("--launcher"), QStringLiteral("--codec=zstd")}
+        << 1 << QStringLiteral("always compressed with LZMA");
+    QTest::newRow("zstd level beyond 19")
+        << fromSmall + QStringList{QStringLiteral("--level=20")} << 1
+        << QStringLiteral("The zstd level must lie between 1 and 19");
     QTest::newRow("unknown variant")
         << fromSmall + QStringList{QStringLiteral("--variant"), QStringLiteral("nightly")} << 1
         << QStringLiteral("Unknown variant");
@@ -564,7 +571,8 @@ void TestPublisher::compressionReportsProgressWhileItRuns()
     QVERIFY(content.size() > 3 * 1024 * 1024);
     QList<qint64> reported;
     const QByteArray packed =
-        TChunkStore::pack(content, 1, [&reported](qint64 Consumed) { reported.append(Consumed); });
+        TChunkStore::pack(content, {::shared::BlobCodecLzma, 1},
+                          [&reported](qint64 Consumed) { reported.append(Consumed); });
     QVERIFY2(reported.size() >= 3, qPrintable(QString::number(reported.size())));
     QVERIFY(std::is_sorted(reported.begin(), reported.end()));
     QVERIFY(reported.last() <= content.size());

@@ -16,12 +16,12 @@ namespace vorna::publisher {
 
 namespace {
 
-// Probing a few samples with a fast preset tells incompressible data (already compressed
-// assets, media) from the rest for a fraction of the cost of a full LZMA pass, which runs at
+// Probing a few samples at the codec's fast level tells incompressible data (already compressed
+// assets, media) from the rest for a fraction of the cost of a full pass, which for LZMA runs at
 // only a few MB/s on such data.
 constexpr qint64 ProbeSampleLength = 64 * 1024;
 constexpr int ProbeSamples = 3;
-constexpr int ProbePreset = 1;
+constexpr int ProbeLevel = 1;
 
 bool savesEnough(qint64 PackedSize, qint64 UnpackedSize)
 {
@@ -89,14 +89,15 @@ TChunkStore::TStoredChunk TChunkStore::describe(const QByteArray &UnpackedHash,
 }
 
 TChunkStore::TStoredChunk TChunkStore::store(const QByteArray &UnpackedHash,
-                                             const QByteArray &Content, int CompressionPreset,
+                                             const QByteArray &Content,
+                                             const TCompression &Compression,
                                              const ::shared::TBlobEncodeProgress &Progress) const
 {
     const QString path = chunkPath(UnpackedHash);
     if (QFileInfo::exists(path))
         return describe(UnpackedHash, Content.size());
 
-    const QByteArray packed = pack(Content, CompressionPreset, Progress);
+    const QByteArray packed = pack(Content, Compression, Progress);
     const QString directory = QFileInfo(path).path();
     const QString reason = createDirectories(directory);
     if (!reason.isEmpty())
@@ -126,25 +127,26 @@ TChunkStore::TStoredChunk TChunkStore::store(const QByteArray &UnpackedHash,
     chunk.packedHash = ::shared::sha256(packed);
     chunk.unpack = !Content.isEmpty();
     chunk.written = true;
-    chunk.compressed = packed.size() > 1 && packed.at(1) == char(::shared::BlobCodecLzma);
+    chunk.compressed = ::shared::blobContainerCodec(packed).value_or(::shared::BlobCodecStored) !=
+                       ::shared::BlobCodecStored;
     return chunk;
 }
 
-QByteArray TChunkStore::pack(const QByteArray &Content, int CompressionPreset,
+QByteArray TChunkStore::pack(const QByteArray &Content, const TCompression &Compression,
                              const ::shared::TBlobEncodeProgress &Progress)
 {
     if (Content.isEmpty())
         return {};
-    if (!looksIncompressible(Content)) {
-        QByteArray compressed = ::shared::encodeBlobContainer(Content, ::shared::BlobCodecLzma,
-                                                              CompressionPreset, true, Progress);
+    if (!looksIncompressible(Content, Compression.codec)) {
+        QByteArray compressed = ::shared::encodeBlobContainer(Content, Compression.codec,
+                                                              Compression.level, true, Progress);
         if (savesEnough(compressed.size(), Content.size()))
             return compressed;
     }
     return ::shared::encodeBlobContainer(Content, ::shared::BlobCodecStored);
 }
 
-bool TChunkStore::looksIncompressible(const QByteArray &Content)
+bool TChunkStore::looksIncompressible(const QByteArray &Content, int Codec)
 {
     const qint64 size = Content.size();
     if (size <= ProbeSamples * ProbeSampleLength)
@@ -155,7 +157,7 @@ bool TChunkStore::looksIncompressible(const QByteArray &Content)
         const qint64 offset = (size - ProbeSampleLength) * sample / (ProbeSamples - 1);
         const QByteArray bytes = Content.mid(int(offset), int(ProbeSampleLength));
         sampled += bytes.size();
-        packed += ::shared::encodeBlobContainer(bytes, ::shared::BlobCodecLzma, ProbePreset).size();
+        packed += ::shared::encodeBlobContainer(bytes, Codec, ProbeLevel).size();
     }
     // The fast preset saves less than the real one, so the probe asks for only half the saving.
     return double(packed) > double(sampled) * (1.0 - MinimumSaving / 2);

@@ -22,10 +22,18 @@ public:
         QByteArray packedHash;
         bool unpack = true;
         bool written = false;    // false: the store already had it
-        bool compressed = false; // written with LZMA (only known for written chunks)
+        bool compressed = false; // written compressed (only known for written chunks)
     };
 
-    // LZMA must save at least this share of the bytes, else the chunk is stored as it is:
+    // How new chunks are compressed: a container codec (BlobCodecZstd or BlobCodecLzma) and its
+    // level (zstd 1 to 19, LZMA preset 0 to 9).
+    struct TCompression
+    {
+        int codec = ::shared::BlobCodecZstd;
+        int level = 0;
+    };
+
+    // Compression must save at least this share of the bytes, else the chunk is stored as it is:
     // decoding incompressible LZMA data is slow, so storing it makes installs much faster.
     static constexpr double MinimumSaving = 0.03;
 
@@ -49,16 +57,16 @@ public:
     // appears complete or not at all. Throws TPublishError when it cannot be written. Progress
     // follows the compression (bytes of Content consumed).
     TStoredChunk store(const QByteArray &UnpackedHash, const QByteArray &Content,
-                       int CompressionPreset,
+                       const TCompression &Compression,
                        const ::shared::TBlobEncodeProgress &Progress = {}) const;
 
-    // The bytes a chunk is stored as: empty for empty content, an LZMA container (codec 5) when
-    // that saves at least MinimumSaving, else a stored container (codec 0).
-    static QByteArray pack(const QByteArray &Content, int CompressionPreset,
+    // The bytes a chunk is stored as: empty for empty content, a container of the compression's
+    // codec when that saves at least MinimumSaving, else a stored container (codec 0).
+    static QByteArray pack(const QByteArray &Content, const TCompression &Compression,
                            const ::shared::TBlobEncodeProgress &Progress = {});
 
 private:
-    static bool looksIncompressible(const QByteArray &Content);
+    static bool looksIncompressible(const QByteArray &Content, int Codec);
 
     QString m_directory;
 };

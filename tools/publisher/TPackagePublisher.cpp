@@ -274,8 +274,8 @@ TChunkedFile chunkSourceFile(const TSourceFile &Source, const TCounter &Done)
     return result;
 }
 
-TChunkOutcome produceChunk(const TChunkStore &Store, int Preset, const TChunkJob &Job,
-                           const TCounter &Done)
+TChunkOutcome produceChunk(const TChunkStore &Store, const TChunkStore::TCompression &Compression,
+                           const TChunkJob &Job, const TCounter &Done)
 {
     TChunkOutcome outcome;
     outcome.hash = Job.hash;
@@ -290,7 +290,7 @@ TChunkOutcome produceChunk(const TChunkStore &Store, int Preset, const TChunkJob
                 TChunkStore::readSourcePiece(Job.path, Job.offset, Job.length, Job.hash);
             // A chunk takes seconds to compress: the counter follows the encoder, not only the
             // finished chunks.
-            outcome.stored = Store.store(Job.hash, content, Preset, [&](qint64 Consumed) {
+            outcome.stored = Store.store(Job.hash, content, Compression, [&](qint64 Consumed) {
                 *Done += Consumed - counted;
                 counted = Consumed;
             });
@@ -481,8 +481,18 @@ void TPackagePublisher::validateOptions()
         throw TPublishError(
             QStringLiteral("Unknown variant '%1': use regular, preview, beta or test")
                 .arg(options.variant));
-    if (options.compressionPreset < 0 || options.compressionPreset > 9)
-        throw TPublishError(QStringLiteral("The compression level must lie between 0 and 9"));
+    if (options.launcherPackage && options.codec != EChunkCodec::Lzma)
+        throw TPublishError(QStringLiteral(
+            "The launcher's own package is always compressed with LZMA: launchers that do not "
+            "read zstd must still be able to update themselves"));
+    const bool zstd = options.codec == EChunkCodec::Zstd;
+    if (options.compressionLevel == TPublishOptions::DefaultLevel)
+        options.compressionLevel =
+            zstd ? TPublishOptions::DefaultZstdLevel : TPublishOptions::DefaultLzmaLevel;
+    if (zstd && (options.compressionLevel < 1 || options.compressionLevel > 19))
+        throw TPublishError(QStringLiteral("The zstd level must lie between 1 and 19"));
+    if (!zstd && (options.compressionLevel < 0 || options.compressionLevel > 9))
+        throw TPublishError(QStringLiteral("The LZMA level must lie between 0 and 9"));
     // Signed documents name their package, so the keys are checked before any work is done.
     if (!options.signingKeyFiles.isEmpty() && options.packageName.trimmed().isEmpty())
         throw TPublishError(
@@ -607,11 +617,13 @@ TPublishReport TPackagePublisher::publish()
         return Left.length > Right.length;
     });
     const TCounter produced = std::make_shared<std::atomic<qint64>>(0);
-    const int preset = options.compressionPreset;
+    const TChunkStore::TCompression compression{
+        options.codec == EChunkCodec::Zstd ? ::shared::BlobCodecZstd : ::shared::BlobCodecLzma,
+        options.compressionLevel};
     const std::vector<TChunkOutcome> outcomes = runOnPool(
         jobs,
-        [store, preset, produced](const TChunkJob &Job) {
-            return produceChunk(store, preset, Job, produced);
+        [store, compression, produced](const TChunkJob &Job) {
+            return produceChunk(store, compression, Job, produced);
         },
         produced, chunkBytes, QStringLiteral("Compressing"), m_progressHandler);
     QHash<QByteArray, TChunkOutcome> outcomeOf;
@@ -694,6 +706,9 @@ TPublishReport TPackagePublisher::publish()
     report.files = int(files.size());
     report.bytes = totalBytes;
     report.chunksTotal = int(jobs.size());
+    report.compression = options.codec == EChunkCodec::Zstd
+                             ? QStringLiteral("zstd level %1").arg(options.compressionLevel)
+                             : QStringLiteral("LZMA preset %1").arg(options.compressionLevel);
     report.milliseconds = clock.elapsed();
     return report;
 }

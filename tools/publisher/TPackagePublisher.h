@@ -7,9 +7,21 @@
 
 namespace vorna::publisher {
 
+// How the chunks of a package are compressed. Launchers decode LZMA since their first version
+// and zstd since it was added; zstd decodes many times faster at a ratio close to LZMA's.
+enum class EChunkCodec
+{
+    Zstd,
+    Lzma
+};
+
 // What to publish and where.
 struct TPublishOptions
 {
+    static constexpr int DefaultZstdLevel = 19;
+    static constexpr int DefaultLzmaLevel = 6;
+    static constexpr int DefaultLevel = -1; // the codec's default
+
     QString sourceDirectory;
     QString outputDirectory;
     QString version;
@@ -22,7 +34,11 @@ struct TPublishOptions
     QString chunkStoreDirectory; // empty: "chunks" inside the output directory
     QString packageFileName = QStringLiteral("package.json");
     QString assetFileName = QStringLiteral("assets.json");
-    int compressionPreset = 6;
+    EChunkCodec codec = EChunkCodec::Zstd;
+    int compressionLevel = DefaultLevel; // zstd 1 to 19, LZMA preset 0 to 9
+    // The launcher's own package: always LZMA, so that a launcher from before zstd can still
+    // update itself (and then read zstd chunks).
+    bool launcherPackage = false;
     QStringList signingKeyFiles; // empty: the documents are written unsigned
     QString packageName;         // the package the signed documents are bound to
     // Deltas are made against this many earlier versions published into the output directory;
@@ -40,12 +56,13 @@ struct TPublishReport
     int chunksNew = 0;   // chunk files this run added to the store
     qint64 bytesNew = 0; // stored size of the new chunk files: what an update downloads
     qint64 unpackedBytesNew = 0;
-    int chunksStored = 0;     // chunks kept uncompressed because LZMA saved too little
+    int chunksStored = 0;     // chunks kept uncompressed because compression saved too little
     int deltasTotal = 0;      // deltas the documents offer
     int deltasNew = 0;        // delta files this run added to the store
     qint64 deltaBytesNew = 0; // their size
     qint64 milliseconds = 0;
     qint64 deltaMilliseconds = 0; // of milliseconds, spent making or finding deltas
+    QString compression; // codec and level of the new chunks, as the report shows them
     QString packageDocumentPath;
     QString assetDocumentPath; // empty without assets
     // Pairs of names that collide where letter case is ignored; the package cannot install there.

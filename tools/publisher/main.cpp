@@ -299,9 +299,21 @@ int runPackage(const QStringList &Arguments)
         commandLine.add(QStringLiteral("chunk-store"),
                         QStringLiteral("Chunk store directory (default: chunks/ inside --out)."),
                         QStringLiteral("dir"));
-    const auto level =
-        commandLine.add(QStringLiteral("level"), QStringLiteral("LZMA preset 0-9 (default 6)."),
-                        QStringLiteral("n"));
+    const auto codec = commandLine.add(
+        QStringLiteral("codec"),
+        QStringLiteral("Chunk compression: zstd (default) or lzma. The launcher's own package "
+                       "(--launcher) is always lzma."),
+        QStringLiteral("codec"));
+    const auto level = commandLine.add(
+        QStringLiteral("level"),
+        QStringLiteral("Compression level: zstd 1-19 (default %1), lzma preset 0-9 (default %2).")
+            .arg(TPublishOptions::DefaultZstdLevel)
+            .arg(TPublishOptions::DefaultLzmaLevel),
+        QStringLiteral("n"));
+    const auto launcher = commandLine.add(
+        QStringLiteral("launcher"),
+        QStringLiteral("The package is the launcher's own: its chunks are compressed with lzma, "
+                       "which every launcher reads, so that old launchers can update themselves."));
     const auto signingKey = commandLine.add(
         QStringLiteral("signing-key"),
         QStringLiteral("Sign the documents with this private key (repeatable, for key rotation)."),
@@ -337,8 +349,16 @@ int runPackage(const QStringList &Arguments)
     options.chunkStoreDirectory = parser.value(chunkStore);
     options.signingKeyFiles = parser.values(signingKey);
     options.packageName = parser.value(packageName);
-    if (!commandLine.number(level, options.compressionPreset))
-        return commandLine.usageError(QStringLiteral("--level needs a number from 0 to 9"));
+    options.launcherPackage = parser.isSet(launcher);
+    const QString codecName = parser.value(codec);
+    if (codecName == QStringLiteral("lzma") || (codecName.isEmpty() && options.launcherPackage))
+        options.codec = EChunkCodec::Lzma;
+    else if (codecName.isEmpty() || codecName == QStringLiteral("zstd"))
+        options.codec = EChunkCodec::Zstd;
+    else
+        return commandLine.usageError(QStringLiteral("--codec is zstd or lzma"));
+    if (!commandLine.number(level, options.compressionLevel))
+        return commandLine.usageError(QStringLiteral("--level needs a number"));
     if (!commandLine.number(deltaVersions, options.deltaVersions))
         return commandLine.usageError(QStringLiteral("--delta-versions needs a number"));
 
@@ -357,6 +377,7 @@ int runPackage(const QStringList &Arguments)
               << (rate.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(rate)) << '\n'
               << "Chunks: " << report.chunksTotal << " total, " << report.chunksNew << " new ("
               << report.chunksStored << " stored uncompressed)\n"
+              << "Compression: " << report.compression << '\n'
               << "New bytes: " << sizeText(double(report.bytesNew)) << " to download ("
               << sizeText(double(report.unpackedBytesNew)) << " unpacked)\n"
               << "Deltas: " << report.deltasTotal << " offered, " << report.deltasNew << " new, "

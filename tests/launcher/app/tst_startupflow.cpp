@@ -1,3 +1,4 @@
+#include "shared/BlobContainer.h"
 #include "shared/FirstInstanceTester.h"
 #include "shared/platform/TNamedFileMapping.h"
 #include "support/TStagedLauncher.h"
@@ -68,6 +69,7 @@ private:
     void stopClient();
     QString packageDirectory(const QString &Directory) const;
     QString readVersion(const QString &Directory) const;
+    QSet<int> chunkCodecs(const QString &Published) const;
     QJsonObject readRecord() const;
     QList<QJsonObject> dialogs() const;
     QString log() const { return QString::fromUtf8(m_launcher->readLog()); }
@@ -179,10 +181,14 @@ bool TestStartupFlow::publish(const QString &Name, const QString &Version,
                           m_site.filePath(Name),
                           QStringLiteral("--version"),
                           Version,
-                          QStringLiteral("--level"),
-                          QStringLiteral("0"),
                           QStringLiteral("--executable"),
                           Executable};
+    // The launcher's own package in the container every launcher reads, the clients in zstd, as
+    // a studio publishes them; fast levels, the content does not matter.
+    if (Name.startsWith(QStringLiteral("launcher")))
+        arguments << QStringLiteral("--launcher") << QStringLiteral("--level=0");
+    else
+        arguments << QStringLiteral("--level=1");
     for (const QString &parameter : Parameters)
         arguments << QStringLiteral("--parameter=%1").arg(parameter);
     return runTool(arguments);
@@ -398,6 +404,17 @@ QString TestStartupFlow::readVersion(const QString &Directory) const
     const QByteArray document =
         readFile(QDir(packageDirectory(Directory)).filePath(QStringLiteral("package.json")));
     return QJsonDocument::fromJson(document).object().value(QStringLiteral("version")).toString();
+}
+
+// The container codecs of the chunks a published package lies in.
+QSet<int> TestStartupFlow::chunkCodecs(const QString &Published) const
+{
+    QSet<int> codecs;
+    QDirIterator chunks(m_site.filePath(Published + QStringLiteral("/chunks")), QDir::Files,
+                        QDirIterator::Subdirectories);
+    while (chunks.hasNext())
+        codecs.insert(shared::blobContainerCodec(readFile(chunks.next())).value_or(-1));
+    return codecs;
 }
 
 QJsonObject TestStartupFlow::readRecord() const
@@ -635,7 +652,7 @@ void TestStartupFlow::metadataFailureShowsMaintenanceMessage()
 void TestStartupFlow::selfUpdateReplacesLauncherAndRestarts_data()
 {
     QTest::addColumn<QString>("metadata");
-    QTest::newRow("whole chunks") << QStringLiteral("selfupdate");
+    QTest::newRow("whole LZMA chunks, then a zstd client") << QStringLiteral("selfupdate");
     QTest::newRow("through deltas") << QStringLiteral("selfupdatedelta");
 }
 
@@ -661,6 +678,12 @@ void TestStartupFlow::selfUpdateReplacesLauncherAndRestarts()
     QVERIFY(restartLog.contains(QStringLiteral("cleanupOldLauncherVersion")));
     // The running executable was kept aside during the update; the restart removed it.
     QVERIFY(!QFile::exists(m_launcher->executablePath() + QStringLiteral(".old")));
+    if (metadata == QStringLiteral("selfupdate")) {
+        // A launcher that reads only LZMA can take the update, and then the client as the
+        // updated launcher installed it.
+        QVERIFY(!chunkCodecs(QStringLiteral("launcher8")).contains(shared::BlobCodecZstd));
+        QVERIFY(chunkCodecs(QStringLiteral("alpha1")).contains(shared::BlobCodecZstd));
+    }
     if (metadata != QStringLiteral("selfupdatedelta"))
         return;
     // The changed chunk came as its delta, built on the running launcher's own bytes.
