@@ -155,16 +155,21 @@ build_openssl() {
 build_qtbase() {
     local dir
     dir=$(fetch_source qtbase-opensource-src qtbase-opensource-src)
-    rm -rf "$dir/build-win"
-    mkdir -p "$dir/build-win"
+    # An interrupted build goes on where it stopped: qtbase is by far the longest step, and a
+    # finished configure leaves its Makefile behind.
+    if [ ! -e "$dir/build-win/.configured" ]; then
+        rm -rf "$dir/build-win"
+        mkdir -p "$dir/build-win"
+    fi
     cd "$dir/build-win"
-    ../configure -xplatform win32-g++ -device-option CROSS_COMPILE=$host- -platform linux-g++ \
+    [ -e .configured ] || ../configure -xplatform win32-g++ -device-option CROSS_COMPILE=$host- -platform linux-g++ \
         -prefix "$prefix/qt" -opensource -confirm-license -release -shared -strip \
         -nomake examples -nomake tests -no-opengl -no-dbus -no-icu \
         -no-sql-sqlite -no-sql-odbc \
         -qt-zlib -qt-libpng -qt-libjpeg -qt-pcre -qt-freetype -qt-harfbuzz -qt-doubleconversion \
         -openssl-linked -I "$prefix/include" -L "$prefix/lib" \
         OPENSSL_LIBS="-lssl -lcrypto -lws2_32 -lgdi32 -lcrypt32"
+    touch .configured
     make -j "$jobs"
     make install
 }
