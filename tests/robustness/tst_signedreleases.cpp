@@ -119,9 +119,11 @@ TRun runLauncherOnce(TLauncherSite &Site, const QStringList &Arguments, QByteArr
         *process,
         [&] {
             // After the maintenance message the launcher ends by itself: its exit code counts.
+            // A dialog counts once its line is whole: the hook creates the file before writing.
             const QByteArray log = Site.launcher().readLog();
-            return (QFile::exists(dialogLog) &&
-                    !readFile(dialogLog).contains("Corvane Online cannot be started")) ||
+            const QByteArray dialogs = readFile(dialogLog);
+            return (dialogs.contains('\n') &&
+                    !dialogs.contains("Corvane Online cannot be started")) ||
                    log.contains("Updating Corvane Online failed") || log.contains("Hint shown");
         },
         60000, 300);
