@@ -246,7 +246,7 @@ play_seconds=$run_seconds
 ratio=$(awk -v d="$update_downloaded" -v c="$changed_bytes" 'BEGIN { printf "%.2f", c ? d / c : 0 }')
 chunk_ratio=$(awk -v d="$update_downloaded" -v c="$changed_packed" 'BEGIN { printf "%.2f", c ? d / c : 0 }')
 shots=$(find "$output" -name '*.png' | wc -l)
-install_rate=$(awk -v b="$installed_bytes" -v s="$install_seconds" 'BEGIN { printf "%.0f", s > 0 ? b / s / 1e6 : 0 }')
+install_rate=$(awk -v b="$installed_bytes" -v s="$install_seconds" 'BEGIN { printf "%.0f", (s > 0 ? b / s / 1e6 : 0) }')
 compression=$(sed -n 's/^Compression: //p' "$output/publish-1.0.0.txt")
 
 cat <<SUMMARY
