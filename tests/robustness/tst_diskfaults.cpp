@@ -1,5 +1,6 @@
 #include "support/TLauncherSite.h"
 #include "support/TTmpfsMount.h"
+#include "support/TestFiles.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -72,9 +73,10 @@ public:
             return Run;
         const auto ended = [this] {
             const QByteArray Log = log();
+            // A dialog counts once its line is whole: the hook creates the file before writing.
             return (Log.contains("critical file error") ||
                     finishedLine.match(QString::fromUtf8(Log)).hasMatch()) &&
-                   (m_dialogLog.isEmpty() || QFile::exists(m_dialogLog));
+                   (m_dialogLog.isEmpty() || testsupport::readAll(m_dialogLog).contains('\n'));
         };
         const auto Ending = TStagedLauncher::finish(*m_process, ended, TimeoutMs);
         Run.exited = Ending.exited;
@@ -106,12 +108,6 @@ bool hasLineWith(const QByteArray &Log, const QByteArray &Text, const QByteArray
     return std::any_of(Lines.cbegin(), Lines.cend(), [&](const QByteArray &Line) {
         return Line.contains(Text) && Line.contains(Other);
     });
-}
-
-QByteArray readFile(const QString &Path)
-{
-    QFile File(Path);
-    return File.open(QIODevice::ReadOnly) ? File.readAll() : QByteArray();
 }
 
 QString packagesDirectory(TLauncherSite &Site)
@@ -235,7 +231,7 @@ void TestDiskFaults::diskFullDuringDownload()
     QVERIFY2(!Run.exited, tail(Run).constData());
     // Refused or run full, the player is told the same: the package, what it needs, what is free.
     QCOMPARE(Run.errorReason, 4);
-    const QByteArray Dialog = readFile(Dialogs);
+    const QByteArray Dialog = testsupport::readAll(Dialogs);
     QVERIFY2(Dialog.contains("\"title\":\"Not enough disk space\"") &&
                  QRegularExpression(
                      QStringLiteral("does not fit on the disk: needs [0-9.]+ ([KMG]B|bytes), "
