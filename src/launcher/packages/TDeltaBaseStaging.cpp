@@ -120,7 +120,7 @@ void TDeltaBaseStaging::keepEarlierStaging(const ::shared::TFileSystemHelper &Fi
         try {
             FilesystemHelper.removePath(entry.absoluteFilePath());
         } catch (const std::runtime_error &Error) {
-            qWarning().noquote() << QString::fromLocal8Bit(Error.what());
+            qWarning().noquote() << ::shared::errorText(Error);
         }
     }
     if (!m_staged.isEmpty())
@@ -280,7 +280,7 @@ void TDeltaBaseStaging::removeUnused(const std::vector<TFileToDownload> &Files,
         try {
             FilesystemHelper.removePath(path);
         } catch (const std::runtime_error &Error) {
-            qWarning().noquote() << QString::fromLocal8Bit(Error.what());
+            qWarning().noquote() << ::shared::errorText(Error);
         }
         staged = m_staged.erase(staged);
     }

@@ -559,11 +559,10 @@ computeRequiredChanges(const QDir &InstallationDirectory,
         if (TDeltaBaseStaging::isInStagingDirectory(InstallationDirectory, filePath,
                                                     caseInsensitive ? Qt::CaseInsensitive
                                                                     : Qt::CaseSensitive))
-            throw std::runtime_error(
+            throw ::shared::TTextError(
                 QStringLiteral("The package names '%1', inside the directory the launcher keeps "
                                "for delta bases")
-                    .arg(file.localFile)
-                    .toStdString());
+                    .arg(file.localFile));
         const QString path = pathKey(filePath);
         if (queuedPaths.contains(path)) {
             qWarning().noquote() << QStringLiteral(
