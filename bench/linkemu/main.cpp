@@ -52,7 +52,10 @@ TNanoseconds now()
 }
 
 volatile std::sig_atomic_t g_stop = 0;
-void onSignal(int) { g_stop = 1; }
+void onSignal(int)
+{
+    g_stop = 1;
+}
 
 constexpr std::size_t SliceBytes = 16 * 1024;
 // How far ahead of the link's clock a slice may be taken: the proxy's own wake-up latency on a
@@ -167,8 +170,7 @@ class TLinkEmulator
 public:
     explicit TLinkEmulator(const TOptions &Options)
         : m_halfRtt(TNanoseconds(Options.rttMs * 1e6 / 2)),
-          m_rtt(TNanoseconds(Options.rttMs * 1e6)),
-          m_nsPerByte(8e3 / Options.rateMbit),
+          m_rtt(TNanoseconds(Options.rttMs * 1e6)), m_nsPerByte(8e3 / Options.rateMbit),
           m_targetPort(Options.targetPort),
           // Enough in flight per connection for one connection to fill the line for a round trip
           // (the bandwidth-delay product), with room to spare.
@@ -233,11 +235,10 @@ public:
                 // A hung-up socket would wake poll at once, again and again: it is read on
                 // every round instead, until its end of stream has been taken.
                 for (const TFlow *Flow : {&Connection.up, &Connection.down})
-                    if (Flow->hungUp && wantsRead(*Flow, Flow == &Connection.up ? m_up : m_down,
-                                                  Now))
+                    if (Flow->hungUp &&
+                        wantsRead(*Flow, Flow == &Connection.up ? m_up : m_down, Now))
                         Wake = Now;
-                Polled.push_back(
-                    {Connection.up.hungUp ? -1 : Connection.client, ClientEvents, 0});
+                Polled.push_back({Connection.up.hungUp ? -1 : Connection.client, ClientEvents, 0});
                 Meaning.push_back(long(2 * i));
                 Polled.push_back(
                     {Connection.down.hungUp ? -1 : Connection.server, ServerEvents, 0});
@@ -318,8 +319,7 @@ private:
     {
         char Buffer[SliceBytes];
         std::size_t Idle = 0;
-        while (Link.freeAt - Lead <= Now && !m_connections.empty() &&
-               Idle < m_connections.size()) {
+        while (Link.freeAt - Lead <= Now && !m_connections.empty() && Idle < m_connections.size()) {
             const std::size_t Index = Link.nextTurn++ % m_connections.size();
             TConnection &Connection = *m_connections[Index];
             TFlow &Flow = Up ? Connection.up : Connection.down;
@@ -369,9 +369,9 @@ private:
                         Flow->inFlight.pop_front();
                         continue;
                     }
-                    const ssize_t Sent = send(Flow->to, Head.data.data() + Head.written,
-                                              Head.data.size() - Head.written,
-                                              MSG_NOSIGNAL | MSG_DONTWAIT);
+                    const ssize_t Sent =
+                        send(Flow->to, Head.data.data() + Head.written,
+                             Head.data.size() - Head.written, MSG_NOSIGNAL | MSG_DONTWAIT);
                     if (Sent < 0) {
                         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
                             Connection->broken = true;
@@ -419,7 +419,9 @@ int main(int argc, char *argv[])
 {
     const TOptions Options = parse(argc, argv);
     std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction Action{};
+    struct sigaction Action
+    {
+    };
     Action.sa_handler = onSignal;
     sigaction(SIGTERM, &Action, nullptr);
     sigaction(SIGINT, &Action, nullptr);
