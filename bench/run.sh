@@ -267,7 +267,7 @@ change_binary() {
     changed_bytes=$(python3 bench/binset.py change "$game" | sed -n 's/^changed bytes: //p')
 }
 describe_release() {
-    echo "$LIB_RELEASE_UPDATE_PACKAGES, $(echo "$LIB_RELEASE_UPDATE_VERSIONS" | sed 's/ / to /') (Debian); changed bytes: the files that differ"
+    echo "$LIB_RELEASE_UPDATE_PACKAGES, ${LIB_RELEASE_UPDATE_VERSIONS/ / to } (Debian); changed bytes: the files that differ"
 }
 make_release() {
     lib_make_release_version "$game" "$build/bench-debs" "$build/bin/corvane-democlient" 1
@@ -536,42 +536,42 @@ fastScan=$1"
     fi
 
     local table
-    local format='  %-38s %9s %14s %10s %10s %12s\n'
+    cells() { printf '  %-38s %9s %14s %10s %10s %12s\n' "$@"; }
     table=$(
         echo "\"$name\": $(describe_$name)"
         echo "  $(lib_mib "$total") in $count files, $changed_files changed or new; changed bytes (new content): $(lib_mib "$changed_bytes") ($changed_bytes); new chunks: $(lib_mib "$changed_packed") packed"
-        printf "$format" "on loopback" requests "on the wire" "x changed" "wall time" "peak RSS"
-        printf "$format" "fresh install: launcher" "$install_requests" \
+        cells "on loopback" requests "on the wire" "x changed" "wall time" "peak RSS"
+        cells "fresh install: launcher" "$install_requests" \
             "$(lib_mib "$install_bytes")" "-" "$install_time s" "-"
         [ -z "$archive_time" ] ||
-            printf "$format" "fresh install: curl | xz -d | tar -x" 1 \
+            cells "fresh install: curl | xz -d | tar -x" 1 \
                 "$(lib_mib "$archive_bytes")" "-" "$archive_time s" "-"
-        printf "$format" "update: launcher --patch" "$launcher_requests" \
+        cells "update: launcher --patch" "$launcher_requests" \
             "$(lib_mib "$launcher_bytes")" "$(ratio "$launcher_bytes" "$changed_bytes")" \
             "$launcher_time s" "$(lib_mib $((launcher_peak * 1024)))"
-        printf "$format" "update: launcher, fastScan off" "-" "$(lib_mib "$full_bytes")" \
+        cells "update: launcher, fastScan off" "-" "$(lib_mib "$full_bytes")" \
             "$(ratio "$full_bytes" "$changed_bytes")" "$full_time s" \
             "$(lib_mib $((full_peak * 1024)))"
-        printf "$format" "update: zsync -i" "$zsync_requests" "$(lib_mib "$zsync_bytes")" \
+        cells "update: zsync -i" "$zsync_requests" "$(lib_mib "$zsync_bytes")" \
             "$(ratio "$zsync_bytes" "$changed_bytes")" "$zsync_time s" "-"
-        printf "$format" "update: casync extract --seed (HTTP)" "$casync_requests" \
+        cells "update: casync extract --seed (HTTP)" "$casync_requests" \
             "$(lib_mib "$casync_bytes")" "$(ratio "$casync_bytes" "$changed_bytes")" \
             "$casync_time s" "-"
-        printf "$format" "update: casync (local store)" "-" "-" "-" "$casync_local_time s" "-"
+        cells "update: casync (local store)" "-" "-" "-" "$casync_local_time s" "-"
         if [ -n "$LINK_PORT" ]; then
-            printf "$format" "through $link_rtt ms, $link_rate Mbit/s" requests "on the wire" \
+            cells "through $link_rtt ms, $link_rate Mbit/s" requests "on the wire" \
                 "x changed" "wall time" ""
-            printf "$format" "fresh install: launcher" "$line_install_requests" \
+            cells "fresh install: launcher" "$line_install_requests" \
                 "$(lib_mib "$line_install_bytes")" "-" "$line_install_time s" ""
-            printf "$format" "fresh install: curl | xz -d | tar -x" "$archive_requests" \
+            cells "fresh install: curl | xz -d | tar -x" "$archive_requests" \
                 "$(lib_mib "$archive_bytes")" "-" "$archive_line_time s" ""
-            printf "$format" "update: launcher --patch" "$line_requests" \
+            cells "update: launcher --patch" "$line_requests" \
                 "$(lib_mib "$line_bytes")" "$(ratio "$line_bytes" "$changed_bytes")" \
                 "$line_time s" ""
-            printf "$format" "update: zsync -i" "$line_zsync_requests" \
+            cells "update: zsync -i" "$line_zsync_requests" \
                 "$(lib_mib "$line_zsync_bytes")" "$(ratio "$line_zsync_bytes" "$changed_bytes")" \
                 "$line_zsync_time s" ""
-            printf "$format" "update: casync extract --seed (HTTP)" "$line_casync_requests" \
+            cells "update: casync extract --seed (HTTP)" "$line_casync_requests" \
                 "$(lib_mib "$line_casync_bytes")" \
                 "$(ratio "$line_casync_bytes" "$changed_bytes")" "$line_casync_time s" ""
         fi
