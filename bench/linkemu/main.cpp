@@ -63,7 +63,9 @@ constexpr std::size_t SliceBytes = 16 * 1024;
 constexpr TNanoseconds Lead = 4 * 1000000;
 // How late the proxy may take a slice and still have it leave as if it had been taken on time. A
 // proxy woken late on a loaded machine would otherwise leave the line idle and carry less than the
-// rate; a real line does not idle because a process elsewhere was not scheduled.
+// rate; a real line does not idle because a process elsewhere was not scheduled. The price: after
+// an idle spell the line passes this much of its rate at once (250 KB at 200 Mbit/s), as a token
+// bucket would; the delay of each byte stays at least half a round trip.
 constexpr TNanoseconds Slack = 10 * 1000000;
 // Socket buffers towards the senders: a sender may write this far ahead of the line, so that a
 // sender scheduled late does not leave the line idle either.
