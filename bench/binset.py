@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Generates the binary update data set of bench/run.sh, deterministically from a seed.
 
-    binset.py make DIR [--files N] [--seed S]     # version 1: N files of 20 KiB to 4 MiB
+    binset.py make DIR [--files N] [--max-kib K] [--seed S]  # version 1: N files of 20 KiB to 4 MiB
     binset.py change DIR [--seed S]               # version 2, in place; prints the changed bytes
 
 Version 1 holds N files below DIR/data/ (sizes log-uniform between 20 KiB and 4 MiB, so that
-small files are common and large ones hold most of the bytes). Each file is a mix of the kinds of
+small files are common and large ones hold most of the bytes; --max-kib lowers the upper bound, for
+a set of many small files). Each file is a mix of the kinds of
 content a game build ships: incompressible runs (compressed textures and audio), little-endian
 record tables (meshes, animation keys, balance tables), string tables and zero padding.
 
@@ -42,8 +43,8 @@ WORDS = (
 ).split()
 
 
-def file_sizes(count, rng):
-    low, high = math.log(MIN_SIZE), math.log(MAX_SIZE)
+def file_sizes(count, rng, max_size):
+    low, high = math.log(MIN_SIZE), math.log(max_size)
     return [int(math.exp(rng.uniform(low, high))) for _ in range(count)]
 
 
@@ -103,8 +104,8 @@ def path_of(directory, index):
     return os.path.join(directory, "data", "pack%02d" % (index % 40), "file%04d.bin" % index)
 
 
-def make(directory, count, seed):
-    sizes = file_sizes(count, random.Random(seed))
+def make(directory, count, seed, max_size=MAX_SIZE):
+    sizes = file_sizes(count, random.Random(seed), max_size)
     for index, size in enumerate(sizes):
         path = path_of(directory, index)
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -154,10 +155,13 @@ def main():
     parser.add_argument("action", choices=("make", "change"))
     parser.add_argument("directory")
     parser.add_argument("--files", type=int, default=2000)
+    parser.add_argument("--max-kib", type=int, default=MAX_SIZE // KIB)
     parser.add_argument("--seed", default="corvane")
     arguments = parser.parse_args()
     if arguments.action == "make":
-        make(arguments.directory, arguments.files, arguments.seed)
+        if not MIN_SIZE < arguments.max_kib * KIB <= MAX_SIZE:
+            parser.error("--max-kib must be above %d and at most %d" % (MIN_SIZE // KIB, MAX_SIZE // KIB))
+        make(arguments.directory, arguments.files, arguments.seed, arguments.max_kib * KIB)
     else:
         change(arguments.directory, arguments.seed)
     return 0

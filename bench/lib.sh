@@ -100,6 +100,39 @@ lib_make_release() { # DIR CACHE CLIENT_EXECUTABLE
     chmod 755 "$dir/bin/corvane"
 }
 
+# Two consecutive releases of a real many-file program: the Debian packages
+# LIB_RELEASE_UPDATE_PACKAGES, all built from one source, at the two versions of
+# LIB_RELEASE_UPDATE_VERSIONS (the stable suite's and its security update's), fetched with
+# apt-get download into CACHE once and unpacked below DIR; symbolic links left out, as above.
+# INDEX 1 or 2 chooses the version; DIR is emptied first. CLIENT becomes bin/corvane.
+LIB_RELEASE_UPDATE_PACKAGES=${LIB_RELEASE_UPDATE_PACKAGES:-postgresql-15 postgresql-client-15 postgresql-doc-15}
+LIB_RELEASE_UPDATE_VERSIONS=${LIB_RELEASE_UPDATE_VERSIONS:-15.18-0+deb12u1 15.20-0+deb12u1}
+lib_make_release_version() { # DIR CACHE CLIENT_EXECUTABLE INDEX
+    local dir=$1 cache=$2 version package deb
+    read -r -a versions <<<"$LIB_RELEASE_UPDATE_VERSIONS"
+    version=${versions[$(($4 - 1))]}
+    rm -rf "$dir"
+    mkdir -p "$dir/bin" "$cache"
+    for package in $LIB_RELEASE_UPDATE_PACKAGES; do
+        # File names of packages carry an epoch's colon as %3a.
+        deb=$(ls "$cache/${package}_${version/:/%3a}"_*.deb 2>/dev/null | head -n1 || true)
+        if [ -z "$deb" ]; then
+            (cd "$cache" && apt-get download "$package=$version" >/dev/null)
+            deb=$(ls "$cache/${package}_${version/:/%3a}"_*.deb | head -n1)
+        fi
+        dpkg-deb -x "$deb" "$dir"
+    done
+    find "$dir" -type l -delete
+    cp "$3" "$dir/bin/corvane"
+    chmod 755 "$dir/bin/corvane"
+}
+
+# Bytes of the files below NEW that are not below OLD with the same content.
+lib_tree_changed_bytes() { # OLD NEW
+    (cd "$2" && find . -type f -exec cmp -s {} "$1/{}" \; -o -type f -print0) |
+        xargs -0 -r -I{} stat -c %s "$2/{}" | awk '{ s += $1 } END { printf "%d\n", s }'
+}
+
 # The bytes lib_change_game writes anew (the two rewritten regions and the new asset), without the
 # few inserted lines and the replaced setting.
 lib_changed_bytes() { # SIZE_MB
