@@ -152,6 +152,16 @@ build_openssl() {
     make install_dev install_runtime_libs
 }
 
+# Debian's qtbase source leaves out the Wintab header (its licence forbids changes), which the
+# Windows platform plugin includes for graphics tablets. The plugin is built without Wintab: pens
+# still arrive through the pointer messages of Windows 8 and later.
+without_wintab() { # source directory
+    local windows=$1/src/plugins/platforms/windows
+    [ -e "$1/src/3rdparty/wintab/wintab.h" ] && return
+    sed -i 's/^qtConfig(tabletevent) {/false {/' "$windows/windows.pri"
+    sed -i 's/^#if QT_CONFIG(tabletevent)$/#if 0 \/\/ no Wintab header/' "$windows/qwindowscontext.cpp"
+}
+
 build_qtbase() {
     local dir
     dir=$(fetch_source qtbase-opensource-src qtbase-opensource-src)
@@ -161,6 +171,7 @@ build_qtbase() {
         rm -rf "$dir/build-win"
         mkdir -p "$dir/build-win"
     fi
+    without_wintab "$dir"
     cd "$dir/build-win"
     [ -e .configured ] || ../configure -xplatform win32-g++ -device-option CROSS_COMPILE=$host- -platform linux-g++ \
         -prefix "$prefix/qt" -opensource -confirm-license -release -shared -strip \
