@@ -182,6 +182,10 @@ build_qtbase() {
         OPENSSL_LIBS="-lssl -lcrypto -lws2_32 -lgdi32 -lcrypt32"
     touch .configured
     make -j "$jobs"
+    # The install rules of the pkg-config files name them relative to the source tree
+    # (../../build-win/lib from src/corelib), which a shadow build below the source resolves one
+    # level too deep.
+    ln -sfn . build-win
     make install
 }
 
