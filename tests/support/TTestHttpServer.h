@@ -67,6 +67,10 @@ public:
         bool endless = false; // after the head, send body bytes until the client
                               // leaves (no Content-Length unless declared)
         bool gzip = false;    // gzip the body when the request accepts it, as nginx does
+        bool ignoreRange = false; // answer a Range request with 200 and the whole body, as a
+                                  // server or cache that knows no ranges does
+        qint64 rangeShift = 0;    // answer a Range request with the range this many bytes further
+                                  // on, and say so in Content-Range
         int times = -1; // applies to this many further requests of the path; 0 or less: always
 
         static TFault status(int Code);
@@ -79,6 +83,8 @@ public:
         static TFault redirect(const QByteArray &Location, int Code = 302);
         static TFault endlessBody();
         static TFault gzipEncoded();
+        static TFault ignoringRange();
+        static TFault shiftedRange(qint64 Bytes);
     };
 
     // The gzip form of Data, as a server sends it with "Content-Encoding: gzip".
