@@ -84,8 +84,8 @@ void TPackWriter::writePack(const std::vector<TObject> &Objects, std::size_t Fir
         if (file.write(bytes) != bytes.size()) {
             const QString reason = file.errorString();
             file.remove();
-            throw TPublishError(QStringLiteral("Could not write pack file '%1': %2")
-                                    .arg(temporaryPath, reason));
+            throw TPublishError(
+                QStringLiteral("Could not write pack file '%1': %2").arg(temporaryPath, reason));
         }
         hash.addData(bytes.constData(), std::size_t(bytes.size()));
         Places[index].offset = offset;

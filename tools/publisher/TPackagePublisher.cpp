@@ -487,9 +487,8 @@ TPackPlaces packObjects(const std::vector<TChunkedFile> &Files,
                         const std::vector<TDeltaWriter::TVersion> &History,
                         const TPublishOptions &Options, TPublishReport &Report)
 {
-    const TPackPlaces known =
-        TPackWriter::knownPlaces(QDir(Options.outputDirectory),
-                                 {Options.packageFileName, Options.assetFileName});
+    const TPackPlaces known = TPackWriter::knownPlaces(
+        QDir(Options.outputDirectory), {Options.packageFileName, Options.assetFileName});
     TPackPlaces places;
     QSet<QString> taken;
     const auto take = [&](const QString &Path, qint64 Size, const QByteArray &Hash,

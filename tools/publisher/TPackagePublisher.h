@@ -64,7 +64,7 @@ struct TPublishReport
     qint64 packBytesNew = 0;  // their size
     qint64 milliseconds = 0;
     qint64 deltaMilliseconds = 0; // of milliseconds, spent making or finding deltas
-    QString compression; // codec and level of the new chunks, as the report shows them
+    QString compression;          // codec and level of the new chunks, as the report shows them
     QString packageDocumentPath;
     QString assetDocumentPath; // empty without assets
     // Pairs of names that collide where letter case is ignored; the package cannot install there.

@@ -213,17 +213,18 @@ void saveIntoFile(const TChunkSaveContext &Context, const TChunkToDownload &Chun
                 Log.line(Offset, ::shared::sha256(Data) == Place.unpackedHash ? ": write succeeded"
                                                                               : ": write failed");
             qCDebug(downloadDetail) << "saveDownloadedData chunk " << Place.url.toString() << " to "
-                    << Target.fileName() << " offset: " << Offset
-                    << " Thread: " << QThread::currentThreadId();
+                                    << Target.fileName() << " offset: " << Offset
+                                    << " Thread: " << QThread::currentThreadId();
             writeAt(Target, Offset, Data, Place.unpackedSize);
         } else if (Cached->storage == TPendingChunk::InMemory) {
             if (Context.chunkVerification)
                 Log.line(Offset, ::shared::sha256(Cached->data) == Place.unpackedHash
                                      ? ": write cache correct"
                                      : ": write cache invalid");
-            qCDebug(downloadDetail) << "saveDownloadedData chunk " << Place.url.toString() << " from cache to "
-                    << Target.fileName() << " offset: " << Offset
-                    << " Thread: " << QThread::currentThreadId();
+            qCDebug(downloadDetail)
+                << "saveDownloadedData chunk " << Place.url.toString() << " from cache to "
+                << Target.fileName() << " offset: " << Offset
+                << " Thread: " << QThread::currentThreadId();
             writeAt(Target, Offset, Cached->data, Place.unpackedSize);
         } else {
             const QByteArray Bytes = readTemporaryFile(*Cached);
@@ -236,9 +237,10 @@ void saveIntoFile(const TChunkSaveContext &Context, const TChunkToDownload &Chun
                 }
                 Log.line(Offset, ": write tmp file correct");
             }
-            qCDebug(downloadDetail) << "saveDownloadedData chunk " << Place.url.toString() << " from temp file to "
-                    << Target.fileName() << " offset: " << Offset
-                    << " Thread: " << QThread::currentThreadId();
+            qCDebug(downloadDetail)
+                << "saveDownloadedData chunk " << Place.url.toString() << " from temp file to "
+                << Target.fileName() << " offset: " << Offset
+                << " Thread: " << QThread::currentThreadId();
             writeAt(Target, Offset, Bytes, Place.unpackedSize);
         }
         // Direct writes count too: the entry goes as soon as its last place is written.
@@ -401,8 +403,7 @@ void removeForRewrite(const TLauncherFilesystemHelper &Helper, const QString &Pa
 TChunkStageResult decompressDownloadedData(TChunkToDownload Chunk, QByteArray Data)
 {
     return runStage(Chunk, [&] {
-        qCDebug(downloadDetail) << "decompressDownloadedData " << Chunk.url.toString()
-                                << "started";
+        qCDebug(downloadDetail) << "decompressDownloadedData " << Chunk.url.toString() << "started";
         const quint64 Limit =
             std::min<quint64>(Chunk.unpackedSize, quint64(std::numeric_limits<qint64>::max()));
         QByteArray Bytes = ::shared::decodeBlobContainerStrict(Data, qint64(Limit));

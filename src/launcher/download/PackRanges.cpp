@@ -13,8 +13,8 @@ std::vector<TPackRange> coalescePackRanges(std::vector<TPackObject> Objects, qui
                                  [MaxRequestSize](const TPackObject &Object) {
                                      return Object.size == 0 || Object.size > MaxRequestSize ||
                                             Object.packUrl.isEmpty() ||
-                                            Object.offset > std::numeric_limits<quint64>::max() -
-                                                                Object.size;
+                                            Object.offset >
+                                                std::numeric_limits<quint64>::max() - Object.size;
                                  }),
                   Objects.end());
     std::stable_sort(Objects.begin(), Objects.end(),
@@ -56,8 +56,7 @@ std::vector<TPackRange> coalescePackRanges(std::vector<TPackObject> Objects, qui
     return Ranges;
 }
 
-QByteArray objectInRange(const TPackRange &Range, const QByteArray &Body,
-                         const TPackObject &Object)
+QByteArray objectInRange(const TPackRange &Range, const QByteArray &Body, const TPackObject &Object)
 {
     if (Object.offset < Range.offset)
         return {};

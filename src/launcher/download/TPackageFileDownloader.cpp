@@ -171,7 +171,8 @@ void TPackageFileDownloader::start()
             Packed.push_back(
                 {Chunk.url, Chunk.packUrl, Chunk.packOffset, Chunk.packedSize, Priority});
     }
-    std::vector<TPackRange> Ranges = coalescePackRanges(Packed, m_maxRangeGap, m_maxRangeRequestSize);
+    std::vector<TPackRange> Ranges =
+        coalescePackRanges(Packed, m_maxRangeGap, m_maxRangeRequestSize);
     QSet<QUrl> InRange;
     for (const TPackRange &Range : Ranges) {
         for (const TPackObject &Object : Range.objects)
@@ -246,8 +247,8 @@ void TPackageFileDownloader::onDownloadProgress(QUrl Url, TFileSize DownloadedBy
     // progress ends at the total of what was asked for.
     const auto Range = m_packRanges.constFind(Url);
     if (Range != m_packRanges.constEnd())
-        m_downloadedBytesByUrl.insert(
-            Url, std::min(DownloadedBytes, saturatedSize(Range->objectBytes)));
+        m_downloadedBytesByUrl.insert(Url,
+                                      std::min(DownloadedBytes, saturatedSize(Range->objectBytes)));
     else if (m_chunksInProgress.contains(Url) || m_chunkUrlOfDelta.contains(Url))
         m_downloadedBytesByUrl.insert(Url, DownloadedBytes);
 }

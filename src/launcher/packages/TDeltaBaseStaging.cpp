@@ -253,9 +253,8 @@ std::vector<TPlannedDelta> TDeltaBaseStaging::plan(const QString &LocalPath,
                 m_staged.insert(piece->hash, piece->size);
             qCDebug(downloadDetail).noquote()
                 << "delta base staged for " << chunk.url.toString()
-                              << " file: " << Candidate.localFile
-                              << " base size: " << delta.baseSize << " newly staged: " << cost
-                              << " Thread: " << QThread::currentThreadId();
+                << " file: " << Candidate.localFile << " base size: " << delta.baseSize
+                << " newly staged: " << cost << " Thread: " << QThread::currentThreadId();
             plans.push_back(std::move(plan));
             break;
         }

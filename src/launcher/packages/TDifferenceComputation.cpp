@@ -305,10 +305,10 @@ private:
             return false;
         if (LocalOffset == TargetOffset) {
             State.state = TChunkReuseState::InPlace;
-            qCDebug(downloadDetail).noquote() << "reuseable chunk on correct position found "
-                              << Chunk.url.toString() << " file: " << Entry.localFile
-                              << " offset: " << TargetOffset
-                              << " Thread: " << QThread::currentThreadId();
+            qCDebug(downloadDetail).noquote()
+                << "reuseable chunk on correct position found " << Chunk.url.toString()
+                << " file: " << Entry.localFile << " offset: " << TargetOffset
+                << " Thread: " << QThread::currentThreadId();
         } else if (State.state == TChunkReuseState::Missing) {
             State.state = TChunkReuseState::Elsewhere;
             State.sourceOffset = qint64(LocalOffset);
@@ -316,9 +316,8 @@ private:
             State.size = qint64(Size);
             qCDebug(downloadDetail).noquote()
                 << "reuseable chunk on wrong position found " << Chunk.url.toString()
-                              << " file: " << Entry.localFile << " source offset: " << LocalOffset
-                              << " target offset: " << TargetOffset
-                              << " Thread: " << QThread::currentThreadId();
+                << " file: " << Entry.localFile << " source offset: " << LocalOffset
+                << " target offset: " << TargetOffset << " Thread: " << QThread::currentThreadId();
         }
         return true;
     }

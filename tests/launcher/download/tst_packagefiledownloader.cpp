@@ -460,7 +460,8 @@ void TPackageFileDownloaderTest::coalescesPackRanges()
         Objects.push_back(Object);
     }
     QStringList Made;
-    for (const TPackRange &Range : coalescePackRanges(Objects, quint64(maxGap), quint64(maxRequest))) {
+    for (const TPackRange &Range :
+         coalescePackRanges(Objects, quint64(maxGap), quint64(maxRequest))) {
         Made << QStringLiteral("%1:%2+%3")
                     .arg(Range.packUrl.fileName())
                     .arg(Range.offset)
