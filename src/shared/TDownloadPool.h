@@ -109,7 +109,8 @@ public slots:
     // success() comes only with exactly the bytes asked for: a server that answers with another
     // range, with the whole file (a server or cache that ignores Range), or with a short body ends
     // in failed() with UnknownContentError, without the pool holding more than Length bytes of it.
-    // The user falls back to the objects' own addresses then.
+    // The user falls back to the objects' own addresses then. A range that cannot be one (negative,
+    // empty, ending beyond signed 64-bit offsets) fails at once, under Url itself.
     virtual QUrl enqueueRange(const QUrl &Url, qint64 Offset, qint64 Length,
                               int DeadlineMilliseconds = 0);
     static QUrl rangeKey(const QUrl &Url, qint64 Offset, qint64 Length);

@@ -9,12 +9,14 @@ namespace vorna::launcher {
 std::vector<TPackRange> coalescePackRanges(std::vector<TPackObject> Objects, quint64 MaxGap,
                                            quint64 MaxRequestSize)
 {
+    // Range requests count in signed 64-bit offsets; an object that ends beyond them is
+    // fetched by its own address.
+    constexpr auto MaxEnd = quint64(std::numeric_limits<qint64>::max());
     Objects.erase(std::remove_if(Objects.begin(), Objects.end(),
                                  [MaxRequestSize](const TPackObject &Object) {
                                      return Object.size == 0 || Object.size > MaxRequestSize ||
-                                            Object.packUrl.isEmpty() ||
-                                            Object.offset >
-                                                std::numeric_limits<quint64>::max() - Object.size;
+                                            Object.packUrl.isEmpty() || Object.size > MaxEnd ||
+                                            Object.offset > MaxEnd - Object.size;
                                  }),
                   Objects.end());
     std::stable_sort(Objects.begin(), Objects.end(),

@@ -440,6 +440,8 @@ void TPackageFileDownloaderTest::coalescesPackRanges_data()
     QTest::newRow("empty object: alone") << "a:0:0 a:0:10" << 0 << 250 << "a:0+10";
     QTest::newRow("overlapping objects") << "a:0:100 a:50:100" << 0 << 1000 << "a:0+150";
     QTest::newRow("end beyond 64 bits: alone") << "a:18446744073709551610:10" << 0 << 1000 << "";
+    QTest::newRow("end beyond signed offsets: alone")
+        << "a:9223372036854775800:10 a:0:10" << 0 << 1000 << "a:0+10";
 }
 
 void TPackageFileDownloaderTest::coalescesPackRanges()
