@@ -65,6 +65,16 @@ qint64 QNetworkReplyWrapper::contentLength() const
     return Ok ? Length : -1;
 }
 
+int QNetworkReplyWrapper::httpStatusCode() const
+{
+    return m_reply ? m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0;
+}
+
+QByteArray QNetworkReplyWrapper::rawHeader(const QByteArray &Name) const
+{
+    return m_reply ? m_reply->rawHeader(Name) : QByteArray();
+}
+
 void QNetworkReplyWrapper::setReadBufferSize(qint64 Bytes)
 {
     if (m_reply) {

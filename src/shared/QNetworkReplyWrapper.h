@@ -33,6 +33,10 @@ public slots:
     // The Content-Length the server announced, or -1. Qt drops the header when it inflates a
     // compressed body, since it would describe the bytes on the wire, not the body.
     virtual qint64 contentLength() const;
+    // The HTTP status of the answer (200, 206, ...), or 0 before the headers or without HTTP.
+    virtual int httpStatusCode() const;
+    // A header of the answer as sent, empty when it is absent.
+    virtual QByteArray rawHeader(const QByteArray &Name) const;
     // Ends the transfer at once; error() becomes OperationCanceledError and finished() follows.
     virtual void abort();
     // At most Bytes of the body wait unread in the reply (0: no bound); Qt stops reading the

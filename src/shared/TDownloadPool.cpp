@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <limits>
 
 namespace shared {
 
@@ -17,6 +18,21 @@ namespace {
 QString replySizeError(qint64 Bound)
 {
     return QStringLiteral("Reply exceeds the size limit of %1 bytes").arg(Bound);
+}
+
+// "bytes <first>-<last>/<total or *>" of a 206 answer.
+bool contentRangeIs(const QByteArray &Header, qint64 First, qint64 Last)
+{
+    const QByteArray Prefix("bytes ");
+    if (!Header.startsWith(Prefix)) {
+        return false;
+    }
+    const QByteArray Span = Header.mid(Prefix.size()).split('/').value(0).trimmed();
+    const QList<QByteArray> Ends = Span.split('-');
+    bool FirstOk = false;
+    bool LastOk = false;
+    return Ends.size() == 2 && Ends[0].toLongLong(&FirstOk) == First && FirstOk &&
+           Ends[1].toLongLong(&LastOk) == Last && LastOk;
 }
 
 } // namespace
@@ -99,6 +115,29 @@ void TDownloadPool::enqueueWithMaxReplySize(const QUrl &Url, qint64 MaxReplySize
     }
 }
 
+QUrl TDownloadPool::rangeKey(const QUrl &Url, qint64 Offset, qint64 Length)
+{
+    QUrl Key = Url;
+    Key.setFragment(QStringLiteral("bytes=%1-%2").arg(Offset).arg(Offset + Length - 1));
+    return Key;
+}
+
+QUrl TDownloadPool::enqueueRange(const QUrl &Url, qint64 Offset, qint64 Length,
+                                 int DeadlineMilliseconds)
+{
+    if (Offset < 0 || Length <= 0 || Offset > std::numeric_limits<qint64>::max() - Length) {
+        emit failed(Url, QNetworkReply::ProtocolInvalidOperationError,
+                    QStringLiteral("Invalid range"));
+        return Url;
+    }
+    const QUrl Key = rangeKey(Url, Offset, Length);
+    if (isUsableUrl(Key)) {
+        m_ranges.insert(Key, {Offset, Length});
+        addToQueue(Key, Length, false, DeadlineMilliseconds);
+    }
+    return Key;
+}
+
 bool TDownloadPool::isUsableUrl(const QUrl &Url)
 {
     const QUrl Reparsed(Url.toString(), QUrl::StrictMode);
@@ -161,6 +200,7 @@ void TDownloadPool::setCache(QAbstractNetworkCache *Cache)
 
 void TDownloadPool::release(const QUrl &Url)
 {
+    m_ranges.remove(Url);
     if (m_active.remove(Url) > 0) {
         runQueue();
     }
@@ -191,8 +231,17 @@ void TDownloadPool::runQueue()
 void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Deadline, int Resends)
 {
     // No Accept-Encoding of our own: Qt then asks for gzip and deflate and inflates the body.
+    // A fragment stays in the request, where it tells outcomes apart, and is never sent.
     QNetworkRequest Request(Url);
     Request.setTransferTimeout(m_transferTimeout);
+    const auto Range = m_ranges.constFind(Url);
+    if (Range != m_ranges.cend()) {
+        Request.setRawHeader("Range", QByteArrayLiteral("bytes=") +
+                                          QByteArray::number(Range->offset) + '-' +
+                                          QByteArray::number(Range->offset + Range->length - 1));
+        // The range counts bytes of the file as stored; a compressed answer would count others.
+        Request.setRawHeader("Accept-Encoding", "identity");
+    }
     QNetworkReplyWrapper *Reply = m_networkAccess->get(Request);
     m_transfers.insert(Reply);
     if (m_bandwidthLimiter) {
@@ -216,8 +265,10 @@ void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Deadline, in
     });
     // The announced length is checked as soon as the headers are in, the bytes as they arrive:
     // progress() is throttled by Qt, readyRead() is not.
-    connect(Reply, &QNetworkReplyWrapper::metaDataChanged, this,
-            [this, Reply]() { onReplyData(Reply, Reply->contentLength(), true); });
+    connect(Reply, &QNetworkReplyWrapper::metaDataChanged, this, [this, Reply]() {
+        onReplyData(Reply, Reply->contentLength(), true);
+        onReplyHeaders(Reply);
+    });
     connect(Reply, &QNetworkReplyWrapper::readyRead, this,
             [this, Reply]() { onReplyData(Reply, Reply->bytesAvailable(), true); });
     connect(Reply, qOverload<QNetworkReply::NetworkError>(&QNetworkReplyWrapper::error), this,
@@ -245,6 +296,48 @@ void TDownloadPool::onReplyData(QNetworkReplyWrapper *Reply, qint64 Bytes, bool 
         return;
     }
     failRunning(Reply, QNetworkReply::UnknownContentError, replySizeError(Bound));
+}
+
+QString TDownloadPool::rangeAnswerError(QNetworkReplyWrapper *Reply, const TRange &Range,
+                                        qint64 BodySize) const
+{
+    const int Status = Reply->httpStatusCode();
+    const qint64 Last = Range.offset + Range.length - 1;
+    bool Fits = false;
+    if (Status == 206) {
+        Fits = contentRangeIs(Reply->rawHeader("Content-Range"), Range.offset, Last);
+    } else if (Status == 200) {
+        // The whole file, which is what was asked for only when the range starts at its
+        // beginning and the body turns out to be just as long.
+        Fits = Range.offset == 0 && (BodySize < 0 || BodySize == Range.length);
+    } else if (BodySize < 0 && (Status == 0 || (Status >= 300 && Status < 400))) {
+        Fits = true; // no answer yet, or a redirect being followed
+    }
+    if (Fits && (BodySize < 0 || BodySize == Range.length)) {
+        return {};
+    }
+    return QStringLiteral("Server did not answer the range request bytes=%1-%2 as asked (status "
+                          "%3, Content-Range '%4', %5 bytes)")
+        .arg(Range.offset)
+        .arg(Last)
+        .arg(Status)
+        .arg(QString::fromLatin1(Reply->rawHeader("Content-Range")))
+        .arg(BodySize);
+}
+
+// Headers that already show a wrong answer end the request before its body is received: a
+// server that ignores Range would otherwise send the whole pack.
+void TDownloadPool::onReplyHeaders(QNetworkReplyWrapper *Reply)
+{
+    const QUrl Url = Reply->url();
+    const auto Range = m_ranges.constFind(Url);
+    if (Range == m_ranges.cend() || !isActiveRequest(Url, Reply)) {
+        return;
+    }
+    const QString Error = rangeAnswerError(Reply, *Range, -1);
+    if (!Error.isEmpty()) {
+        failRunning(Reply, QNetworkReply::UnknownContentError, Error);
+    }
 }
 
 void TDownloadPool::onReplyDeadline(QNetworkReplyWrapper *Reply)
@@ -359,13 +452,21 @@ void TDownloadPool::onReplyFinished(QNetworkReplyWrapper *Reply)
         emit failed(Url, Reply->error(), Reply->errorString());
     } else {
         const QByteArray Data = Reply->readAll();
+        const auto Range = m_ranges.constFind(Url);
+        const QString RangeError =
+            Range == m_ranges.cend() ? QString() : rangeAnswerError(Reply, *Range, Data.size());
         if (Bound > 0 && Data.size() > Bound) {
             emit failed(Url, QNetworkReply::UnknownContentError, replySizeError(Bound));
+        } else if (!RangeError.isEmpty()) {
+            emit failed(Url, QNetworkReply::UnknownContentError, RangeError);
         } else {
             emit success(Url, Data);
         }
     }
     if (Self) {
+        if (m_releaseWhenFinished) {
+            m_ranges.remove(Url);
+        }
         runQueue();
     }
 }

@@ -103,6 +103,17 @@ public slots:
     // the pool's request deadline applies.
     virtual void enqueueWithMaxReplySize(const QUrl &Url, qint64 MaxReplySize,
                                          int DeadlineMilliseconds = 0);
+    // Asks for the bytes [Offset, Offset + Length) of Url with one Range request and returns the
+    // address its outcome is reported under: Url with the fragment "bytes=<first>-<last>"
+    // (fragments are never sent), so that several ranges of one file can be under way at once.
+    // success() comes only with exactly the bytes asked for: a server that answers with another
+    // range, with the whole file (a server or cache that ignores Range), or with a short body ends
+    // in failed() with UnknownContentError, without the pool holding more than Length bytes of it.
+    // The user falls back to the objects' own addresses then. A range that cannot be one (negative,
+    // empty, ending beyond signed 64-bit offsets) fails at once, under Url itself.
+    virtual QUrl enqueueRange(const QUrl &Url, qint64 Offset, qint64 Length,
+                              int DeadlineMilliseconds = 0);
+    static QUrl rangeKey(const QUrl &Url, qint64 Offset, qint64 Length);
     virtual void setMaxConcurrentDownloads(int MaxConcurrentDownloads);
     virtual int maxConcurrentDownloads() const;
     virtual int activeDownloads() const;
@@ -130,7 +141,17 @@ private:
         int deadline = 0; // milliseconds, 0: none
     };
 
+    struct TRange
+    {
+        qint64 offset = 0;
+        qint64 length = 0;
+    };
+
     void runQueue();
+    // Why the answer of a range request is not the range asked for; empty while it may still be.
+    QString rangeAnswerError(QNetworkReplyWrapper *Reply, const TRange &Range,
+                             qint64 BodySize) const;
+    void onReplyHeaders(QNetworkReplyWrapper *Reply);
     void start(const QUrl &Url, qint64 MaxReplySize, int Deadline, int Resends);
     bool isActiveRequest(const QUrl &Url, const QNetworkReplyWrapper *Reply) const;
     void onReplyError(QNetworkReplyWrapper *Reply);
@@ -156,6 +177,8 @@ private:
     QHash<QUrl, qint64> m_queuedMaxReplySizes;
     // Deadlines of queued URLs that came with one.
     QHash<QUrl, int> m_queuedDeadlines;
+    // Range requests by the address they are reported under, from enqueueRange() to release().
+    QHash<QUrl, TRange> m_ranges;
     // Replies started and not finished, whether or not their URL still holds a slot.
     QSet<QNetworkReplyWrapper *> m_transfers;
     // URLs whose request is to be sent again; they keep their slots meanwhile.

@@ -127,6 +127,9 @@ void TestLauncherFaults::chunkFaults_data()
     QTest::newRow("slow but steady") << QStringLiteral("trickle") << 0;
     QTest::newRow("each chunk dropped once mid-body") << QStringLiteral("drop each once") << 0;
     QTest::newRow("endless chunk body") << QStringLiteral("endless") << 1;
+    QTest::newRow("packed: one range request") << QStringLiteral("packed") << 0;
+    QTest::newRow("packed, server answers another range")
+        << QStringLiteral("packed, wrong ranges") << 0;
 }
 
 void TestLauncherFaults::chunkFaults()
@@ -187,7 +190,15 @@ void TestLauncherFaults::chunkFaults()
         Fault = TFault::closeAfter(Packed.size() / 2);
         Fault.times = 1;
     }
-    Site.server().setFault(Path, Fault);
+    QString PackPath;
+    if (kind.startsWith(QStringLiteral("packed"))) {
+        PackPath = Site.package().packAll();
+        Site.publish(QStringLiteral("1"));
+        if (kind.endsWith(QStringLiteral("wrong ranges")))
+            Site.server().setFault(PackPath, TFault::shiftedRange(1));
+    } else {
+        Site.server().setFault(Path, Fault);
+    }
     ++m_faults;
 
     const TRun Run = runFirstLaunch(Site);
@@ -197,6 +208,11 @@ void TestLauncherFaults::chunkFaults()
         QVERIFY2(Run.exitCode == 0, Run.log.right(3000).constData());
         const QStringList Differences = Site.differences();
         QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n'))));
+        // Packed chunks come in one range request, or each by its own address after it.
+        if (!PackPath.isEmpty()) {
+            QCOMPARE(Site.server().requestCount(PackPath), 1);
+            QCOMPARE(Site.server().requestCount(Path), kind.endsWith(QStringLiteral("ranges")));
+        }
         // A drop costs the dropped request one try, and no other request anything.
         if (kind == QStringLiteral("drop each once")) {
             for (const QByteArray &Chunk : Site.package().chunksOf(QStringLiteral("data/b.pak")))

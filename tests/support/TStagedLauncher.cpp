@@ -57,6 +57,10 @@ QProcessEnvironment TStagedLauncher::environment() const
                        m_home.filePath(QStringLiteral(".config")));
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // The per-chunk lines of downloads are off by default; tests that stop the launcher at one
+    // of them, or count them, need them in the log.
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"),
+                       QStringLiteral("corvane.download.detail.debug=true"));
     return environment;
 }
 

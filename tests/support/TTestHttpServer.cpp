@@ -181,6 +181,20 @@ TTestHttpServer::TFault TTestHttpServer::TFault::gzipEncoded()
     return Fault;
 }
 
+TTestHttpServer::TFault TTestHttpServer::TFault::ignoringRange()
+{
+    TFault Fault;
+    Fault.ignoreRange = true;
+    return Fault;
+}
+
+TTestHttpServer::TFault TTestHttpServer::TFault::shiftedRange(qint64 Bytes)
+{
+    TFault Fault;
+    Fault.rangeShift = Bytes;
+    return Fault;
+}
+
 QByteArray TTestHttpServer::gzipped(const QByteArray &Data)
 {
     z_stream Stream{};
@@ -542,11 +556,15 @@ TTestHttpServer::TAnswer TTestHttpServer::record(TRequest Request)
         Headers.append({QByteArrayLiteral("Location"), Fault.location});
     }
     Headers.append({QByteArrayLiteral("Accept-Ranges"), QByteArrayLiteral("bytes")});
-    if (Status == 200 && Request.method != "POST" && Request.headers.contains("range")) {
+    if (Status == 200 && Request.method != "POST" && Request.headers.contains("range") &&
+        !Fault.ignoreRange) {
         qint64 First = 0;
         qint64 Last = 0;
         bool Satisfiable = false;
         if (parseRange(Request.header("range"), Body.size(), First, Last, Satisfiable)) {
+            First = std::clamp<qint64>(First + Fault.rangeShift, 0, Body.size());
+            Last = std::clamp<qint64>(Last + Fault.rangeShift, First, Body.size() - 1);
+            Satisfiable = Satisfiable && First < Body.size();
             if (Satisfiable) {
                 Headers.append({QByteArrayLiteral("Content-Range"),
                                 QByteArrayLiteral("bytes ") + QByteArray::number(First) + '-' +

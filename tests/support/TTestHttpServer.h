@@ -64,9 +64,13 @@ public:
         int trickleIntervalMs = 0;         // ... with this pause between them
         QByteArray location;               // redirect target (absolute URL or path)
         QList<QPair<QByteArray, QByteArray>> headers; // extra response headers
-        bool endless = false; // after the head, send body bytes until the client
-                              // leaves (no Content-Length unless declared)
-        bool gzip = false;    // gzip the body when the request accepts it, as nginx does
+        bool endless = false;     // after the head, send body bytes until the client
+                                  // leaves (no Content-Length unless declared)
+        bool gzip = false;        // gzip the body when the request accepts it, as nginx does
+        bool ignoreRange = false; // answer a Range request with 200 and the whole body, as a
+                                  // server or cache that knows no ranges does
+        qint64 rangeShift = 0;    // answer a Range request with the range this many bytes further
+                                  // on, and say so in Content-Range
         int times = -1; // applies to this many further requests of the path; 0 or less: always
 
         static TFault status(int Code);
@@ -79,6 +83,8 @@ public:
         static TFault redirect(const QByteArray &Location, int Code = 302);
         static TFault endlessBody();
         static TFault gzipEncoded();
+        static TFault ignoringRange();
+        static TFault shiftedRange(qint64 Bytes);
     };
 
     // The gzip form of Data, as a server sends it with "Content-Encoding: gzip".

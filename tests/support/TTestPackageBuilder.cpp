@@ -65,6 +65,7 @@ int TTestPackageBuilder::addChunk(const QByteArray &Content)
     Chunk.unpack = m_packing != EPacking::Plain;
     m_chunks.push_back(Chunk);
     m_chunkContents.push_back(Content);
+    m_packedChunks.push_back(Packed);
     return int(m_chunks.size() - 1);
 }
 
@@ -86,7 +87,29 @@ QString TTestPackageBuilder::addDelta(const QByteArray &Target, const std::vecto
                          QString::fromLatin1(Delta.baseHash.toHex());
     Delta.url = m_server.url(Path);
     m_server.setFile(Path, Bytes);
+    m_deltaBytes.insert(Delta.url, Bytes);
     m_chunks[std::size_t(addChunk(Target))].deltas.push_back(Delta);
+    return Path;
+}
+
+QString TTestPackageBuilder::packAll(const QString &Name)
+{
+    const QString Path = m_prefix + QStringLiteral("/packs/") + Name;
+    const QUrl Url = m_server.url(Path);
+    QByteArray Pack;
+    for (std::size_t Index = 0; Index < m_chunks.size(); ++Index) {
+        TChunkInPackage &Chunk = m_chunks[Index];
+        Chunk.packUrl = Url;
+        Chunk.packOffset = quint64(Pack.size());
+        Pack += m_packedChunks[Index];
+        for (vorna::launcher::TChunkDelta &Delta : Chunk.deltas) {
+            Delta.packUrl = Url;
+            Delta.packOffset = quint64(Pack.size());
+            Pack += m_deltaBytes.value(Delta.url);
+        }
+    }
+    m_server.setFile(Path, Pack);
+    m_pack = Pack;
     return Path;
 }
 
@@ -132,19 +155,28 @@ QByteArray TTestPackageBuilder::packageJson(const QString &Version, const QStrin
             {QStringLiteral("unpackedhash"), QString::fromLatin1(Chunk.unpackedHash.toHex())},
             {QStringLiteral("unpack"), Chunk.unpack},
         };
+        if (!Chunk.packUrl.isEmpty()) {
+            Object.insert(QStringLiteral("pack"), Chunk.packUrl.toString());
+            Object.insert(QStringLiteral("packoffset"), double(Chunk.packOffset));
+        }
         QJsonArray Deltas;
         for (const vorna::launcher::TChunkDelta &Delta : Chunk.deltas) {
             QJsonArray Base;
             for (const QByteArray &Hash : Delta.baseChunkHashes)
                 Base.append(QString::fromLatin1(Hash.toHex()));
-            Deltas.append(QJsonObject{
+            QJsonObject DeltaObject{
                 {QStringLiteral("url"), Delta.url.toString()},
                 {QStringLiteral("packedsize"), double(Delta.packedSize)},
                 {QStringLiteral("packedhash"), QString::fromLatin1(Delta.packedHash.toHex())},
                 {QStringLiteral("basehash"), QString::fromLatin1(Delta.baseHash.toHex())},
                 {QStringLiteral("basesize"), double(Delta.baseSize)},
                 {QStringLiteral("base"), Base},
-            });
+            };
+            if (!Delta.packUrl.isEmpty()) {
+                DeltaObject.insert(QStringLiteral("pack"), Delta.packUrl.toString());
+                DeltaObject.insert(QStringLiteral("packoffset"), double(Delta.packOffset));
+            }
+            Deltas.append(DeltaObject);
         }
         if (!Deltas.isEmpty())
             Object.insert(QStringLiteral("deltas"), Deltas);

@@ -4,6 +4,7 @@
 #include "packages/TPackageDifference.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QUrl>
 
@@ -62,6 +63,13 @@ public:
     // "<prefix>/deltas/"; returns its path on the server.
     QString addDelta(const QByteArray &Target, const std::vector<QByteArray> &Base);
 
+    // Puts every chunk and delta added so far into one pack file, as the studio's publisher does,
+    // served under "<prefix>/packs/<Name>"; the documents name each object's place in it from
+    // now on. Returns the pack's path on the server.
+    QString packAll(const QString &Name = QStringLiteral("all.pack"));
+    // The bytes of the last pack made.
+    const QByteArray &packContent() const { return m_pack; }
+
     QString chunkPath(const QByteArray &Content) const;
     QUrl chunkUrl(const QByteArray &Content) const;
     // Chunk contents of a file, in file order.
@@ -95,6 +103,9 @@ private:
     qint64 m_averageChunkLength = qint64(8) << 20;
     std::vector<vorna::launcher::TChunkInPackage> m_chunks;
     std::vector<QByteArray> m_chunkContents;
+    std::vector<QByteArray> m_packedChunks;
+    QHash<QUrl, QByteArray> m_deltaBytes;
+    QByteArray m_pack;
     std::vector<TFile> m_files;
 };
 

@@ -186,16 +186,21 @@ void TestPublisher::readerParsesPublishedDocuments_data()
     QTest::addColumn<QString>("localFile");
     QTest::addColumn<QString>("sourceDirectory");
     QTest::addColumn<bool>("executable");
+    // Whether its chunks lie in a pack too: small ones do.
+    QTest::addColumn<bool>("packed");
 
-    QTest::newRow("large file") << QStringLiteral("big.bin") << QStringLiteral("source") << false;
+    QTest::newRow("large file") << QStringLiteral("big.bin") << QStringLiteral("source") << false
+                                << false;
     QTest::newRow("executable") << QStringLiteral("bin/client" CORVANE_EXE_SUFFIX)
-                                << QStringLiteral("source") << true;
-    QTest::newRow("empty file") << QStringLiteral("empty.dat") << QStringLiteral("source") << false;
+                                << QStringLiteral("source") << true << true;
+    QTest::newRow("empty file") << QStringLiteral("empty.dat") << QStringLiteral("source") << false
+                                << false;
     QTest::newRow("duplicate content")
-        << QStringLiteral("text/copy.txt") << QStringLiteral("source") << false;
-    QTest::newRow("asset") << QStringLiteral("levels/one.dat") << QStringLiteral("assets") << false;
+        << QStringLiteral("text/copy.txt") << QStringLiteral("source") << false << true;
+    QTest::newRow("asset") << QStringLiteral("levels/one.dat") << QStringLiteral("assets") << false
+                           << true;
     QTest::newRow("behind a directory link")
-        << QStringLiteral("linked/readme.txt") << QStringLiteral("source") << false;
+        << QStringLiteral("linked/readme.txt") << QStringLiteral("source") << false << true;
 }
 
 void TestPublisher::readerParsesPublishedDocuments()
@@ -203,6 +208,7 @@ void TestPublisher::readerParsesPublishedDocuments()
     QFETCH(QString, localFile);
     QFETCH(QString, sourceDirectory);
     QFETCH(bool, executable);
+    QFETCH(bool, packed);
 
     const TPackageConfigurationReader reader = readOutput();
     QVERIFY(reader.isValid());
@@ -226,6 +232,19 @@ void TestPublisher::readerParsesPublishedDocuments()
     for (int index : file->chunkIndices)
         total += reader.chunks().at(std::size_t(index)).unpackedSize;
     QCOMPARE(total, file->unpackedSize);
+    // A packed chunk is the same bytes at its place in the pack as in its own file.
+    for (int index : file->chunkIndices) {
+        const auto &chunk = reader.chunks().at(std::size_t(index));
+        QCOMPARE(!chunk.packUrl.isEmpty(), packed);
+        if (!packed)
+            continue;
+        QFile pack(chunk.packUrl.toLocalFile());
+        QVERIFY(pack.open(QIODevice::ReadOnly) && pack.seek(qint64(chunk.packOffset)));
+        QCOMPARE(pack.read(qint64(chunk.packedSize)), readFile(chunk.url.toLocalFile()));
+        QVERIFY(pack.fileName().endsWith(
+            QString::fromLatin1(::shared::sha256(readFile(pack.fileName())).toHex()) +
+            QStringLiteral(".pack")));
+    }
     if (content.isEmpty()) {
         QCOMPARE(int(file->chunkIndices.size()), 1);
         QCOMPARE(reader.chunks().at(std::size_t(file->chunkIndices.front())).unpack, false);
@@ -298,12 +317,14 @@ void TestPublisher::republishWritesOnlyNewChunks()
 {
     const QString store = m_output + QStringLiteral("/chunks");
     const auto before = storeSnapshot(store);
-    QCOMPARE(int(before.size()), m_firstReport.chunksTotal);
+    QVERIFY(m_firstReport.packsNew >= 1);
+    QCOMPARE(int(before.size()), m_firstReport.chunksTotal + m_firstReport.packsNew);
 
     // Publishing the same content again adds nothing.
     const TPublishReport same = TPackagePublisher(options()).publish();
     QCOMPARE(same.chunksNew, 0);
     QCOMPARE(same.bytesNew, qint64(0));
+    QCOMPARE(same.packsNew, 0);
     QCOMPARE(storeSnapshot(store), before);
 
     // Change 1% of the content, in the middle of the large file.
@@ -323,7 +344,8 @@ void TestPublisher::republishWritesOnlyNewChunks()
     const auto after = storeSnapshot(store);
     // Deltas to the new chunks lie in the store too.
     QVERIFY(second.deltasNew >= 1);
-    QCOMPARE(int(after.size()), int(before.size()) + second.chunksNew + second.deltasNew);
+    QCOMPARE(int(after.size()),
+             int(before.size()) + second.chunksNew + second.deltasNew + second.packsNew);
     qint64 newBytes = 0;
     for (const auto &entry : after) {
         const auto old = before.find(entry.first);
@@ -332,7 +354,7 @@ void TestPublisher::republishWritesOnlyNewChunks()
         else
             QCOMPARE(entry.second, old->second); // never rewritten
     }
-    QCOMPARE(newBytes, second.bytesNew + second.deltaBytesNew);
+    QCOMPARE(newBytes, second.bytesNew + second.deltaBytesNew + second.packBytesNew);
     QVERIFY(second.bytesNew <= qint64(2) * 16 * 1024 * 1024);
 
     // The new documents describe the changed file and name only chunks the store has.
@@ -385,6 +407,10 @@ void TestPublisher::deltasRebuildNewChunksFromEarlierVersions()
                 QVERIFY(double(bytes.size()) <= 0.75 * double(chunk.packedSize));
                 QVERIFY(::shared::TZstdDelta::apply(base, bytes, qint64(chunk.unpackedSize)) ==
                         stored(chunk.unpackedHash));
+                // Every delta lies in a pack of the deltas from its version, too.
+                QFile pack(delta.packUrl.toLocalFile());
+                QVERIFY(pack.open(QIODevice::ReadOnly) && pack.seek(qint64(delta.packOffset)));
+                QCOMPARE(pack.read(qint64(delta.packedSize)), bytes);
                 ++rebuilt;
             }
             if (!chunk.deltas.empty())

@@ -237,7 +237,8 @@ void TDeltaWriter::planFile(const QString &LocalFile, const QString &Path,
             if (planned.contains(key))
                 continue;
             planned.insert(key);
-            Jobs.push_back({Pieces[index].hash, Path, Offsets[index], Pieces[index].length, base});
+            Jobs.push_back({Pieces[index].hash, Path, Offsets[index], Pieces[index].length, base,
+                            version.version});
         }
     }
 }
@@ -247,6 +248,7 @@ TDeltaWriter::TOutcome TDeltaWriter::produce(const TChunkStore &Store, TDecodedC
 {
     TOutcome outcome;
     outcome.targetHash = Job.targetHash;
+    outcome.baseVersion = Job.baseVersion;
     try {
         // The base as the launcher assembles it: the older chunks' content, in order. A chunk
         // the store lacks (published elsewhere) or that does not unpack leaves nothing to build
@@ -308,17 +310,23 @@ TDeltaWriter::TOutcome TDeltaWriter::produce(const TChunkStore &Store, TDecodedC
     return outcome;
 }
 
-QJsonObject TDeltaWriter::describe(const TOutcome &Outcome, const QString &Url)
+QJsonObject TDeltaWriter::describe(const TOutcome &Outcome, const QString &Url,
+                                   const QString &PackUrl, qint64 PackOffset)
 {
     QJsonArray base;
     for (const QByteArray &hash : Outcome.baseChunks)
         base.append(hexText(hash));
-    return QJsonObject{{QStringLiteral("url"), Url},
-                       {QStringLiteral("packedsize"), double(Outcome.packedSize)},
-                       {QStringLiteral("packedhash"), hexText(Outcome.packedHash)},
-                       {QStringLiteral("basehash"), hexText(Outcome.baseHash)},
-                       {QStringLiteral("basesize"), double(Outcome.baseSize)},
-                       {QStringLiteral("base"), base}};
+    QJsonObject delta{{QStringLiteral("url"), Url},
+                      {QStringLiteral("packedsize"), double(Outcome.packedSize)},
+                      {QStringLiteral("packedhash"), hexText(Outcome.packedHash)},
+                      {QStringLiteral("basehash"), hexText(Outcome.baseHash)},
+                      {QStringLiteral("basesize"), double(Outcome.baseSize)},
+                      {QStringLiteral("base"), base}};
+    if (!PackUrl.isEmpty()) {
+        delta.insert(QStringLiteral("pack"), PackUrl);
+        delta.insert(QStringLiteral("packoffset"), double(PackOffset));
+    }
+    return delta;
 }
 
 } // namespace vorna::publisher

@@ -47,6 +47,7 @@ public:
         qint64 offset = 0;
         qint64 length = 0;
         std::vector<TPiece> base;
+        QString baseVersion; // the version the base comes from
     };
 
     struct TOutcome
@@ -60,6 +61,7 @@ public:
         QByteArray baseHash;
         qint64 baseSize = 0;
         std::vector<QByteArray> baseChunks;
+        QString baseVersion;
         QString error;
     };
 
@@ -90,8 +92,10 @@ public:
     static TOutcome produce(const TChunkStore &Store, TDecodedChunkCache &Chunks, const TJob &Job,
                             qint64 FullPackedSize, int Level);
 
-    // One element of a chunk object's "deltas" array; Url is the delta file's address.
-    static QJsonObject describe(const TOutcome &Outcome, const QString &Url);
+    // One element of a chunk object's "deltas" array; Url is the delta file's address, PackUrl
+    // (when not empty) the pack that holds the delta too, at PackOffset.
+    static QJsonObject describe(const TOutcome &Outcome, const QString &Url,
+                                const QString &PackUrl = {}, qint64 PackOffset = 0);
 };
 
 } // namespace vorna::publisher

@@ -2,6 +2,7 @@
 
 #include "TChunkStore.h"
 #include "TDeltaWriter.h"
+#include "TPackWriter.h"
 #include "TPublishError.h"
 #include "TReleaseSigner.h"
 #include "shared/TTextError.h"
@@ -70,6 +71,8 @@ struct TChunkJob
 };
 
 using TDeltasByChunk = QHash<QByteArray, std::vector<TDeltaWriter::TOutcome>>;
+// Places of the packed objects by the path of the object file.
+using TPackPlaces = QHash<QString, TPackWriter::TPlace>;
 
 struct TChunkOutcome
 {
@@ -338,7 +341,7 @@ auto runOnPool(const std::vector<Job> &Jobs, Work Function, const TCounter &Done
 void describeFiles(const std::vector<const TChunkedFile *> &Files,
                    const QHash<QByteArray, TChunkOutcome> &Outcomes, const QDir &OutputDirectory,
                    const TChunkStore &Store, int FirstIndex, const TDeltasByChunk &Deltas,
-                   QJsonObject &Document)
+                   const TPackPlaces &Places, QJsonObject &Document)
 {
     QJsonArray chunks;
     QJsonArray files;
@@ -357,12 +360,24 @@ void describeFiles(const std::vector<const TChunkedFile *> &Files,
                 chunk.insert(QStringLiteral("unpackedsize"), double(outcome.unpackedSize));
                 chunk.insert(QStringLiteral("unpackedhash"), hexText(piece.hash));
                 chunk.insert(QStringLiteral("unpack"), outcome.stored.unpack);
+                const auto place = Places.constFind(Store.chunkPath(piece.hash));
+                if (place != Places.constEnd()) {
+                    chunk.insert(QStringLiteral("pack"),
+                                 OutputDirectory.relativeFilePath(place->packPath));
+                    chunk.insert(QStringLiteral("packoffset"), double(place->offset));
+                }
                 const auto deltas = Deltas.constFind(piece.hash);
                 if (deltas != Deltas.constEnd()) {
                     QJsonArray offered;
-                    for (const TDeltaWriter::TOutcome &delta : *deltas)
+                    for (const TDeltaWriter::TOutcome &delta : *deltas) {
+                        const auto packed = Places.constFind(delta.path);
                         offered.append(TDeltaWriter::describe(
-                            delta, OutputDirectory.relativeFilePath(delta.path)));
+                            delta, OutputDirectory.relativeFilePath(delta.path),
+                            packed == Places.constEnd()
+                                ? QString()
+                                : OutputDirectory.relativeFilePath(packed->packPath),
+                            packed == Places.constEnd() ? 0 : packed->offset));
+                    }
                     chunk.insert(QStringLiteral("deltas"), offered);
                 }
                 found = indexOf.insert(piece.hash, FirstIndex + chunks.size());
@@ -460,6 +475,68 @@ TDeltasByChunk produceDeltas(const std::vector<TChunkedFile> &Files,
         }
     }
     return deltas;
+}
+
+// Groups the small objects of this version into packs: the deltas by the version they start from,
+// each group in file order, so that a player's update reads a run of one pack; then the chunks,
+// those without a delta first, in file order. Objects the documents in place already put into a
+// pack keep that place.
+TPackPlaces packObjects(const std::vector<TChunkedFile> &Files,
+                        const QHash<QByteArray, TChunkOutcome> &Outcomes,
+                        const TDeltasByChunk &Deltas, const TChunkStore &Store,
+                        const std::vector<TDeltaWriter::TVersion> &History,
+                        const TPublishOptions &Options, TPublishReport &Report)
+{
+    const TPackPlaces known = TPackWriter::knownPlaces(
+        QDir(Options.outputDirectory), {Options.packageFileName, Options.assetFileName});
+    TPackPlaces places;
+    QSet<QString> taken;
+    const auto take = [&](const QString &Path, qint64 Size, const QByteArray &Hash,
+                          std::vector<TPackWriter::TObject> &Objects) {
+        if (taken.contains(Path))
+            return;
+        taken.insert(Path);
+        const auto place = known.constFind(Path);
+        if (place != known.constEnd())
+            places.insert(Path, *place);
+        else if (Size > 0 && Size <= TPackWriter::MaximumObjectSize)
+            Objects.push_back({Path, Size, Hash});
+    };
+    QHash<QString, std::vector<TPackWriter::TObject>> deltasByVersion;
+    std::vector<TPackWriter::TObject> chunks;
+    for (const TChunkedFile &file : Files) {
+        for (const TPiece &piece : file.pieces) {
+            for (const TDeltaWriter::TOutcome &delta : Deltas.value(piece.hash))
+                take(delta.path, delta.packedSize, delta.packedHash,
+                     deltasByVersion[delta.baseVersion]);
+        }
+    }
+    // Chunks without a delta first: they are what a player one version behind fetches besides
+    // the deltas, and lie together then; the others follow for fresh installs and fallbacks.
+    for (const bool withDeltas : {false, true}) {
+        for (const TChunkedFile &file : Files) {
+            for (const TPiece &piece : file.pieces) {
+                if (Deltas.contains(piece.hash) != withDeltas)
+                    continue;
+                const TChunkStore::TStoredChunk &stored = Outcomes[piece.hash].stored;
+                take(Store.chunkPath(piece.hash), stored.packedSize, stored.packedHash, chunks);
+            }
+        }
+    }
+    TPackWriter writer(Store.directory());
+    const auto write = [&](const std::vector<TPackWriter::TObject> &Objects) {
+        const std::vector<TPackWriter::TPlace> written = writer.write(Objects);
+        for (std::size_t index = 0; index < Objects.size(); ++index)
+            places.insert(Objects[index].path, written[index]);
+    };
+    for (const TDeltaWriter::TVersion &version : History)
+        write(deltasByVersion.take(version.version));
+    for (const std::vector<TPackWriter::TObject> &rest : qAsConst(deltasByVersion))
+        write(rest);
+    write(chunks);
+    Report.packsNew = writer.packsWritten();
+    Report.packBytesNew = writer.bytesWritten();
+    return places;
 }
 
 } // namespace
@@ -645,6 +722,8 @@ TPublishReport TPackagePublisher::publish()
     const TDeltasByChunk deltas =
         produceDeltas(files, outcomeOf, store, history, options, m_progressHandler, report);
     report.deltaMilliseconds = deltaClock.elapsed();
+    const TPackPlaces places =
+        packObjects(files, outcomeOf, deltas, store, history, options, report);
 
     // The documents must describe what was read; a file that changed meanwhile may have given
     // chunks of one state and a hash of another.
@@ -670,7 +749,7 @@ TPublishReport TPackagePublisher::publish()
     if (!options.variant.isEmpty())
         package.insert(QStringLiteral("variant"), options.variant);
     package.insert(QStringLiteral("parameters"), QJsonArray::fromStringList(options.parameters));
-    describeFiles(packageFiles, outcomeOf, outputDirectory, store, 0, deltas, package);
+    describeFiles(packageFiles, outcomeOf, outputDirectory, store, 0, deltas, places, package);
 
     // The asset document first: the package document is what makes a new version visible.
     const TReleaseSigner signer(options.signingKeyFiles);
@@ -682,7 +761,8 @@ TPublishReport TPackagePublisher::publish()
         QJsonObject assets;
         assets.insert(QStringLiteral("version"), options.assetsVersion.toInt());
         describeFiles(assetFiles, outcomeOf, outputDirectory, store,
-                      package.value(QStringLiteral("chunks")).toArray().size(), deltas, assets);
+                      package.value(QStringLiteral("chunks")).toArray().size(), deltas, places,
+                      assets);
         report.assetDocumentPath = outputDirectory.filePath(options.assetFileName);
         writeSigned(report.assetDocumentPath, assets, TReleaseSigner::EDocumentKind::Assets);
     }

@@ -60,9 +60,11 @@ struct TPublishReport
     int deltasTotal = 0;      // deltas the documents offer
     int deltasNew = 0;        // delta files this run added to the store
     qint64 deltaBytesNew = 0; // their size
+    int packsNew = 0;         // pack files this run added to the store
+    qint64 packBytesNew = 0;  // their size
     qint64 milliseconds = 0;
     qint64 deltaMilliseconds = 0; // of milliseconds, spent making or finding deltas
-    QString compression; // codec and level of the new chunks, as the report shows them
+    QString compression;          // codec and level of the new chunks, as the report shows them
     QString packageDocumentPath;
     QString assetDocumentPath; // empty without assets
     // Pairs of names that collide where letter case is ignored; the package cannot install there.

@@ -386,6 +386,8 @@ int runPackage(const QStringList &Arguments)
               << (report.milliseconds > 0 ? 100 * report.deltaMilliseconds / report.milliseconds
                                           : 0)
               << " % of the run)\n"
+              << "Packs: " << report.packsNew << " new, " << sizeText(double(report.packBytesNew))
+              << '\n'
               << "Package document: " << QDir::toNativeSeparators(report.packageDocumentPath)
               << '\n';
         if (!report.assetDocumentPath.isEmpty())

@@ -1,5 +1,7 @@
 #include "ChunkProcessing.h"
 
+#include "DownloadLogging.h"
+
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "packages/TDeltaBaseStaging.h"
 #include "shared/BlobContainer.h"
@@ -210,18 +212,19 @@ void saveIntoFile(const TChunkSaveContext &Context, const TChunkToDownload &Chun
             if (Context.chunkVerification)
                 Log.line(Offset, ::shared::sha256(Data) == Place.unpackedHash ? ": write succeeded"
                                                                               : ": write failed");
-            qInfo() << "saveDownloadedData chunk " << Place.url.toString() << " to "
-                    << Target.fileName() << " offset: " << Offset
-                    << " Thread: " << QThread::currentThreadId();
+            qCDebug(downloadDetail) << "saveDownloadedData chunk " << Place.url.toString() << " to "
+                                    << Target.fileName() << " offset: " << Offset
+                                    << " Thread: " << QThread::currentThreadId();
             writeAt(Target, Offset, Data, Place.unpackedSize);
         } else if (Cached->storage == TPendingChunk::InMemory) {
             if (Context.chunkVerification)
                 Log.line(Offset, ::shared::sha256(Cached->data) == Place.unpackedHash
                                      ? ": write cache correct"
                                      : ": write cache invalid");
-            qInfo() << "saveDownloadedData chunk " << Place.url.toString() << " from cache to "
-                    << Target.fileName() << " offset: " << Offset
-                    << " Thread: " << QThread::currentThreadId();
+            qCDebug(downloadDetail)
+                << "saveDownloadedData chunk " << Place.url.toString() << " from cache to "
+                << Target.fileName() << " offset: " << Offset
+                << " Thread: " << QThread::currentThreadId();
             writeAt(Target, Offset, Cached->data, Place.unpackedSize);
         } else {
             const QByteArray Bytes = readTemporaryFile(*Cached);
@@ -234,9 +237,10 @@ void saveIntoFile(const TChunkSaveContext &Context, const TChunkToDownload &Chun
                 }
                 Log.line(Offset, ": write tmp file correct");
             }
-            qInfo() << "saveDownloadedData chunk " << Place.url.toString() << " from temp file to "
-                    << Target.fileName() << " offset: " << Offset
-                    << " Thread: " << QThread::currentThreadId();
+            qCDebug(downloadDetail)
+                << "saveDownloadedData chunk " << Place.url.toString() << " from temp file to "
+                << Target.fileName() << " offset: " << Offset
+                << " Thread: " << QThread::currentThreadId();
             writeAt(Target, Offset, Bytes, Place.unpackedSize);
         }
         // Direct writes count too: the entry goes as soon as its last place is written.
@@ -252,6 +256,13 @@ void saveIntoFile(const TChunkSaveContext &Context, const TChunkToDownload &Chun
             QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner |
                                             QFileDevice::ExeGroup | QFileDevice::ExeOther);
         }
+        // The one line per file at Info; what each chunk did is in the detail category.
+        qInfo().noquote() << QStringLiteral("saveDownloadedData file complete: %1 (%2 bytes, %3 "
+                                            "chunks)")
+                                 .arg(State.localFile)
+                                 .arg(State.unpackedSize)
+                                 .arg(State.chunks.size())
+                          << " Thread: " << QThread::currentThreadId();
         return;
     }
     if (AlreadyCached)
@@ -392,11 +403,12 @@ void removeForRewrite(const TLauncherFilesystemHelper &Helper, const QString &Pa
 TChunkStageResult decompressDownloadedData(TChunkToDownload Chunk, QByteArray Data)
 {
     return runStage(Chunk, [&] {
-        qDebug() << "decompressDownloadedData " << Chunk.url.toString() << "started";
+        qCDebug(downloadDetail) << "decompressDownloadedData " << Chunk.url.toString() << "started";
         const quint64 Limit =
             std::min<quint64>(Chunk.unpackedSize, quint64(std::numeric_limits<qint64>::max()));
         QByteArray Bytes = ::shared::decodeBlobContainerStrict(Data, qint64(Limit));
-        qDebug() << "decompressDownloadedData " << Chunk.url.toString() << "finished";
+        qCDebug(downloadDetail) << "decompressDownloadedData " << Chunk.url.toString()
+                                << "finished";
         return Bytes;
     });
 }
@@ -423,13 +435,13 @@ TChunkStageResult applyDownloadedDelta(TChunkToDownload Chunk, QByteArray Data)
 TChunkStageResult verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data)
 {
     return runStage(Chunk, [&] {
-        qDebug() << "verifyDownloadedData " << Chunk.url.toString() << "started";
+        qCDebug(downloadDetail) << "verifyDownloadedData " << Chunk.url.toString() << "started";
         if (::shared::sha256(Data) != Chunk.unpackedHash) {
             qInfo() << "saveDownloadedData failed: invalid hash";
             throw ::shared::TTextError(
                 QStringLiteral("verify of url '%1' failed").arg(Chunk.url.toString()));
         }
-        qDebug() << "verifyDownloadedData " << Chunk.url.toString() << "finished";
+        qCDebug(downloadDetail) << "verifyDownloadedData " << Chunk.url.toString() << "finished";
         return Data;
     });
 }
@@ -437,8 +449,8 @@ TChunkStageResult verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data)
 void saveChunkIntoFiles(const TChunkSaveContext &Context, const TChunkToDownload &Chunk,
                         const QByteArray &Data)
 {
-    qInfo() << "saveDownloadedData chunk " << Chunk.url.toString()
-            << " Thread: " << QThread::currentThreadId();
+    qCDebug(downloadDetail) << "saveDownloadedData chunk " << Chunk.url.toString()
+                            << " Thread: " << QThread::currentThreadId();
     bool AlreadyCached = false;
     for (const auto &State : Chunk.fileStates) {
         QMutexLocker Lock(&State->mutex);
@@ -453,6 +465,42 @@ TChunkStageResult saveDownloadedData(TChunkSaveContext Context, TChunkToDownload
         saveChunkIntoFiles(Context, Chunk, Data);
         return QByteArray();
     });
+}
+
+TChunkStageResult processDownloadedObject(TChunkSaveContext Context, TChunkToDownload Chunk,
+                                          QByteArray Data, bool IsDelta)
+{
+    const auto failed = [](TChunkStageResult Result, EChunkStage Stage) {
+        Result.stage = Stage;
+        return Result;
+    };
+    TChunkStageResult Step;
+    if (IsDelta) {
+        qCDebug(downloadDetail) << "processDownloadedData delta for " << Chunk.url.toString()
+                                << " Thread: " << QThread::currentThreadId();
+        Step = applyDownloadedDelta(Chunk, std::move(Data));
+        if (!Step.succeeded)
+            return failed(std::move(Step), EChunkStage::ApplyDelta);
+    } else {
+        if (Chunk.unpack) {
+            qCDebug(downloadDetail) << "processDownloadedData decompress " << Chunk.url.toString()
+                                    << " Thread: " << QThread::currentThreadId();
+            Step = decompressDownloadedData(Chunk, std::move(Data));
+            if (!Step.succeeded)
+                return failed(std::move(Step), EChunkStage::Decompress);
+            Data = std::move(Step.data);
+        }
+        qCDebug(downloadDetail) << "processDownloadedData verify " << Chunk.url.toString()
+                                << " Thread: " << QThread::currentThreadId();
+        Step = verifyDownloadedData(Chunk, std::move(Data));
+        if (!Step.succeeded)
+            return failed(std::move(Step), EChunkStage::Verify);
+    }
+    qCDebug(downloadDetail) << "processDownloadedData save " << Chunk.url.toString()
+                            << " Thread: " << QThread::currentThreadId();
+    Step = saveDownloadedData(std::move(Context), Chunk, std::move(Step.data));
+    Step.stage = EChunkStage::Save;
+    return Step;
 }
 
 } // namespace vorna::launcher

@@ -22,12 +22,24 @@ class TLauncherFilesystemHelper;
 // the SHA-256 check, and saving into every file that needs the content. Each stage takes its
 // inputs by value and reports its outcome as a value; no exception leaves a stage.
 
-// The outcome of one stage: the bytes for the next stage, or the reason it failed.
+// The stages, in the order a chunk goes through them; a delta is applied instead of being
+// decompressed and checked.
+enum class EChunkStage
+{
+    Decompress,
+    Verify,
+    ApplyDelta,
+    Save,
+};
+
+// The outcome of one stage: the bytes for the next stage, or the reason it failed. After a whole
+// way through the stages (processDownloadedObject), stage names the one that failed.
 struct TChunkStageResult
 {
     bool succeeded = false;
     QByteArray data;
     QString errorText;
+    EChunkStage stage = EChunkStage::Save;
 };
 
 // What the save stage needs besides the chunk: shared, read-only or internally locked.
@@ -66,6 +78,13 @@ TChunkStageResult verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data);
 // that cannot be written yet.
 TChunkStageResult saveDownloadedData(TChunkSaveContext Context, TChunkToDownload Chunk,
                                      QByteArray Data);
+
+// The whole way of one downloaded object in one task, without a return to the main thread in
+// between: a chunk is decompressed (when its stored bytes are a container), checked against its
+// hash and saved; a delta (IsDelta) is applied to its staged base, which checks the result, and
+// the result is saved. On failure the result's stage says which step failed.
+TChunkStageResult processDownloadedObject(TChunkSaveContext Context, TChunkToDownload Chunk,
+                                          QByteArray Data, bool IsDelta);
 
 // Same as saveDownloadedData but throwing on failure (the stage's body).
 void saveChunkIntoFiles(const TChunkSaveContext &Context, const TChunkToDownload &Chunk,

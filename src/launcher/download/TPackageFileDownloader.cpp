@@ -1,5 +1,7 @@
 #include "TPackageFileDownloader.h"
 
+#include "DownloadLogging.h"
+
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "packages/TDeltaBaseStaging.h"
 #include "shared/BlobContainer.h"
@@ -130,48 +132,135 @@ void TPackageFileDownloader::start()
     m_writeStatistics.reset();
     m_chunkUrlOfDelta.clear();
     m_deltaUrlOfChunk.clear();
+    m_packRanges.clear();
+    m_rangeOfObject.clear();
+    m_objectsLeftInRange.clear();
     m_transferSummary = {};
     m_peakRunningStages = 0;
+
+    // Every object by its own address, or, where a pack holds it, by its place in the pack.
+    struct TRequest
+    {
+        int priority = 0;
+        QUrl url;
+    };
+    std::vector<TRequest> Single;
+    std::vector<TPackObject> Packed;
+    int Priority = 0;
     for (const TChunkToDownload &Chunk : m_allChunks) {
+        ++Priority;
         if (Chunk.plannedDelta) {
-            const QUrl &DeltaUrl = Chunk.plannedDelta->delta.url;
+            const TChunkDelta &Delta = Chunk.plannedDelta->delta;
             // A delta URL must stand for exactly one chunk and be none of the chunks.
-            if (!m_chunkUrlOfDelta.contains(DeltaUrl) && !m_chunksInProgress.contains(DeltaUrl)) {
-                enqueueDelta(Chunk);
+            if (!m_chunkUrlOfDelta.contains(Delta.url) && !m_chunksInProgress.contains(Delta.url)) {
+                m_chunkUrlOfDelta.insert(Delta.url, Chunk.url);
+                m_deltaUrlOfChunk.insert(Chunk.url, Delta.url);
+                if (Delta.packUrl.isEmpty())
+                    Single.push_back({Priority, Delta.url});
+                else
+                    Packed.push_back(
+                        {Delta.url, Delta.packUrl, Delta.packOffset, Delta.packedSize, Priority});
                 continue;
             }
             m_chunksInProgress[Chunk.url].plannedDelta.reset();
             addSaturated(m_totalToDownload, Chunk.packedSize);
         }
-        qInfo() << "start download of " << Chunk.url.toString()
-                << " Thread: " << QThread::currentThreadId();
-        m_pool->enqueueWithMaxReplySize(Chunk.url, maxReplySizeOf(Chunk));
+        if (Chunk.packUrl.isEmpty())
+            Single.push_back({Priority, Chunk.url});
+        else
+            Packed.push_back(
+                {Chunk.url, Chunk.packUrl, Chunk.packOffset, Chunk.packedSize, Priority});
+    }
+    std::vector<TPackRange> Ranges =
+        coalescePackRanges(Packed, m_maxRangeGap, m_maxRangeRequestSize);
+    QSet<QUrl> InRange;
+    for (const TPackRange &Range : Ranges) {
+        for (const TPackObject &Object : Range.objects)
+            InRange.insert(Object.url);
+    }
+    for (const TPackObject &Object : Packed) {
+        if (!InRange.contains(Object.url))
+            Single.push_back({Object.priority, Object.url});
+    }
+    std::stable_sort(Single.begin(), Single.end(), [](const TRequest &Left, const TRequest &Right) {
+        return Left.priority < Right.priority;
+    });
+
+    // Both lists are ordered by priority; they are merged so that what files need first still
+    // comes first.
+    auto NextSingle = Single.begin();
+    auto NextRange = Ranges.begin();
+    while (NextSingle != Single.end() || NextRange != Ranges.end()) {
+        if (NextRange == Ranges.end() ||
+            (NextSingle != Single.end() && NextSingle->priority < NextRange->priority)) {
+            fetchAlone((NextSingle++)->url);
+            continue;
+        }
+        const TPackRange &Range = *NextRange++;
+        const QUrl Key = ::shared::TDownloadPool::rangeKey(Range.packUrl, qint64(Range.offset),
+                                                           qint64(Range.length));
+        bool HoldsDelta = false;
+        for (const TPackObject &Object : Range.objects) {
+            m_rangeOfObject.insert(Object.url, Key);
+            HoldsDelta = HoldsDelta || m_chunkUrlOfDelta.contains(Object.url);
+        }
+        m_objectsLeftInRange.insert(Key, int(Range.objects.size()));
+        m_packRanges.insert(Key, Range);
+        qCDebug(downloadDetail) << "start download of " << Key.toString() << " ("
+                                << Range.objects.size()
+                                << " objects) Thread: " << QThread::currentThreadId();
+        // Deltas only save bytes: a range of them that takes too long gives way to the objects'
+        // own addresses, and those to the chunks.
+        m_pool->enqueueRange(Range.packUrl, qint64(Range.offset), qint64(Range.length),
+                             HoldsDelta ? deltaDeadline(Range.length) : 0);
     }
 }
 
-void TPackageFileDownloader::enqueueDelta(const TChunkToDownload &Chunk)
+int TPackageFileDownloader::deltaDeadline(quint64 Size) const
 {
-    const TChunkDelta &Delta = Chunk.plannedDelta->delta;
-    m_chunkUrlOfDelta.insert(Delta.url, Chunk.url);
-    m_deltaUrlOfChunk.insert(Chunk.url, Delta.url);
-    qInfo() << "start download of " << Delta.url.toString()
-            << " Thread: " << QThread::currentThreadId();
     constexpr quint64 BytesPerSecond = 64 * 1024;
-    const quint64 Deadline = quint64(std::max(0, m_deltaDeadline)) +
-                             std::min<quint64>(Delta.packedSize / BytesPerSecond, 3600) * 1000;
-    m_pool->enqueueWithMaxReplySize(Delta.url, maxReplySizeOf(Delta.packedSize), int(Deadline));
+    return int(quint64(std::max(0, m_deltaDeadline)) +
+               std::min<quint64>(Size / BytesPerSecond, 3600) * 1000);
+}
+
+void TPackageFileDownloader::fetchAlone(const QUrl &Url)
+{
+    qCDebug(downloadDetail) << "start download of " << Url.toString()
+                            << " Thread: " << QThread::currentThreadId();
+    const auto Delta = m_chunkUrlOfDelta.constFind(Url);
+    if (Delta != m_chunkUrlOfDelta.constEnd()) {
+        const auto Chunk = m_chunksInProgress.constFind(*Delta);
+        if (Chunk != m_chunksInProgress.constEnd() && Chunk->plannedDelta) {
+            const quint64 Size = Chunk->plannedDelta->delta.packedSize;
+            m_pool->enqueueWithMaxReplySize(Url, maxReplySizeOf(Size), deltaDeadline(Size));
+        }
+        return;
+    }
+    const auto Chunk = m_chunksInProgress.constFind(Url);
+    if (Chunk != m_chunksInProgress.constEnd())
+        m_pool->enqueueWithMaxReplySize(Url, maxReplySizeOf(*Chunk));
 }
 
 void TPackageFileDownloader::onDownloadProgress(QUrl Url, TFileSize DownloadedBytes)
 {
-    if (m_chunksInProgress.contains(Url) || m_chunkUrlOfDelta.contains(Url))
+    // A range counts the bytes of its objects, not those of the gaps between them, so that
+    // progress ends at the total of what was asked for.
+    const auto Range = m_packRanges.constFind(Url);
+    if (Range != m_packRanges.constEnd())
+        m_downloadedBytesByUrl.insert(Url,
+                                      std::min(DownloadedBytes, saturatedSize(Range->objectBytes)));
+    else if (m_chunksInProgress.contains(Url) || m_chunkUrlOfDelta.contains(Url))
         m_downloadedBytesByUrl.insert(Url, DownloadedBytes);
 }
 
 void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
 {
-    qInfo() << "onDownloadCompleted " << Url.toString()
-            << " Thread: " << QThread::currentThreadId();
+    qCDebug(downloadDetail) << "onDownloadCompleted " << Url.toString()
+                            << " Thread: " << QThread::currentThreadId();
+    if (m_packRanges.contains(Url)) {
+        onRangeDownloaded(Url, Data);
+        return;
+    }
     if (m_chunkUrlOfDelta.contains(Url)) {
         onDeltaDownloaded(Url, Data);
         return;
@@ -180,7 +269,64 @@ void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
         m_transferSummary.chunkBytes += Data.size();
         ++m_transferSummary.chunks;
     }
-    processDownloadedData(Url, Data, false, false);
+    processDownloadedData(Url, Data);
+}
+
+void TPackageFileDownloader::onRangeDownloaded(const QUrl &Key, const QByteArray &Data)
+{
+    const TPackRange Range = m_packRanges.value(Key);
+    ++m_transferSummary.ranges;
+    m_downloadedBytesByUrl.insert(Key, saturatedSize(Range.objectBytes));
+    for (const TPackObject &Object : Range.objects) {
+        const QByteArray Bytes = objectInRange(Range, Data, Object);
+        if (Bytes.isNull()) {
+            // The pool hands over exactly the range; an object outside it is fetched alone.
+            releaseObject(Object.url);
+            fetchAlone(Object.url);
+        } else if (m_chunkUrlOfDelta.contains(Object.url)) {
+            onDeltaDownloaded(Object.url, Bytes);
+        } else {
+            if (m_chunksInProgress.contains(Object.url)) {
+                m_transferSummary.chunkBytes += Bytes.size();
+                ++m_transferSummary.chunks;
+            }
+            processDownloadedData(Object.url, Bytes);
+        }
+    }
+}
+
+void TPackageFileDownloader::onRangeFailed(const QUrl &Key, const QString &Reason)
+{
+    const TPackRange Range = m_packRanges.take(Key);
+    m_objectsLeftInRange.remove(Key);
+    // Its bytes are fetched again, object by object.
+    m_downloadedBytesByUrl.remove(Key);
+    ++m_transferSummary.rangeFallbacks;
+    qInfo().noquote() << QStringLiteral("range %1 not usable (%2), downloading its %3 objects "
+                                        "one by one")
+                             .arg(Key.toString(), Reason)
+                             .arg(Range.objects.size())
+                      << " Thread: " << QThread::currentThreadId();
+    for (const TPackObject &Object : Range.objects) {
+        m_rangeOfObject.remove(Object.url);
+        fetchAlone(Object.url);
+    }
+}
+
+void TPackageFileDownloader::releaseObject(const QUrl &Url)
+{
+    m_pool->release(Url);
+    const auto Range = m_rangeOfObject.find(Url);
+    if (Range == m_rangeOfObject.end())
+        return;
+    const QUrl Key = *Range;
+    m_rangeOfObject.erase(Range);
+    const auto Left = m_objectsLeftInRange.find(Key);
+    if (Left != m_objectsLeftInRange.end() && --*Left <= 0) {
+        m_objectsLeftInRange.erase(Left);
+        m_packRanges.remove(Key);
+        m_pool->release(Key);
+    }
 }
 
 void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkError Code,
@@ -189,6 +335,10 @@ void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkEr
     Q_UNUSED(Code)
     qInfo() << "onDownloadFailed " << Url.toString() << " Thread: " << QThread::currentThreadId();
     m_pool->release(Url);
+    if (m_packRanges.contains(Url)) {
+        onRangeFailed(Url, ErrorString);
+        return;
+    }
     if (m_chunkUrlOfDelta.contains(Url)) {
         fallBackToChunk(Url, ErrorString);
         return;
@@ -261,124 +411,96 @@ TChunkSaveContext TPackageFileDownloader::saveContext()
     return Context;
 }
 
-void TPackageFileDownloader::processDownloadedData(const QUrl &Url, const QByteArray &Data,
-                                                   bool Decompressed, bool Verified)
+void TPackageFileDownloader::processDownloadedData(const QUrl &Url, const QByteArray &Data)
 {
     const auto Found = m_chunksInProgress.constFind(Url);
     if (Found == m_chunksInProgress.constEnd()) {
-        m_pool->release(Url);
+        releaseObject(Url);
         return;
     }
-    const TChunkToDownload &Chunk = *Found;
-    if (Verified && (Decompressed || !Chunk.unpack)) {
-        qInfo() << "processDownloadedData save " << Url.toString()
-                << " Thread: " << QThread::currentThreadId();
-        runStage(EStage::Save, Chunk, Data);
-    } else if (Decompressed || !Chunk.unpack) {
-        qInfo() << "processDownloadedData verify " << Url.toString()
-                << " Thread: " << QThread::currentThreadId();
-        runStage(EStage::Verify, Chunk, Data);
-    } else {
-        qInfo() << "processDownloadedData decompress " << Url.toString()
-                << " Thread: " << QThread::currentThreadId();
-        runStage(EStage::Decompress, Chunk, Data);
-    }
+    qCDebug(downloadDetail) << "processDownloadedData " << Url.toString()
+                            << " Thread: " << QThread::currentThreadId();
+    runPipeline(*Found, Data, false);
 }
 
-void TPackageFileDownloader::runStage(EStage Stage, const TChunkToDownload &Chunk,
-                                      const QByteArray &Data)
+void TPackageFileDownloader::runPipeline(const TChunkToDownload &Chunk, const QByteArray &Data,
+                                         bool IsDelta)
 {
-    std::function<TChunkStageResult()> Body;
-    switch (Stage) {
-    case EStage::Decompress:
-        Body = [Chunk, Data] { return decompressDownloadedData(Chunk, Data); };
-        break;
-    case EStage::Verify:
-        Body = [Chunk, Data] { return verifyDownloadedData(Chunk, Data); };
-        break;
-    case EStage::Save:
-        Body = [Context = saveContext(), Chunk, Data] {
-            return saveDownloadedData(Context, Chunk, Data);
-        };
-        break;
-    case EStage::ApplyDelta:
-        Body = [Chunk, Data] { return applyDownloadedDelta(Chunk, Data); };
-        break;
-    }
-    // Later stages go first: a saved chunk frees its download slot, so the next chunk can be
-    // fetched while earlier ones are still being decompressed, and both cores keep decoding.
-    // Queued strictly in arrival order, the verifications and saves of a whole batch would wait
-    // behind its decompressions, and the network would idle meanwhile.
+    // One task does the whole way of the object: no main-thread hop between the stages, and the
+    // content, once unpacked, never travels back to the main thread.
     auto Interface = std::make_shared<QFutureInterface<TChunkStageResult>>();
     Interface->reportStarted();
     const QFuture<TChunkStageResult> Future = Interface->future();
     QThreadPool::globalInstance()->start(
-        [Interface, Body = std::move(Body)] {
+        [Interface, Context = saveContext(), Chunk, Data, IsDelta] {
             TChunkStageResult Result;
             try {
-                Result = Body();
+                Result = processDownloadedObject(Context, Chunk, Data, IsDelta);
             } catch (...) {
                 Result.errorText = QStringLiteral("unknown exception");
             }
             Interface->reportResult(Result);
             Interface->reportFinished();
-        },
-        int(Stage));
+        });
     auto *Watcher = new TStageWatcher(this);
     m_runningStages.insert(Watcher);
     m_peakRunningStages = std::max(m_peakRunningStages, int(m_runningStages.size()));
     const QUrl Url = Chunk.url;
-    connect(Watcher, &TStageWatcher::finished, this, [this, Watcher, Stage, Url] {
+    connect(Watcher, &TStageWatcher::finished, this, [this, Watcher, Url, IsDelta] {
         m_runningStages.erase(Watcher);
         const TChunkStageResult Result = Watcher->result();
         Watcher->deleteLater();
-        onStageFinished(Stage, Url, Result);
+        onObjectProcessed(Url, IsDelta, Result);
     });
     Watcher->setFuture(Future);
 }
 
-void TPackageFileDownloader::onStageFinished(EStage Stage, const QUrl &Url,
-                                             const TChunkStageResult &Result)
+void TPackageFileDownloader::onObjectProcessed(const QUrl &Url, bool IsDelta,
+                                               const TChunkStageResult &Result)
 {
-    switch (Stage) {
-    case EStage::Decompress:
-        onDecompressFinished(Url, Result);
-        break;
-    case EStage::Verify:
-        onVerifyFinished(Url, Result);
-        break;
-    case EStage::Save:
-        onSaveFinished(Url, Result);
-        break;
-    case EStage::ApplyDelta:
-        onDeltaApplied(Url, Result);
-        break;
+    qCDebug(downloadDetail) << "processDownloadedData finished " << Url.toString()
+                            << " Thread: " << QThread::currentThreadId();
+    // A built delta has served its purpose whether or not the save succeeds: its slot goes with
+    // the chunk's.
+    if (IsDelta && (Result.succeeded || Result.stage == EChunkStage::Save)) {
+        m_chunkUrlOfDelta.remove(m_deltaUrlOfChunk.value(Url));
+        ++m_transferSummary.deltas;
     }
-}
-
-void TPackageFileDownloader::onDecompressFinished(const QUrl &Url, const TChunkStageResult &Result)
-{
-    qInfo() << "processDownloadedData decompress finished " << Url.toString()
-            << " Thread: " << QThread::currentThreadId();
-    if (!Result.succeeded) {
+    if (Result.succeeded) {
+        processFinishedData(Url);
+        return;
+    }
+    switch (Result.stage) {
+    case EChunkStage::ApplyDelta:
+        fallBackToChunk(m_deltaUrlOfChunk.value(Url), Result.errorText);
+        break;
+    case EChunkStage::Decompress:
         qWarning() << "Failed to decompress file downloaded from" << Url.toString();
+        // Bytes cut from a pack may be what is broken; the chunk's own file gets a try.
+        if (m_rangeOfObject.contains(Url)) {
+            onVerifyFailed(Url);
+            break;
+        }
         m_atLeastOneDownloadFailed = true;
         dropChunk(Url);
-        return;
+        break;
+    case EChunkStage::Verify:
+        onVerifyFailed(Url);
+        break;
+    case EChunkStage::Save:
+        qWarning() << "Failed to save file downloaded from" << Url.toString()
+                   << " Thread: " << QThread::currentThreadId();
+        // The content was fine: the disk refused it. The player is told to check disk space.
+        m_atLeastOneSavingOperationFailed = true;
+        dropChunk(Url);
+        break;
     }
-    processDownloadedData(Url, Result.data, true, false);
 }
 
-void TPackageFileDownloader::onVerifyFinished(const QUrl &Url, const TChunkStageResult &Result)
+void TPackageFileDownloader::onVerifyFailed(const QUrl &Url)
 {
-    qInfo() << "processDownloadedData verify finished " << Url.toString()
-            << " Thread: " << QThread::currentThreadId();
-    if (Result.succeeded) {
-        processDownloadedData(Url, Result.data, true, true);
-        return;
-    }
     qWarning() << "Failed to verify file downloaded from" << Url.toString();
-    m_pool->release(Url);
+    releaseObject(Url);
     const auto Found = m_chunksInProgress.find(Url);
     if (Found != m_chunksInProgress.end()) {
         if (Found->retryCount >= MaximumRetries) {
@@ -394,54 +516,26 @@ void TPackageFileDownloader::onVerifyFinished(const QUrl &Url, const TChunkStage
     emitFinishedSignalWhenNoMoreFilesAreOutstanding();
 }
 
-void TPackageFileDownloader::onSaveFinished(const QUrl &Url, const TChunkStageResult &Result)
-{
-    qInfo() << "processDownloadedData save completed " << Url.toString()
-            << " Thread: " << QThread::currentThreadId();
-    if (!Result.succeeded) {
-        qWarning() << "Failed to save file downloaded from" << Url.toString()
-                   << " Thread: " << QThread::currentThreadId();
-        // The content was fine: the disk refused it. The player is told to check disk space.
-        m_atLeastOneSavingOperationFailed = true;
-        dropChunk(Url);
-        return;
-    }
-    processFinishedData(Url);
-}
-
 void TPackageFileDownloader::onDeltaDownloaded(const QUrl &DeltaUrl, const QByteArray &Data)
 {
     const auto Found = m_chunksInProgress.constFind(m_chunkUrlOfDelta.value(DeltaUrl));
     if (Found == m_chunksInProgress.constEnd() || !Found->plannedDelta) {
-        m_pool->release(DeltaUrl);
+        releaseObject(DeltaUrl);
         m_chunkUrlOfDelta.remove(DeltaUrl);
         return;
     }
     m_transferSummary.deltaBytes += Data.size();
-    qInfo() << "processDownloadedData delta " << DeltaUrl.toString() << " for "
-            << Found->url.toString() << " Thread: " << QThread::currentThreadId();
-    runStage(EStage::ApplyDelta, *Found, Data);
-}
-
-void TPackageFileDownloader::onDeltaApplied(const QUrl &Url, const TChunkStageResult &Result)
-{
-    const QUrl DeltaUrl = m_deltaUrlOfChunk.value(Url);
-    if (!Result.succeeded) {
-        fallBackToChunk(DeltaUrl, Result.errorText);
-        return;
-    }
-    // The content is built and checked: it continues like a verified chunk, and like one it keeps
-    // its download slot until it is saved. Freed at once, every small delta would start the next
-    // and the built chunks, each as large as a whole chunk, would pile up in memory waiting for
-    // their saves.
-    m_chunkUrlOfDelta.remove(DeltaUrl);
-    ++m_transferSummary.deltas;
-    processDownloadedData(Url, Result.data, true, true);
+    qCDebug(downloadDetail) << "processDownloadedData delta " << DeltaUrl.toString() << " for "
+                            << Found->url.toString() << " Thread: " << QThread::currentThreadId();
+    // The content is built, checked and saved in one task; like a chunk the delta keeps its
+    // download slot until then. Freed at once, every small delta would start the next and the
+    // built chunks, each as large as a whole chunk, would pile up in memory.
+    runPipeline(*Found, Data, true);
 }
 
 void TPackageFileDownloader::fallBackToChunk(const QUrl &DeltaUrl, const QString &Reason)
 {
-    m_pool->release(DeltaUrl);
+    releaseObject(DeltaUrl);
     const QUrl Url = m_chunkUrlOfDelta.take(DeltaUrl);
     m_deltaUrlOfChunk.remove(Url);
     const auto Found = m_chunksInProgress.find(Url);
@@ -458,10 +552,10 @@ void TPackageFileDownloader::fallBackToChunk(const QUrl &DeltaUrl, const QString
 
 void TPackageFileDownloader::releaseSlotOf(const QUrl &Url)
 {
-    m_pool->release(Url);
+    releaseObject(Url);
     const auto Delta = m_deltaUrlOfChunk.find(Url);
     if (Delta != m_deltaUrlOfChunk.end() && !m_chunkUrlOfDelta.contains(*Delta)) {
-        m_pool->release(*Delta);
+        releaseObject(*Delta);
         m_deltaUrlOfChunk.erase(Delta);
     }
 }
@@ -475,33 +569,40 @@ void TPackageFileDownloader::dropChunk(const QUrl &Url)
 
 void TPackageFileDownloader::processFinishedData(const QUrl &Url)
 {
-    qInfo() << "processFinishedData: " << Url.toString()
-            << " Thread: " << QThread::currentThreadId();
+    qCDebug(downloadDetail) << "processFinishedData: " << Url.toString()
+                            << " Thread: " << QThread::currentThreadId();
     releaseSlotOf(Url);
     if (m_chunksInProgress.remove(Url) > 0) {
-        qInfo() << "processFinishedData found: " << Url.toString()
-                << " Thread: " << QThread::currentThreadId();
+        qCDebug(downloadDetail) << "processFinishedData found: " << Url.toString()
+                                << " Thread: " << QThread::currentThreadId();
         emitFinishedSignalWhenNoMoreFilesAreOutstanding();
     }
 }
 
 void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
 {
-    qInfo() << "emitFinishedSignalWhenNoMoreFilesAreOutstanding ActiveDownloads: "
+    // Once per chunk: detail, except for the call that ends the run.
+    if (m_chunksInProgress.isEmpty() || downloadDetail().isDebugEnabled()) {
+        (m_chunksInProgress.isEmpty() ? qInfo() : qDebug())
+            << "emitFinishedSignalWhenNoMoreFilesAreOutstanding ActiveDownloads: "
             << m_pool->activeDownloads() << " FilesInProgress: " << m_chunksInProgress.size()
             << " AtLeastOneDownloadFailed " << m_atLeastOneDownloadFailed
             << " AtLeastOneSavingOperationFailed " << m_atLeastOneSavingOperationFailed
             << " Thread: " << QThread::currentThreadId();
+    }
     if (!m_chunksInProgress.isEmpty() || m_finished)
         return;
     m_finished = true;
     qInfo().noquote() << QStringLiteral("download summary: %1 bytes in %2 deltas, %3 bytes in %4 "
-                                        "full chunks, %5 deltas fell back to their chunk")
+                                        "full chunks, %5 deltas fell back to their chunk, %6 "
+                                        "range requests, %7 ranges fetched object by object")
                              .arg(m_transferSummary.deltaBytes)
                              .arg(m_transferSummary.deltas)
                              .arg(m_transferSummary.chunkBytes)
                              .arg(m_transferSummary.chunks)
                              .arg(m_transferSummary.fallbacks)
+                             .arg(m_transferSummary.ranges)
+                             .arg(m_transferSummary.rangeFallbacks)
                       << " Thread: " << QThread::currentThreadId();
     m_downloadStatistics.count = 0;
     m_writeStatistics.count = 0;

@@ -2,6 +2,7 @@
 
 #include "ChunkProcessing.h"
 #include "EPackageDownloaderError.h"
+#include "PackRanges.h"
 #include "TChunkToDownload.h"
 #include "TPendingChunkCache.h"
 #include "TRunningStatistics.h"
@@ -9,6 +10,7 @@
 #include "packages/TPackageDifference.h"
 
 #include <QDir>
+#include <QHash>
 #include <QMap>
 #include <QNetworkReply>
 #include <QObject>
@@ -32,9 +34,12 @@ namespace vorna::launcher {
 class TLauncherFilesystemHelper;
 
 // Turns the files an installation still needs into chunk downloads on the installation's pool,
-// pushes every chunk through decompression, the hash check and saving on the global thread pool,
-// samples progress every 100 ms and reports the end once: downloadCompleted() or
+// pushes every chunk through decompression, the hash check and saving in one task on the global
+// thread pool, samples progress every 100 ms and reports the end once: downloadCompleted() or
 // downloadFailed(). Each chunk URL is fetched once however many places need its content.
+// Chunks and deltas that the documents also place in pack files are fetched in batches: the
+// neighbouring ones of a pack with one Range request, split up again on arrival. A range that
+// does not come as asked is fetched object by object from the objects' own addresses.
 //
 // Usage: setTargetDirectory(), setInstallationMode(), prepare(), start(), then wait for one of
 // the two final signals. Lives on the main thread; destroying it waits for running stages.
@@ -74,6 +79,8 @@ public:
         qint64 chunkBytes = 0;
         int chunks = 0;
         int fallbacks = 0;
+        int ranges = 0;         // range requests that delivered their objects
+        int rangeFallbacks = 0; // range requests whose objects were fetched one by one
     };
     const TTransferSummary &transferSummary() const { return m_transferSummary; }
 
@@ -84,6 +91,18 @@ public:
     // The most chunk contents that stages held at once: each running stage holds one, and each
     // keeps its chunk's download slot, so the pool's limit bounds it (diagnostics and tests).
     int peakRunningStages() const { return m_peakRunningStages; }
+
+    // A range request spans at most this many bytes, and skips at most this many bytes between
+    // two objects it carries. The first bounds the memory a request holds until its objects are
+    // saved (a request keeps its download slot until then), the second the bytes fetched for
+    // nothing.
+    static constexpr quint64 DefaultMaxRangeRequestSize = quint64(4) << 20;
+    static constexpr quint64 DefaultMaxRangeGap = quint64(64) << 10;
+    void setRangeLimits(quint64 MaxRequestSize, quint64 MaxGap)
+    {
+        m_maxRangeRequestSize = MaxRequestSize;
+        m_maxRangeGap = MaxGap;
+    }
 
 signals:
     void downloadCompleted();
@@ -101,30 +120,28 @@ private slots:
     void onProgressTick();
 
 private:
-    enum class EStage
-    {
-        Decompress,
-        Verify,
-        Save,
-        ApplyDelta,
-    };
     using TStageWatcher = QFutureWatcher<TChunkStageResult>;
 
-    void processDownloadedData(const QUrl &Url, const QByteArray &Data, bool Decompressed,
-                               bool Verified);
-    void runStage(EStage Stage, const TChunkToDownload &Chunk, const QByteArray &Data);
-    void onStageFinished(EStage Stage, const QUrl &Url, const TChunkStageResult &Result);
-    void onDecompressFinished(const QUrl &Url, const TChunkStageResult &Result);
-    void onVerifyFinished(const QUrl &Url, const TChunkStageResult &Result);
-    void onSaveFinished(const QUrl &Url, const TChunkStageResult &Result);
+    void processDownloadedData(const QUrl &Url, const QByteArray &Data);
+    // Runs the whole way of one object (decompress, verify, save; or apply a delta, save) as one
+    // task; its outcome comes back to onObjectProcessed().
+    void runPipeline(const TChunkToDownload &Chunk, const QByteArray &Data, bool IsDelta);
+    void onObjectProcessed(const QUrl &Url, bool IsDelta, const TChunkStageResult &Result);
+    void onVerifyFailed(const QUrl &Url);
     void onDeltaDownloaded(const QUrl &DeltaUrl, const QByteArray &Data);
-    void onDeltaApplied(const QUrl &Url, const TChunkStageResult &Result);
+    void onRangeDownloaded(const QUrl &Key, const QByteArray &Data);
+    void onRangeFailed(const QUrl &Key, const QString &Reason);
+    // Enqueues a chunk or a planned delta by its own address.
+    void fetchAlone(const QUrl &Url);
+    // Frees the download slot of an object: its own, or once the last object of a range request
+    // is done, the range's.
+    void releaseObject(const QUrl &Url);
     // Gives up the delta of a chunk and fetches the chunk itself.
     void fallBackToChunk(const QUrl &DeltaUrl, const QString &Reason);
     void dropChunk(const QUrl &Url);
     // Frees the download slot of a chunk, or of the delta it was built from.
     void releaseSlotOf(const QUrl &Url);
-    void enqueueDelta(const TChunkToDownload &Chunk);
+    int deltaDeadline(quint64 Size) const;
     void processFinishedData(const QUrl &Url);
     void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
     bool everyFileIsComplete() const;
@@ -160,6 +177,13 @@ private:
     QMap<QUrl, QUrl> m_deltaUrlOfChunk;
     int m_deltaDeadline = DefaultDeltaDeadline;
     int m_peakRunningStages = 0;
+    // Range requests by the address the pool reports them under; each keeps its slot until its
+    // last object is done.
+    QMap<QUrl, TPackRange> m_packRanges;
+    QHash<QUrl, QUrl> m_rangeOfObject;
+    QHash<QUrl, int> m_objectsLeftInRange;
+    quint64 m_maxRangeRequestSize = DefaultMaxRangeRequestSize;
+    quint64 m_maxRangeGap = DefaultMaxRangeGap;
     TTransferSummary m_transferSummary;
 };
 

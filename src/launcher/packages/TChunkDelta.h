@@ -19,6 +19,9 @@ struct TChunkDelta
     quint64 packedSize = 0;
     // SHA-256 of the delta as stored.
     QByteArray packedHash;
+    // The pack file that holds the delta too, at packOffset; empty when the document names none.
+    QUrl packUrl;
+    quint64 packOffset = 0;
     // SHA-256 and size of the whole base, the concatenation of the chunks below.
     QByteArray baseHash;
     quint64 baseSize = 0;

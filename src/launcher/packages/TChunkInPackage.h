@@ -23,6 +23,10 @@ struct TChunkInPackage
     QByteArray unpackedHash;
     // The stored bytes are a compressed blob container; false: they are the content itself.
     bool unpack = true;
+    // The pack file that holds the stored bytes too, at packOffset (packedSize bytes long), so
+    // that neighbouring chunks come in one Range request; empty when the document names none.
+    QUrl packUrl;
+    quint64 packOffset = 0;
     // Deltas that build this content from older chunks; the chunk itself stays the fallback.
     std::vector<TChunkDelta> deltas;
 };

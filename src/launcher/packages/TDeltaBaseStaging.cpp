@@ -1,5 +1,7 @@
 #include "TDeltaBaseStaging.h"
 
+#include "download/DownloadLogging.h"
+
 #include "shared/TFileSystemHelper.h"
 #include "shared/TSha256.h"
 #include "shared/TTextError.h"
@@ -249,10 +251,10 @@ std::vector<TPlannedDelta> TDeltaBaseStaging::plan(const QString &LocalPath,
             }
             for (const TLocalChunk *piece : toStage)
                 m_staged.insert(piece->hash, piece->size);
-            qInfo().noquote() << "delta base staged for " << chunk.url.toString()
-                              << " file: " << Candidate.localFile
-                              << " base size: " << delta.baseSize << " newly staged: " << cost
-                              << " Thread: " << QThread::currentThreadId();
+            qCDebug(downloadDetail).noquote()
+                << "delta base staged for " << chunk.url.toString()
+                << " file: " << Candidate.localFile << " base size: " << delta.baseSize
+                << " newly staged: " << cost << " Thread: " << QThread::currentThreadId();
             plans.push_back(std::move(plan));
             break;
         }

@@ -1,5 +1,7 @@
 #include "TDifferenceComputation.h"
 
+#include "download/DownloadLogging.h"
+
 #include "TContentDefinedChunker.h"
 #include "TDeltaBaseStaging.h"
 #include "configuration/TLauncherFilesystemHelper.h"
@@ -303,19 +305,19 @@ private:
             return false;
         if (LocalOffset == TargetOffset) {
             State.state = TChunkReuseState::InPlace;
-            qInfo().noquote() << "reuseable chunk on correct position found "
-                              << Chunk.url.toString() << " file: " << Entry.localFile
-                              << " offset: " << TargetOffset
-                              << " Thread: " << QThread::currentThreadId();
+            qCDebug(downloadDetail).noquote()
+                << "reuseable chunk on correct position found " << Chunk.url.toString()
+                << " file: " << Entry.localFile << " offset: " << TargetOffset
+                << " Thread: " << QThread::currentThreadId();
         } else if (State.state == TChunkReuseState::Missing) {
             State.state = TChunkReuseState::Elsewhere;
             State.sourceOffset = qint64(LocalOffset);
             State.targetOffset = qint64(TargetOffset);
             State.size = qint64(Size);
-            qInfo().noquote() << "reuseable chunk on wrong position found " << Chunk.url.toString()
-                              << " file: " << Entry.localFile << " source offset: " << LocalOffset
-                              << " target offset: " << TargetOffset
-                              << " Thread: " << QThread::currentThreadId();
+            qCDebug(downloadDetail).noquote()
+                << "reuseable chunk on wrong position found " << Chunk.url.toString()
+                << " file: " << Entry.localFile << " source offset: " << LocalOffset
+                << " target offset: " << TargetOffset << " Thread: " << QThread::currentThreadId();
         }
         return true;
     }

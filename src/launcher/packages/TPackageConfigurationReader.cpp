@@ -88,6 +88,18 @@ QByteArray hashFromJson(const QJsonValue &Value)
 constexpr int MaximumDeltasPerChunk = 16;
 constexpr int MaximumBaseChunks = 64;
 
+// The optional place of an object in a pack file ("pack", "packoffset"). Without an offset the
+// pack is not used: the object is fetched by its own address, as by launchers that know no packs.
+void readPackPlace(const QJsonObject &Object, const QUrl &BaseUrl, QUrl &PackUrl,
+                   quint64 &PackOffset)
+{
+    const QJsonValue offset = Object.value(key("packoffset"));
+    if (!offset.isDouble() && !offset.isString())
+        return;
+    PackUrl = resolvePackageUrlText(BaseUrl, Object.value(key("pack")).toString());
+    PackOffset = sizeFromJson(offset);
+}
+
 std::vector<TChunkDelta> readDeltas(const QJsonValue &Value, const QUrl &BaseUrl)
 {
     std::vector<TChunkDelta> deltas;
@@ -99,6 +111,7 @@ std::vector<TChunkDelta> readDeltas(const QJsonValue &Value, const QUrl &BaseUrl
         delta.url = resolvePackageUrlText(BaseUrl, object.value(key("url")).toString());
         delta.packedSize = sizeFromJson(object.value(key("packedsize")));
         delta.packedHash = hashFromJson(object.value(key("packedhash")));
+        readPackPlace(object, BaseUrl, delta.packUrl, delta.packOffset);
         delta.baseHash = hashFromJson(object.value(key("basehash")));
         delta.baseSize = sizeFromJson(object.value(key("basesize")));
         const QJsonArray base = object.value(key("base")).toArray();
@@ -120,6 +133,7 @@ TChunkInPackage readChunk(const QJsonObject &Object, const QUrl &BaseUrl)
     chunk.unpackedSize = sizeFromJson(Object.value(key("unpackedsize")));
     chunk.unpackedHash = hashFromJson(Object.value(key("unpackedhash")));
     chunk.unpack = Object.value(key("unpack")).toBool(true);
+    readPackPlace(Object, BaseUrl, chunk.packUrl, chunk.packOffset);
     chunk.deltas = readDeltas(Object.value(key("deltas")), BaseUrl);
     return chunk;
 }

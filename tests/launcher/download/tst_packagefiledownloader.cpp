@@ -1,4 +1,5 @@
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "download/PackRanges.h"
 #include "download/TPackageFileDownloader.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TDownloadPool.h"
@@ -71,6 +72,10 @@ private slots:
     void fileLeftUnwrittenIsNoSuccess();
     void deltaProgressAndFallback_data();
     void deltaProgressAndFallback();
+    void coalescesPackRanges_data();
+    void coalescesPackRanges();
+    void packRangesAndFallbacks_data();
+    void packRangesAndFallbacks();
     void oneAtATimeInPriorityOrder();
     void startWithoutChunksStaysSilent();
     void runningStatistics();
@@ -145,19 +150,23 @@ void TPackageFileDownloaderTest::freshDownload_data()
 {
     QTest::addColumn<EPacking>("packing");
     QTest::addColumn<QByteArray>("settings");
-    QTest::newRow("lzma") << EPacking::Lzma << QByteArray();
-    QTest::newRow("stored containers") << EPacking::Stored << QByteArray();
-    QTest::newRow("plain chunks") << EPacking::Plain << QByteArray();
+    QTest::addColumn<bool>("packed");
+    QTest::newRow("lzma") << EPacking::Lzma << QByteArray() << false;
+    QTest::newRow("stored containers") << EPacking::Stored << QByteArray() << false;
+    QTest::newRow("plain chunks") << EPacking::Plain << QByteArray() << false;
     QTest::newRow("one download at a time")
-        << EPacking::Lzma << QByteArray("[OPTIONS]\nmaxConcurrentDownloads=1\n");
+        << EPacking::Lzma << QByteArray("[OPTIONS]\nmaxConcurrentDownloads=1\n") << false;
     QTest::newRow("maxCachedChunks 0")
-        << EPacking::Lzma << QByteArray("[OPTIONS]\nmaxCachedChunks=0\n");
+        << EPacking::Lzma << QByteArray("[OPTIONS]\nmaxCachedChunks=0\n") << false;
+    QTest::newRow("packed: one range request") << EPacking::Lzma << QByteArray() << true;
+    QTest::newRow("packed, plain chunks") << EPacking::Plain << QByteArray() << true;
 }
 
 void TPackageFileDownloaderTest::freshDownload()
 {
     QFETCH(EPacking, packing);
     QFETCH(QByteArray, settings);
+    QFETCH(bool, packed);
     makeHelper(settings);
     m_package->setPacking(packing);
     const QByteArray Client = piece('c', 5000) + piece('d', 7000) + piece('e', 3000);
@@ -166,6 +175,8 @@ void TPackageFileDownloaderTest::freshDownload()
                        {5000, 7000, 3000});
     m_package->addFile(QStringLiteral("data/a.pak"), Data, false, {8000, 8000, 4000});
     m_package->addFile(QStringLiteral("readme.txt"), "hello", false, {5});
+    if (packed)
+        m_package->packAll();
 
     auto Downloader = makeDownloader();
     QSignalSpy Progress(Downloader.get(), &TPackageFileDownloader::progress);
@@ -176,7 +187,7 @@ void TPackageFileDownloaderTest::freshDownload()
     QVERIFY(QFile::permissions(target(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX))) &
             QFileDevice::ExeOther);
     QVERIFY(!(QFile::permissions(target(QStringLiteral("readme.txt"))) & QFileDevice::ExeOwner));
-    QCOMPARE(m_server->requests().size(), m_package->chunkCount());
+    QCOMPARE(m_server->requests().size(), packed ? 1 : m_package->chunkCount());
 
     // The last progress report carries the totals.
     QVERIFY(!Progress.isEmpty());
@@ -324,14 +335,17 @@ void TPackageFileDownloaderTest::deltaProgressAndFallback_data()
     QTest::addColumn<TFault>("fault");
     QTest::addColumn<bool>("fallsBack");
     QTest::addColumn<int>("chunks");
-    QTest::newRow("delta applied") << TFault() << false << 1;
-    QTest::newRow("delta 404") << TFault::status(404) << true << 1;
-    QTest::newRow("delta cut short") << TFault::closeAfter(10) << true << 1;
-    QTest::newRow("delta stalls: chunk after the deadline") << TFault::hang() << true << 1;
+    QTest::addColumn<bool>("packed");
+    QTest::newRow("delta applied") << TFault() << false << 1 << false;
+    QTest::newRow("delta 404") << TFault::status(404) << true << 1 << false;
+    QTest::newRow("delta cut short") << TFault::closeAfter(10) << true << 1 << false;
+    QTest::newRow("delta stalls: chunk after the deadline") << TFault::hang() << true << 1 << false;
     QTest::newRow("delta trickles: chunk after the deadline")
-        << TFault::trickle(1, 100) << true << 1;
+        << TFault::trickle(1, 100) << true << 1 << false;
     // Built chunks keep their slots until saved: memory stays bounded by the download limit.
-    QTest::newRow("many tiny deltas stay within the download slots") << TFault() << false << 60;
+    QTest::newRow("many tiny deltas stay within the download slots")
+        << TFault() << false << 60 << false;
+    QTest::newRow("deltas from a pack, one range request") << TFault() << false << 3 << true;
 }
 
 void TPackageFileDownloaderTest::deltaProgressAndFallback()
@@ -339,6 +353,7 @@ void TPackageFileDownloaderTest::deltaProgressAndFallback()
     QFETCH(TFault, fault);
     QFETCH(bool, fallsBack);
     QFETCH(int, chunks);
+    QFETCH(bool, packed);
     makeHelper("[OPTIONS]\nmaxConcurrentDownloads=2\n");
     if (chunks > 1) {
         // The first save replaces an old file on a slow disk while the deltas keep coming.
@@ -360,6 +375,7 @@ void TPackageFileDownloaderTest::deltaProgressAndFallback()
                                           {Old.mid(Chunk * ChunkSize, ChunkSize)});
     if (fallsBack)
         m_server->setFault(DeltaPaths.front(), fault);
+    const QString PackPath = packed ? m_package->packAll() : QString();
     // The bases as the scan stages them.
     const QString Staged = QDir(m_application->path()).filePath(QStringLiteral("base"));
     QFile Base(Staged);
@@ -388,8 +404,14 @@ void TPackageFileDownloaderTest::deltaProgressAndFallback()
     const QByteArray FirstChunk = New.left(ChunkSize);
     QCOMPARE(m_server->requestCount(m_package->chunkPath(FirstChunk)), fallsBack ? 1 : 0);
     QCOMPARE(m_pool->activeDownloads(), 0);
-    QVERIFY2(Downloader->peakRunningStages() <= 2,
+    // A range request keeps its one slot until all its objects are saved.
+    QVERIFY2(Downloader->peakRunningStages() <= (packed ? chunks : 2),
              qPrintable(QString::number(Downloader->peakRunningStages())));
+    if (packed) {
+        QCOMPARE(m_server->requests().size(), 1);
+        QCOMPARE(m_server->requestCount(PackPath), 1);
+        QCOMPARE(Summary.ranges, 1);
+    }
     // Progress counts the bytes that travel: the deltas, plus the chunk when it had to come.
     const auto Last = Progress.last();
     const TFileSize ChunkPackedSize = TFileSize(Files.front().chunks.front().packedSize);
@@ -397,6 +419,106 @@ void TPackageFileDownloaderTest::deltaProgressAndFallback()
     if (!fallsBack)
         QCOMPARE(Last.at(0).value<TFileSize>(), DeltaSize);
     QCOMPARE(Last.at(3).value<TFileSize>(), TFileSize(New.size()));
+}
+
+void TPackageFileDownloaderTest::coalescesPackRanges_data()
+{
+    // Objects as "pack:offset:size", in priority order; requests as "pack:offset+length".
+    QTest::addColumn<QString>("objects");
+    QTest::addColumn<int>("maxGap");
+    QTest::addColumn<int>("maxRequest");
+    QTest::addColumn<QString>("requests");
+    QTest::newRow("neighbours: one request") << "a:0:100 a:100:50" << 64 << 1000 << "a:0+150";
+    QTest::newRow("small gap bridged") << "a:0:100 a:150:50" << 64 << 1000 << "a:0+200";
+    QTest::newRow("large gap splits") << "a:0:100 a:300:50" << 64 << 1000 << "a:0+100 a:300+50";
+    QTest::newRow("request size bound splits")
+        << "a:0:100 a:100:100 a:200:100" << 0 << 250 << "a:0+200 a:200+100";
+    QTest::newRow("two packs never merge") << "a:0:10 b:10:10" << 64 << 1000 << "a:0+10 b:10+10";
+    QTest::newRow("urgent object first")
+        << "a:200:10 a:0:10 a:10:10" << 0 << 1000 << "a:200+10 a:0+20";
+    QTest::newRow("too large for a request: alone") << "a:0:500 a:500:10" << 0 << 250 << "a:500+10";
+    QTest::newRow("empty object: alone") << "a:0:0 a:0:10" << 0 << 250 << "a:0+10";
+    QTest::newRow("overlapping objects") << "a:0:100 a:50:100" << 0 << 1000 << "a:0+150";
+    QTest::newRow("end beyond 64 bits: alone") << "a:18446744073709551610:10" << 0 << 1000 << "";
+    QTest::newRow("end beyond signed offsets: alone")
+        << "a:9223372036854775800:10 a:0:10" << 0 << 1000 << "a:0+10";
+}
+
+void TPackageFileDownloaderTest::coalescesPackRanges()
+{
+    QFETCH(QString, objects);
+    QFETCH(int, maxGap);
+    QFETCH(int, maxRequest);
+    QFETCH(QString, requests);
+    std::vector<TPackObject> Objects;
+    for (const QString &Text : objects.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QStringList Parts = Text.split(QLatin1Char(':'));
+        TPackObject Object;
+        Object.packUrl = QUrl(QStringLiteral("http://cdn/") + Parts[0]);
+        Object.offset = Parts[1].toULongLong();
+        Object.size = Parts[2].toULongLong();
+        Object.url = QUrl(QStringLiteral("http://cdn/object%1").arg(Objects.size()));
+        Object.priority = int(Objects.size());
+        Objects.push_back(Object);
+    }
+    QStringList Made;
+    for (const TPackRange &Range :
+         coalescePackRanges(Objects, quint64(maxGap), quint64(maxRequest))) {
+        Made << QStringLiteral("%1:%2+%3")
+                    .arg(Range.packUrl.fileName())
+                    .arg(Range.offset)
+                    .arg(Range.length);
+        const QByteArray Body(int(Range.length), 'x');
+        for (const TPackObject &Object : Range.objects)
+            QCOMPARE(quint64(objectInRange(Range, Body, Object).size()), Object.size);
+    }
+    QCOMPARE(Made.join(QLatin1Char(' ')), requests);
+}
+
+void TPackageFileDownloaderTest::packRangesAndFallbacks_data()
+{
+    QTest::addColumn<TFault>("fault");
+    // Whether the first object of the pack is wanted too, so that the range is the whole pack.
+    QTest::addColumn<bool>("wholePack");
+    // Requests by the objects' own addresses after the range request.
+    QTest::addColumn<int>("singleRequests");
+    QTest::newRow("206 as asked") << TFault() << false << 0;
+    QTest::newRow("server ignores Range: 200") << TFault::ignoringRange() << false << 2;
+    QTest::newRow("whole pack asked: 200 is the range") << TFault::ignoringRange() << true << 0;
+    QTest::newRow("wrong Content-Range") << TFault::shiftedRange(7) << false << 2;
+    QTest::newRow("body cut off") << TFault::closeAfter(100) << false << 2;
+    QTest::newRow("pack shorter than the range") << TFault::replaceBody("short") << false << 2;
+    QTest::newRow("pack missing") << TFault::status(404) << false << 2;
+    // A range that arrives as asked but holds a broken object: only that one comes again.
+    QTest::newRow("one object corrupt in the pack") << TFault() << true << 1;
+}
+
+void TPackageFileDownloaderTest::packRangesAndFallbacks()
+{
+    QFETCH(TFault, fault);
+    QFETCH(bool, wholePack);
+    QFETCH(int, singleRequests);
+    const QByteArray A = piece('a', 3000), B = piece('b', 4000), C = piece('c', 5000);
+    m_package->addFile(QStringLiteral("a"), A, false, {3000});
+    m_package->addFile(QStringLiteral("b"), B + C, true, {4000, 5000});
+    const QString Pack = m_package->packAll();
+    std::vector<TFileToDownload> Files = m_package->allMissing();
+    if (!wholePack)
+        Files.erase(Files.begin()); // "a" is installed already
+    if (QByteArray(QTest::currentDataTag()).contains("corrupt")) {
+        QByteArray Damaged = m_package->packContent();
+        Damaged[20] = char(Damaged.at(20) ^ 0x55);
+        fault = TFault::replaceBody(Damaged);
+    }
+    m_server->setFault(Pack, fault);
+    auto Downloader = makeDownloader();
+    QCOMPARE(run(*Downloader, Files), -1);
+    if (wholePack)
+        QCOMPARE(readAll(target(QStringLiteral("a"))), A);
+    QCOMPARE(readAll(target(QStringLiteral("b"))), B + C);
+    QCOMPARE(m_server->requestCount(Pack), 1);
+    QCOMPARE(m_server->requests().size(), 1 + singleRequests);
+    QCOMPARE(m_pool->activeDownloads(), 0);
 }
 
 void TPackageFileDownloaderTest::oneAtATimeInPriorityOrder()
