@@ -43,7 +43,8 @@ set(ZLIB_ROOT "${CORVANE_WINDOWS_PREFIX}")
 # Built programs (tests, tools run by tests) run through Wine; test.sh-style runs use ctest.
 find_program(CORVANE_WINE NAMES wine64 wine HINTS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(CORVANE_WINE)
-    set(CMAKE_CROSSCOMPILING_EMULATOR "${CORVANE_WINE}")
+    # Test programs run through a wrapper that prints their Qt Test log (see wine-test.sh).
+    set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-test.sh;${CORVANE_WINE}")
 endif()
 
 # The MinGW runtime the bundle carries next to the executable.
