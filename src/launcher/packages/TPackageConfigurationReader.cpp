@@ -310,7 +310,8 @@ QString TPackageConfigurationReader::inconsistency(Qt::CaseSensitivity FileNameC
     }
 
     const ::shared::TFileSystemHelper resolver;
-    const QDir root(QStringLiteral("/"));
+    // A drive root on Windows: names joined to a bare "/" would read as "//server" or "//./device".
+    const QDir root(QDir::rootPath());
     const auto key = [FileNameCase](const QString &Path) {
         return FileNameCase == Qt::CaseInsensitive ? Path.toCaseFolded() : Path;
     };
