@@ -53,13 +53,8 @@ void resetPeakResidentBytes()
 std::shared_ptr<TPackage> makePackage(const QString &DirectoryName, const QByteArray &PackageJson,
                                       const QUrl &Base)
 {
-    const QString Os =
-        runningOperatingSystem() == EOperatingSystem::Windows ? QStringLiteral("windows")
-        : runningOperatingSystem() == EOperatingSystem::MacOS ? QStringLiteral("macos")
-                                                              : QStringLiteral("linux");
-    const QString Architecture = runningArchitecture() == EArchitecture::I386
-                                     ? QStringLiteral("i386")
-                                     : QStringLiteral("x86_64");
+    const QString Os = testsupport::runningOsName();
+    const QString Architecture = testsupport::runningArchitectureName();
     const QJsonObject Entry{
         {QStringLiteral("name"), QStringLiteral("Client")},
         {QStringLiteral("directoryname"), DirectoryName},

@@ -1,4 +1,5 @@
 #include "shared/TEd25519.h"
+#include "support/TestFiles.h"
 #include "support/TLauncherSite.h"
 
 #include <QDateTime>
@@ -362,8 +363,8 @@ void TestSignedReleases::attacks()
                         {QStringLiteral("directoryname"), QStringLiteral("launcher")},
                         {QStringLiteral("builds"),
                          QJsonArray{QJsonObject{
-                             {QStringLiteral("os"), QStringLiteral("linux")},
-                             {QStringLiteral("architecture"), QStringLiteral("x86_64")},
+                             {QStringLiteral("os"), testsupport::runningOsName()},
+                             {QStringLiteral("architecture"), testsupport::runningArchitectureName()},
                              {QStringLiteral("url"), QStringLiteral("launcher/package.json")}}}}});
         metadata =
             withRelease(QJsonDocument(document).toJson(), QStringLiteral("launchermetadata"), 1000);

@@ -1,4 +1,5 @@
 #include "TLauncherSite.h"
+#include "TestFiles.h"
 
 #include "shared/TSha256.h"
 #include "shared/platform/TNamedFileMapping.h"
@@ -59,8 +60,8 @@ void TLauncherSite::publish(const QString &Version)
     m_documentPath = QStringLiteral("/client/v%1/package.json").arg(++m_publications);
     m_server.setFile(m_documentPath, m_packageJson);
 
-    const QJsonObject Build{{QStringLiteral("os"), QStringLiteral("linux")},
-                            {QStringLiteral("architecture"), QStringLiteral("x86_64")},
+    const QJsonObject Build{{QStringLiteral("os"), testsupport::runningOsName()},
+                            {QStringLiteral("architecture"), testsupport::runningArchitectureName()},
                             {QStringLiteral("url"), m_documentPath.mid(1)}};
     const QJsonObject Package{{QStringLiteral("name"), QStringLiteral("Corvane Online")},
                               {QStringLiteral("directoryname"), QStringLiteral("corvane")},

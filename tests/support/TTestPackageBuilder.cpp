@@ -1,4 +1,5 @@
 #include "TTestPackageBuilder.h"
+#include "TestFiles.h"
 
 #include "TTestHttpServer.h"
 #include "packages/TContentDefinedChunker.h"
@@ -251,13 +252,8 @@ TTestPackageBuilder::makePackage(const QString &Name, int Index,
                                  const vorna::launcher::TPackageConfigurationReader *Configuration)
 {
     using namespace vorna::launcher;
-    const QString Os =
-        runningOperatingSystem() == EOperatingSystem::Windows ? QStringLiteral("windows")
-        : runningOperatingSystem() == EOperatingSystem::MacOS ? QStringLiteral("macos")
-                                                              : QStringLiteral("linux");
-    const QString Architecture = runningArchitecture() == EArchitecture::I386
-                                     ? QStringLiteral("i386")
-                                     : QStringLiteral("x86_64");
+    const QString Os = testsupport::runningOsName();
+    const QString Architecture = testsupport::runningArchitectureName();
     const QJsonObject Entry{
         {QStringLiteral("name"), Name},
         {QStringLiteral("directoryname"), Name.toLower()},

@@ -1,5 +1,7 @@
 #include "TestFiles.h"
 
+#include "packages/TPackageBuild.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -26,6 +28,28 @@ bool writeLauncherSettings(const QString &ApplicationDirectory, const QByteArray
                     "[DIRECTORIES]\npackages=packages\n[FILES]\npackageFile=package.json\n"
                     "partialPackageFile=partial-package.json\nassetFile=assets.json\n" +
                         ExtraLines);
+}
+
+QString runningOsName()
+{
+    using namespace vorna::launcher;
+    switch (runningOperatingSystem()) {
+    case EOperatingSystem::Windows:
+        return QStringLiteral("windows");
+    case EOperatingSystem::MacOS:
+        return QStringLiteral("macos");
+    case EOperatingSystem::Linux:
+    case EOperatingSystem::Other:
+        break;
+    }
+    return QStringLiteral("linux");
+}
+
+QString runningArchitectureName()
+{
+    using namespace vorna::launcher;
+    return runningArchitecture() == EArchitecture::I386 ? QStringLiteral("i386")
+                                                        : QStringLiteral("x86_64");
 }
 
 bool makeLink(const QString &Target, const QString &Link)

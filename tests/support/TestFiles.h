@@ -15,6 +15,10 @@ bool writeAll(const QString &Path, const QByteArray &Data);
 // names (a settings file replaces the built-in one as a whole) followed by ExtraLines.
 bool writeLauncherSettings(const QString &ApplicationDirectory, const QByteArray &ExtraLines);
 
+// The build entry names ("os", "architecture") of the machine the tests run on.
+QString runningOsName();
+QString runningArchitectureName();
+
 // Makes Link a symbolic link to Target; on Windows a junction, which any user may make but only
 // to a directory. False where that cannot be done (a file target on Windows; Wine 8, which has
 // neither junctions nor symbolic links).

@@ -1,4 +1,5 @@
 #include "shared/BlobContainer.h"
+#include "support/TestFiles.h"
 #include "shared/FirstInstanceTester.h"
 #include "shared/platform/TNamedFileMapping.h"
 #include "support/TStagedLauncher.h"
@@ -132,8 +133,8 @@ bool runTool(const QStringList &Arguments)
 QJsonObject linuxBuild(const QString &Name)
 {
     return QJsonObject{
-        {QStringLiteral("os"), QStringLiteral("linux")},
-        {QStringLiteral("architecture"), QStringLiteral("x86_64")},
+        {QStringLiteral("os"), testsupport::runningOsName()},
+        {QStringLiteral("architecture"), testsupport::runningArchitectureName()},
         {QStringLiteral("package"), QString(Name + QStringLiteral("/package.json"))}};
 }
 

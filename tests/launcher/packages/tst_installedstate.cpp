@@ -41,8 +41,8 @@ QByteArray assetDocument(const QString &Version)
 
 QJsonObject packageEntry(const QString &Name, const QString &DirectoryName)
 {
-    const QJsonObject build{{QStringLiteral("os"), QStringLiteral("linux")},
-                            {QStringLiteral("architecture"), QStringLiteral("x86_64")},
+    const QJsonObject build{{QStringLiteral("os"), testsupport::runningOsName()},
+                            {QStringLiteral("architecture"), testsupport::runningArchitectureName()},
                             {QStringLiteral("url"), QStringLiteral("x/package.json")}};
     return QJsonObject{{QStringLiteral("name"), Name},
                        {QStringLiteral("directoryname"), DirectoryName},
