@@ -607,6 +607,9 @@ void TestDifference::neverListsWhatACurrentEntryNames()
     QFETCH(bool, refused);
     QFETCH(bool, localOnDisk);
 
+    if (!caseInsensitive &&
+        m_helper->fileNameCaseSensitivity(m_directory->path()) == Qt::CaseInsensitive)
+        QSKIP("names that differ in case only are one file on this file system");
     const QByteArray content = randomBytes(100, 4);
     TPackageDocument local;
     local.addChunkedFile(localName, {content});
