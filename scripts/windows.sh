@@ -122,9 +122,10 @@ for format in qjpeg qgif qico; do
 done
 rmdir "$bundle/imageformats" 2>/dev/null || true
 # OpenSSL is loaded by Qt at run time for TLS, so no import names it: it goes in by name.
-mapfile -t dlls < <(dll_closure "$bundle/CorvaneLauncher.exe" "$bundle"/*/*.dll \
-    "$prefix"/bin/libssl-3-x64.dll "$prefix"/bin/libcrypto-3-x64.dll)
-cp "${dlls[@]}" "$prefix"/bin/libssl-3-x64.dll "$prefix"/bin/libcrypto-3-x64.dll "$bundle/"
+mapfile -t dlls < <({ dll_closure "$bundle/CorvaneLauncher.exe" "$bundle"/*/*.dll \
+    "$prefix"/bin/libssl-3-x64.dll "$prefix"/bin/libcrypto-3-x64.dll
+    printf '%s\n' "$prefix"/bin/libssl-3-x64.dll "$prefix"/bin/libcrypto-3-x64.dll; } | sort -u)
+cp "${dlls[@]}" "$bundle/"
 cp "$build/bin/launcher.en.qm" "$bundle/"
 cp resources/settings/launchersettings.ini "$bundle/launchersettings.example.ini"
 $mingw-strip --strip-unneeded "$bundle"/*.exe
