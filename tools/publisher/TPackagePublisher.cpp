@@ -251,9 +251,10 @@ TChunkedFile chunkSourceFile(const TSourceFile &Source, const TCounter &Done)
             return result;
         }
         probe.close();
-        // One chunker per pool thread keeps its read buffer from file to file. It is the
-        // launcher's own, so the cut points here are the ones a player's disk scan finds.
-        thread_local launcher::TContentDefinedChunker chunker;
+        // The launcher's own chunker, so the cut points here are the ones a player's disk scan
+        // finds. One per file: a thread_local one would be destroyed in the exit of whichever
+        // thread ran the task, the main thread included, where MinGW's runtime hangs.
+        launcher::TContentDefinedChunker chunker;
         const bool read = chunker.chunkFile(
             Source.path, true,
             [&result, &Done](const launcher::TContentDefinedChunker::TChunk &Chunk) {
