@@ -57,6 +57,8 @@ QProcessEnvironment TStagedLauncher::environment() const
                        m_home.filePath(QStringLiteral(".config")));
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    // Without a console, Qt for Windows sends messages to the debugger; tests read stderr.
+    environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
     // The per-chunk lines of downloads are off by default; tests that stop the launcher at one
     // of them, or count them, need them in the log.
     environment.insert(QStringLiteral("QT_LOGGING_RULES"),
