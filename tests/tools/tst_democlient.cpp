@@ -17,7 +17,7 @@ constexpr int processBound = 60000;
 
 QString democlientPath()
 {
-    return QStringLiteral(CORVANE_BIN_DIR "/corvane-democlient");
+    return QStringLiteral(CORVANE_BIN_DIR "/corvane-democlient" CORVANE_EXE_SUFFIX);
 }
 
 QJsonObject readRecord(const QString &Path)
