@@ -18,6 +18,8 @@
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/types.h>
+#else
+#include <windows.h>
 #endif
 
 using testsupport::TTestHttpServer;
@@ -394,7 +396,13 @@ void TestStartupFlow::stopClient()
     if (pid > 0)
         ::kill(static_cast<pid_t>(pid), SIGTERM);
 #else
-    Q_UNUSED(pid) // the client ends by its own time-out
+    // Windows removes a named mapping with its last handle, so a killed client leaves none.
+    if (pid > 0) {
+        if (HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid))) {
+            ::TerminateProcess(process, 1);
+            ::CloseHandle(process);
+        }
+    }
 #endif
     QFile::remove(m_work->filePath(QStringLiteral("record.json")));
 }
