@@ -234,7 +234,9 @@ void tst_democlient::toolsAnswerHelp()
     QVERIFY(tool.waitForFinished(30000));
     QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
     QCOMPARE(tool.exitCode(), 0);
-    const QString output = QString::fromLocal8Bit(tool.readAllStandardOutput());
+    // Standard output is text: lines end the platform's way.
+    const QString output = QString::fromLocal8Bit(tool.readAllStandardOutput())
+                               .replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     QVERIFY2(output.contains(usage), qPrintable(output));
     QVERIFY(!output.contains(QStringLiteral(CORVANE_BIN_DIR)));
     QCOMPARE(QDir(directory.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),

@@ -1,5 +1,7 @@
 #include "TerminationWatcher.h"
 
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #ifdef Q_OS_UNIX
@@ -59,9 +61,43 @@ TerminationWatcher::~TerminationWatcher()
 
 #else
 
-// Elsewhere the client is ended by closing its console or process; nothing to watch.
-TerminationWatcher::TerminationWatcher(QObject *Parent) : QObject(Parent) {}
+#include <windows.h>
 
-TerminationWatcher::~TerminationWatcher() = default;
+namespace {
+
+// A client without a window receives the WM_CLOSE of QProcess::terminate() as a thread message,
+// which nothing dispatches: it is caught on its way through the event loop.
+class TCloseMessageFilter final : public QAbstractNativeEventFilter
+{
+public:
+    explicit TCloseMessageFilter(TerminationWatcher &Watcher) : m_watcher(Watcher) {}
+
+    bool nativeEventFilter(const QByteArray &EventType, void *Message, long *) override
+    {
+        const auto *message = static_cast<const MSG *>(Message);
+        if (EventType != "windows_generic_MSG" || message->hwnd != nullptr ||
+            message->message != WM_CLOSE)
+            return false;
+        emit m_watcher.terminationRequested();
+        return true;
+    }
+
+private:
+    TerminationWatcher &m_watcher;
+};
+
+} // namespace
+
+TerminationWatcher::TerminationWatcher(QObject *Parent)
+    : QObject(Parent), m_closeFilter(std::make_unique<TCloseMessageFilter>(*this))
+{
+    QCoreApplication::instance()->installNativeEventFilter(m_closeFilter.get());
+}
+
+TerminationWatcher::~TerminationWatcher()
+{
+    if (QCoreApplication *application = QCoreApplication::instance())
+        application->removeNativeEventFilter(m_closeFilter.get());
+}
 
 #endif
