@@ -6,6 +6,7 @@
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TDownloadPool.h"
 #include "support/TTestHttpServer.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,32 +26,11 @@ namespace {
 
 const QString metadataPath = QStringLiteral("/launcher/metadata.json");
 
-QString runningOsName()
-{
-    switch (runningOperatingSystem()) {
-    case EOperatingSystem::Windows:
-        return QStringLiteral("windows");
-    case EOperatingSystem::MacOS:
-        return QStringLiteral("macos");
-    case EOperatingSystem::Linux:
-        return QStringLiteral("linux");
-    case EOperatingSystem::Other:
-        break;
-    }
-    return QStringLiteral("unknown");
-}
-
-QString runningArchitectureName()
-{
-    return runningArchitecture() == EArchitecture::I386 ? QStringLiteral("i386")
-                                                        : QStringLiteral("x86_64");
-}
-
 // A package entry whose single build is for this machine; empty addresses are left out.
 QJsonObject package(const QString &Name, const QString &Url, const QString &AssetsUrl = QString())
 {
-    QJsonObject build{{QStringLiteral("os"), runningOsName()},
-                      {QStringLiteral("architecture"), runningArchitectureName()}};
+    QJsonObject build{{QStringLiteral("os"), testsupport::runningOsName()},
+                      {QStringLiteral("architecture"), testsupport::runningArchitectureName()}};
     if (!Url.isEmpty())
         build.insert(QStringLiteral("url"), Url);
     if (!AssetsUrl.isEmpty())
