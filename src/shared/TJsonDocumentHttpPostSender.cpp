@@ -39,6 +39,15 @@ void TJsonDocumentHttpPostSender::send(const QUrl &url, const QJsonDocument &doc
 
 void TJsonDocumentHttpPostSender::onFinished(QNetworkReply *Reply)
 {
+    // The bound aborts from the event loop; an answer that arrived whole before then is refused
+    // here, unread.
+    if (Reply->bytesAvailable() > MaxReplySize) {
+        Reply->deleteLater();
+        emit finished(QNetworkReply::UnknownContentError,
+                      QStringLiteral("The answer is larger than %1 bytes").arg(MaxReplySize),
+                      QByteArray());
+        return;
+    }
     const QByteArray body = Reply->readAll();
     const QNetworkReply::NetworkError code = Reply->error();
     const QString errorString = Reply->errorString();

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <functional>
@@ -130,12 +131,15 @@ void TestLauncherFaults::chunkFaults_data()
     QTest::newRow("packed: one range request") << QStringLiteral("packed") << 0;
     QTest::newRow("packed, server answers another range")
         << QStringLiteral("packed, wrong ranges") << 0;
+    QTest::newRow("paused by the player mid-download, then resumed")
+        << QStringLiteral("pause") << 0;
 }
 
 void TestLauncherFaults::chunkFaults()
 {
     QFETCH(QString, kind);
     QFETCH(int, expectedReason);
+    const auto Unpause = qScopeGuard([] { qunsetenv("CORVANE_TEST_PAUSE_MS"); });
     // Short transfer timeout so that a stalling server fails within seconds.
     TLauncherSite Site("[OPTIONS]\ntransferTimeout=1500\n");
     QVERIFY(Site.isValid());
@@ -189,6 +193,18 @@ void TestLauncherFaults::chunkFaults()
         }
         Fault = TFault::closeAfter(Packed.size() / 2);
         Fault.times = 1;
+    } else if (kind == QStringLiteral("pause")) {
+        // More chunks than the launcher fetches at once, each slow enough for the hook's click
+        // on Pause to come while the first ones are on their way; Resume 1.5 s later.
+        Site.setFile(QStringLiteral("data/b.pak"), TTestPackageBuilder::randomBytes(4800000, 5),
+                     std::vector<qint64>(24, 200000));
+        Site.publish(QStringLiteral("1"));
+        for (const QString &File : Site.expectedFiles().keys()) {
+            for (const QByteArray &Chunk : Site.package().chunksOf(File))
+                Site.server().setFault(Site.package().chunkPath(Chunk), TFault::delay(400));
+        }
+        Fault = TFault::delay(400);
+        qputenv("CORVANE_TEST_PAUSE_MS", "1500");
     }
     QString PackPath;
     if (kind.startsWith(QStringLiteral("packed"))) {
@@ -201,7 +217,21 @@ void TestLauncherFaults::chunkFaults()
     }
     ++m_faults;
 
-    const TRun Run = runFirstLaunch(Site);
+    // Chunk requests the server had when the launcher logged its pause.
+    QStringList ChunkPaths;
+    for (const QString &File : Site.expectedFiles().keys()) {
+        for (const QByteArray &Chunk : Site.package().chunksOf(File))
+            ChunkPaths << Site.package().chunkPath(Chunk);
+    }
+    int RequestsAtPause = -1;
+    const TRun Run = runFirstLaunch(Site, 60000, [&] {
+        if (kind == QStringLiteral("pause") && RequestsAtPause < 0 &&
+            Site.launcher().readLog().contains("pause: ")) {
+            RequestsAtPause = 0;
+            for (const QString &ChunkPath : qAsConst(ChunkPaths))
+                RequestsAtPause += Site.server().requestCount(ChunkPath);
+        }
+    });
     QVERIFY2(Run.exited || Run.errorReason >= 0, Run.log.right(3000).constData());
     QVERIFY(!Run.log.contains("critical file error"));
     if (expectedReason == 0) {
@@ -217,6 +247,29 @@ void TestLauncherFaults::chunkFaults()
         if (kind == QStringLiteral("drop each once")) {
             for (const QByteArray &Chunk : Site.package().chunksOf(QStringLiteral("data/b.pak")))
                 QCOMPARE(Site.server().requestCount(Site.package().chunkPath(Chunk)), 2);
+        }
+        // Paused with chunks still to fetch and resumed: the chunk bodies on the wire, each
+        // counted whole however often it was asked for, stay within 1.05 times one install's.
+        if (kind == QStringLiteral("pause")) {
+            QVERIFY2(Run.log.contains("resume: ") && RequestsAtPause >= 0 &&
+                         RequestsAtPause < ChunkPaths.size(),
+                     qPrintable(QString::number(RequestsAtPause)));
+            qint64 Once = 0;
+            qint64 Wire = 0;
+            for (const QString &File : Site.expectedFiles().keys()) {
+                for (const QByteArray &Chunk : Site.package().chunksOf(File)) {
+                    const qint64 Size = ::shared::encodeBlobContainer(Chunk, 0).size();
+                    Once += Size;
+                    Wire += Size * Site.server().requestCount(Site.package().chunkPath(Chunk));
+                }
+            }
+            qInfo().noquote() << QStringLiteral("paused at %1 of %2 chunk requests; %3 bytes on "
+                                                "the wire, %4 times one install")
+                                     .arg(RequestsAtPause)
+                                     .arg(ChunkPaths.size())
+                                     .arg(Wire)
+                                     .arg(double(Wire) / double(Once), 0, 'f', 3);
+            QVERIFY(Wire * 100 <= Once * 105);
         }
     } else {
         QVERIFY(!Run.exited);

@@ -218,6 +218,8 @@ void TestSignedReleases::attacks_data()
         << QStringLiteral("equal serial") << downloadFailed;
     QTest::newRow("rollback: settings store not writable, installed copy as floor")
         << QStringLiteral("unwritable settings") << downloadFailed;
+    QTest::newRow("bad serial: beyond 2^53 - 1, where numbers stop being exact")
+        << QStringLiteral("serial too large") << downloadFailed;
     QTest::newRow("bad serial: far-future serial left by signing with key B")
         << QStringLiteral("serial recovery") << installed;
     QTest::newRow("unsigned hints: file link, file image, local image in the caption")
@@ -295,6 +297,8 @@ void TestSignedReleases::attacks()
         // Key A published a serial nothing can follow; the studio goes on with key B alone,
         // which starts its own serial space.
         metadataKey = packageKey = QStringLiteral("b");
+    } else if (attack == QStringLiteral("serial too large")) {
+        package = withRelease(Site.packageJson(), QStringLiteral("package"), 1e16, PackageName);
     } else if (attack == QStringLiteral("endless stream")) {
         server.setFault(MetadataPath, TTestHttpServer::TFault::endlessBody());
     } else if (attack == QStringLiteral("slow signature")) {
@@ -433,6 +437,8 @@ void TestSignedReleases::attacks()
     QVERIFY2(run.log.contains("refused") != attack.startsWith(QStringLiteral("endless")), log);
     if (attack == QStringLiteral("slow signature"))
         QVERIFY2(run.log.contains("deadline of 3000 ms"), log);
+    if (attack == QStringLiteral("serial too large"))
+        QVERIFY2(run.log.contains("no valid serial"), log);
     if (attack == QStringLiteral("unwritable settings"))
         QVERIFY2(run.log.contains("cannot be written") && run.log.contains("installed copy"), log);
     // Nothing installed, started or replaced, and no local copy written from refused bytes.

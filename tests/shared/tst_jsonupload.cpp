@@ -116,6 +116,9 @@ void TestJsonUpload::interpretsReply_data()
         << 500 << QByteArray("{\"errorCode\":0}") << false << 0 << QStringLiteral("*") << false;
     QTest::newRow("HTTP 404 is a network error")
         << 404 << QByteArray("{\"errorCode\":9}") << false << 0 << QStringLiteral("*") << false;
+    QTest::newRow("answer beyond its size bound is a network error")
+        << 200 << QByteArray("{\"errorCode\":0}") + QByteArray(2 << 20, ' ') << false << 0
+        << QStringLiteral("*") << false;
 }
 
 void TestJsonUpload::interpretsReply()

@@ -874,6 +874,24 @@ void TestPublisher::signedDocumentsPassTheLaunchersCheck()
                                QStringLiteral("--signing-key"),
                                keyB};
     QCOMPARE(runPublisher(metadata), 0);
+    // Without --valid-days signed metadata expires after 30 days; with --site it passes only there.
+    const auto metadataCheck = [&](const QUrl &Site, const QDateTime &Time) {
+        TDocumentVerifier::TBinding binding;
+        binding.site = Site;
+        return verifier.check(readFile(metadataPath),
+                              readFile(metadataPath + QStringLiteral(".sig")), binding,
+                              metadataPath, Time);
+    };
+    QCOMPARE(metadataCheck(QUrl(), now.addDays(29)), QString());
+    QVERIFY(metadataCheck(QUrl(), now.addDays(32)).contains(QStringLiteral("expired")));
+    const QUrl production(QStringLiteral("https://launcher.corvane.example/launcher/meta.json"));
+    QCOMPARE(
+        runPublisher(QStringList(metadata) << QStringLiteral("--site") << production.toString()),
+        0);
+    QCOMPARE(metadataCheck(production, now), QString());
+    QVERIFY(metadataCheck(
+                QUrl(QStringLiteral("https://staging.corvane.example/launcher/meta.json")), now)
+                .contains(QStringLiteral("site")));
     const QByteArray clientDocument = readFile(site + QStringLiteral("/client/win64/package.json"));
     const QJsonObject build = QJsonDocument::fromJson(readFile(metadataPath))
                                   .object()

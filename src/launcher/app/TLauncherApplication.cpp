@@ -3,6 +3,7 @@
 #include "LauncherVersion.h"
 #include "TDialogTestHook.h"
 #include "TLauncherSelfUpdater.h"
+#include "TPauseTestHook.h"
 #include "configuration/FunnelEvents.h"
 #include "configuration/TLauncherConfigurationHandler.h"
 #include "configuration/TLauncherConfigurationReader.h"
@@ -120,6 +121,7 @@ TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
     // Unknown options, a missing value and stray arguments are deliberately ignored.
     m_parser.parse(QCoreApplication::arguments());
     m_dialogTestHook = TDialogTestHook::createFromEnvironment();
+    m_pauseTestHook = TPauseTestHook::createFromEnvironment();
 }
 
 TLauncherApplication::~TLauncherApplication()

@@ -27,6 +27,7 @@ namespace vorna::launcher {
 
 class TCloudflareCdnTrace;
 class TDialogTestHook;
+class TPauseTestHook;
 class TInstallationManager;
 class TLauncherConfigurationHandler;
 class TLauncherMainWindow;
@@ -125,8 +126,9 @@ private:
     QTimer m_clientStartPollTimer;
     ::shared::TNamedFileMapping m_launcherRunningMarker;
     QString m_funnelIdentifierKey;
-    // Only set when a test asks for it through the environment (see TDialogTestHook).
+    // Only set when a test asks for them through the environment (see the classes).
     std::unique_ptr<TDialogTestHook> m_dialogTestHook;
+    std::unique_ptr<TPauseTestHook> m_pauseTestHook;
     bool m_finished = false;
     int m_exitCode = 0;
 };

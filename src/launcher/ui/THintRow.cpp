@@ -243,7 +243,8 @@ void THintRow::onImageReply(int Slot, QNetworkReply *Reply)
         return;
     entry.pendingImage = nullptr;
     QImage image;
-    if (Reply->error() == QNetworkReply::NoError) {
+    // The bound aborts from the event loop; a picture that arrived whole before then is dropped.
+    if (Reply->error() == QNetworkReply::NoError && Reply->bytesAvailable() <= MaxImageSize) {
         image = QImage::fromData(Reply->readAll());
         if (!image.isNull())
             image =

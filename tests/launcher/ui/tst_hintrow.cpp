@@ -16,6 +16,8 @@
 #include <QTextDocument>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 using testsupport::TTestHttpServer;
 using vorna::launcher::THintRow;
 using vorna::launcher::TLauncherMainWindow;
@@ -207,6 +209,18 @@ private slots:
             QVERIFY(row->captionLabel(slot)->isVisible());
         }
         QVERIFY(row->isVisible());
+
+        // A picture without end is cut off at its size bound; the slot goes on without it.
+        server.setFault(QStringLiteral("/endless.png"), TTestHttpServer::TFault::endlessBody());
+        settled.clear();
+        test.window.setHints({makeHint(QStringLiteral("cat1"),
+                                       server.url(QStringLiteral("/endless.png")).toString()),
+                              makeHint(QStringLiteral("cat2")), makeHint(QStringLiteral("cat3"))});
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::any_of(settled.cbegin(), settled.cend(),
+                        [](const QList<QVariant> &Signal) { return Signal.at(0).toInt() == 0; }),
+            30000);
+        QVERIFY(row->imageLabel(0)->pixmap(Qt::ReturnByValue).isNull());
     }
 
     void slotsAreWrappedOnce()

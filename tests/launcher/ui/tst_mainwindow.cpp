@@ -4,14 +4,17 @@
 #include "download/TPackageFileDownloader.h"
 #include "packages/TInstallationManager.h"
 #include "packages/TPackageInstallation.h"
+#include "shared/TBandwidthLimiter.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
 #include "ui/QContextPushButton.h"
 #include "ui/TClientPackageLayoutItem.h"
+#include "ui/TDownloadLimitControl.h"
 #include "ui/TLauncherMainWindow.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMenu>
@@ -177,6 +180,22 @@ private slots:
         QCOMPARE(clicks.packages.at(0), test.packages.at(1));
         QCOMPARE(verifies.count(), 1);
         QCOMPARE(verifies.packages.at(0), test.packages.at(0));
+    }
+
+    // The footer's choice starts at the settings' cap and changes the one limiter for this run.
+    void downloadLimitChangesTheCap()
+    {
+        TWindowUnderTest test(makePackages(1));
+        const auto limiter = std::make_shared<::shared::TBandwidthLimiter>(3500000);
+        test.window.setBandwidthLimiter(limiter);
+        test.window.show();
+        QComboBox *choice = test.window.downloadLimitControl()->comboBox();
+        QCOMPARE(choice->currentText(), QStringLiteral("3.5 MB/s"));
+        QTest::keyClick(choice, Qt::Key_Home);
+        QCOMPARE(choice->currentText(), QStringLiteral("No limit"));
+        QCOMPARE(limiter->rate(), qint64(0));
+        QTest::keyClick(choice, Qt::Key_Down);
+        QCOMPARE(limiter->rate(), qint64(500000));
     }
 
     void emptyPackageListShowsConnectionProblem()
