@@ -89,6 +89,9 @@ qint64 QNetworkReplyWrapper::drain(qint64 MaxBytes)
     }
     const QByteArray Data = m_reply->read(MaxBytes);
     m_drained += Data;
+    if (!Data.isEmpty()) {
+        emit drained();
+    }
     return Data.size();
 }
 

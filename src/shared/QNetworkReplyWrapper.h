@@ -47,6 +47,9 @@ public slots:
     // making room for more; readAll() and bytesAvailable() include what was taken. Returns the
     // bytes taken.
     virtual qint64 drain(qint64 MaxBytes);
+    // The body taken out with drain() so far, from its first byte. Shares the wrapper's buffer:
+    // a caller that keeps the copy makes the next drain() copy the whole buffer.
+    virtual QByteArray drainedBody() const { return m_drained; }
 
 signals:
     void error(QNetworkReply::NetworkError code);
@@ -56,6 +59,8 @@ signals:
     void metaDataChanged();
     // More body bytes can be read.
     void readyRead();
+    // drain() took more of the body into drainedBody().
+    void drained();
 
 protected:
     // For substitutes in tests that have no reply behind them.

@@ -269,8 +269,13 @@ void TDownloadPool::start(const QUrl &Url, qint64 MaxReplySize, int Deadline, in
         onReplyData(Reply, Reply->contentLength(), true);
         onReplyHeaders(Reply);
     });
-    connect(Reply, &QNetworkReplyWrapper::readyRead, this,
-            [this, Reply]() { onReplyData(Reply, Reply->bytesAvailable(), true); });
+    connect(Reply, &QNetworkReplyWrapper::readyRead, this, [this, Reply]() {
+        onReplyData(Reply, Reply->bytesAvailable(), true);
+        onRangeBody(Reply, true);
+    });
+    // Under a download cap the limiter takes the body out at its pace.
+    connect(Reply, &QNetworkReplyWrapper::drained, this,
+            [this, Reply]() { onRangeBody(Reply, false); });
     connect(Reply, qOverload<QNetworkReply::NetworkError>(&QNetworkReplyWrapper::error), this,
             [this, Reply](QNetworkReply::NetworkError) { onReplyError(Reply); });
     connect(Reply, &QNetworkReplyWrapper::finished, this,
@@ -337,7 +342,35 @@ void TDownloadPool::onReplyHeaders(QNetworkReplyWrapper *Reply)
     const QString Error = rangeAnswerError(Reply, *Range, -1);
     if (!Error.isEmpty()) {
         failRunning(Reply, QNetworkReply::UnknownContentError, Error);
+        return;
     }
+    const int Status = Reply->httpStatusCode();
+    m_active[Url].rangeAccepted = Status == 206 || Status == 200;
+}
+
+void TDownloadPool::onRangeBody(QNetworkReplyWrapper *Reply, bool Drain)
+{
+    const QUrl Url = Reply->url();
+    if (!isActiveRequest(Url, Reply) || !m_active.value(Url).rangeAccepted) {
+        return;
+    }
+    if (Drain) {
+        // Under a cap the limiter alone may take bytes out: taking them here would let Qt read
+        // past its pace.
+        if ((m_bandwidthLimiter && m_bandwidthLimiter->rate() > 0) ||
+            Reply->bytesAvailable() == Reply->drainedBody().size()) {
+            return;
+        }
+        // Emits drained(), which reports the body.
+        Reply->drain(Reply->bytesAvailable());
+        return;
+    }
+    const qint64 Length = m_ranges.value(Url).length;
+    QByteArray Received = Reply->drainedBody();
+    if (Received.size() > Length) {
+        return; // the size bound ends the request
+    }
+    emit rangeReceived(Url, std::move(Received));
 }
 
 void TDownloadPool::onReplyDeadline(QNetworkReplyWrapper *Reply)

@@ -126,6 +126,12 @@ signals:
     void success(QUrl url, QByteArray data);
     void failed(QUrl url, QNetworkReply::NetworkError code, QString errorString);
     void progress(QUrl Url, qlonglong BytesReceivedFromRequest);
+    // The bytes of a range request received so far, from the range's first byte, each time more
+    // arrive once the answer is known to be the range asked for (or the file from its start), so
+    // that the user can take the objects that are complete before the whole range is in. The
+    // outcome still follows as success() with the whole range, or failed(). Connect directly and
+    // keep no copy: the array shares the reply's buffer.
+    void rangeReceived(QUrl url, QByteArray receivedSoFar);
 
 private:
     struct TActiveRequest
@@ -139,6 +145,8 @@ private:
         // Times the request was sent again after Qt failed it unanswered.
         int resends = 0;
         int deadline = 0; // milliseconds, 0: none
+        // A range request whose answer's headers show the range asked for.
+        bool rangeAccepted = false;
     };
 
     struct TRange
@@ -157,6 +165,8 @@ private:
     void onReplyError(QNetworkReplyWrapper *Reply);
     void onReplyFinished(QNetworkReplyWrapper *Reply);
     void onReplyData(QNetworkReplyWrapper *Reply, qint64 Bytes, bool Answered);
+    // Takes the body received so far out of an accepted range answer and reports it.
+    void onRangeBody(QNetworkReplyWrapper *Reply, bool Drain);
     void onReplyDeadline(QNetworkReplyWrapper *Reply);
     // Ends an active request that is still running with a failure of the pool's own.
     void failRunning(QNetworkReplyWrapper *Reply, QNetworkReply::NetworkError Code,

@@ -83,6 +83,13 @@ TPackageFileDownloader::TPackageFileDownloader(
             &TPackageFileDownloader::onDownloadFailed);
     connect(m_pool.get(), &::shared::TDownloadPool::progress, this,
             &TPackageFileDownloader::onDownloadProgress);
+    // Objects of a range go to their pipelines as soon as their bytes are in, so decoding and
+    // saving run alongside the transfer instead of after it.
+    connect(m_pool.get(), &::shared::TDownloadPool::rangeReceived, this,
+            [this](const QUrl &Key, const QByteArray &Received) {
+                if (m_packRanges.contains(Key))
+                    handOverRangeObjects(Key, Received, false);
+            });
     connect(this, &TPackageFileDownloader::writeProgress, this,
             &TPackageFileDownloader::onWriteProgress, Qt::QueuedConnection);
     connect(&m_progressTimer, &QTimer::timeout, this, &TPackageFileDownloader::onProgressTick);
@@ -135,6 +142,7 @@ void TPackageFileDownloader::start()
     m_packRanges.clear();
     m_rangeOfObject.clear();
     m_objectsLeftInRange.clear();
+    m_objectsHandedOver.clear();
     m_transferSummary = {};
     m_peakRunningStages = 0;
 
@@ -274,11 +282,24 @@ void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
 
 void TPackageFileDownloader::onRangeDownloaded(const QUrl &Key, const QByteArray &Data)
 {
+    handOverRangeObjects(Key, Data, true);
+}
+
+void TPackageFileDownloader::handOverRangeObjects(const QUrl &Key, const QByteArray &Received,
+                                                  bool Complete)
+{
     const TPackRange Range = m_packRanges.value(Key);
-    ++m_transferSummary.ranges;
-    m_downloadedBytesByUrl.insert(Key, saturatedSize(Range.objectBytes));
-    for (const TPackObject &Object : Range.objects) {
-        const QByteArray Bytes = objectInRange(Range, Data, Object);
+    const int Count = int(Range.objects.size());
+    const int Before = m_objectsHandedOver.value(Key);
+    int Next = Before;
+    // Objects lie in the order of their offsets; one that is not complete yet holds back those
+    // after it until more bytes come.
+    for (; Next < Count; ++Next) {
+        const TPackObject &Object = Range.objects[std::size_t(Next)];
+        const QByteArray Bytes = objectInRange(Range, Received, Object);
+        if (Bytes.isNull() && !Complete)
+            break;
+        m_objectsHandedOver.insert(Key, Next + 1);
         if (Bytes.isNull()) {
             // The pool hands over exactly the range; an object outside it is fetched alone.
             releaseObject(Object.url);
@@ -293,23 +314,38 @@ void TPackageFileDownloader::onRangeDownloaded(const QUrl &Key, const QByteArray
             processDownloadedData(Object.url, Bytes);
         }
     }
+    if (Next == Count && Before < Count) {
+        // Qt's progress lags; the objects are all in.
+        m_downloadedBytesByUrl.insert(Key, saturatedSize(Range.objectBytes));
+        ++m_transferSummary.ranges;
+    }
 }
 
 void TPackageFileDownloader::onRangeFailed(const QUrl &Key, const QString &Reason)
 {
     const TPackRange Range = m_packRanges.take(Key);
     m_objectsLeftInRange.remove(Key);
-    // Its bytes are fetched again, object by object.
-    m_downloadedBytesByUrl.remove(Key);
+    // Objects handed over before the range broke off are on their way already and keep their
+    // bytes in the progress; the others are fetched again, object by object.
+    const int HandedOver = m_objectsHandedOver.take(Key);
+    TFileSize HandedOverBytes = 0;
+    for (int Index = 0; Index < HandedOver; ++Index)
+        addSaturated(HandedOverBytes, Range.objects[std::size_t(Index)].size);
+    if (HandedOverBytes > 0)
+        m_downloadedBytesByUrl.insert(Key, HandedOverBytes);
+    else
+        m_downloadedBytesByUrl.remove(Key);
     ++m_transferSummary.rangeFallbacks;
     qInfo().noquote() << QStringLiteral("range %1 not usable (%2), downloading its %3 objects "
                                         "one by one")
                              .arg(Key.toString(), Reason)
-                             .arg(Range.objects.size())
+                             .arg(int(Range.objects.size()) - HandedOver)
                       << " Thread: " << QThread::currentThreadId();
-    for (const TPackObject &Object : Range.objects) {
+    for (int Index = 0; Index < int(Range.objects.size()); ++Index) {
+        const TPackObject &Object = Range.objects[std::size_t(Index)];
         m_rangeOfObject.remove(Object.url);
-        fetchAlone(Object.url);
+        if (Index >= HandedOver)
+            fetchAlone(Object.url);
     }
 }
 
@@ -324,6 +360,7 @@ void TPackageFileDownloader::releaseObject(const QUrl &Url)
     const auto Left = m_objectsLeftInRange.find(Key);
     if (Left != m_objectsLeftInRange.end() && --*Left <= 0) {
         m_objectsLeftInRange.erase(Left);
+        m_objectsHandedOver.remove(Key);
         m_packRanges.remove(Key);
         m_pool->release(Key);
     }

@@ -130,6 +130,9 @@ private:
     void onVerifyFailed(const QUrl &Url);
     void onDeltaDownloaded(const QUrl &DeltaUrl, const QByteArray &Data);
     void onRangeDownloaded(const QUrl &Key, const QByteArray &Data);
+    // Hands over the objects of a range that lie wholly in the bytes received so far, in their
+    // order, each once; Complete: the range is in, every object left is handed over.
+    void handOverRangeObjects(const QUrl &Key, const QByteArray &Received, bool Complete);
     void onRangeFailed(const QUrl &Key, const QString &Reason);
     // Enqueues a chunk or a planned delta by its own address.
     void fetchAlone(const QUrl &Url);
@@ -182,6 +185,8 @@ private:
     QMap<QUrl, TPackRange> m_packRanges;
     QHash<QUrl, QUrl> m_rangeOfObject;
     QHash<QUrl, int> m_objectsLeftInRange;
+    // How many leading objects of each range went to their pipelines, as their bytes came in.
+    QHash<QUrl, int> m_objectsHandedOver;
     quint64 m_maxRangeRequestSize = DefaultMaxRangeRequestSize;
     quint64 m_maxRangeGap = DefaultMaxRangeGap;
     TTransferSummary m_transferSummary;

@@ -487,6 +487,8 @@ void TPackageFileDownloaderTest::packRangesAndFallbacks_data()
     QTest::newRow("whole pack asked: 200 is the range") << TFault::ignoringRange() << true << 0;
     QTest::newRow("wrong Content-Range") << TFault::shiftedRange(7) << false << 2;
     QTest::newRow("body cut off") << TFault::closeAfter(100) << false << 2;
+    // What came in before the cut is used: only the object after it comes again.
+    QTest::newRow("body cut off after the first object") << TFault() << false << 1;
     QTest::newRow("pack shorter than the range") << TFault::replaceBody("short") << false << 2;
     QTest::newRow("pack missing") << TFault::status(404) << false << 2;
     // A range that arrives as asked but holds a broken object: only that one comes again.
@@ -510,6 +512,8 @@ void TPackageFileDownloaderTest::packRangesAndFallbacks()
         Damaged[20] = char(Damaged.at(20) ^ 0x55);
         fault = TFault::replaceBody(Damaged);
     }
+    if (QByteArray(QTest::currentDataTag()).contains("after the first"))
+        fault = TFault::closeAfter(qint64(Files.front().chunks.front().packedSize) + 10);
     m_server->setFault(Pack, fault);
     auto Downloader = makeDownloader();
     QCOMPARE(run(*Downloader, Files), -1);
