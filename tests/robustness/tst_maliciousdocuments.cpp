@@ -461,6 +461,10 @@ void TestMaliciousDocuments::inconsistentDocumentsAreRefused_data()
     // Names Windows cannot give a file: refused there, a file like any other elsewhere.
     QTest::newRow("device name on Windows") << QStringLiteral("bin/con.txt");
     QTest::newRow("name ending in a dot") << QStringLiteral("f1.");
+    // A place every update with deltas empties: refused before anything is written, where a
+    // complete installation would otherwise lose its full marker.
+    QTest::newRow("file in the delta staging directory")
+        << QStringLiteral(".corvane-delta-bases/f1");
 }
 
 void TestMaliciousDocuments::inconsistentDocumentsAreRefused()

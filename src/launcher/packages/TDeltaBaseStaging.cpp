@@ -78,6 +78,17 @@ bool TDeltaBaseStaging::isInStagingDirectory(const QDir &InstallationDirectory, 
            path.startsWith(staging + QLatin1Char('/'), Sensitivity);
 }
 
+QString TDeltaBaseStaging::stagingConflict(const QDir &InstallationDirectory,
+                                           const QString &LocalFile, const QString &Path,
+                                           Qt::CaseSensitivity Sensitivity)
+{
+    if (!isInStagingDirectory(InstallationDirectory, Path, Sensitivity))
+        return {};
+    return QStringLiteral("The package names '%1', inside the directory the launcher keeps for "
+                          "delta bases")
+        .arg(LocalFile);
+}
+
 void TDeltaBaseStaging::removeStagingDirectory(const QDir &InstallationDirectory,
                                                const ::shared::TFileSystemHelper &FilesystemHelper)
 {

@@ -50,6 +50,10 @@ public:
     // their content would be taken for staging and deleted with it.
     static bool isInStagingDirectory(const QDir &InstallationDirectory, const QString &Path,
                                      Qt::CaseSensitivity Sensitivity);
+    // Why the package file LocalFile, at Path, cannot be installed: it lies in the staging
+    // directory. Empty when it does not.
+    static QString stagingConflict(const QDir &InstallationDirectory, const QString &LocalFile,
+                                   const QString &Path, Qt::CaseSensitivity Sensitivity);
     // Removes it as the file system helper removes any path: a link in its place or inside it
     // goes as a link. What stays is only warned about; the next scan tries again.
     static void removeStagingDirectory(const QDir &InstallationDirectory,

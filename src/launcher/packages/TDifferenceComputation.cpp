@@ -558,13 +558,11 @@ computeRequiredChanges(const QDir &InstallationDirectory,
             FilesystemHelper->filePathInDirectory(InstallationDirectory, file.localFile);
         // The launcher's own staging place is no place for a package file: it is emptied after
         // every update with deltas. Refused before any file is touched.
-        if (TDeltaBaseStaging::isInStagingDirectory(InstallationDirectory, filePath,
-                                                    caseInsensitive ? Qt::CaseInsensitive
-                                                                    : Qt::CaseSensitive))
-            throw ::shared::TTextError(
-                QStringLiteral("The package names '%1', inside the directory the launcher keeps "
-                               "for delta bases")
-                    .arg(file.localFile));
+        const QString conflict = TDeltaBaseStaging::stagingConflict(
+            InstallationDirectory, file.localFile, filePath,
+            caseInsensitive ? Qt::CaseInsensitive : Qt::CaseSensitive);
+        if (!conflict.isEmpty())
+            throw ::shared::TTextError(conflict);
         const QString path = pathKey(filePath);
         if (queuedPaths.contains(path)) {
             qWarning().noquote() << QStringLiteral(

@@ -1,5 +1,6 @@
 #include "TInstallationManager.h"
 
+#include "TDeltaBaseStaging.h"
 #include "TDiskSpaceCheck.h"
 #include "TPackage.h"
 #include "TPackageBuild.h"
@@ -421,8 +422,10 @@ void TInstallationManager::setPaused(const std::shared_ptr<TPackage> &pPackage, 
 // Documents that describe nothing that may be installed end the request as a failed download,
 // before any marker or file is touched, so the tile reports it and a self-update counts as
 // failed: documents that failed their signature check, a document that did not parse (installing
-// it would write it as the marker of a complete installation), and documents that contradict
-// themselves on the installation's file system.
+// it would write it as the marker of a complete installation), documents that contradict
+// themselves on the installation's file system, and documents that name a file inside the
+// staging directory of delta bases, which every update with deltas empties. Refused later, by
+// the scan, such a file would cost a complete installation its full marker.
 bool TInstallationManager::failIfUnusable(const std::shared_ptr<TPackage> &pPackage,
                                           const TPackageConfigurationReader &Remote,
                                           const QDir &Directory)
@@ -433,9 +436,21 @@ bool TInstallationManager::failIfUnusable(const std::shared_ptr<TPackage> &pPack
     } else if (!Remote.isValid()) {
         Reason = QStringLiteral("package configuration is not valid");
     } else {
-        Reason = Remote.inconsistency(
-            m_filesystemHelper->fileNameCaseSensitivity(Directory.absolutePath()),
-            TPackageConfigurationReader::windowsFileNames());
+        const Qt::CaseSensitivity FileNameCase =
+            m_filesystemHelper->fileNameCaseSensitivity(Directory.absolutePath());
+        Reason =
+            Remote.inconsistency(FileNameCase, TPackageConfigurationReader::windowsFileNames());
+        for (auto File = Remote.files().cbegin(); Reason.isEmpty() && File != Remote.files().cend();
+             ++File) {
+            try {
+                Reason = TDeltaBaseStaging::stagingConflict(
+                    Directory, File->localFile,
+                    m_filesystemHelper->filePathInDirectory(Directory, File->localFile),
+                    FileNameCase);
+            } catch (const std::runtime_error &) {
+                // A name the installation refuses anyway: the scan names it.
+            }
+        }
     }
     if (Reason.isEmpty())
         return false;

@@ -1,5 +1,6 @@
 #include "packages/TInstallationManager.h"
 #include "packages/TPackage.h"
+#include "packages/TPackageBuild.h"
 #include "packages/TPackageInstallation.h"
 #include "shared/TDownloadPool.h"
 #include "support/TLockingFilesystemHelper.h"
@@ -52,6 +53,7 @@ private slots:
     void updateReusesMovedChunksAndDownloadsTheRest();
     void secondRequestWhileInProgressIsIgnored();
     void packageWithoutConfigurationIsIgnored();
+    void documentThatDoesNotParseEndsAsFailedDownload_data();
     void documentThatDoesNotParseEndsAsFailedDownload();
     void failedDownloadLeavesThePackagePartiallyInstalled();
     void verificationOfDamagedFileThenRepair();
@@ -260,12 +262,22 @@ void TInstallationManagerTest::packageWithoutConfigurationIsIgnored()
     QVERIFY(!QFile::exists(Manager->installationDirectory(Package).path()));
 }
 
+void TInstallationManagerTest::documentThatDoesNotParseEndsAsFailedDownload_data()
+{
+    QTest::addColumn<QByteArray>("packageJson");
+    QTest::addColumn<bool>("refused"); // failed its signature check
+    QTest::newRow("document that does not parse") << QByteArray("<html>502</html>") << false;
+    QTest::newRow("refused documents") << QByteArray(R"({"files":[]})") << true;
+}
+
 // Refused, markers untouched, yet ended like any installation: after the request returned.
 void TInstallationManagerTest::documentThatDoesNotParseEndsAsFailedDownload()
 {
-    const TPackageConfigurationReader Broken(QByteArrayLiteral("<html>502</html>"), QByteArray(),
-                                             QUrl(), QUrl());
+    QFETCH(QByteArray, packageJson);
+    QFETCH(bool, refused);
+    const TPackageConfigurationReader Broken(packageJson, QByteArray(), QUrl(), QUrl());
     const auto Package = TTestPackageBuilder::makePackage(QStringLiteral("Broken"), 1, &Broken);
+    Package->selectBuildForRunningPlatform()->documentsRefused = refused;
     const auto Manager = makeManager();
     Manager->installOrUpdatePackage(Package);
     QCOMPARE(m_finishes.size(), 0);
