@@ -509,8 +509,10 @@ void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage> &
     }
     m_clientStartClock.start();
     m_clientStartPollTimer.start();
+    // Hidden, not closed: closing the last window makes Qt quit with exit code 0 at once, before
+    // the client has announced itself or failed to.
     if (m_mainWindow)
-        m_mainWindow->close();
+        m_mainWindow->hide();
     showSplashScreen(ESplashKind::LaunchingClient);
 }
 

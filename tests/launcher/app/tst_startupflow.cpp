@@ -743,6 +743,8 @@ void TestStartupFlow::failedSelfUpdateRestoresExecutableAndGoesOn()
     QVERIFY(!QFile::exists(m_launcher->executablePath() + QStringLiteral(".old")));
     // The old launcher went on with its first launch.
     QCOMPARE(readVersion(QStringLiteral("alpha")), QStringLiteral("1"));
+    // The launcher ended once the client announced itself, not when its window closed.
+    QVERIFY(log().contains(QStringLiteral("client started")));
     QVERIFY(!readRecord().isEmpty());
     QVERIFY(dialogs().isEmpty());
 }
