@@ -76,8 +76,12 @@ windows_main_job() {
   "showPackageNames": true
 }
 JSON
-    "$publish" metadata --description "$work/description.json" --out "$site/launchermetadata.json" \
-        --signing-key "$key" --valid-days 7 >/dev/null
+    # Signed metadata pins the package documents: it is written again after every publication.
+    windows_metadata() {
+        "$publish" metadata --description "$work/description.json" \
+            --out "$site/launchermetadata.json" --signing-key "$key" --valid-days 7 >/dev/null
+    }
+    windows_metadata
     lib_start_server "$site" "$work/server"
     lib_start_xvfb "$work"
     lib_log "serving on 127.0.0.1:$SERVER_PORT ($SERVER_KIND), display :$DISPLAY_NUMBER"
@@ -103,6 +107,7 @@ JSON
     lib_log "publishing 1.0.1 with deltas"
     lib_change_game "$game" "$assets" "$size"
     windows_publish 1.0.1 2
+    windows_metadata
     lib_log "update: --patch"
     before=$(lib_log_lines)
     windows_run_launcher update --patch "Z:$(cd "$installed" && pwd)/bin/corvane.exe"
