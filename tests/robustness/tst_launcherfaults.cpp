@@ -8,9 +8,11 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSet>
 #include <QtTest>
 
 #include <functional>
+#include <memory>
 
 using testsupport::readAll;
 using testsupport::TLauncherSite;
@@ -451,15 +453,22 @@ void TestLauncherFaults::updateThroughDeltas()
         // Held back until the test has overwritten the staged bases.
         for (const QString &Delta : Deltas)
             Site.server().setFault(Delta, TFault::delay(1500));
-        WhileRunning = [Staging] {
+        // Each base is opened once: on Windows a file the test holds open cannot be deleted,
+        // and the launcher removes the staging directory at the end.
+        auto Overwritten = std::make_shared<QSet<QString>>();
+        WhileRunning = [Staging, Overwritten] {
             QDirIterator Files(Staging, QDir::Files);
             while (Files.hasNext()) {
-                QFile Base(Files.next());
+                const QString Path = Files.next();
+                if (Overwritten->contains(Path))
+                    continue;
+                QFile Base(Path);
                 if (!Base.open(QIODevice::ReadWrite))
                     continue;
                 const QByteArray Bytes = Base.readAll();
                 if (Bytes.count('\0') != Bytes.size() && Base.seek(0))
                     Base.write(QByteArray(Bytes.size(), '\0'));
+                Overwritten->insert(Path);
             }
         };
     }

@@ -1,9 +1,9 @@
 #include "shared/BlobContainer.h"
-#include "support/TestFiles.h"
 #include "shared/FirstInstanceTester.h"
 #include "shared/platform/TNamedFileMapping.h"
 #include "support/TStagedLauncher.h"
 #include "support/TTestHttpServer.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QDirIterator>
