@@ -111,7 +111,12 @@ JSON
     lib_log "update: --patch"
     before=$(lib_log_lines)
     windows_run_launcher update --patch "Z:$(cd "$installed" && pwd)/bin/corvane.exe"
-    steps+=("update (--patch): exit code $run_status, $(lib_mib "$(lib_bytes_sent "$before")") downloaded ($(lib_requests "$before" .delta) deltas)")
+    # Deltas travel inside packs too: the launcher's own summary counts them.
+    local deltas
+    deltas=$(sed -n 's/.*download summary: [0-9]* bytes in \([0-9]*\) deltas.*/\1/p' \
+        "$output/launcher-update.log" | tail -n1)
+    steps+=("update (--patch): exit code $run_status, $(lib_mib "$(lib_bytes_sent "$before")") downloaded (${deltas:-0} deltas)")
+    [ "${deltas:-0}" -gt 0 ] || { steps+=("  no delta was used"); failed=1; }
     [ "$run_status" -eq 0 ] || failed=1
     local mismatch
     mismatch=$(cd "$game" && find . -type f -exec cmp -s {} "$installed/{}" \; -o -type f -print | head -n 5)
