@@ -288,9 +288,21 @@ void TPackageFileDownloader::onRangeDownloaded(const QUrl &Key, const QByteArray
 void TPackageFileDownloader::handOverRangeObjects(const QUrl &Key, const QByteArray &Received,
                                                   bool Complete)
 {
-    const TPackRange Range = m_packRanges.value(Key);
-    const int Count = int(Range.objects.size());
+    const auto Stored = m_packRanges.constFind(Key);
+    if (Stored == m_packRanges.constEnd())
+        return;
     const int Before = m_objectsHandedOver.value(Key);
+    // Most arrivals complete no new object; they cost a lookup, not a copy of the range.
+    if (!Complete) {
+        if (Before >= int(Stored->objects.size()))
+            return;
+        const TPackObject &First = Stored->objects[std::size_t(Before)];
+        if (First.offset + First.size > Stored->offset + quint64(Received.size()))
+            return;
+    }
+    // A copy: handing an object over may end the range and remove it from the map.
+    const TPackRange Range = *Stored;
+    const int Count = int(Range.objects.size());
     int Next = Before;
     // Objects lie in the order of their offsets; one that is not complete yet holds back those
     // after it until more bytes come.
