@@ -221,6 +221,10 @@ launch() { # TAG OPTIONS...
             timeout --kill-after=5 900 /usr/bin/time -f %M -o "$work/rss-$tag" \
             ./CorvaneLauncher "$@") >"$work/launcher-$tag.out" 2>&1 || status=$?
         launcher_seconds=$(seconds_since "$begin")
+        # The client writes its record as it starts: the moment the player's game runs. The
+        # launcher itself ends up to one poll of 200 ms later.
+        client_seconds=$(awk -v a="$begin" -v b="$(stat -c %.9Y "$work/client-$tag.json" 2>/dev/null || echo 0)" \
+            'BEGIN { printf "%.2f", b - a }')
         grep -q "already running" "$work/launcher-$tag.out" || break
         sleep 2
     done
@@ -626,7 +630,7 @@ done
 # --- fresh install, zstd against LZMA ------------------------------------------------------------
 # Publishes SET with CODEC at the publisher's default level into a site of its own and installs it
 # from scratch with the real launcher. Sets publish_seconds, packed_bytes, install_seconds,
-# wire_bytes, installed_bytes and install_rss (KiB).
+# client_start_seconds, wire_bytes, installed_bytes and install_rss (KiB).
 codec_install() { # SET CODEC
     local name=$1 codec=$2 begin
     local site=$work/site/codec-$name-$codec
@@ -656,6 +660,7 @@ codec_install() { # SET CODEC
     before=$(lib_log_lines)
     launch "codec-$name-$codec" --first-launch
     install_seconds=$launcher_seconds
+    client_start_seconds=$client_seconds
     install_rss=$launcher_rss
     wire_bytes=$(lib_bytes_sent "$before")
     installed_bytes=$(du -sb --apparent-size "$launcher_dir/packages/corvane" | cut -f1)
@@ -687,9 +692,10 @@ for name in $codec_sets; do
         figure[$codec-publish]=$publish_seconds
         figure[$codec-packed]=$packed_bytes
         figure[$codec-install]=$install_seconds
+        figure[$codec-client]=$client_start_seconds
         figure[$codec-wire]=$wire_bytes
         figure[$codec-rss]=$install_rss
-        figure[$codec-rate]=$(awk -v b="$installed_bytes" -v s="$install_seconds" \
+        figure[$codec-rate]=$(awk -v b="$installed_bytes" -v s="$client_start_seconds" \
             'BEGIN { printf "%.0f", b / s / 1e6 }')
     done
     files_count=$(find "$work/codec-data/$name" -type f | wc -l)
@@ -705,15 +711,17 @@ for name in $codec_sets; do
         "$(lib_mib "${figure[lzma-wire]}")" "$(ratio "${figure[zstd-wire]}" "${figure[lzma-wire]}")"
     codec_row "install: wall time" "${figure[zstd-install]} s" "${figure[lzma-install]} s" \
         "$(ratio "${figure[zstd-install]}" "${figure[lzma-install]}")"
-    codec_row "install: rate (unpacked)" "${figure[zstd-rate]} MB/s" "${figure[lzma-rate]} MB/s" \
+    codec_row "install: until the client runs" "${figure[zstd-client]} s" "${figure[lzma-client]} s" \
+        "$(ratio "${figure[zstd-client]}" "${figure[lzma-client]}")"
+    codec_row "install: rate (unpacked, to client)" "${figure[zstd-rate]} MB/s" "${figure[lzma-rate]} MB/s" \
         "$(ratio "${figure[zstd-rate]}" "${figure[lzma-rate]}")"
     codec_row "install: peak RSS" "$(lib_mib $((figure[zstd-rss] * 1024)))" \
         "$(lib_mib $((figure[lzma-rss] * 1024)))" \
         "$(ratio "${figure[zstd-rss]}" "${figure[lzma-rss]}")"
     codec_rows+=("")
-    target "codecs \"$name\": install wall time, zstd vs LZMA" \
-        "$(ratio "${figure[zstd-install]}" "${figure[lzma-install]}") x" "at most 0.50 x" \
-        "$(holds "${figure[zstd-install]} <= 0.5 * ${figure[lzma-install]}")"
+    target "codecs \"$name\": install until the client runs, zstd vs LZMA" \
+        "$(ratio "${figure[zstd-client]}" "${figure[lzma-client]}") x" "at most 0.50 x" \
+        "$(holds "${figure[zstd-client]} <= 0.5 * ${figure[lzma-client]}")"
     target "codecs \"$name\": bytes on the wire, zstd vs LZMA" \
         "$(ratio "${figure[zstd-wire]}" "${figure[lzma-wire]}") x" "at most 1.10 x" \
         "$(holds "${figure[zstd-wire]} <= 1.1 * ${figure[lzma-wire]}")"
