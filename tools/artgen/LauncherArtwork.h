@@ -22,6 +22,13 @@ public:
     static bool save(const std::vector<Picture> &Pictures, const QString &Directory);
 
 private:
+    enum ButtonState
+    {
+        Idle,
+        Hover,
+        Pressed
+    };
+
     static QImage background();
     static QImage tileLogo();
     static QImage splash(const QString &Status);

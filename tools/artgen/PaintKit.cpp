@@ -301,4 +301,31 @@ QImage disabled(const QImage &Image)
     return result;
 }
 
+QPainterPath ring(QPointF Centre, qreal Outer, qreal Inner)
+{
+    QPainterPath outer;
+    outer.addEllipse(Centre, Outer, Outer);
+    QPainterPath inner;
+    inner.addEllipse(Centre, Inner, Inner);
+    return outer.subtracted(inner);
+}
+
+QPainterPath diamond(QPointF Centre, qreal Radius)
+{
+    QPainterPath path;
+    path.moveTo(Centre.x(), Centre.y() - Radius);
+    path.lineTo(Centre.x() + Radius, Centre.y());
+    path.lineTo(Centre.x(), Centre.y() + Radius);
+    path.lineTo(Centre.x() - Radius, Centre.y());
+    path.closeSubpath();
+    return path;
+}
+
+QImage withNoise(QImage Image, int Amplitude, unsigned Seed)
+{
+    std::mt19937 generator(Seed);
+    addNoise(Image, Amplitude, generator);
+    return Image;
+}
+
 } // namespace PaintKit

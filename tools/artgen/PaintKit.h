@@ -61,4 +61,11 @@ QPainterPath raven(QPointF Centre, qreal Width);
 // Desaturates and dims a picture, for disabled states.
 QImage disabled(const QImage &Image);
 
+// A ring between two radii, and a square standing on one corner.
+QPainterPath ring(QPointF Centre, qreal Outer, qreal Inner);
+QPainterPath diamond(QPointF Centre, qreal Radius);
+
+// A copy of the picture with noise of its own seed.
+QImage withNoise(QImage Image, int Amplitude, unsigned Seed);
+
 } // namespace PaintKit
