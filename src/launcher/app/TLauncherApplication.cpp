@@ -330,19 +330,7 @@ void TLauncherApplication::onLauncherReadyForAction()
         m_installationManager =
             std::make_unique<TInstallationManager>(configuration, m_filesystemHelper);
         m_installationManager->setBandwidthLimiter(m_bandwidthLimiter);
-
-        std::vector<std::shared_ptr<TPackage>> forced;
-        if (configuration) {
-            for (const auto &package : configuration->availablePackages()) {
-                const QString marker = m_filesystemHelper->joinPath(
-                    {m_installationManager->installationDirectory(package).absolutePath(),
-                     QStringLiteral("FORCE_PATCH")});
-                if (m_filesystemHelper->fileExists(marker)) {
-                    m_filesystemHelper->deleteFile(marker);
-                    forced.push_back(package);
-                }
-            }
-        }
+        std::vector<std::shared_ptr<TPackage>> forced = takeForcedPatches();
 
         connect(m_installationManager.get(), &TInstallationManager::allStartedUpdatesFinished, this,
                 &TLauncherApplication::onAllStartedUpdatesFinished);
@@ -354,42 +342,10 @@ void TLauncherApplication::onLauncherReadyForAction()
 
         if (isFirstLaunch()) {
             showMainWindow();
-            bool first = true;
-            for (const auto &package : managedPackages()) {
-                if (!package->installAutomatically())
-                    continue;
-                m_installationManager->installOrUpdatePackage(package);
-                // A package whose documents were refused installs nothing and is not made the
-                // default: the next start would take it for the player's choice.
-                if (first) {
-                    first = false;
-                    if (package->documentsRefusedForRunningPlatform())
-                        continue;
-                    m_installationManager->clearDefaultMarkers();
-                    m_filesystemHelper->writeFileCreatingDirectory(
-                        m_filesystemHelper->joinPath(
-                            {m_installationManager->installationDirectory(package).absolutePath(),
-                             QStringLiteral("default")}),
-                        QByteArray());
-                    package->setDefault(true);
-                }
-            }
+            installOnFirstLaunch();
         } else if (!patchValue().isEmpty() || !forced.empty()) {
-            const std::shared_ptr<TPackage> patched =
-                m_installationManager->findPackageByExecutablePath(patchValue());
             showMainWindow();
-            if (patched)
-                forced.push_back(patched);
-            if (forced.empty()) {
-                QMessageBox box(QMessageBox::Information, QStringLiteral("Client patching failed"),
-                                QStringLiteral("Could not determine patch information. Your client "
-                                               "might no longer be supported."),
-                                QMessageBox::Ok, m_mainWindow.get());
-                box.exec();
-            } else {
-                for (const auto &package : forced)
-                    m_installationManager->installOrUpdatePackage(package);
-            }
+            patchPackages(std::move(forced));
         } else if (isShowUiRequested()) {
             showMainWindow();
         } else {
@@ -403,6 +359,67 @@ void TLauncherApplication::onLauncherReadyForAction()
     } catch (const std::runtime_error &e) {
         onCriticalFileError(::shared::errorText(e));
     }
+}
+
+std::vector<std::shared_ptr<TPackage>> TLauncherApplication::takeForcedPatches()
+{
+    // A "FORCE_PATCH" file in an installation asks for one update of its package; it is used up.
+    std::vector<std::shared_ptr<TPackage>> forced;
+    const auto configuration = m_configurationHandler->launcherConfiguration();
+    if (!configuration)
+        return forced;
+    for (const auto &package : configuration->availablePackages()) {
+        const QString marker = m_filesystemHelper->joinPath(
+            {m_installationManager->installationDirectory(package).absolutePath(),
+             QStringLiteral("FORCE_PATCH")});
+        if (m_filesystemHelper->fileExists(marker)) {
+            m_filesystemHelper->deleteFile(marker);
+            forced.push_back(package);
+        }
+    }
+    return forced;
+}
+
+void TLauncherApplication::installOnFirstLaunch()
+{
+    bool first = true;
+    for (const auto &package : managedPackages()) {
+        if (!package->installAutomatically())
+            continue;
+        m_installationManager->installOrUpdatePackage(package);
+        // A package whose documents were refused installs nothing and is not made the default:
+        // the next start would take it for the player's choice.
+        if (first) {
+            first = false;
+            if (package->documentsRefusedForRunningPlatform())
+                continue;
+            m_installationManager->clearDefaultMarkers();
+            m_filesystemHelper->writeFileCreatingDirectory(
+                m_filesystemHelper->joinPath(
+                    {m_installationManager->installationDirectory(package).absolutePath(),
+                     QStringLiteral("default")}),
+                QByteArray());
+            package->setDefault(true);
+        }
+    }
+}
+
+void TLauncherApplication::patchPackages(std::vector<std::shared_ptr<TPackage>> Forced)
+{
+    const std::shared_ptr<TPackage> patched =
+        m_installationManager->findPackageByExecutablePath(patchValue());
+    if (patched)
+        Forced.push_back(patched);
+    if (Forced.empty()) {
+        QMessageBox box(QMessageBox::Information, QStringLiteral("Client patching failed"),
+                        QStringLiteral("Could not determine patch information. Your client "
+                                       "might no longer be supported."),
+                        QMessageBox::Ok, m_mainWindow.get());
+        box.exec();
+        return;
+    }
+    for (const auto &package : Forced)
+        m_installationManager->installOrUpdatePackage(package);
 }
 
 std::vector<std::shared_ptr<TPackage>> TLauncherApplication::managedPackages() const

@@ -100,6 +100,10 @@ private:
     void finish(int ExitCode);
     // The packages the installation manager walks: those of the launcher metadata.
     std::vector<std::shared_ptr<TPackage>> managedPackages() const;
+    // The steps of onLauncherReadyForAction.
+    std::vector<std::shared_ptr<TPackage>> takeForcedPatches();
+    void installOnFirstLaunch();
+    void patchPackages(std::vector<std::shared_ptr<TPackage>> Forced);
     std::shared_ptr<TPackage> findDefaultPackage() const;
 
     static TLauncherApplication *s_instance;

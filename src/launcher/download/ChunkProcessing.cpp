@@ -165,6 +165,82 @@ QByteArray readTemporaryFile(const TPendingChunk &Entry)
     return Bytes;
 }
 
+// Opens the file on the first place written in this run; a new verification log starts then.
+QFile &openTarget(const TChunkSaveContext &Context, TChunkedFileState &State,
+                  const QString &LogPath)
+{
+    QFile &Target = State.targetFile;
+    if (!Target.isOpen()) {
+        Target.setFileName(State.absolutePath);
+        // Unbuffered: what has been written is on disk even if a later place fails.
+        if (!Target.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+            throwIoError(Target.fileName(), "couldn't open target file");
+        if (Context.chunkVerification && QFile::exists(LogPath))
+            QFile::remove(LogPath);
+    }
+    return Target;
+}
+
+// Writes one place of the file: from the data just processed (Cached empty), or from the content
+// held for it in memory or in a temporary file.
+void writePlace(const TChunkSaveContext &Context, QFile &Target, const TChunkInPackage &Place,
+                quint64 Offset, const QByteArray &Data, const TPendingChunk *Cached,
+                TVerificationLog &Log)
+{
+    if (!Cached) {
+        if (Context.chunkVerification)
+            Log.line(Offset, ::shared::sha256(Data) == Place.unpackedHash ? ": write succeeded"
+                                                                          : ": write failed");
+        qCDebug(downloadDetail) << "saveDownloadedData chunk " << Place.url.toString() << " to "
+                                << Target.fileName() << " offset: " << Offset
+                                << " Thread: " << QThread::currentThreadId();
+        writeAt(Target, Offset, Data, Place.unpackedSize);
+    } else if (Cached->storage == TPendingChunk::InMemory) {
+        if (Context.chunkVerification)
+            Log.line(Offset, ::shared::sha256(Cached->data) == Place.unpackedHash
+                                 ? ": write cache correct"
+                                 : ": write cache invalid");
+        qCDebug(downloadDetail) << "saveDownloadedData chunk " << Place.url.toString()
+                                << " from cache to " << Target.fileName() << " offset: " << Offset
+                                << " Thread: " << QThread::currentThreadId();
+        writeAt(Target, Offset, Cached->data, Place.unpackedSize);
+    } else {
+        const QByteArray Bytes = readTemporaryFile(*Cached);
+        if (quint64(Bytes.size()) != Place.unpackedSize)
+            throwIoError(Cached->temporaryFile->fileName(), "couldn't read chunk file");
+        if (Context.chunkVerification) {
+            if (::shared::sha256(Bytes) != Place.unpackedHash) {
+                Log.line(Offset, ": write tmp file invalid");
+                throwIoError(Target.fileName(), "invalid hash");
+            }
+            Log.line(Offset, ": write tmp file correct");
+        }
+        qCDebug(downloadDetail) << "saveDownloadedData chunk " << Place.url.toString()
+                                << " from temp file to " << Target.fileName()
+                                << " offset: " << Offset
+                                << " Thread: " << QThread::currentThreadId();
+        writeAt(Target, Offset, Bytes, Place.unpackedSize);
+    }
+}
+
+// The last place of the file is written.
+void finishFile(TChunkedFileState &State)
+{
+    const QString &Path = State.absolutePath;
+    State.targetFile.close();
+    if (State.executable) {
+        QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner |
+                                        QFileDevice::ExeGroup | QFileDevice::ExeOther);
+    }
+    // The one line per file at Info; what each chunk did is in the detail category.
+    qInfo().noquote() << QStringLiteral("saveDownloadedData file complete: %1 (%2 bytes, %3 "
+                                        "chunks)")
+                             .arg(State.localFile)
+                             .arg(State.unpackedSize)
+                             .arg(State.chunks.size())
+                      << " Thread: " << QThread::currentThreadId();
+}
+
 // Writes every place of one file that can be written now, front to back; caches the data when
 // it is needed further on, behind a place whose content has not arrived. Called with the file's
 // mutex held.
@@ -181,9 +257,8 @@ void saveIntoFile(const TChunkSaveContext &Context, const TChunkToDownload &Chun
     while (Pending != State.pendingChunkIndices.end()) {
         const qint32 Index = *Pending;
         const TChunkInPackage &Place = State.chunks[std::size_t(Index)];
-        const bool Direct = Place.unpackedHash == Hash;
         std::shared_ptr<TPendingChunk> Cached;
-        if (!Direct) {
+        if (Place.unpackedHash != Hash) {
             Cached = Context.pendingChunks->heldContent(Place.unpackedHash);
             if (!Cached) {
                 qInfo() << "saveDownloadedData chunk " << Place.url.toString() << " not found for "
@@ -192,57 +267,12 @@ void saveIntoFile(const TChunkSaveContext &Context, const TChunkToDownload &Chun
                 break;
             }
         }
-
-        QFile &Target = State.targetFile;
-        if (!Target.isOpen()) {
-            Target.setFileName(Path);
-            // Unbuffered: what has been written is on disk even if a later place fails.
-            if (!Target.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
-                throwIoError(Target.fileName(), "couldn't open target file");
-            if (Context.chunkVerification && QFile::exists(LogPath))
-                QFile::remove(LogPath);
-        }
+        QFile &Target = openTarget(Context, State, LogPath);
         TVerificationLog Log(Context.chunkVerification, LogPath);
-
         const quint64 Offset = State.chunkOffsets[std::size_t(Index)];
         if (Context.chunkVerification)
             checkOldContent(Target, State, Index, Log);
-
-        if (Direct) {
-            if (Context.chunkVerification)
-                Log.line(Offset, ::shared::sha256(Data) == Place.unpackedHash ? ": write succeeded"
-                                                                              : ": write failed");
-            qCDebug(downloadDetail) << "saveDownloadedData chunk " << Place.url.toString() << " to "
-                                    << Target.fileName() << " offset: " << Offset
-                                    << " Thread: " << QThread::currentThreadId();
-            writeAt(Target, Offset, Data, Place.unpackedSize);
-        } else if (Cached->storage == TPendingChunk::InMemory) {
-            if (Context.chunkVerification)
-                Log.line(Offset, ::shared::sha256(Cached->data) == Place.unpackedHash
-                                     ? ": write cache correct"
-                                     : ": write cache invalid");
-            qCDebug(downloadDetail)
-                << "saveDownloadedData chunk " << Place.url.toString() << " from cache to "
-                << Target.fileName() << " offset: " << Offset
-                << " Thread: " << QThread::currentThreadId();
-            writeAt(Target, Offset, Cached->data, Place.unpackedSize);
-        } else {
-            const QByteArray Bytes = readTemporaryFile(*Cached);
-            if (quint64(Bytes.size()) != Place.unpackedSize)
-                throwIoError(Cached->temporaryFile->fileName(), "couldn't read chunk file");
-            if (Context.chunkVerification) {
-                if (::shared::sha256(Bytes) != Place.unpackedHash) {
-                    Log.line(Offset, ": write tmp file invalid");
-                    throwIoError(Target.fileName(), "invalid hash");
-                }
-                Log.line(Offset, ": write tmp file correct");
-            }
-            qCDebug(downloadDetail)
-                << "saveDownloadedData chunk " << Place.url.toString() << " from temp file to "
-                << Target.fileName() << " offset: " << Offset
-                << " Thread: " << QThread::currentThreadId();
-            writeAt(Target, Offset, Bytes, Place.unpackedSize);
-        }
+        writePlace(Context, Target, Place, Offset, Data, Cached.get(), Log);
         // Direct writes count too: the entry goes as soon as its last place is written.
         Context.pendingChunks->useWritten(Place.unpackedHash);
         if (Context.writeProgress)
@@ -251,18 +281,7 @@ void saveIntoFile(const TChunkSaveContext &Context, const TChunkToDownload &Chun
     }
 
     if (State.pendingChunkIndices.empty()) {
-        State.targetFile.close();
-        if (State.executable) {
-            QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner |
-                                            QFileDevice::ExeGroup | QFileDevice::ExeOther);
-        }
-        // The one line per file at Info; what each chunk did is in the detail category.
-        qInfo().noquote() << QStringLiteral("saveDownloadedData file complete: %1 (%2 bytes, %3 "
-                                            "chunks)")
-                                 .arg(State.localFile)
-                                 .arg(State.unpackedSize)
-                                 .arg(State.chunks.size())
-                          << " Thread: " << QThread::currentThreadId();
+        finishFile(State);
         return;
     }
     if (AlreadyCached)
