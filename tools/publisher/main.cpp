@@ -259,7 +259,8 @@ int reportFailure(const std::exception &Error)
     return ExitFailure;
 }
 
-int runPackage(const QStringList &Arguments)
+// Reads the options of the package command; false when the run ends here, with ExitCode set.
+bool readPackageOptions(const QStringList &Arguments, TPublishOptions &Options, int &ExitCode)
 {
     TCommandLine commandLine(
         QStringLiteral("package"),
@@ -329,39 +330,77 @@ int runPackage(const QStringList &Arguments)
     commandLine.addExample(
         QStringLiteral("corvane-publish package --source build/win64 --out site/client/win64 \\\n"
                        "      --version 1.4.2 --executable bin/corvane.exe --parameter=-windowed"));
-    int exitCode = 0;
-    if (!commandLine.parse(Arguments, exitCode))
-        return exitCode;
+    if (!commandLine.parse(Arguments, ExitCode))
+        return false;
     const QCommandLineParser &parser = commandLine.parser();
-    if (parser.isSet(executable) && parser.value(executable).isEmpty())
-        return commandLine.usageError(QStringLiteral("--executable needs the path of a file"));
+    if (parser.isSet(executable) && parser.value(executable).isEmpty()) {
+        ExitCode = commandLine.usageError(QStringLiteral("--executable needs the path of a file"));
+        return false;
+    }
 
-    TPublishOptions options;
-    options.sourceDirectory = parser.value(source);
-    options.outputDirectory = parser.value(output);
-    options.version = parser.value(version);
-    options.executable = parser.value(executable);
-    options.parameters = parser.values(parameter);
-    options.generation = parser.value(generation);
-    options.variant = parser.value(variant);
-    options.assetsDirectory = parser.value(assets);
-    options.assetsVersion = parser.value(assetsVersion);
-    options.chunkStoreDirectory = parser.value(chunkStore);
-    options.signingKeyFiles = parser.values(signingKey);
-    options.packageName = parser.value(packageName);
-    options.launcherPackage = parser.isSet(launcher);
+    Options.sourceDirectory = parser.value(source);
+    Options.outputDirectory = parser.value(output);
+    Options.version = parser.value(version);
+    Options.executable = parser.value(executable);
+    Options.parameters = parser.values(parameter);
+    Options.generation = parser.value(generation);
+    Options.variant = parser.value(variant);
+    Options.assetsDirectory = parser.value(assets);
+    Options.assetsVersion = parser.value(assetsVersion);
+    Options.chunkStoreDirectory = parser.value(chunkStore);
+    Options.signingKeyFiles = parser.values(signingKey);
+    Options.packageName = parser.value(packageName);
+    Options.launcherPackage = parser.isSet(launcher);
     const QString codecName = parser.value(codec);
-    if (codecName == QStringLiteral("lzma") || (codecName.isEmpty() && options.launcherPackage))
-        options.codec = EChunkCodec::Lzma;
-    else if (codecName.isEmpty() || codecName == QStringLiteral("zstd"))
-        options.codec = EChunkCodec::Zstd;
-    else
-        return commandLine.usageError(QStringLiteral("--codec is zstd or lzma"));
-    if (!commandLine.number(level, options.compressionLevel))
-        return commandLine.usageError(QStringLiteral("--level needs a number"));
-    if (!commandLine.number(deltaVersions, options.deltaVersions))
-        return commandLine.usageError(QStringLiteral("--delta-versions needs a number"));
+    if (codecName == QStringLiteral("lzma") || (codecName.isEmpty() && Options.launcherPackage)) {
+        Options.codec = EChunkCodec::Lzma;
+    } else if (codecName.isEmpty() || codecName == QStringLiteral("zstd")) {
+        Options.codec = EChunkCodec::Zstd;
+    } else {
+        ExitCode = commandLine.usageError(QStringLiteral("--codec is zstd or lzma"));
+        return false;
+    }
+    if (!commandLine.number(level, Options.compressionLevel)) {
+        ExitCode = commandLine.usageError(QStringLiteral("--level needs a number"));
+        return false;
+    }
+    if (!commandLine.number(deltaVersions, Options.deltaVersions)) {
+        ExitCode = commandLine.usageError(QStringLiteral("--delta-versions needs a number"));
+        return false;
+    }
+    return true;
+}
 
+// What a publication did, on standard output.
+void printPublishReport(const TPublishReport &Report)
+{
+    const QString rate = rateText(Report.bytes, Report.milliseconds);
+    out() << "Published " << Report.files << (Report.files == 1 ? " file, " : " files, ")
+          << sizeText(double(Report.bytes)) << ", in " << durationText(Report.milliseconds)
+          << (rate.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(rate)) << '\n'
+          << "Chunks: " << Report.chunksTotal << " total, " << Report.chunksNew << " new ("
+          << Report.chunksStored << " stored uncompressed)\n"
+          << "Compression: " << Report.compression << '\n'
+          << "New bytes: " << sizeText(double(Report.bytesNew)) << " to download ("
+          << sizeText(double(Report.unpackedBytesNew)) << " unpacked)\n"
+          << "Deltas: " << Report.deltasTotal << " offered, " << Report.deltasNew << " new, "
+          << sizeText(double(Report.deltaBytesNew)) << ", in "
+          << durationText(Report.deltaMilliseconds) << " ("
+          << (Report.milliseconds > 0 ? 100 * Report.deltaMilliseconds / Report.milliseconds : 0)
+          << " % of the run)\n"
+          << "Packs: " << Report.packsNew << " new, " << sizeText(double(Report.packBytesNew))
+          << '\n'
+          << "Package document: " << QDir::toNativeSeparators(Report.packageDocumentPath) << '\n';
+    if (!Report.assetDocumentPath.isEmpty())
+        out() << "Asset document: " << QDir::toNativeSeparators(Report.assetDocumentPath) << '\n';
+}
+
+int runPackage(const QStringList &Arguments)
+{
+    TPublishOptions options;
+    int exitCode = 0;
+    if (!readPackageOptions(Arguments, options, exitCode))
+        return exitCode;
     TPackagePublisher publisher(options);
     TProgressLine progress;
     if (standardErrorIsTerminal()) {
@@ -371,28 +410,7 @@ int runPackage(const QStringList &Arguments)
     }
     try {
         const TPublishReport report = publisher.publish();
-        const QString rate = rateText(report.bytes, report.milliseconds);
-        out() << "Published " << report.files << (report.files == 1 ? " file, " : " files, ")
-              << sizeText(double(report.bytes)) << ", in " << durationText(report.milliseconds)
-              << (rate.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(rate)) << '\n'
-              << "Chunks: " << report.chunksTotal << " total, " << report.chunksNew << " new ("
-              << report.chunksStored << " stored uncompressed)\n"
-              << "Compression: " << report.compression << '\n'
-              << "New bytes: " << sizeText(double(report.bytesNew)) << " to download ("
-              << sizeText(double(report.unpackedBytesNew)) << " unpacked)\n"
-              << "Deltas: " << report.deltasTotal << " offered, " << report.deltasNew << " new, "
-              << sizeText(double(report.deltaBytesNew)) << ", in "
-              << durationText(report.deltaMilliseconds) << " ("
-              << (report.milliseconds > 0 ? 100 * report.deltaMilliseconds / report.milliseconds
-                                          : 0)
-              << " % of the run)\n"
-              << "Packs: " << report.packsNew << " new, " << sizeText(double(report.packBytesNew))
-              << '\n'
-              << "Package document: " << QDir::toNativeSeparators(report.packageDocumentPath)
-              << '\n';
-        if (!report.assetDocumentPath.isEmpty())
-            out() << "Asset document: " << QDir::toNativeSeparators(report.assetDocumentPath)
-                  << '\n';
+        printPublishReport(report);
         out().flush();
         if (options.executable.isEmpty()) {
             err() << "corvane-publish: warning: the package names no executable (--executable): "
