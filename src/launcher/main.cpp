@@ -22,9 +22,8 @@ int main(int argc, char *argv[])
     }
 
     setupLogging();
-    qInfo() << "Version: " << launcherVersion() << " Thread: " << QThread::currentThreadId();
-    qInfo() << "load configuration"
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "Version: " << launcherVersion();
+    qInfo() << "load configuration";
     application->startLoading();
 
     const int exitCode = application->run();

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QTextStream>
+#include <QThread>
 
 #include <cstdlib>
 #include <memory>
@@ -49,7 +50,10 @@ void messageHandler(QtMsgType Type, const QMessageLogContext &Context, const QSt
         std::abort();
     if (!file || writingLine)
         return;
-    const QString line = formatLogLine(Type, Context, Message);
+    // Every line names the thread it comes from, as the workers' lines interleave.
+    const QString line = formatLogLine(
+        Type, Context,
+        Message + QStringLiteral(" Thread: 0x%1").arg(quintptr(QThread::currentThreadId()), 0, 16));
     QMutexLocker lock(&logMutex);
     if (!file->isOpen())
         return;

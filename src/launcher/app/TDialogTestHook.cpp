@@ -9,7 +9,6 @@
 #include <QJsonObject>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QThread>
 
 namespace vorna::launcher {
 
@@ -72,8 +71,7 @@ void TDialogTestHook::record(QWidget *Dialog) const
     if (const auto *box = qobject_cast<QMessageBox *>(Dialog))
         entry.insert(QStringLiteral("text"), box->text());
     entry.insert(QStringLiteral("class"), QString::fromLatin1(Dialog->metaObject()->className()));
-    qInfo() << "test hook: dismissing dialog" << Dialog->windowTitle()
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "test hook: dismissing dialog" << Dialog->windowTitle();
     QFile file(m_logPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
         qWarning() << "test hook: cannot write" << m_logPath << file.errorString();

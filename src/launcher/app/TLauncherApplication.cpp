@@ -30,7 +30,6 @@
 #include <QPixmap>
 #include <QProcess>
 #include <QSplashScreen>
-#include <QThread>
 
 namespace vorna::launcher {
 
@@ -164,8 +163,7 @@ void TLauncherApplication::startLoading()
     // The command line tells after the fact how an installer, the client or a self-update
     // restart started this launcher.
     qInfo() << "startLoading arguments:" << QCoreApplication::arguments()
-            << "pid:" << QCoreApplication::applicationPid()
-            << " Thread: " << QThread::currentThreadId();
+            << "pid:" << QCoreApplication::applicationPid();
     for (const QString &note : m_filesystemHelper->settings()->fallbackNotes)
         qWarning().noquote() << note;
     // The request can end synchronously (an unusable address, then the local copy), up to a
@@ -286,8 +284,7 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
             // whose package has no configuration.
             if (launcherPackage->documentsRefusedForRunningPlatform()) {
                 qCritical() << "self-update skipped: the documents of the launcher package were "
-                               "refused"
-                            << " Thread: " << QThread::currentThreadId();
+                               "refused";
                 launcherConfiguration = nullptr;
             }
             if (launcherConfiguration) {
@@ -295,8 +292,7 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
                 if (remoteVersion.isEmpty())
                     remoteVersion = QStringLiteral("?");
                 if (remoteVersion != launcherVersion()) {
-                    qInfo() << "self-update from" << launcherVersion() << "to" << remoteVersion
-                            << " Thread: " << QThread::currentThreadId();
+                    qInfo() << "self-update from" << launcherVersion() << "to" << remoteVersion;
                     m_selfUpdater->startSelfUpdate(launcherPackage);
                     showSplashScreen(ESplashKind::UpdatingLauncher);
                     return;
@@ -316,15 +312,13 @@ void TLauncherApplication::onSelfUpdateFinished()
     arguments.append(QStringLiteral("--%1").arg(skipSelfUpdateOptionName()));
     const bool started = QProcess::startDetached(QCoreApplication::applicationFilePath(), arguments,
                                                  QDir::currentPath());
-    qInfo() << "restart after self-update, started:" << started
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "restart after self-update, started:" << started;
     finish(started ? 0 : 1);
 }
 
 void TLauncherApplication::onLauncherReadyForAction()
 {
-    qInfo() << "onLauncherReadyForAction"
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onLauncherReadyForAction";
     try {
         const auto configuration = m_configurationHandler->launcherConfiguration();
         m_installationManager =
@@ -443,8 +437,7 @@ std::shared_ptr<TPackage> TLauncherApplication::findDefaultPackage() const
 
 void TLauncherApplication::showMainWindow()
 {
-    qInfo() << "showMainWindow"
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "showMainWindow";
     const auto configuration = m_configurationHandler->launcherConfiguration();
     if (!m_mainWindow) {
         std::vector<std::shared_ptr<TPackage>> packages;
@@ -471,8 +464,7 @@ void TLauncherApplication::showMainWindow()
 
 void TLauncherApplication::onAllStartedUpdatesFinished()
 {
-    qInfo() << "onAllStartedUpdatesFinished"
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onAllStartedUpdatesFinished";
     try {
         const auto configuration = m_configurationHandler->launcherConfiguration();
         if (configuration && configuration->preventDefaultAutostart())
@@ -497,8 +489,7 @@ void TLauncherApplication::onAllStartedUpdatesFinished()
 
 void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage> &Package)
 {
-    qInfo() << "startPackageAndExit" << Package->name()
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "startPackageAndExit" << Package->name();
     const QString named = m_installationManager->executablePath(Package);
     const QString program = ::shared::TFileSystemHelper::startableProgram(named);
     QStringList arguments;
@@ -537,8 +528,7 @@ void TLauncherApplication::checkClientStarted()
 {
     if (::shared::TNamedFileMapping::canOpenForReading(clientRunningMarkerName)) {
         m_clientStartPollTimer.stop();
-        qInfo() << "client started"
-                << " Thread: " << QThread::currentThreadId();
+        qInfo() << "client started";
         finish(0);
         return;
     }
@@ -546,8 +536,7 @@ void TLauncherApplication::checkClientStarted()
     if (m_clientStartClock.elapsed() > timeout ||
         (m_splashScreen && !m_splashScreen->isVisible())) {
         m_clientStartPollTimer.stop();
-        qCritical() << "client did not announce itself"
-                    << " Thread: " << QThread::currentThreadId();
+        qCritical() << "client did not announce itself";
         finish(1);
     }
 }
@@ -555,8 +544,7 @@ void TLauncherApplication::checkClientStarted()
 void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(
     const std::shared_ptr<TPackage> &Package)
 {
-    qInfo() << "onClientStartOrInstallTriggeredFromUI " << Package->name()
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onClientStartOrInstallTriggeredFromUI " << Package->name();
     try {
         switch (Package->localPackageStatus()) {
         case ELocalPackageStatus::UpToDate:
@@ -577,8 +565,7 @@ void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(
 
 void TLauncherApplication::onClientVerifyTriggeredFromUI(const std::shared_ptr<TPackage> &Package)
 {
-    qInfo() << "onClientVerifyTriggeredFromUI " << Package->name()
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onClientVerifyTriggeredFromUI " << Package->name();
     try {
         if (Package->localPackageStatus() == ELocalPackageStatus::UpToDate)
             m_installationManager->verifyPackage(Package);

@@ -10,7 +10,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
-#include <QThread>
 
 namespace vorna::launcher {
 
@@ -26,8 +25,7 @@ void TLauncherSelfUpdater::startSelfUpdate(const std::shared_ptr<TPackage> &Laun
 {
     if (!LauncherPackage)
         return;
-    qInfo() << "startSelfUpdate " << LauncherPackage->name()
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "startSelfUpdate " << LauncherPackage->name();
     m_installationManager = std::make_unique<TInstallationManager>(nullptr, m_filesystemHelper);
     connect(m_installationManager.get(), &TInstallationManager::installationOrUpdateFinished, this,
             &TLauncherSelfUpdater::onInstallationOrUpdateFinished);
@@ -57,14 +55,12 @@ void TLauncherSelfUpdater::moveRunningExecutableAside(const QString &Executable)
         // The rename below fails and leaves the executable where it is.
     }
     if (!QFile::rename(Executable, backup)) {
-        qWarning() << "moveRunningExecutableAside: cannot rename" << Executable
-                   << " Thread: " << QThread::currentThreadId();
+        qWarning() << "moveRunningExecutableAside: cannot rename" << Executable;
         return;
     }
     if (!QFile::copy(backup, Executable) ||
         !QFile::setPermissions(Executable, QFile::permissions(backup))) {
-        qWarning() << "moveRunningExecutableAside: cannot copy" << backup
-                   << " Thread: " << QThread::currentThreadId();
+        qWarning() << "moveRunningExecutableAside: cannot copy" << backup;
         // The launcher must never be left without its executable.
         QFile::remove(Executable);
         QFile::rename(backup, Executable);
@@ -97,8 +93,7 @@ void TLauncherSelfUpdater::onInstallationOrUpdateFinished(
 
 void TLauncherSelfUpdater::cleanupOldLauncherVersion()
 {
-    qInfo() << "cleanupOldLauncherVersion"
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "cleanupOldLauncherVersion";
     const auto files = m_filesystemHelper->listFiles(m_filesystemHelper->applicationDirectory());
     for (const auto &file : files) {
         if (QFileInfo(file.absoluteFilePath)

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QDebug>
 #include <QPushButton>
-#include <QThread>
 
 namespace vorna::launcher {
 
@@ -46,8 +45,7 @@ void TPauseTestHook::onPoll()
 {
     if (!m_sincePause.isValid()) {
         if (QPushButton *pause = visibleButton(QStringLiteral("Pause"))) {
-            qInfo() << "test hook: clicking Pause"
-                    << " Thread: " << QThread::currentThreadId();
+            qInfo() << "test hook: clicking Pause";
             m_sincePause.start();
             pause->click();
         }
@@ -57,8 +55,7 @@ void TPauseTestHook::onPoll()
         return;
     // Looked for until it shows: the tile hides it for a moment while it shows another phase.
     if (QPushButton *resume = visibleButton(QStringLiteral("Resume"))) {
-        qInfo() << "test hook: clicking Resume"
-                << " Thread: " << QThread::currentThreadId();
+        qInfo() << "test hook: clicking Resume";
         m_pollTimer.stop();
         resume->click();
     }

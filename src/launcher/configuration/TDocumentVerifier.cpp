@@ -9,7 +9,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSettings>
-#include <QThread>
 
 #include <algorithm>
 #include <cmath>
@@ -105,8 +104,7 @@ void TDocumentVerifier::reportUncheckedOnce()
     m_reportedUnchecked = true;
     if (!m_checksSignatures)
         qWarning().noquote() << "TDocumentVerifier: this launcher was built without trusted keys; "
-                                "signatures of downloaded documents are not checked Thread:"
-                             << QThread::currentThreadId();
+                                "signatures of downloaded documents are not checked";
     else if (m_trustedKeys.empty())
         qCritical().noquote() << "TDocumentVerifier: the built-in key list holds no usable key; "
                                  "every document is refused";

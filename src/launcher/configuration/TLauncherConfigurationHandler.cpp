@@ -10,7 +10,6 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
-#include <QThread>
 
 #include <algorithm>
 #include <climits>
@@ -136,8 +135,7 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url,
         // report for its address changes nothing.
         if (m_state != EMetadataState::NotLoaded) {
             qInfo().noquote() << "onConfigurationDownloadFailed: ignoring late failure of"
-                              << Url.toString() << ":" << ErrorString
-                              << "Thread:" << QThread::currentThreadId();
+                              << Url.toString() << ":" << ErrorString;
             return;
         }
         qCritical().noquote() << "Download of configuration failed:" << ErrorString;
@@ -235,8 +233,7 @@ void TLauncherConfigurationHandler::loadLocalCopy()
             data, QUrl::fromLocalFile(path).adjusted(QUrl::RemoveFilename));
         m_offline = true;
         m_state = EMetadataState::LoadedOffline;
-        qInfo().noquote() << "loadLocalCopy: launcher configuration loaded from" << path
-                          << "Thread:" << QThread::currentThreadId();
+        qInfo().noquote() << "loadLocalCopy: launcher configuration loaded from" << path;
     } catch (const std::runtime_error &exception) {
         qCritical().noquote() << "loadLocalCopy: the local copy of the launcher configuration "
                                  "cannot be used:"

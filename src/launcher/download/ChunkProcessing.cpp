@@ -16,7 +16,6 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QTextStream>
-#include <QThread>
 
 #include <limits>
 #include <map>
@@ -45,8 +44,7 @@ template <typename TBody> TChunkStageResult runStage(const TChunkToDownload &Chu
         Result.errorText = QStringLiteral("unknown exception");
     }
     if (!Result.succeeded)
-        qWarning() << "chunk stage failed for" << Chunk.url.toString() << ":" << Result.errorText
-                   << " Thread: " << QThread::currentThreadId();
+        qWarning() << "chunk stage failed for" << Chunk.url.toString() << ":" << Result.errorText;
     return Result;
 }
 
@@ -192,8 +190,7 @@ void writePlace(const TChunkSaveContext &Context, QFile &Target, const TChunkInP
             Log.line(Offset, ::shared::sha256(Data) == Place.unpackedHash ? ": write succeeded"
                                                                           : ": write failed");
         qCDebug(downloadDetail) << "saveDownloadedData chunk " << Place.url.toString() << " to "
-                                << Target.fileName() << " offset: " << Offset
-                                << " Thread: " << QThread::currentThreadId();
+                                << Target.fileName() << " offset: " << Offset;
         writeAt(Target, Offset, Data, Place.unpackedSize);
     } else if (Cached->storage == TPendingChunk::InMemory) {
         if (Context.chunkVerification)
@@ -201,8 +198,7 @@ void writePlace(const TChunkSaveContext &Context, QFile &Target, const TChunkInP
                                  ? ": write cache correct"
                                  : ": write cache invalid");
         qCDebug(downloadDetail) << "saveDownloadedData chunk " << Place.url.toString()
-                                << " from cache to " << Target.fileName() << " offset: " << Offset
-                                << " Thread: " << QThread::currentThreadId();
+                                << " from cache to " << Target.fileName() << " offset: " << Offset;
         writeAt(Target, Offset, Cached->data, Place.unpackedSize);
     } else {
         const QByteArray Bytes = readTemporaryFile(*Cached);
@@ -217,8 +213,7 @@ void writePlace(const TChunkSaveContext &Context, QFile &Target, const TChunkInP
         }
         qCDebug(downloadDetail) << "saveDownloadedData chunk " << Place.url.toString()
                                 << " from temp file to " << Target.fileName()
-                                << " offset: " << Offset
-                                << " Thread: " << QThread::currentThreadId();
+                                << " offset: " << Offset;
         writeAt(Target, Offset, Bytes, Place.unpackedSize);
     }
 }
@@ -237,8 +232,7 @@ void finishFile(TChunkedFileState &State)
                                         "chunks)")
                              .arg(State.localFile)
                              .arg(State.unpackedSize)
-                             .arg(State.chunks.size())
-                      << " Thread: " << QThread::currentThreadId();
+                             .arg(State.chunks.size());
 }
 
 // Writes every place of one file that can be written now, front to back; caches the data when
@@ -262,8 +256,7 @@ void saveIntoFile(const TChunkSaveContext &Context, const TChunkToDownload &Chun
             Cached = Context.pendingChunks->heldContent(Place.unpackedHash);
             if (!Cached) {
                 qInfo() << "saveDownloadedData chunk " << Place.url.toString() << " not found for "
-                        << Path << ". => Wait for chunk"
-                        << " Thread: " << QThread::currentThreadId();
+                        << Path << ". => Wait for chunk";
                 break;
             }
         }
@@ -468,8 +461,7 @@ TChunkStageResult verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data)
 void saveChunkIntoFiles(const TChunkSaveContext &Context, const TChunkToDownload &Chunk,
                         const QByteArray &Data)
 {
-    qCDebug(downloadDetail) << "saveDownloadedData chunk " << Chunk.url.toString()
-                            << " Thread: " << QThread::currentThreadId();
+    qCDebug(downloadDetail) << "saveDownloadedData chunk " << Chunk.url.toString();
     bool AlreadyCached = false;
     for (const auto &State : Chunk.fileStates) {
         QMutexLocker Lock(&State->mutex);
@@ -495,28 +487,24 @@ TChunkStageResult processDownloadedObject(TChunkSaveContext Context, TChunkToDow
     };
     TChunkStageResult Step;
     if (IsDelta) {
-        qCDebug(downloadDetail) << "processDownloadedData delta for " << Chunk.url.toString()
-                                << " Thread: " << QThread::currentThreadId();
+        qCDebug(downloadDetail) << "processDownloadedData delta for " << Chunk.url.toString();
         Step = applyDownloadedDelta(Chunk, std::move(Data));
         if (!Step.succeeded)
             return failed(std::move(Step), EChunkStage::ApplyDelta);
     } else {
         if (Chunk.unpack) {
-            qCDebug(downloadDetail) << "processDownloadedData decompress " << Chunk.url.toString()
-                                    << " Thread: " << QThread::currentThreadId();
+            qCDebug(downloadDetail) << "processDownloadedData decompress " << Chunk.url.toString();
             Step = decompressDownloadedData(Chunk, std::move(Data));
             if (!Step.succeeded)
                 return failed(std::move(Step), EChunkStage::Decompress);
             Data = std::move(Step.data);
         }
-        qCDebug(downloadDetail) << "processDownloadedData verify " << Chunk.url.toString()
-                                << " Thread: " << QThread::currentThreadId();
+        qCDebug(downloadDetail) << "processDownloadedData verify " << Chunk.url.toString();
         Step = verifyDownloadedData(Chunk, std::move(Data));
         if (!Step.succeeded)
             return failed(std::move(Step), EChunkStage::Verify);
     }
-    qCDebug(downloadDetail) << "processDownloadedData save " << Chunk.url.toString()
-                            << " Thread: " << QThread::currentThreadId();
+    qCDebug(downloadDetail) << "processDownloadedData save " << Chunk.url.toString();
     Step = saveDownloadedData(std::move(Context), Chunk, std::move(Step.data));
     Step.stage = EChunkStage::Save;
     return Step;

@@ -119,8 +119,7 @@ void TPackageFileDownloader::prepare(const std::vector<TFileToDownload> &Files)
 
 void TPackageFileDownloader::start()
 {
-    qInfo() << "start download of " << m_allChunks.size()
-            << " files Thread: " << QThread::currentThreadId();
+    qInfo() << "start download of " << m_allChunks.size() << " files";
     m_chunksInProgress.clear();
     m_chunksToWrite.clear();
     for (const TChunkToDownload &Chunk : m_allChunks) {
@@ -215,8 +214,7 @@ void TPackageFileDownloader::start()
         m_objectsLeftInRange.insert(Key, int(Range.objects.size()));
         m_packRanges.insert(Key, Range);
         qCDebug(downloadDetail) << "start download of " << Key.toString() << " ("
-                                << Range.objects.size()
-                                << " objects) Thread: " << QThread::currentThreadId();
+                                << Range.objects.size() << " objects)";
         // Deltas only save bytes: a range of them that takes too long gives way to the objects'
         // own addresses, and those to the chunks.
         m_pool->enqueueRange(Range.packUrl, qint64(Range.offset), qint64(Range.length),
@@ -233,8 +231,7 @@ int TPackageFileDownloader::deltaDeadline(quint64 Size) const
 
 void TPackageFileDownloader::fetchAlone(const QUrl &Url)
 {
-    qCDebug(downloadDetail) << "start download of " << Url.toString()
-                            << " Thread: " << QThread::currentThreadId();
+    qCDebug(downloadDetail) << "start download of " << Url.toString();
     const auto Delta = m_chunkUrlOfDelta.constFind(Url);
     if (Delta != m_chunkUrlOfDelta.constEnd()) {
         const auto Chunk = m_chunksInProgress.constFind(*Delta);
@@ -263,8 +260,7 @@ void TPackageFileDownloader::onDownloadProgress(QUrl Url, TFileSize DownloadedBy
 
 void TPackageFileDownloader::onDownloadCompleted(QUrl Url, QByteArray Data)
 {
-    qCDebug(downloadDetail) << "onDownloadCompleted " << Url.toString()
-                            << " Thread: " << QThread::currentThreadId();
+    qCDebug(downloadDetail) << "onDownloadCompleted " << Url.toString();
     if (m_packRanges.contains(Url)) {
         onRangeDownloaded(Url, Data);
         return;
@@ -351,8 +347,7 @@ void TPackageFileDownloader::onRangeFailed(const QUrl &Key, const QString &Reaso
     qInfo().noquote() << QStringLiteral("range %1 not usable (%2), downloading its %3 objects "
                                         "one by one")
                              .arg(Key.toString(), Reason)
-                             .arg(int(Range.objects.size()) - HandedOver)
-                      << " Thread: " << QThread::currentThreadId();
+                             .arg(int(Range.objects.size()) - HandedOver);
     for (int Index = 0; Index < int(Range.objects.size()); ++Index) {
         const TPackObject &Object = Range.objects[std::size_t(Index)];
         m_rangeOfObject.remove(Object.url);
@@ -382,7 +377,7 @@ void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkEr
                                               QString ErrorString)
 {
     Q_UNUSED(Code)
-    qInfo() << "onDownloadFailed " << Url.toString() << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onDownloadFailed " << Url.toString();
     m_pool->release(Url);
     if (m_packRanges.contains(Url)) {
         onRangeFailed(Url, ErrorString);
@@ -402,7 +397,7 @@ void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkEr
         emitFinishedSignalWhenNoMoreFilesAreOutstanding();
         return;
     }
-    qInfo() << "Retry " << Url.toString() << " Thread: " << QThread::currentThreadId();
+    qInfo() << "Retry " << Url.toString();
     ++Found->retryCount;
     m_pool->enqueueWithMaxReplySize(Url, maxReplySizeOf(*Found));
 }
@@ -467,8 +462,7 @@ void TPackageFileDownloader::processDownloadedData(const QUrl &Url, const QByteA
         releaseObject(Url);
         return;
     }
-    qCDebug(downloadDetail) << "processDownloadedData " << Url.toString()
-                            << " Thread: " << QThread::currentThreadId();
+    qCDebug(downloadDetail) << "processDownloadedData " << Url.toString();
     runPipeline(*Found, Data, false);
 }
 
@@ -507,8 +501,7 @@ void TPackageFileDownloader::runPipeline(const TChunkToDownload &Chunk, const QB
 void TPackageFileDownloader::onObjectProcessed(const QUrl &Url, bool IsDelta,
                                                const TChunkStageResult &Result)
 {
-    qCDebug(downloadDetail) << "processDownloadedData finished " << Url.toString()
-                            << " Thread: " << QThread::currentThreadId();
+    qCDebug(downloadDetail) << "processDownloadedData finished " << Url.toString();
     // A built delta has served its purpose whether or not the save succeeds: its slot goes with
     // the chunk's.
     if (IsDelta && (Result.succeeded || Result.stage == EChunkStage::Save)) {
@@ -537,8 +530,7 @@ void TPackageFileDownloader::onObjectProcessed(const QUrl &Url, bool IsDelta,
         onVerifyFailed(Url);
         break;
     case EChunkStage::Save:
-        qWarning() << "Failed to save file downloaded from" << Url.toString()
-                   << " Thread: " << QThread::currentThreadId();
+        qWarning() << "Failed to save file downloaded from" << Url.toString();
         // The content was fine: the disk refused it. The player is told to check disk space.
         m_atLeastOneSavingOperationFailed = true;
         dropChunk(Url);
@@ -557,7 +549,7 @@ void TPackageFileDownloader::onVerifyFailed(const QUrl &Url)
             m_chunksInProgress.erase(Found);
             m_atLeastOneDownloadFailed = true;
         } else {
-            qInfo() << "Retry " << Url.toString() << " Thread: " << QThread::currentThreadId();
+            qInfo() << "Retry " << Url.toString();
             ++Found->retryCount;
             m_pool->enqueueWithMaxReplySize(Url, maxReplySizeOf(*Found));
         }
@@ -575,7 +567,7 @@ void TPackageFileDownloader::onDeltaDownloaded(const QUrl &DeltaUrl, const QByte
     }
     m_transferSummary.deltaBytes += Data.size();
     qCDebug(downloadDetail) << "processDownloadedData delta " << DeltaUrl.toString() << " for "
-                            << Found->url.toString() << " Thread: " << QThread::currentThreadId();
+                            << Found->url.toString();
     // The content is built, checked and saved in one task; like a chunk the delta keeps its
     // download slot until then. Freed at once, every small delta would start the next and the
     // built chunks, each as large as a whole chunk, would pile up in memory.
@@ -592,7 +584,7 @@ void TPackageFileDownloader::fallBackToChunk(const QUrl &DeltaUrl, const QString
         return;
     // Not an error: the chunk itself is always there to fall back to.
     qInfo() << "delta " << DeltaUrl.toString() << " not usable (" << Reason << "), downloading "
-            << Url.toString() << " Thread: " << QThread::currentThreadId();
+            << Url.toString();
     Found->plannedDelta.reset();
     ++m_transferSummary.fallbacks;
     addSaturated(m_totalToDownload, Found->packedSize);
@@ -618,12 +610,10 @@ void TPackageFileDownloader::dropChunk(const QUrl &Url)
 
 void TPackageFileDownloader::processFinishedData(const QUrl &Url)
 {
-    qCDebug(downloadDetail) << "processFinishedData: " << Url.toString()
-                            << " Thread: " << QThread::currentThreadId();
+    qCDebug(downloadDetail) << "processFinishedData: " << Url.toString();
     releaseSlotOf(Url);
     if (m_chunksInProgress.remove(Url) > 0) {
-        qCDebug(downloadDetail) << "processFinishedData found: " << Url.toString()
-                                << " Thread: " << QThread::currentThreadId();
+        qCDebug(downloadDetail) << "processFinishedData found: " << Url.toString();
         emitFinishedSignalWhenNoMoreFilesAreOutstanding();
     }
 }
@@ -636,8 +626,7 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
             << "emitFinishedSignalWhenNoMoreFilesAreOutstanding ActiveDownloads: "
             << m_pool->activeDownloads() << " FilesInProgress: " << m_chunksInProgress.size()
             << " AtLeastOneDownloadFailed " << m_atLeastOneDownloadFailed
-            << " AtLeastOneSavingOperationFailed " << m_atLeastOneSavingOperationFailed
-            << " Thread: " << QThread::currentThreadId();
+            << " AtLeastOneSavingOperationFailed " << m_atLeastOneSavingOperationFailed;
     }
     if (!m_chunksInProgress.isEmpty() || m_finished)
         return;
@@ -651,8 +640,7 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
                              .arg(m_transferSummary.chunks)
                              .arg(m_transferSummary.fallbacks)
                              .arg(m_transferSummary.ranges)
-                             .arg(m_transferSummary.rangeFallbacks)
-                      << " Thread: " << QThread::currentThreadId();
+                             .arg(m_transferSummary.rangeFallbacks);
     m_downloadStatistics.count = 0;
     m_writeStatistics.count = 0;
     m_progressTimer.stop();

@@ -15,7 +15,6 @@
 #include <QSet>
 #include <QStorageInfo>
 #include <QTemporaryFile>
-#include <QThread>
 
 #include <algorithm>
 #include <memory>
@@ -137,8 +136,7 @@ void TDeltaBaseStaging::keepEarlierStaging(const ::shared::TFileSystemHelper &Fi
         }
     }
     if (!m_staged.isEmpty())
-        qInfo() << "delta bases kept from an earlier run: " << m_staged.size()
-                << " Thread: " << QThread::currentThreadId();
+        qInfo() << "delta bases kept from an earlier run: " << m_staged.size();
 }
 
 QString TDeltaBaseStaging::pathOf(const QByteArray &Hash) const
@@ -245,7 +243,7 @@ std::vector<TPlannedDelta> TDeltaBaseStaging::plan(const QString &LocalPath,
                 if (qint64(cost) > m_budget) {
                     qInfo().noquote()
                         << "delta base does not fit on the disk: " << chunk.url.toString()
-                        << " needs " << cost << " Thread: " << QThread::currentThreadId();
+                        << " needs " << cost;
                     continue;
                 }
                 m_budget -= qint64(cost);
@@ -265,7 +263,7 @@ std::vector<TPlannedDelta> TDeltaBaseStaging::plan(const QString &LocalPath,
             qCDebug(downloadDetail).noquote()
                 << "delta base staged for " << chunk.url.toString()
                 << " file: " << Candidate.localFile << " base size: " << delta.baseSize
-                << " newly staged: " << cost << " Thread: " << QThread::currentThreadId();
+                << " newly staged: " << cost;
             plans.push_back(std::move(plan));
             break;
         }

@@ -16,7 +16,6 @@
 #include <QMutexLocker>
 #include <QSet>
 #include <QTemporaryFile>
-#include <QThread>
 #include <QtConcurrent>
 
 #include <algorithm>
@@ -158,8 +157,7 @@ private:
 
     void fail(const QString &Reason)
     {
-        qWarning().noquote() << QStringLiteral("computeRequiredChanges: worker failed: ") + Reason
-                             << " Thread: " << QThread::currentThreadId();
+        qWarning().noquote() << QStringLiteral("computeRequiredChanges: worker failed: ") + Reason;
         const QMutexLocker locker(&m_context->mutex);
         if (!m_context->failed) {
             m_context->failed = true;
@@ -196,8 +194,7 @@ private:
 
         if (candidate.chunks.size() < 2) {
             if (fileMatches(Entry, path, kind)) {
-                qInfo().noquote() << QStringLiteral("reuseable file found ") + Entry.localFile
-                                  << " Thread: " << QThread::currentThreadId();
+                qInfo().noquote() << QStringLiteral("reuseable file found ") + Entry.localFile;
                 m_result.push_back(std::move(candidate));
                 return;
             }
@@ -307,8 +304,7 @@ private:
             State.state = TChunkReuseState::InPlace;
             qCDebug(downloadDetail).noquote()
                 << "reuseable chunk on correct position found " << Chunk.url.toString()
-                << " file: " << Entry.localFile << " offset: " << TargetOffset
-                << " Thread: " << QThread::currentThreadId();
+                << " file: " << Entry.localFile << " offset: " << TargetOffset;
         } else if (State.state == TChunkReuseState::Missing) {
             State.state = TChunkReuseState::Elsewhere;
             State.sourceOffset = qint64(LocalOffset);
@@ -317,7 +313,7 @@ private:
             qCDebug(downloadDetail).noquote()
                 << "reuseable chunk on wrong position found " << Chunk.url.toString()
                 << " file: " << Entry.localFile << " source offset: " << LocalOffset
-                << " target offset: " << TargetOffset << " Thread: " << QThread::currentThreadId();
+                << " target offset: " << TargetOffset;
         }
         return true;
     }
@@ -567,8 +563,7 @@ computeRequiredChanges(const QDir &InstallationDirectory,
         if (queuedPaths.contains(path)) {
             qWarning().noquote() << QStringLiteral(
                                         "computeRequiredChanges: duplicate file entry ") +
-                                        file.localFile
-                                 << " Thread: " << QThread::currentThreadId();
+                                        file.localFile;
             continue;
         }
         queuedPaths.insert(path);

@@ -15,7 +15,6 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QSet>
-#include <QThread>
 #include <QTimer>
 #include <QUrl>
 
@@ -133,20 +132,17 @@ TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QD
             << static_cast<const void *>(m_filesystemHelper.get())
             << " launcherSettings: " << static_cast<const void *>(settings.get())
             << " installedPackageMarker: " << settings->packageFile
-            << " partiallyInstalledPackageMarker: " << settings->partialPackageFile
-            << " Thread: " << QThread::currentThreadId();
+            << " partiallyInstalledPackageMarker: " << settings->partialPackageFile;
 
     const auto [partialMarker, fullMarker] = markerPaths(Directory);
     const QString assetPath =
         m_filesystemHelper->filePathInDirectory(Directory, settings->assetFile);
     if (isMarkerPresent(fullMarker)) {
-        qInfo() << "FullInstallationMarker " << fullMarker << assetPath
-                << " Thread:" << QThread::currentThreadId();
+        qInfo() << "FullInstallationMarker " << fullMarker << assetPath;
         return readConfiguration(Directory, fullMarker);
     }
     if (isMarkerPresent(partialMarker)) {
-        qInfo() << "PartialInstallationMarker " << partialMarker << assetPath
-                << " Thread:" << QThread::currentThreadId();
+        qInfo() << "PartialInstallationMarker " << partialMarker << assetPath;
         return readConfiguration(Directory, partialMarker);
     }
     return {};
@@ -234,8 +230,7 @@ void TInstallationManager::demoteFullMarker(const QString &PartialMarker,
 void TInstallationManager::logTransition(const char *Operation,
                                          const std::shared_ptr<TPackage> &pPackage) const
 {
-    qInfo().noquote() << QLatin1String(Operation) + QLatin1String(": ") + pPackage->name()
-                      << " Thread: " << QThread::currentThreadId();
+    qInfo().noquote() << QLatin1String(Operation) + QLatin1String(": ") + pPackage->name();
 }
 
 void TInstallationManager::markPackageAsPartiallyInstalled(
@@ -370,8 +365,7 @@ TInstallationManager::findInstallation(const QString &PackageName) const
 
 void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPackage)
 {
-    qInfo() << "installOrUpdatePackage: " << pPackage->name()
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "installOrUpdatePackage: " << pPackage->name();
     if (findInstallation(pPackage->name()))
         return;
     const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
@@ -392,7 +386,7 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPac
 
 void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> pPackage)
 {
-    qInfo() << "verifyPackage: " << pPackage->name() << " Thread: " << QThread::currentThreadId();
+    qInfo() << "verifyPackage: " << pPackage->name();
     if (findInstallation(pPackage->name()))
         return;
     const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
@@ -503,7 +497,7 @@ bool TInstallationManager::hasRoomFor(const std::shared_ptr<TPackage> &pPackage,
         return true;
     qCritical() << "installOrUpdatePackage: not enough disk space for " << pPackage->name()
                 << ": needs " << Space.bytesNeeded << " bytes, " << Space.bytesFree
-                << " bytes free on " << Space.volume << " Thread: " << QThread::currentThreadId();
+                << " bytes free on " << Space.volume;
     failInstallationLater(pPackage, EPackageDownloaderError::NotEnoughDiskSpace, &Space);
     return false;
 }
@@ -556,7 +550,7 @@ void TInstallationManager::reportFullDisk(TPackageInstallation &Installation)
         return;
     qCritical() << "onDownloadFinished: the disk ran full for " << Installation.package()->name()
                 << ": needs " << Space.bytesNeeded << " bytes, " << Space.bytesFree
-                << " bytes free on " << Space.volume << " Thread: " << QThread::currentThreadId();
+                << " bytes free on " << Space.volume;
     Installation.setNotEnoughDiskSpace(Space);
 }
 
@@ -567,15 +561,13 @@ void TInstallationManager::onDiskAccessFailed(QString ErrorMessage)
 
 void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
 {
-    qInfo() << "onDownloadFinished: " << PackageBeingInstalled->name()
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onDownloadFinished: " << PackageBeingInstalled->name();
     // Holding our own reference: the verification may finish the installation at once.
     const auto Installation = findInstallation(PackageBeingInstalled->name());
     bool HandedToVerification = false;
     if (Installation) {
         qInfo() << "onDownloadFinished found: " << PackageBeingInstalled->name()
-                << " InstallationsInProgress: " << m_installationsInProgress.size()
-                << " Thread: " << QThread::currentThreadId();
+                << " InstallationsInProgress: " << m_installationsInProgress.size();
         if (Installation->succeeded()) {
             try {
                 const TPackageConfigurationReader *Remote =
@@ -587,8 +579,7 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
                 const TPackageConfigurationReader Local =
                     readPackageConfigurationFromInstallationDirectory(
                         Installation->installationDirectory());
-                qInfo() << "onDownloadFinished LocalConfiguration: " << Local.files().size()
-                        << " Thread: " << QThread::currentThreadId();
+                qInfo() << "onDownloadFinished LocalConfiguration: " << Local.files().size();
                 HandedToVerification = true;
                 Installation->startVerification(Local, false);
             } catch (const std::runtime_error &Error) {
@@ -611,13 +602,11 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
 
 void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
 {
-    qInfo() << "onVerificationFinished: " << PackageBeingInstalled->name()
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onVerificationFinished: " << PackageBeingInstalled->name();
     const auto Installation = findInstallation(PackageBeingInstalled->name());
     if (Installation) {
         qInfo() << "onVerificationFinished found package: " << PackageBeingInstalled->name()
-                << " without error: " << Installation->succeeded()
-                << " Thread: " << QThread::currentThreadId();
+                << " without error: " << Installation->succeeded();
         if (Installation->succeeded()) {
             try {
                 const TPackageConfigurationReader *Remote =

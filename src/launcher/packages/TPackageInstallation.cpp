@@ -18,7 +18,6 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QNetworkAccessManager>
-#include <QThread>
 #include <QtConcurrent>
 
 #include <deque>
@@ -86,8 +85,7 @@ bool verifyFile(TVerificationContext &Context, const TFileInPackage &File, QByte
                    << " exception: " << ::shared::errorText(Error);
         return false;
     }
-    qInfo() << "verification of file " << File.localFile << " successfully"
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "verification of file " << File.localFile << " successfully";
     return true;
 }
 
@@ -178,7 +176,7 @@ void TPackageInstallation::pause()
 {
     if (m_paused)
         return;
-    qInfo() << "pause: " << m_package->name() << " Thread: " << QThread::currentThreadId();
+    qInfo() << "pause: " << m_package->name();
     m_paused = true;
     // A limit of 0 starts nothing new; the chunks waiting in the pool's queue stay there.
     m_pool->setMaxConcurrentDownloads(0);
@@ -189,7 +187,7 @@ void TPackageInstallation::resume()
 {
     if (!m_paused)
         return;
-    qInfo() << "resume: " << m_package->name() << " Thread: " << QThread::currentThreadId();
+    qInfo() << "resume: " << m_package->name();
     m_paused = false;
     m_pool->setMaxConcurrentDownloads(m_filesystemHelper->settings()->maxConcurrentDownloads);
     emit pausedChanged(false);
@@ -245,8 +243,7 @@ void TPackageInstallation::startRequiredChangesComputation(TPackageConfiguration
             onRequiredChangesComputedForInstallation(*Result.difference);
             return;
         }
-        qCritical() << "computeRequiredChanges failed: " << Result.errorText
-                    << " Thread: " << QThread::currentThreadId();
+        qCritical() << "computeRequiredChanges failed: " << Result.errorText;
         onDownloadFailed(EPackageDownloaderError::DownloadFailed);
     });
     m_scanWatcher->setFuture(QtConcurrent::run(Scan));
@@ -256,13 +253,11 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
 {
     qInfo() << "onRequiredChangesComputedForInstallation"
             << " files to download: " << Changes.filesToDownload.size()
-            << " files to delete: " << Changes.filesToDelete.size()
-            << " Thread: " << QThread::currentThreadId();
+            << " files to delete: " << Changes.filesToDelete.size();
     m_filesToDownload = std::move(Changes.filesToDownload);
     m_filesToDelete = std::move(Changes.filesToDelete);
     try {
-        qInfo() << "startDownload: " << m_package->name()
-                << " Thread: " << QThread::currentThreadId();
+        qInfo() << "startDownload: " << m_package->name();
         deleteObsoleteFiles();
         if (m_filesToDownload.empty()) {
             onDownloadCompleted();
@@ -301,8 +296,7 @@ void TPackageInstallation::deleteObsoleteFiles()
 
 void TPackageInstallation::onDownloadCompleted()
 {
-    qInfo() << "onDownloadCompleted" << m_package->name()
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onDownloadCompleted" << m_package->name();
     m_succeeded = true;
     m_errorReason = int(EPackageDownloaderError::NoError);
     emit downloadFinished(m_package);
@@ -310,8 +304,7 @@ void TPackageInstallation::onDownloadCompleted()
 
 void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
 {
-    qInfo() << "onDownloadFailed" << m_package->name() << " " << int(ErrorReason)
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onDownloadFailed" << m_package->name() << " " << int(ErrorReason);
     m_succeeded = false;
     m_errorReason = int(ErrorReason);
     emit downloadFinished(m_package);
@@ -348,8 +341,7 @@ bool TPackageInstallation::VerifyPackage(
     const QDir &Directory, const std::shared_ptr<TLauncherFilesystemHelper> &FilesystemHelper,
     TFileInPackageVector Files)
 {
-    qInfo() << "VerifyPackage: " << Directory.absolutePath()
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "VerifyPackage: " << Directory.absolutePath();
     auto Context = std::make_shared<TVerificationContext>();
     for (TFileInPackage &File : Files) {
         Context->bytesTotal += TFileSize(std::min<quint64>(File.unpackedSize, quint64(1) << 62));
@@ -371,7 +363,7 @@ bool TPackageInstallation::VerifyPackage(
 
 void TPackageInstallation::onVerifyFinished(bool Result)
 {
-    qInfo() << "onVerifyFinished with " << Result << " Thread: " << QThread::currentThreadId();
+    qInfo() << "onVerifyFinished with " << Result;
     m_succeeded = Result;
     m_errorReason = int(Result ? EPackageDownloaderError::NoError
                                : EPackageDownloaderError::VerificationFailed);

@@ -8,7 +8,6 @@
 #include <QDebug>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QThread>
 
 namespace vorna::launcher {
 
@@ -72,8 +71,7 @@ void TDownloadLimitControl::selectRate(qint64 BytesPerSecond)
 void TDownloadLimitControl::onActivated(int Index)
 {
     const qint64 Rate = m_comboBox->itemData(Index).toLongLong();
-    qInfo() << "download limit set to " << Rate << " bytes per second"
-            << " Thread: " << QThread::currentThreadId();
+    qInfo() << "download limit set to " << Rate << " bytes per second";
     if (m_limiter)
         m_limiter->setRate(Rate);
 }

@@ -23,7 +23,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSpacerItem>
-#include <QThread>
 #include <QVBoxLayout>
 
 namespace vorna::launcher {
@@ -265,8 +264,7 @@ void TLauncherMainWindow::handleInstallationFinished(const std::shared_ptr<TPack
                                                      int ErrorReason)
 {
     qInfo().noquote().nospace() << "onInstallationOrUpdateFinished package: " << Package->name()
-                                << " error reason: " << ErrorReason
-                                << " Thread: " << QThread::currentThreadId();
+                                << " error reason: " << ErrorReason;
     TClientPackageLayoutItem *packageTile = tile(Package->index());
     // The launcher's own package has no tile.
     if (!packageTile)
