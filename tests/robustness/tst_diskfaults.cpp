@@ -28,6 +28,7 @@ struct TRun
     int errorReason = -1;           // from the log, when a failed installation was reported
     bool criticalFileError = false; // the launcher stopped at its critical file error
     QByteArray log;
+    QByteArray output; // what the process wrote to standard output and error
 
     bool reportedFailure() const { return errorReason > 0 || criticalFileError; }
 };
@@ -82,6 +83,7 @@ public:
         Run.exited = Ending.exited;
         Run.exitCode = Ending.exitCode;
         Run.log = log();
+        Run.output = m_process->readAllStandardOutput() + m_process->readAllStandardError();
         Run.criticalFileError = Run.log.contains("critical file error");
         const auto Match = finishedLine.match(QString::fromUtf8(Run.log));
         if (Match.hasMatch())
@@ -165,7 +167,9 @@ void TestDiskFaults::expectRepairedWithSpace(TLauncherSite &Site, const QString 
     const TRun Repair = TLauncherRun(Site, TemporaryDirectory).finish();
     QVERIFY2(Repair.exited && Repair.exitCode == 0, tail(Repair).constData());
     const QStringList Differences = Site.differences();
-    QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n'))));
+    QVERIFY2(Differences.isEmpty(),
+             qPrintable(Differences.join(QLatin1Char('\n')) + QLatin1Char('\n') +
+                        QString::fromUtf8(tail(Repair) + Repair.output)));
 }
 
 void TestDiskFaults::diskFullDuringDownload_data()
@@ -319,7 +323,9 @@ void TestDiskFaults::diskFullInPendingChunkOverflow()
     QVERIFY2(Repair.exited && Repair.exitCode == 0, tail(Repair).constData());
     QVERIFY(Repair.log.contains("from temp file to"));
     const QStringList Differences = Site.differences();
-    QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n'))));
+    QVERIFY2(Differences.isEmpty(),
+             qPrintable(Differences.join(QLatin1Char('\n')) + QLatin1Char('\n') +
+                        QString::fromUtf8(tail(Repair) + Repair.output)));
 }
 
 void TestDiskFaults::diskFullWhileWritingMarkers()
