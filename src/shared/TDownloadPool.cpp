@@ -3,6 +3,7 @@
 #include "QNetworkAccessManagerWrapper.h"
 #include "QNetworkReplyWrapper.h"
 #include "TBandwidthLimiter.h"
+#include "shared/LogCategories.h"
 
 #include <QDebug>
 #include <QNetworkRequest>
@@ -432,7 +433,7 @@ bool TDownloadPool::resendUnanswered(const QUrl &Url, QNetworkReplyWrapper *Repl
         Reply->error() != QNetworkReply::RemoteHostClosedError) {
         return false;
     }
-    qInfo() << "Resending unanswered request" << Url.toString();
+    qCInfo(lcShared) << "Resending unanswered request" << Url.toString();
     Request.reply = nullptr;
     ++Request.resends;
     m_resends.push_back(Url);

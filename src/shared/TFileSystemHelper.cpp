@@ -2,6 +2,7 @@
 
 #include "TLZMACompressedReadOnlyMemoryBlob.h"
 #include "TTextError.h"
+#include "shared/LogCategories.h"
 
 #include <QBuffer>
 #include <QDebug>
@@ -263,8 +264,8 @@ QJsonDocument TFileSystemHelper::readJsonFileAsQJsonDocument(const QString &Path
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (!bytes.isEmpty() && error.error != QJsonParseError::NoError) {
-        qWarning() << "Json parse error in file" << Path << ": " << error.errorString()
-                   << "at offset" << error.offset;
+        qCWarning(lcShared) << "Json parse error in file" << Path << ": " << error.errorString()
+                            << "at offset" << error.offset;
         ParseFailed = true;
         return {};
     }

@@ -1,4 +1,5 @@
 #include "THint.h"
+#include "shared/LogCategories.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -45,8 +46,8 @@ std::vector<THint> parseHints(const QByteArray &Data)
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(Data, &error);
     if (error.error != QJsonParseError::NoError) {
-        qWarning().noquote() << "Could not parse hints file at offset" << error.offset << ":"
-                             << error.errorString();
+        qCWarning(lcShared).noquote()
+            << "Could not parse hints file at offset" << error.offset << ":" << error.errorString();
         return {};
     }
 

@@ -1,5 +1,6 @@
 #include "LauncherLog.h"
 
+#include "shared/LogCategories.h"
 #include "shared/TTextError.h"
 
 #include <QCoreApplication>
@@ -106,9 +107,9 @@ void setupLogging()
         }
         qInstallMessageHandler(messageHandler);
     } catch (const std::exception &e) {
-        qWarning() << "couldn't setup logging. exception: " << ::shared::errorText(e);
+        qCWarning(lcApp) << "couldn't setup logging. exception: " << ::shared::errorText(e);
     } catch (...) {
-        qWarning() << "couldn't setup logging";
+        qCWarning(lcApp) << "couldn't setup logging";
     }
 }
 

@@ -1,4 +1,5 @@
 #include "TDialogTestHook.h"
+#include "shared/LogCategories.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -71,10 +72,10 @@ void TDialogTestHook::record(QWidget *Dialog) const
     if (const auto *box = qobject_cast<QMessageBox *>(Dialog))
         entry.insert(QStringLiteral("text"), box->text());
     entry.insert(QStringLiteral("class"), QString::fromLatin1(Dialog->metaObject()->className()));
-    qInfo() << "test hook: dismissing dialog" << Dialog->windowTitle();
+    qCInfo(lcApp) << "test hook: dismissing dialog" << Dialog->windowTitle();
     QFile file(m_logPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        qWarning() << "test hook: cannot write" << m_logPath << file.errorString();
+        qCWarning(lcApp) << "test hook: cannot write" << m_logPath << file.errorString();
         return;
     }
     file.write(QJsonDocument(entry).toJson(QJsonDocument::Compact) + '\n');

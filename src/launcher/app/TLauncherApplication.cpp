@@ -9,6 +9,7 @@
 #include "configuration/TLauncherConfigurationReader.h"
 #include "download/TCloudflareCdnTrace.h"
 #include "packages/TInstallationManager.h"
+#include "shared/LogCategories.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"
@@ -162,10 +163,10 @@ void TLauncherApplication::startLoading()
 {
     // The command line tells after the fact how an installer, the client or a self-update
     // restart started this launcher.
-    qInfo() << "startLoading arguments:" << QCoreApplication::arguments()
-            << "pid:" << QCoreApplication::applicationPid();
+    qCInfo(lcApp) << "startLoading arguments:" << QCoreApplication::arguments()
+                  << "pid:" << QCoreApplication::applicationPid();
     for (const QString &note : m_filesystemHelper->settings()->fallbackNotes)
-        qWarning().noquote() << note;
+        qCWarning(lcApp).noquote() << note;
     // The request can end synchronously (an unusable address, then the local copy), up to a
     // dialog or the main window; a timer started after it would bring up the splash over them.
     m_waitNotificationTimer.start();
@@ -263,7 +264,7 @@ void TLauncherApplication::onCriticalFileError(const QString &Message)
     m_waitNotificationTimer.stop();
     hideSplashScreen();
     // Unquoted: quoting would escape the backslashes and every letter beyond ASCII of a path.
-    qCritical().noquote() << "critical file error:" << Message;
+    qCCritical(lcApp).noquote() << "critical file error:" << Message;
     QMessageBox box(QMessageBox::Critical, QStringLiteral("Corvane Online cannot start"),
                     QStringLiteral("A critical error occurred while accessing a file:\n") +
                         Message + QStringLiteral("\nPlease reinstall Launcher."),
@@ -283,8 +284,9 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
             // Refused documents say nothing about the launcher's version: it goes on as one
             // whose package has no configuration.
             if (launcherPackage->documentsRefusedForRunningPlatform()) {
-                qCritical() << "self-update skipped: the documents of the launcher package were "
-                               "refused";
+                qCCritical(lcApp)
+                    << "self-update skipped: the documents of the launcher package were "
+                       "refused";
                 launcherConfiguration = nullptr;
             }
             if (launcherConfiguration) {
@@ -292,7 +294,8 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
                 if (remoteVersion.isEmpty())
                     remoteVersion = QStringLiteral("?");
                 if (remoteVersion != launcherVersion()) {
-                    qInfo() << "self-update from" << launcherVersion() << "to" << remoteVersion;
+                    qCInfo(lcApp) << "self-update from" << launcherVersion() << "to"
+                                  << remoteVersion;
                     m_selfUpdater->startSelfUpdate(launcherPackage);
                     showSplashScreen(ESplashKind::UpdatingLauncher);
                     return;
@@ -312,13 +315,13 @@ void TLauncherApplication::onSelfUpdateFinished()
     arguments.append(QStringLiteral("--%1").arg(skipSelfUpdateOptionName()));
     const bool started = QProcess::startDetached(QCoreApplication::applicationFilePath(), arguments,
                                                  QDir::currentPath());
-    qInfo() << "restart after self-update, started:" << started;
+    qCInfo(lcApp) << "restart after self-update, started:" << started;
     finish(started ? 0 : 1);
 }
 
 void TLauncherApplication::onLauncherReadyForAction()
 {
-    qInfo() << "onLauncherReadyForAction";
+    qCInfo(lcApp) << "onLauncherReadyForAction";
     try {
         const auto configuration = m_configurationHandler->launcherConfiguration();
         m_installationManager =
@@ -437,7 +440,7 @@ std::shared_ptr<TPackage> TLauncherApplication::findDefaultPackage() const
 
 void TLauncherApplication::showMainWindow()
 {
-    qInfo() << "showMainWindow";
+    qCInfo(lcApp) << "showMainWindow";
     const auto configuration = m_configurationHandler->launcherConfiguration();
     if (!m_mainWindow) {
         std::vector<std::shared_ptr<TPackage>> packages;
@@ -464,7 +467,7 @@ void TLauncherApplication::showMainWindow()
 
 void TLauncherApplication::onAllStartedUpdatesFinished()
 {
-    qInfo() << "onAllStartedUpdatesFinished";
+    qCInfo(lcApp) << "onAllStartedUpdatesFinished";
     try {
         const auto configuration = m_configurationHandler->launcherConfiguration();
         if (configuration && configuration->preventDefaultAutostart())
@@ -489,7 +492,7 @@ void TLauncherApplication::onAllStartedUpdatesFinished()
 
 void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage> &Package)
 {
-    qInfo() << "startPackageAndExit" << Package->name();
+    qCInfo(lcApp) << "startPackageAndExit" << Package->name();
     const QString named = m_installationManager->executablePath(Package);
     const QString program = ::shared::TFileSystemHelper::startableProgram(named);
     QStringList arguments;
@@ -499,10 +502,10 @@ void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage> &
     if (Package->verificationDone())
         arguments.append(QStringLiteral("--package-is-up-to-date"));
     if (program.isEmpty()) {
-        qCritical().noquote() << "startPackageAndExit: nothing to start for" << Package->name()
-                              << (named.isEmpty()
-                                      ? QStringLiteral("(its configuration names no executable)")
-                                      : QStringLiteral("(%1 does not exist)").arg(named));
+        qCCritical(lcApp).noquote()
+            << "startPackageAndExit: nothing to start for" << Package->name()
+            << (named.isEmpty() ? QStringLiteral("(its configuration names no executable)")
+                                : QStringLiteral("(%1 does not exist)").arg(named));
         // Started directly, without a window, the launcher would otherwise wait invisibly
         // forever; the window lets the player update, verify or choose another package.
         if (!m_mainWindow || !m_mainWindow->isVisible())
@@ -511,7 +514,7 @@ void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage> &
     }
     const QString workingDirectory = QFileInfo(program).absolutePath();
     if (!QProcess::startDetached(program, arguments, workingDirectory)) {
-        qCritical() << "could not start" << program;
+        qCCritical(lcApp) << "could not start" << program;
         finish(1);
         return;
     }
@@ -528,7 +531,7 @@ void TLauncherApplication::checkClientStarted()
 {
     if (::shared::TNamedFileMapping::canOpenForReading(clientRunningMarkerName)) {
         m_clientStartPollTimer.stop();
-        qInfo() << "client started";
+        qCInfo(lcApp) << "client started";
         finish(0);
         return;
     }
@@ -536,7 +539,7 @@ void TLauncherApplication::checkClientStarted()
     if (m_clientStartClock.elapsed() > timeout ||
         (m_splashScreen && !m_splashScreen->isVisible())) {
         m_clientStartPollTimer.stop();
-        qCritical() << "client did not announce itself";
+        qCCritical(lcApp) << "client did not announce itself";
         finish(1);
     }
 }
@@ -544,7 +547,7 @@ void TLauncherApplication::checkClientStarted()
 void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(
     const std::shared_ptr<TPackage> &Package)
 {
-    qInfo() << "onClientStartOrInstallTriggeredFromUI " << Package->name();
+    qCInfo(lcApp) << "onClientStartOrInstallTriggeredFromUI " << Package->name();
     try {
         switch (Package->localPackageStatus()) {
         case ELocalPackageStatus::UpToDate:
@@ -565,7 +568,7 @@ void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(
 
 void TLauncherApplication::onClientVerifyTriggeredFromUI(const std::shared_ptr<TPackage> &Package)
 {
-    qInfo() << "onClientVerifyTriggeredFromUI " << Package->name();
+    qCInfo(lcApp) << "onClientVerifyTriggeredFromUI " << Package->name();
     try {
         if (Package->localPackageStatus() == ELocalPackageStatus::UpToDate)
             m_installationManager->verifyPackage(Package);

@@ -5,6 +5,7 @@
 #include "packages/TInstallationManager.h"
 #include "packages/TPackage.h"
 #include "packages/TPackageInstallation.h"
+#include "shared/LogCategories.h"
 #include "shared/TTextError.h"
 
 #include <QDebug>
@@ -25,7 +26,7 @@ void TLauncherSelfUpdater::startSelfUpdate(const std::shared_ptr<TPackage> &Laun
 {
     if (!LauncherPackage)
         return;
-    qInfo() << "startSelfUpdate " << LauncherPackage->name();
+    qCInfo(lcApp) << "startSelfUpdate " << LauncherPackage->name();
     m_installationManager = std::make_unique<TInstallationManager>(nullptr, m_filesystemHelper);
     connect(m_installationManager.get(), &TInstallationManager::installationOrUpdateFinished, this,
             &TLauncherSelfUpdater::onInstallationOrUpdateFinished);
@@ -55,12 +56,12 @@ void TLauncherSelfUpdater::moveRunningExecutableAside(const QString &Executable)
         // The rename below fails and leaves the executable where it is.
     }
     if (!QFile::rename(Executable, backup)) {
-        qWarning() << "moveRunningExecutableAside: cannot rename" << Executable;
+        qCWarning(lcApp) << "moveRunningExecutableAside: cannot rename" << Executable;
         return;
     }
     if (!QFile::copy(backup, Executable) ||
         !QFile::setPermissions(Executable, QFile::permissions(backup))) {
-        qWarning() << "moveRunningExecutableAside: cannot copy" << backup;
+        qCWarning(lcApp) << "moveRunningExecutableAside: cannot copy" << backup;
         // The launcher must never be left without its executable.
         QFile::remove(Executable);
         QFile::rename(backup, Executable);
@@ -83,8 +84,8 @@ void TLauncherSelfUpdater::onInstallationOrUpdateFinished(
             if (!QFile::rename(backup, executable))
                 throw ::shared::TTextError(QStringLiteral("Failed to restore %1").arg(executable));
         }
-        qCritical() << "Updating Corvane Online failed: Error"
-                    << static_cast<int>(InstallationInProgress.errorReason());
+        qCCritical(lcApp) << "Updating Corvane Online failed: Error"
+                          << static_cast<int>(InstallationInProgress.errorReason());
         emit updateFailed();
     } catch (const std::runtime_error &e) {
         emit diskAccessFailed(::shared::errorText(e));
@@ -93,7 +94,7 @@ void TLauncherSelfUpdater::onInstallationOrUpdateFinished(
 
 void TLauncherSelfUpdater::cleanupOldLauncherVersion()
 {
-    qInfo() << "cleanupOldLauncherVersion";
+    qCInfo(lcApp) << "cleanupOldLauncherVersion";
     const auto files = m_filesystemHelper->listFiles(m_filesystemHelper->applicationDirectory());
     for (const auto &file : files) {
         if (QFileInfo(file.absoluteFilePath)

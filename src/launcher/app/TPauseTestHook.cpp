@@ -1,4 +1,5 @@
 #include "TPauseTestHook.h"
+#include "shared/LogCategories.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -45,7 +46,7 @@ void TPauseTestHook::onPoll()
 {
     if (!m_sincePause.isValid()) {
         if (QPushButton *pause = visibleButton(QStringLiteral("Pause"))) {
-            qInfo() << "test hook: clicking Pause";
+            qCInfo(lcApp) << "test hook: clicking Pause";
             m_sincePause.start();
             pause->click();
         }
@@ -55,7 +56,7 @@ void TPauseTestHook::onPoll()
         return;
     // Looked for until it shows: the tile hides it for a moment while it shows another phase.
     if (QPushButton *resume = visibleButton(QStringLiteral("Resume"))) {
-        qInfo() << "test hook: clicking Resume";
+        qCInfo(lcApp) << "test hook: clicking Resume";
         m_pollTimer.stop();
         resume->click();
     }

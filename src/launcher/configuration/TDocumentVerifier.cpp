@@ -1,5 +1,6 @@
 #include "TDocumentVerifier.h"
 
+#include "shared/LogCategories.h"
 #include "shared/TEd25519.h"
 #include "shared/TSha256.h"
 
@@ -103,11 +104,13 @@ void TDocumentVerifier::reportUncheckedOnce()
         return;
     m_reportedUnchecked = true;
     if (!m_checksSignatures)
-        qWarning().noquote() << "TDocumentVerifier: this launcher was built without trusted keys; "
-                                "signatures of downloaded documents are not checked";
+        qCWarning(lcConfiguration).noquote()
+            << "TDocumentVerifier: this launcher was built without trusted keys; "
+               "signatures of downloaded documents are not checked";
     else if (m_trustedKeys.empty())
-        qCritical().noquote() << "TDocumentVerifier: the built-in key list holds no usable key; "
-                                 "every document is refused";
+        qCCritical(lcConfiguration).noquote()
+            << "TDocumentVerifier: the built-in key list holds no usable key; "
+               "every document is refused";
 }
 
 QUrl TDocumentVerifier::expect(const QUrl &DocumentUrl, EKind Kind, const QString &PackageName)
@@ -165,7 +168,8 @@ TDocumentVerifier::TOutcome TDocumentVerifier::takeDownload(const QUrl &Url, con
     outcome.reason = check(done.document, done.signatures, done.binding, serialAddress,
                            QDateTime::currentDateTimeUtc());
     if (!outcome.reason.isEmpty()) {
-        qCritical().noquote() << "Document" << serialAddress << "refused:" << outcome.reason;
+        qCCritical(lcConfiguration).noquote()
+            << "Document" << serialAddress << "refused:" << outcome.reason;
         outcome.state = TOutcome::EState::Rejected;
         return outcome;
     }
@@ -193,7 +197,8 @@ TDocumentVerifier::TOutcome TDocumentVerifier::takeFailure(const QUrl &Url)
     outcome.state = TOutcome::EState::Rejected;
     outcome.documentUrl = QUrl(entry->first);
     outcome.reason = QStringLiteral("its signature could not be downloaded");
-    qCritical().noquote() << "Document" << entry->first << "refused:" << outcome.reason;
+    qCCritical(lcConfiguration).noquote()
+        << "Document" << entry->first << "refused:" << outcome.reason;
     m_expected.erase(entry);
     return outcome;
 }
@@ -334,10 +339,10 @@ void TDocumentVerifier::rememberSerial(const QString &Address, const std::vector
     settings.sync();
     if (settings.status() != QSettings::NoError && !m_reportedUnwritable) {
         m_reportedUnwritable = true;
-        qCritical().noquote() << "TDocumentVerifier: the per-user settings store"
-                              << settings.fileName()
-                              << "cannot be written; rollback protection rests on the installed "
-                                 "documents only";
+        qCCritical(lcConfiguration).noquote()
+            << "TDocumentVerifier: the per-user settings store" << settings.fileName()
+            << "cannot be written; rollback protection rests on the installed "
+               "documents only";
     }
 }
 

@@ -3,6 +3,7 @@
 #include "TLauncherConfigurationException.h"
 #include "packages/TPackageBuild.h"
 #include "packages/TPackageConfigurationReader.h"
+#include "shared/LogCategories.h"
 #include "shared/NocacheUrl.h"
 #include "shared/TDownloadPool.h"
 #include "shared/TTextError.h"
@@ -49,10 +50,11 @@ TLauncherConfigurationHandler::~TLauncherConfigurationHandler() = default;
 void TLauncherConfigurationHandler::requestLauncherConfiguration()
 {
     if (m_configurationUrl.isEmpty() || !m_configurationUrl.isValid())
-        qCritical().noquote() << QStringLiteral("requestLauncherConfiguration: the settings' "
-                                                "launcherConfiguration address '%1' is empty or "
-                                                "invalid")
-                                     .arg(m_configurationUrl.toString());
+        qCCritical(lcConfiguration).noquote()
+            << QStringLiteral("requestLauncherConfiguration: the settings' "
+                              "launcherConfiguration address '%1' is empty or "
+                              "invalid")
+                   .arg(m_configurationUrl.toString());
     TDocumentVerifier::TBinding binding;
     binding.site = m_configurationUrl;
     const QUrl signature = m_documentVerifier.expect(m_configurationUrl, binding);
@@ -99,8 +101,8 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
             m_launcherConfiguration = std::make_shared<TLauncherConfigurationReader>(
                 Data, m_configurationUrl.adjusted(QUrl::RemoveFilename));
         } catch (const TLauncherConfigurationException &exception) {
-            qCritical().noquote() << "Launcher configuration could not be parsed:"
-                                  << ::shared::errorText(exception);
+            qCCritical(lcConfiguration).noquote()
+                << "Launcher configuration could not be parsed:" << ::shared::errorText(exception);
             failMainConfiguration();
             return;
         }
@@ -124,8 +126,8 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url,
 {
     const TDocumentVerifier::TOutcome verified = m_documentVerifier.takeFailure(Url);
     if (verified.state == TDocumentVerifier::TOutcome::EState::Rejected) {
-        qCritical().noquote() << "Download of signature" << Url.toString()
-                              << "failed:" << ErrorString;
+        qCCritical(lcConfiguration).noquote()
+            << "Download of signature" << Url.toString() << "failed:" << ErrorString;
         rejectDocument(verified.documentUrl, verified.reason);
         return;
     }
@@ -134,11 +136,12 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url,
         // Once the metadata is loaded (the error timer expired first) or has failed, a late
         // report for its address changes nothing.
         if (m_state != EMetadataState::NotLoaded) {
-            qInfo().noquote() << "onConfigurationDownloadFailed: ignoring late failure of"
-                              << Url.toString() << ":" << ErrorString;
+            qCInfo(lcConfiguration).noquote()
+                << "onConfigurationDownloadFailed: ignoring late failure of" << Url.toString()
+                << ":" << ErrorString;
             return;
         }
-        qCritical().noquote() << "Download of configuration failed:" << ErrorString;
+        qCCritical(lcConfiguration).noquote() << "Download of configuration failed:" << ErrorString;
         m_errorTimer.stop();
         if (Code == QNetworkReply::ContentAccessDenied ||
             Code == QNetworkReply::ContentNotFoundError)
@@ -153,8 +156,9 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url,
     bool handled = false;
     for (auto entry = m_pending.begin(); entry != m_pending.end();) {
         if (entry->packageConfigurationUrl == Url || entry->assetConfigurationUrl == Url) {
-            qCritical().noquote() << "Download of package configuration/asset from configuration"
-                                  << Url.toString() << "failed:" << ErrorString;
+            qCCritical(lcConfiguration).noquote()
+                << "Download of package configuration/asset from configuration" << Url.toString()
+                << "failed:" << ErrorString;
             entry = m_pending.erase(entry);
             handled = true;
         } else {
@@ -169,10 +173,11 @@ void TLauncherConfigurationHandler::onErrorTimerExpired()
 {
     m_errorTimer.stop();
     if (m_state == EMetadataState::NotLoaded) {
-        qWarning().noquote() << QStringLiteral("onErrorTimerExpired: no answer from %1 within %2 "
-                                               "ms; using the local copy")
-                                    .arg(m_configurationUrl.toString())
-                                    .arg(m_errorTimer.interval());
+        qCWarning(lcConfiguration).noquote()
+            << QStringLiteral("onErrorTimerExpired: no answer from %1 within %2 "
+                              "ms; using the local copy")
+                   .arg(m_configurationUrl.toString())
+                   .arg(m_errorTimer.interval());
         loadLocalCopy();
     }
 }
@@ -193,8 +198,9 @@ void TLauncherConfigurationHandler::rejectDocument(const QUrl &Url, const QStrin
             ++entry;
             continue;
         }
-        qCritical().noquote() << "Download of package configuration/asset from configuration"
-                              << Url.toString() << "failed:" << Reason;
+        qCCritical(lcConfiguration).noquote()
+            << "Download of package configuration/asset from configuration" << Url.toString()
+            << "failed:" << Reason;
         if (entry->build) {
             entry->build->configuration = std::make_unique<TPackageConfigurationReader>();
             entry->build->documentsRefused = true;
@@ -224,8 +230,8 @@ void TLauncherConfigurationHandler::loadLocalCopy()
         const QString path = localCopyPath();
         const QByteArray data = m_filesystemHelper->readFileIfPresent(path);
         if (data.isEmpty()) {
-            qCritical().noquote() << "loadLocalCopy: no local copy of the launcher configuration at"
-                                  << path;
+            qCCritical(lcConfiguration).noquote()
+                << "loadLocalCopy: no local copy of the launcher configuration at" << path;
             failMainConfiguration();
             return;
         }
@@ -233,11 +239,13 @@ void TLauncherConfigurationHandler::loadLocalCopy()
             data, QUrl::fromLocalFile(path).adjusted(QUrl::RemoveFilename));
         m_offline = true;
         m_state = EMetadataState::LoadedOffline;
-        qInfo().noquote() << "loadLocalCopy: launcher configuration loaded from" << path;
+        qCInfo(lcConfiguration).noquote()
+            << "loadLocalCopy: launcher configuration loaded from" << path;
     } catch (const std::runtime_error &exception) {
-        qCritical().noquote() << "loadLocalCopy: the local copy of the launcher configuration "
-                                 "cannot be used:"
-                              << ::shared::errorText(exception);
+        qCCritical(lcConfiguration).noquote()
+            << "loadLocalCopy: the local copy of the launcher configuration "
+               "cannot be used:"
+            << ::shared::errorText(exception);
         m_state = EMetadataState::Failed;
         emit diskAccessFailed(::shared::errorText(exception));
         return;

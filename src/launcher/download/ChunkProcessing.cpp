@@ -5,6 +5,7 @@
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "packages/TDeltaBaseStaging.h"
 #include "shared/BlobContainer.h"
+#include "shared/LogCategories.h"
 #include "shared/TFileSystemHelper.h"
 #include "shared/TSha256.h"
 #include "shared/TTextError.h"
@@ -44,7 +45,8 @@ template <typename TBody> TChunkStageResult runStage(const TChunkToDownload &Chu
         Result.errorText = QStringLiteral("unknown exception");
     }
     if (!Result.succeeded)
-        qWarning() << "chunk stage failed for" << Chunk.url.toString() << ":" << Result.errorText;
+        qCWarning(lcDownload) << "chunk stage failed for" << Chunk.url.toString() << ":"
+                              << Result.errorText;
     return Result;
 }
 
@@ -228,11 +230,12 @@ void finishFile(TChunkedFileState &State)
                                         QFileDevice::ExeGroup | QFileDevice::ExeOther);
     }
     // The one line per file at Info; what each chunk did is in the detail category.
-    qInfo().noquote() << QStringLiteral("saveDownloadedData file complete: %1 (%2 bytes, %3 "
+    qCInfo(lcDownload).noquote() << QStringLiteral(
+                                        "saveDownloadedData file complete: %1 (%2 bytes, %3 "
                                         "chunks)")
-                             .arg(State.localFile)
-                             .arg(State.unpackedSize)
-                             .arg(State.chunks.size());
+                                        .arg(State.localFile)
+                                        .arg(State.unpackedSize)
+                                        .arg(State.chunks.size());
 }
 
 // Writes every place of one file that can be written now, front to back; caches the data when
@@ -255,8 +258,8 @@ void saveIntoFile(const TChunkSaveContext &Context, const TChunkToDownload &Chun
         if (Place.unpackedHash != Hash) {
             Cached = Context.pendingChunks->heldContent(Place.unpackedHash);
             if (!Cached) {
-                qInfo() << "saveDownloadedData chunk " << Place.url.toString() << " not found for "
-                        << Path << ". => Wait for chunk";
+                qCInfo(lcDownload) << "saveDownloadedData chunk " << Place.url.toString()
+                                   << " not found for " << Path << ". => Wait for chunk";
                 break;
             }
         }
@@ -335,7 +338,8 @@ std::vector<TChunkToDownload> buildChunksToDownload(const std::vector<TFileToDow
             // Only indices of the file's own chunk list: anything else would be a place in the
             // file that nothing describes.
             if (Index < 0 || std::size_t(Index) >= File.chunks.size()) {
-                qWarning() << "prepare: chunk index" << Index << "outside of" << File.localFile;
+                qCWarning(lcDownload)
+                    << "prepare: chunk index" << Index << "outside of" << File.localFile;
                 continue;
             }
             State->pendingChunkIndices.push_back(Index);
@@ -449,7 +453,7 @@ TChunkStageResult verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data)
     return runStage(Chunk, [&] {
         qCDebug(downloadDetail) << "verifyDownloadedData " << Chunk.url.toString() << "started";
         if (::shared::sha256(Data) != Chunk.unpackedHash) {
-            qInfo() << "saveDownloadedData failed: invalid hash";
+            qCInfo(lcDownload) << "saveDownloadedData failed: invalid hash";
             throw ::shared::TTextError(
                 QStringLiteral("verify of url '%1' failed").arg(Chunk.url.toString()));
         }

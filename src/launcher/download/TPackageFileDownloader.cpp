@@ -5,6 +5,7 @@
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "packages/TDeltaBaseStaging.h"
 #include "shared/BlobContainer.h"
+#include "shared/LogCategories.h"
 #include "shared/TDownloadPool.h"
 
 #include <QDebug>
@@ -119,7 +120,7 @@ void TPackageFileDownloader::prepare(const std::vector<TFileToDownload> &Files)
 
 void TPackageFileDownloader::start()
 {
-    qInfo() << "start download of " << m_allChunks.size() << " files";
+    qCInfo(lcDownload) << "start download of " << m_allChunks.size() << " files";
     m_chunksInProgress.clear();
     m_chunksToWrite.clear();
     for (const TChunkToDownload &Chunk : m_allChunks) {
@@ -344,10 +345,11 @@ void TPackageFileDownloader::onRangeFailed(const QUrl &Key, const QString &Reaso
     else
         m_downloadedBytesByUrl.remove(Key);
     ++m_transferSummary.rangeFallbacks;
-    qInfo().noquote() << QStringLiteral("range %1 not usable (%2), downloading its %3 objects "
+    qCInfo(lcDownload).noquote() << QStringLiteral(
+                                        "range %1 not usable (%2), downloading its %3 objects "
                                         "one by one")
-                             .arg(Key.toString(), Reason)
-                             .arg(int(Range.objects.size()) - HandedOver);
+                                        .arg(Key.toString(), Reason)
+                                        .arg(int(Range.objects.size()) - HandedOver);
     for (int Index = 0; Index < int(Range.objects.size()); ++Index) {
         const TPackObject &Object = Range.objects[std::size_t(Index)];
         m_rangeOfObject.remove(Object.url);
@@ -377,7 +379,7 @@ void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkEr
                                               QString ErrorString)
 {
     Q_UNUSED(Code)
-    qInfo() << "onDownloadFailed " << Url.toString();
+    qCInfo(lcDownload) << "onDownloadFailed " << Url.toString();
     m_pool->release(Url);
     if (m_packRanges.contains(Url)) {
         onRangeFailed(Url, ErrorString);
@@ -391,13 +393,13 @@ void TPackageFileDownloader::onDownloadFailed(QUrl Url, QNetworkReply::NetworkEr
     if (Found == m_chunksInProgress.end())
         return;
     if (Found->retryCount >= MaximumRetries) {
-        qCritical() << "Download of " << Url.toString() << "failed:" << ErrorString;
+        qCCritical(lcDownload) << "Download of " << Url.toString() << "failed:" << ErrorString;
         m_chunksInProgress.erase(Found);
         m_atLeastOneDownloadFailed = true;
         emitFinishedSignalWhenNoMoreFilesAreOutstanding();
         return;
     }
-    qInfo() << "Retry " << Url.toString();
+    qCInfo(lcDownload) << "Retry " << Url.toString();
     ++Found->retryCount;
     m_pool->enqueueWithMaxReplySize(Url, maxReplySizeOf(*Found));
 }
@@ -517,7 +519,7 @@ void TPackageFileDownloader::onObjectProcessed(const QUrl &Url, bool IsDelta,
         fallBackToChunk(m_deltaUrlOfChunk.value(Url), Result.errorText);
         break;
     case EChunkStage::Decompress:
-        qWarning() << "Failed to decompress file downloaded from" << Url.toString();
+        qCWarning(lcDownload) << "Failed to decompress file downloaded from" << Url.toString();
         // Bytes cut from a pack may be what is broken; the chunk's own file gets a try.
         if (m_rangeOfObject.contains(Url)) {
             onVerifyFailed(Url);
@@ -530,7 +532,7 @@ void TPackageFileDownloader::onObjectProcessed(const QUrl &Url, bool IsDelta,
         onVerifyFailed(Url);
         break;
     case EChunkStage::Save:
-        qWarning() << "Failed to save file downloaded from" << Url.toString();
+        qCWarning(lcDownload) << "Failed to save file downloaded from" << Url.toString();
         // The content was fine: the disk refused it. The player is told to check disk space.
         m_atLeastOneSavingOperationFailed = true;
         dropChunk(Url);
@@ -540,16 +542,16 @@ void TPackageFileDownloader::onObjectProcessed(const QUrl &Url, bool IsDelta,
 
 void TPackageFileDownloader::onVerifyFailed(const QUrl &Url)
 {
-    qWarning() << "Failed to verify file downloaded from" << Url.toString();
+    qCWarning(lcDownload) << "Failed to verify file downloaded from" << Url.toString();
     releaseObject(Url);
     const auto Found = m_chunksInProgress.find(Url);
     if (Found != m_chunksInProgress.end()) {
         if (Found->retryCount >= MaximumRetries) {
-            qCritical() << "Verify of " << Url.toString() << "failed.";
+            qCCritical(lcDownload) << "Verify of " << Url.toString() << "failed.";
             m_chunksInProgress.erase(Found);
             m_atLeastOneDownloadFailed = true;
         } else {
-            qInfo() << "Retry " << Url.toString();
+            qCInfo(lcDownload) << "Retry " << Url.toString();
             ++Found->retryCount;
             m_pool->enqueueWithMaxReplySize(Url, maxReplySizeOf(*Found));
         }
@@ -583,8 +585,8 @@ void TPackageFileDownloader::fallBackToChunk(const QUrl &DeltaUrl, const QString
     if (Found == m_chunksInProgress.end())
         return;
     // Not an error: the chunk itself is always there to fall back to.
-    qInfo() << "delta " << DeltaUrl.toString() << " not usable (" << Reason << "), downloading "
-            << Url.toString();
+    qCInfo(lcDownload) << "delta " << DeltaUrl.toString() << " not usable (" << Reason
+                       << "), downloading " << Url.toString();
     Found->plannedDelta.reset();
     ++m_transferSummary.fallbacks;
     addSaturated(m_totalToDownload, Found->packedSize);
@@ -622,7 +624,8 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
 {
     // Once per chunk: detail, except for the call that ends the run.
     if (m_chunksInProgress.isEmpty() || downloadDetail().isDebugEnabled()) {
-        (m_chunksInProgress.isEmpty() ? qInfo() : qDebug())
+        const QMessageLogger Logger;
+        (m_chunksInProgress.isEmpty() ? Logger.info(lcDownload()) : Logger.debug(lcDownload()))
             << "emitFinishedSignalWhenNoMoreFilesAreOutstanding ActiveDownloads: "
             << m_pool->activeDownloads() << " FilesInProgress: " << m_chunksInProgress.size()
             << " AtLeastOneDownloadFailed " << m_atLeastOneDownloadFailed
@@ -631,16 +634,17 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
     if (!m_chunksInProgress.isEmpty() || m_finished)
         return;
     m_finished = true;
-    qInfo().noquote() << QStringLiteral("download summary: %1 bytes in %2 deltas, %3 bytes in %4 "
+    qCInfo(lcDownload).noquote() << QStringLiteral(
+                                        "download summary: %1 bytes in %2 deltas, %3 bytes in %4 "
                                         "full chunks, %5 deltas fell back to their chunk, %6 "
                                         "range requests, %7 ranges fetched object by object")
-                             .arg(m_transferSummary.deltaBytes)
-                             .arg(m_transferSummary.deltas)
-                             .arg(m_transferSummary.chunkBytes)
-                             .arg(m_transferSummary.chunks)
-                             .arg(m_transferSummary.fallbacks)
-                             .arg(m_transferSummary.ranges)
-                             .arg(m_transferSummary.rangeFallbacks);
+                                        .arg(m_transferSummary.deltaBytes)
+                                        .arg(m_transferSummary.deltas)
+                                        .arg(m_transferSummary.chunkBytes)
+                                        .arg(m_transferSummary.chunks)
+                                        .arg(m_transferSummary.fallbacks)
+                                        .arg(m_transferSummary.ranges)
+                                        .arg(m_transferSummary.rangeFallbacks);
     m_downloadStatistics.count = 0;
     m_writeStatistics.count = 0;
     m_progressTimer.stop();
@@ -674,8 +678,9 @@ bool TPackageFileDownloader::everyFileIsComplete() const
                 continue;
             QMutexLocker Lock(&State->mutex);
             if (!State->pendingChunkIndices.empty()) {
-                qCritical() << "Download incomplete: file " << State->localFile << " still misses "
-                            << State->pendingChunkIndices.size() << " chunks";
+                qCCritical(lcDownload)
+                    << "Download incomplete: file " << State->localFile << " still misses "
+                    << State->pendingChunkIndices.size() << " chunks";
                 return false;
             }
         }

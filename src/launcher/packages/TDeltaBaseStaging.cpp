@@ -2,6 +2,7 @@
 
 #include "download/DownloadLogging.h"
 
+#include "shared/LogCategories.h"
 #include "shared/TFileSystemHelper.h"
 #include "shared/TSha256.h"
 #include "shared/TTextError.h"
@@ -94,7 +95,7 @@ void TDeltaBaseStaging::removeStagingDirectory(const QDir &InstallationDirectory
     try {
         FilesystemHelper.removePath(stagingDirectory(InstallationDirectory));
     } catch (const std::runtime_error &Error) {
-        qWarning().noquote() << ::shared::errorText(Error);
+        qCWarning(lcPackages).noquote() << ::shared::errorText(Error);
     }
 }
 
@@ -132,11 +133,11 @@ void TDeltaBaseStaging::keepEarlierStaging(const ::shared::TFileSystemHelper &Fi
         try {
             FilesystemHelper.removePath(entry.absoluteFilePath());
         } catch (const std::runtime_error &Error) {
-            qWarning().noquote() << ::shared::errorText(Error);
+            qCWarning(lcPackages).noquote() << ::shared::errorText(Error);
         }
     }
     if (!m_staged.isEmpty())
-        qInfo() << "delta bases kept from an earlier run: " << m_staged.size();
+        qCInfo(lcPackages) << "delta bases kept from an earlier run: " << m_staged.size();
 }
 
 QString TDeltaBaseStaging::pathOf(const QByteArray &Hash) const
@@ -241,7 +242,7 @@ std::vector<TPlannedDelta> TDeltaBaseStaging::plan(const QString &LocalPath,
                 if (!complete || size != delta.baseSize)
                     continue;
                 if (qint64(cost) > m_budget) {
-                    qInfo().noquote()
+                    qCInfo(lcPackages).noquote()
                         << "delta base does not fit on the disk: " << chunk.url.toString()
                         << " needs " << cost;
                     continue;
@@ -291,7 +292,7 @@ void TDeltaBaseStaging::removeUnused(const std::vector<TFileToDownload> &Files,
         try {
             FilesystemHelper.removePath(path);
         } catch (const std::runtime_error &Error) {
-            qWarning().noquote() << ::shared::errorText(Error);
+            qCWarning(lcPackages).noquote() << ::shared::errorText(Error);
         }
         staged = m_staged.erase(staged);
     }

@@ -5,6 +5,7 @@
 #include "TContentDefinedChunker.h"
 #include "TDeltaBaseStaging.h"
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "shared/LogCategories.h"
 #include "shared/TSha256.h"
 #include "shared/TTextError.h"
 
@@ -157,7 +158,8 @@ private:
 
     void fail(const QString &Reason)
     {
-        qWarning().noquote() << QStringLiteral("computeRequiredChanges: worker failed: ") + Reason;
+        qCWarning(lcPackages).noquote()
+            << QStringLiteral("computeRequiredChanges: worker failed: ") + Reason;
         const QMutexLocker locker(&m_context->mutex);
         if (!m_context->failed) {
             m_context->failed = true;
@@ -194,7 +196,8 @@ private:
 
         if (candidate.chunks.size() < 2) {
             if (fileMatches(Entry, path, kind)) {
-                qInfo().noquote() << QStringLiteral("reuseable file found ") + Entry.localFile;
+                qCInfo(lcPackages).noquote()
+                    << QStringLiteral("reuseable file found ") + Entry.localFile;
                 m_result.push_back(std::move(candidate));
                 return;
             }
@@ -506,7 +509,7 @@ void removeStaleScanFiles(const QDir &InstallationDirectory,
         try {
             FilesystemHelper.removePath(stale.absoluteFilePath());
         } catch (const std::runtime_error &error) {
-            qWarning().noquote() << ::shared::errorText(error);
+            qCWarning(lcPackages).noquote() << ::shared::errorText(error);
         }
     }
 }
@@ -561,9 +564,8 @@ computeRequiredChanges(const QDir &InstallationDirectory,
             throw ::shared::TTextError(conflict);
         const QString path = pathKey(filePath);
         if (queuedPaths.contains(path)) {
-            qWarning().noquote() << QStringLiteral(
-                                        "computeRequiredChanges: duplicate file entry ") +
-                                        file.localFile;
+            qCWarning(lcPackages).noquote()
+                << QStringLiteral("computeRequiredChanges: duplicate file entry ") + file.localFile;
             continue;
         }
         queuedPaths.insert(path);

@@ -8,6 +8,7 @@
 #include "configuration/FunnelEvents.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "shared/LogCategories.h"
 #include "shared/TTextError.h"
 
 #include <QDebug>
@@ -66,9 +67,10 @@ QDir TInstallationManager::installationDirectory(const std::shared_ptr<TPackage>
     // package's markers and files would mix with every other package. Such a package gets a
     // directory of its own, named after the package or, failing that, after its position; never
     // one that another package has or may fall back to, compared as Windows compares names.
-    qWarning().noquote() << QStringLiteral("installationDirectory: unusable directory name '%1' of "
-                                           "package '%2'")
-                                .arg(pPackage->directoryName(), pPackage->name());
+    qCWarning(lcPackages).noquote()
+        << QStringLiteral("installationDirectory: unusable directory name '%1' of "
+                          "package '%2'")
+               .arg(pPackage->directoryName(), pPackage->name());
     const auto key = [](const QString &Path) { return QDir::cleanPath(Path).toCaseFolded(); };
     const auto inPackages = [&](const QString &Name) {
         return m_filesystemHelper->filePathInDirectory(packagesDirectory, Name);
@@ -109,7 +111,7 @@ QByteArray TInstallationManager::readBytesOrEmpty(const QString &Path) const
     try {
         return m_filesystemHelper->readFileIfPresent(Path);
     } catch (const std::runtime_error &error) {
-        qWarning().noquote() << ::shared::errorText(error);
+        qCWarning(lcPackages).noquote() << ::shared::errorText(error);
         return {};
     }
 }
@@ -128,21 +130,22 @@ TPackageConfigurationReader
 TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QDir &Directory) const
 {
     const auto settings = m_filesystemHelper->settings();
-    qInfo() << "readPackageConfigurationFromInstallationDirectory m_pLauncherFilesystemHelper: "
-            << static_cast<const void *>(m_filesystemHelper.get())
-            << " launcherSettings: " << static_cast<const void *>(settings.get())
-            << " installedPackageMarker: " << settings->packageFile
-            << " partiallyInstalledPackageMarker: " << settings->partialPackageFile;
+    qCInfo(lcPackages)
+        << "readPackageConfigurationFromInstallationDirectory m_pLauncherFilesystemHelper: "
+        << static_cast<const void *>(m_filesystemHelper.get())
+        << " launcherSettings: " << static_cast<const void *>(settings.get())
+        << " installedPackageMarker: " << settings->packageFile
+        << " partiallyInstalledPackageMarker: " << settings->partialPackageFile;
 
     const auto [partialMarker, fullMarker] = markerPaths(Directory);
     const QString assetPath =
         m_filesystemHelper->filePathInDirectory(Directory, settings->assetFile);
     if (isMarkerPresent(fullMarker)) {
-        qInfo() << "FullInstallationMarker " << fullMarker << assetPath;
+        qCInfo(lcPackages) << "FullInstallationMarker " << fullMarker << assetPath;
         return readConfiguration(Directory, fullMarker);
     }
     if (isMarkerPresent(partialMarker)) {
-        qInfo() << "PartialInstallationMarker " << partialMarker << assetPath;
+        qCInfo(lcPackages) << "PartialInstallationMarker " << partialMarker << assetPath;
         return readConfiguration(Directory, partialMarker);
     }
     return {};
@@ -230,7 +233,8 @@ void TInstallationManager::demoteFullMarker(const QString &PartialMarker,
 void TInstallationManager::logTransition(const char *Operation,
                                          const std::shared_ptr<TPackage> &pPackage) const
 {
-    qInfo().noquote() << QLatin1String(Operation) + QLatin1String(": ") + pPackage->name();
+    qCInfo(lcPackages).noquote() << QLatin1String(Operation) + QLatin1String(": ") +
+                                        pPackage->name();
 }
 
 void TInstallationManager::markPackageAsPartiallyInstalled(
@@ -365,7 +369,7 @@ TInstallationManager::findInstallation(const QString &PackageName) const
 
 void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPackage)
 {
-    qInfo() << "installOrUpdatePackage: " << pPackage->name();
+    qCInfo(lcPackages) << "installOrUpdatePackage: " << pPackage->name();
     if (findInstallation(pPackage->name()))
         return;
     const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
@@ -386,7 +390,7 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPac
 
 void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> pPackage)
 {
-    qInfo() << "verifyPackage: " << pPackage->name();
+    qCInfo(lcPackages) << "verifyPackage: " << pPackage->name();
     if (findInstallation(pPackage->name()))
         return;
     const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
@@ -448,7 +452,7 @@ bool TInstallationManager::failIfUnusable(const std::shared_ptr<TPackage> &pPack
     }
     if (Reason.isEmpty())
         return false;
-    qCritical().noquote()
+    qCCritical(lcPackages).noquote()
         << QStringLiteral("installOrUpdatePackage: %1: %2").arg(pPackage->name(), Reason);
     failInstallationLater(pPackage);
     return true;
@@ -495,9 +499,9 @@ bool TInstallationManager::hasRoomFor(const std::shared_ptr<TPackage> &pPackage,
     const TDiskSpaceCheck Space = TDiskSpaceCheck::check(Directory, Remote, *m_filesystemHelper);
     if (Space.fits())
         return true;
-    qCritical() << "installOrUpdatePackage: not enough disk space for " << pPackage->name()
-                << ": needs " << Space.bytesNeeded << " bytes, " << Space.bytesFree
-                << " bytes free on " << Space.volume;
+    qCCritical(lcPackages) << "installOrUpdatePackage: not enough disk space for "
+                           << pPackage->name() << ": needs " << Space.bytesNeeded << " bytes, "
+                           << Space.bytesFree << " bytes free on " << Space.volume;
     failInstallationLater(pPackage, EPackageDownloaderError::NotEnoughDiskSpace, &Space);
     return false;
 }
@@ -548,9 +552,9 @@ void TInstallationManager::reportFullDisk(TPackageInstallation &Installation)
         TDiskSpaceCheck::check(Installation.installationDirectory(), *Remote, *m_filesystemHelper);
     if (Space.fits())
         return;
-    qCritical() << "onDownloadFinished: the disk ran full for " << Installation.package()->name()
-                << ": needs " << Space.bytesNeeded << " bytes, " << Space.bytesFree
-                << " bytes free on " << Space.volume;
+    qCCritical(lcPackages) << "onDownloadFinished: the disk ran full for "
+                           << Installation.package()->name() << ": needs " << Space.bytesNeeded
+                           << " bytes, " << Space.bytesFree << " bytes free on " << Space.volume;
     Installation.setNotEnoughDiskSpace(Space);
 }
 
@@ -561,13 +565,13 @@ void TInstallationManager::onDiskAccessFailed(QString ErrorMessage)
 
 void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
 {
-    qInfo() << "onDownloadFinished: " << PackageBeingInstalled->name();
+    qCInfo(lcPackages) << "onDownloadFinished: " << PackageBeingInstalled->name();
     // Holding our own reference: the verification may finish the installation at once.
     const auto Installation = findInstallation(PackageBeingInstalled->name());
     bool HandedToVerification = false;
     if (Installation) {
-        qInfo() << "onDownloadFinished found: " << PackageBeingInstalled->name()
-                << " InstallationsInProgress: " << m_installationsInProgress.size();
+        qCInfo(lcPackages) << "onDownloadFinished found: " << PackageBeingInstalled->name()
+                           << " InstallationsInProgress: " << m_installationsInProgress.size();
         if (Installation->succeeded()) {
             try {
                 const TPackageConfigurationReader *Remote =
@@ -579,7 +583,8 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
                 const TPackageConfigurationReader Local =
                     readPackageConfigurationFromInstallationDirectory(
                         Installation->installationDirectory());
-                qInfo() << "onDownloadFinished LocalConfiguration: " << Local.files().size();
+                qCInfo(lcPackages)
+                    << "onDownloadFinished LocalConfiguration: " << Local.files().size();
                 HandedToVerification = true;
                 Installation->startVerification(Local, false);
             } catch (const std::runtime_error &Error) {
@@ -602,11 +607,12 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
 
 void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
 {
-    qInfo() << "onVerificationFinished: " << PackageBeingInstalled->name();
+    qCInfo(lcPackages) << "onVerificationFinished: " << PackageBeingInstalled->name();
     const auto Installation = findInstallation(PackageBeingInstalled->name());
     if (Installation) {
-        qInfo() << "onVerificationFinished found package: " << PackageBeingInstalled->name()
-                << " without error: " << Installation->succeeded();
+        qCInfo(lcPackages) << "onVerificationFinished found package: "
+                           << PackageBeingInstalled->name()
+                           << " without error: " << Installation->succeeded();
         if (Installation->succeeded()) {
             try {
                 const TPackageConfigurationReader *Remote =

@@ -1,6 +1,7 @@
 #include "TPackageConfigurationReader.h"
 
 #include "TPackageBuild.h"
+#include "shared/LogCategories.h"
 #include "shared/TFileSystemHelper.h"
 
 #include <QDebug>
@@ -233,7 +234,7 @@ TPackageConfigurationReader::TPackageConfigurationReader(const QByteArray &Packa
     QJsonParseError error;
     const QJsonDocument packageDocument = QJsonDocument::fromJson(PackageJson, &error);
     if (error.error != QJsonParseError::NoError) {
-        qCritical().noquote()
+        qCCritical(lcPackages).noquote()
             << "JSON package configuration file could not be parsed, using default package.";
         return;
     }
@@ -242,7 +243,7 @@ TPackageConfigurationReader::TPackageConfigurationReader(const QByteArray &Packa
     if (!AssetJson.isEmpty()) {
         assetDocument = QJsonDocument::fromJson(AssetJson, &error);
         if (error.error != QJsonParseError::NoError) {
-            qCritical().noquote()
+            qCCritical(lcPackages).noquote()
                 << "JSON asset configuration file could not be parsed, using default package.";
             return;
         }
@@ -388,8 +389,8 @@ void TPackageConfigurationReader::dropChunkIndicesOutsideChunkList()
             std::any_of(file.chunkIndices.begin(), file.chunkIndices.end(),
                         [chunkCount](int Index) { return Index < 0 || Index >= chunkCount; });
         if (outside) {
-            qWarning().noquote() << "Chunk index outside the chunk list in file entry"
-                                 << file.localFile << "- its chunk list is ignored.";
+            qCWarning(lcPackages).noquote() << "Chunk index outside the chunk list in file entry"
+                                            << file.localFile << "- its chunk list is ignored.";
             file.chunkIndices.clear();
         }
     }

@@ -5,6 +5,7 @@
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "download/ChunkProcessing.h"
 #include "download/TPackageFileDownloader.h"
+#include "shared/LogCategories.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"
@@ -77,15 +78,15 @@ bool verifyFile(TVerificationContext &Context, const TFileInPackage &File, QByte
             Context.progress(Context.bytesVerified, Context.bytesTotal);
         }
         if (Hash.result() != File.unpackedHash) {
-            qWarning() << "verification of file " << File.localFile << " failed";
+            qCWarning(lcPackages) << "verification of file " << File.localFile << " failed";
             return false;
         }
     } catch (const std::exception &Error) {
-        qWarning() << "verification of files crashed in file: " << File.localFile
-                   << " exception: " << ::shared::errorText(Error);
+        qCWarning(lcPackages) << "verification of files crashed in file: " << File.localFile
+                              << " exception: " << ::shared::errorText(Error);
         return false;
     }
-    qInfo() << "verification of file " << File.localFile << " successfully";
+    qCInfo(lcPackages) << "verification of file " << File.localFile << " successfully";
     return true;
 }
 
@@ -108,10 +109,11 @@ void verificationWorker(std::shared_ptr<TVerificationContext> Context)
             }
         }
     } catch (const std::exception &Error) {
-        qWarning() << "verification of files crashed. exception: " << ::shared::errorText(Error);
+        qCWarning(lcPackages) << "verification of files crashed. exception: "
+                              << ::shared::errorText(Error);
         failVerification(*Context);
     } catch (...) {
-        qWarning() << "verification of files crashed ";
+        qCWarning(lcPackages) << "verification of files crashed ";
         failVerification(*Context);
     }
 }
@@ -176,7 +178,7 @@ void TPackageInstallation::pause()
 {
     if (m_paused)
         return;
-    qInfo() << "pause: " << m_package->name();
+    qCInfo(lcPackages) << "pause: " << m_package->name();
     m_paused = true;
     // A limit of 0 starts nothing new; the chunks waiting in the pool's queue stay there.
     m_pool->setMaxConcurrentDownloads(0);
@@ -187,7 +189,7 @@ void TPackageInstallation::resume()
 {
     if (!m_paused)
         return;
-    qInfo() << "resume: " << m_package->name();
+    qCInfo(lcPackages) << "resume: " << m_package->name();
     m_paused = false;
     m_pool->setMaxConcurrentDownloads(m_filesystemHelper->settings()->maxConcurrentDownloads);
     emit pausedChanged(false);
@@ -243,7 +245,7 @@ void TPackageInstallation::startRequiredChangesComputation(TPackageConfiguration
             onRequiredChangesComputedForInstallation(*Result.difference);
             return;
         }
-        qCritical() << "computeRequiredChanges failed: " << Result.errorText;
+        qCCritical(lcPackages) << "computeRequiredChanges failed: " << Result.errorText;
         onDownloadFailed(EPackageDownloaderError::DownloadFailed);
     });
     m_scanWatcher->setFuture(QtConcurrent::run(Scan));
@@ -251,13 +253,13 @@ void TPackageInstallation::startRequiredChangesComputation(TPackageConfiguration
 
 void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDifference Changes)
 {
-    qInfo() << "onRequiredChangesComputedForInstallation"
-            << " files to download: " << Changes.filesToDownload.size()
-            << " files to delete: " << Changes.filesToDelete.size();
+    qCInfo(lcPackages) << "onRequiredChangesComputedForInstallation"
+                       << " files to download: " << Changes.filesToDownload.size()
+                       << " files to delete: " << Changes.filesToDelete.size();
     m_filesToDownload = std::move(Changes.filesToDownload);
     m_filesToDelete = std::move(Changes.filesToDelete);
     try {
-        qInfo() << "startDownload: " << m_package->name();
+        qCInfo(lcPackages) << "startDownload: " << m_package->name();
         deleteObsoleteFiles();
         if (m_filesToDownload.empty()) {
             onDownloadCompleted();
@@ -280,11 +282,12 @@ void TPackageInstallation::deleteObsoleteFiles()
             Path = confinedFilePath(*m_filesystemHelper, m_installationDirectory, File.localFile);
         } catch (const std::runtime_error &Error) {
             // Never the installation directory itself.
-            qWarning() << "deleteObsoleteFiles: " << ::shared::errorText(Error);
+            qCWarning(lcPackages) << "deleteObsoleteFiles: " << ::shared::errorText(Error);
             continue;
         }
         if (!staysInsideOnDisk(m_installationDirectory.absolutePath(), Path)) {
-            qWarning() << "deleteObsoleteFiles: linked directory leads outside: " << Path;
+            qCWarning(lcPackages) << "deleteObsoleteFiles: linked directory leads outside: "
+                                  << Path;
             continue;
         }
         // A link, even a dangling one or one to a directory, goes as a link; what it leads to
@@ -296,7 +299,7 @@ void TPackageInstallation::deleteObsoleteFiles()
 
 void TPackageInstallation::onDownloadCompleted()
 {
-    qInfo() << "onDownloadCompleted" << m_package->name();
+    qCInfo(lcPackages) << "onDownloadCompleted" << m_package->name();
     m_succeeded = true;
     m_errorReason = int(EPackageDownloaderError::NoError);
     emit downloadFinished(m_package);
@@ -304,7 +307,7 @@ void TPackageInstallation::onDownloadCompleted()
 
 void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
 {
-    qInfo() << "onDownloadFailed" << m_package->name() << " " << int(ErrorReason);
+    qCInfo(lcPackages) << "onDownloadFailed" << m_package->name() << " " << int(ErrorReason);
     m_succeeded = false;
     m_errorReason = int(ErrorReason);
     emit downloadFinished(m_package);
@@ -331,7 +334,7 @@ void TPackageInstallation::startVerification(const TPackageConfigurationReader &
         try {
             return VerifyPackage(Directory, Helper, Files);
         } catch (...) {
-            qWarning() << "verification of files crashed ";
+            qCWarning(lcPackages) << "verification of files crashed ";
             return false;
         }
     }));
@@ -341,7 +344,7 @@ bool TPackageInstallation::VerifyPackage(
     const QDir &Directory, const std::shared_ptr<TLauncherFilesystemHelper> &FilesystemHelper,
     TFileInPackageVector Files)
 {
-    qInfo() << "VerifyPackage: " << Directory.absolutePath();
+    qCInfo(lcPackages) << "VerifyPackage: " << Directory.absolutePath();
     auto Context = std::make_shared<TVerificationContext>();
     for (TFileInPackage &File : Files) {
         Context->bytesTotal += TFileSize(std::min<quint64>(File.unpackedSize, quint64(1) << 62));
@@ -363,7 +366,7 @@ bool TPackageInstallation::VerifyPackage(
 
 void TPackageInstallation::onVerifyFinished(bool Result)
 {
-    qInfo() << "onVerifyFinished with " << Result;
+    qCInfo(lcPackages) << "onVerifyFinished with " << Result;
     m_succeeded = Result;
     m_errorReason = int(Result ? EPackageDownloaderError::NoError
                                : EPackageDownloaderError::VerificationFailed);

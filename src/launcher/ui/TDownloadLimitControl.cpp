@@ -2,6 +2,7 @@
 
 #include "ProgressFormatting.h"
 #include "UiStyle.h"
+#include "shared/LogCategories.h"
 #include "shared/TBandwidthLimiter.h"
 
 #include <QComboBox>
@@ -71,7 +72,7 @@ void TDownloadLimitControl::selectRate(qint64 BytesPerSecond)
 void TDownloadLimitControl::onActivated(int Index)
 {
     const qint64 Rate = m_comboBox->itemData(Index).toLongLong();
-    qInfo() << "download limit set to " << Rate << " bytes per second";
+    qCInfo(lcUi) << "download limit set to " << Rate << " bytes per second";
     if (m_limiter)
         m_limiter->setRate(Rate);
 }

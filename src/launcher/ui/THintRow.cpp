@@ -2,6 +2,7 @@
 
 #include "ClickableLabel.h"
 #include "UiStyle.h"
+#include "shared/LogCategories.h"
 #include "shared/ReplyBounds.h"
 #include "shared/UntrustedRichText.h"
 #include "shared/widgets/QTextBrowserWithNetwork.h"
@@ -155,7 +156,7 @@ void THintRow::showHint(int Slot, const ::shared::THint &Hint)
     const QUrl link(Hint.url);
     const bool linkUsable = ::shared::isWebUrl(link);
     if (!linkUsable && !Hint.url.isEmpty())
-        qWarning().noquote() << "Hint link refused:" << Hint.url.left(200);
+        qCWarning(lcUi).noquote() << "Hint link refused:" << Hint.url.left(200);
     auto openLink = [link, linkUsable] {
         if (linkUsable)
             QDesktopServices::openUrl(link);
@@ -178,7 +179,7 @@ void THintRow::showHint(int Slot, const ::shared::THint &Hint)
     auto *caption = new ClickableLabel(entry.container);
     const QString captionText = ::shared::richTextWithoutResources(Hint.richText);
     if (captionText != Hint.richText)
-        qWarning() << "Hint caption names resources; shown as plain text";
+        qCWarning(lcUi) << "Hint caption names resources; shown as plain text";
     caption->setText(captionText);
     caption->setGeometry(0, 50, 280, 30);
     caption->setAlignment(Qt::AlignVCenter);
@@ -193,7 +194,7 @@ void THintRow::showHint(int Slot, const ::shared::THint &Hint)
     if (!entry.wrapper)
         wrap(Slot);
     fetchImage(Slot, Hint.imageUrl);
-    qInfo() << "Hint shown in slot" << Slot;
+    qCInfo(lcUi) << "Hint shown in slot" << Slot;
 }
 
 void THintRow::wrap(int Slot)
@@ -221,7 +222,7 @@ void THintRow::fetchImage(int Slot, const QString &ImageUrl)
     const QUrl url(ImageUrl);
     if (ImageUrl.isEmpty() || !::shared::isWebUrl(url)) {
         if (!ImageUrl.isEmpty())
-            qWarning().noquote() << "Hint image refused:" << ImageUrl.left(200);
+            qCWarning(lcUi).noquote() << "Hint image refused:" << ImageUrl.left(200);
         setImage(Slot, QImage());
         return;
     }

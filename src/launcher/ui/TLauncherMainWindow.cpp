@@ -11,6 +11,7 @@
 #include "download/TCloudflareCdnTrace.h"
 #include "packages/TInstallationManager.h"
 #include "packages/TPackageInstallation.h"
+#include "shared/LogCategories.h"
 
 #include <QCheckBox>
 #include <QDate>
@@ -263,8 +264,9 @@ void TLauncherMainWindow::setDefault(std::shared_ptr<TPackage> pPackage, bool Is
 void TLauncherMainWindow::handleInstallationFinished(const std::shared_ptr<TPackage> &Package,
                                                      int ErrorReason)
 {
-    qInfo().noquote().nospace() << "onInstallationOrUpdateFinished package: " << Package->name()
-                                << " error reason: " << ErrorReason;
+    qCInfo(lcUi).noquote().nospace()
+        << "onInstallationOrUpdateFinished package: " << Package->name()
+        << " error reason: " << ErrorReason;
     TClientPackageLayoutItem *packageTile = tile(Package->index());
     // The launcher's own package has no tile.
     if (!packageTile)

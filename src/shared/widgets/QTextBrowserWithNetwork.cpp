@@ -1,5 +1,6 @@
 #include "QTextBrowserWithNetwork.h"
 
+#include "shared/LogCategories.h"
 #include "shared/TDownloadPool.h"
 
 #include <QDebug>
@@ -69,9 +70,9 @@ void QTextBrowserWithNetwork::onDownloadFailed(const QUrl &Url, QNetworkReply::N
 {
     if (!m_cache.contains(Url))
         return;
-    qWarning() << "Download failed:" << Url
-               << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(Code)
-               << ErrorString;
+    qCWarning(lcShared) << "Download failed:" << Url
+                        << QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(Code)
+                        << ErrorString;
 }
 
 QSize QTextBrowserWithNetwork::sizeHint() const

@@ -1,6 +1,7 @@
 #include "TWindowsSystemSurveyValueRetriever.h"
 
 #include "SystemSurveyPlatform.h"
+#include "shared/LogCategories.h"
 #include "systemsurvey/TCpuIdDecoder.h"
 
 #include <QLibrary>
@@ -127,9 +128,9 @@ void appendWmiVideoControllers(std::vector<TSystemSurveyGpu> &Gpus)
 {
     TComInitialization com;
     if (FAILED(com.result())) {
-        qWarning().noquote() << QStringLiteral(
-                                    "Failed to initialize COM library. Error code = 0x") +
-                                    hexCode(com.result());
+        qCWarning(lcSurvey).noquote()
+            << QStringLiteral("Failed to initialize COM library. Error code = 0x") +
+                   hexCode(com.result());
         return;
     }
 
@@ -138,9 +139,9 @@ void appendWmiVideoControllers(std::vector<TSystemSurveyGpu> &Gpus)
         ::CoCreateInstance(CLSID_WbemLocator, nullptr, CLSCTX_INPROC_SERVER, IID_IWbemLocator,
                            reinterpret_cast<LPVOID *>(locator.address()));
     if (FAILED(result)) {
-        qWarning().noquote() << QStringLiteral(
-                                    "Failed to create IWbemLocator object. Err code = 0x") +
-                                    hexCode(result);
+        qCWarning(lcSurvey).noquote()
+            << QStringLiteral("Failed to create IWbemLocator object. Err code = 0x") +
+                   hexCode(result);
         return;
     }
 
@@ -149,8 +150,8 @@ void appendWmiVideoControllers(std::vector<TSystemSurveyGpu> &Gpus)
     result = locator->ConnectServer(nameSpace.get(), nullptr, nullptr, nullptr, 0, nullptr, nullptr,
                                     services.address());
     if (FAILED(result)) {
-        qWarning().noquote() << QStringLiteral("Could not connect. Error code = 0x") +
-                                    hexCode(result);
+        qCWarning(lcSurvey).noquote()
+            << QStringLiteral("Could not connect. Error code = 0x") + hexCode(result);
         return;
     }
 
@@ -158,8 +159,8 @@ void appendWmiVideoControllers(std::vector<TSystemSurveyGpu> &Gpus)
                                  RPC_C_AUTHN_LEVEL_CALL, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
                                  EOAC_NONE);
     if (FAILED(result)) {
-        qWarning().noquote() << QStringLiteral("Could not set proxy blanket. Error code = 0x") +
-                                    hexCode(result);
+        qCWarning(lcSurvey).noquote()
+            << QStringLiteral("Could not set proxy blanket. Error code = 0x") + hexCode(result);
         return;
     }
 
@@ -170,7 +171,7 @@ void appendWmiVideoControllers(std::vector<TSystemSurveyGpu> &Gpus)
                                  WBEM_FLAG_FORWARD_ONLY | WBEM_FLAG_RETURN_IMMEDIATELY, nullptr,
                                  enumerator.address());
     if (FAILED(result)) {
-        qWarning().noquote()
+        qCWarning(lcSurvey).noquote()
             << QStringLiteral("Query for list of GPU data structures failed. Error code = 0x") +
                    hexCode(result);
         return;
