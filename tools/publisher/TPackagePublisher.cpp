@@ -7,8 +7,8 @@
 #include "TReleaseSigner.h"
 #include "shared/TTextError.h"
 
-#include "packages/TContentDefinedChunker.h"
-#include "shared/TSha256.h"
+#include "format/TContentDefinedChunker.h"
+#include "format/TSha256.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -6,7 +6,7 @@
 #include "TReleaseSigner.h"
 #include "TerminalDetection.h"
 
-#include "shared/TSha256.h"
+#include "format/TSha256.h"
 #include "shared/TTextError.h"
 
 #include <QCommandLineParser>

@@ -2,10 +2,10 @@
 
 #include "download/DownloadLogging.h"
 
+#include "format/TSha256.h"
+#include "format/TZstdDelta.h"
 #include "shared/TFileSystemHelper.h"
-#include "shared/TSha256.h"
 #include "shared/TTextError.h"
-#include "shared/TZstdDelta.h"
 
 #include <QDebug>
 #include <QDirIterator>

@@ -2,10 +2,10 @@
 
 #include "download/DownloadLogging.h"
 
-#include "TContentDefinedChunker.h"
 #include "TDeltaBaseStaging.h"
 #include "configuration/TLauncherFilesystemHelper.h"
-#include "shared/TSha256.h"
+#include "format/TContentDefinedChunker.h"
+#include "format/TSha256.h"
 #include "shared/TTextError.h"
 
 #include <QDebug>

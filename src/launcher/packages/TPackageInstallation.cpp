@@ -5,10 +5,10 @@
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "download/ChunkProcessing.h"
 #include "download/TPackageFileDownloader.h"
+#include "format/TSha256.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"
-#include "shared/TSha256.h"
 #include "shared/TTextError.h"
 
 #include <QDebug>

@@ -1,7 +1,7 @@
 #include "TDocumentVerifier.h"
 
-#include "shared/TEd25519.h"
-#include "shared/TSha256.h"
+#include "TEd25519.h"
+#include "TSha256.h"
 
 #include <QDebug>
 #include <QFile>

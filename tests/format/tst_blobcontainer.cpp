@@ -1,4 +1,4 @@
-#include "shared/BlobContainer.h"
+#include "format/BlobContainer.h"
 #include "shared/TFileSystemHelper.h"
 #include "shared/TLZMACompressedReadOnlyMemoryBlob.h"
 
