@@ -1,7 +1,7 @@
 #include "TFileSystemHelper.h"
 
 #include "TLZMACompressedReadOnlyMemoryBlob.h"
-#include "TTextError.h"
+#include "format/TTextError.h"
 
 #include <QBuffer>
 #include <QDebug>

@@ -1,7 +1,7 @@
 #include "TDeltaWriter.h"
 
 #include "TPublishError.h"
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
 #include "format/BlobContainer.h"
 #include "format/TSha256.h"

@@ -5,7 +5,7 @@
 #include "TPackWriter.h"
 #include "TPublishError.h"
 #include "TReleaseSigner.h"
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
 #include "format/TContentDefinedChunker.h"
 #include "format/TSha256.h"

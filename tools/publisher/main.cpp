@@ -7,7 +7,7 @@
 #include "TerminalDetection.h"
 
 #include "format/TSha256.h"
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "LauncherLog.h"
 
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -2,10 +2,10 @@
 
 #include "LauncherVersion.h"
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "format/TTextError.h"
 #include "packages/TInstallationManager.h"
 #include "packages/TPackage.h"
 #include "packages/TPackageInstallation.h"
-#include "shared/TTextError.h"
 
 #include <QDebug>
 #include <QDir>

@@ -1,11 +1,11 @@
 #include "TLauncherConfigurationHandler.h"
 
 #include "TLauncherConfigurationException.h"
+#include "format/TTextError.h"
 #include "packages/TPackageBuild.h"
 #include "packages/TPackageConfigurationReader.h"
 #include "shared/NocacheUrl.h"
 #include "shared/TDownloadPool.h"
-#include "shared/TTextError.h"
 
 #include <QDateTime>
 #include <QDebug>

@@ -5,10 +5,10 @@
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "format/BlobContainer.h"
 #include "format/TSha256.h"
+#include "format/TTextError.h"
 #include "format/TZstdDelta.h"
 #include "packages/TDeltaBaseStaging.h"
 #include "shared/TFileSystemHelper.h"
-#include "shared/TTextError.h"
 
 #include <QDebug>
 #include <QDir>

@@ -3,9 +3,9 @@
 #include "download/DownloadLogging.h"
 
 #include "format/TSha256.h"
+#include "format/TTextError.h"
 #include "format/TZstdDelta.h"
 #include "shared/TFileSystemHelper.h"
-#include "shared/TTextError.h"
 
 #include <QDebug>
 #include <QDirIterator>

@@ -6,7 +6,7 @@
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "format/TContentDefinedChunker.h"
 #include "format/TSha256.h"
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
 #include <QDebug>
 #include <QFile>

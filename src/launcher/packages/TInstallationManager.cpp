@@ -8,7 +8,7 @@
 #include "configuration/FunnelEvents.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "configuration/TLauncherFilesystemHelper.h"
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
 #include <QDebug>
 #include <QFile>

@@ -6,10 +6,10 @@
 #include "download/ChunkProcessing.h"
 #include "download/TPackageFileDownloader.h"
 #include "format/TSha256.h"
+#include "format/TTextError.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"
-#include "shared/TTextError.h"
 
 #include <QDebug>
 #include <QFile>
