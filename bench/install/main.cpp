@@ -8,12 +8,12 @@
 //     bench_install [--size-mib 512] [--work <dir>]
 
 #include "configuration/TLauncherFilesystemHelper.h"
-#include "packages/TContentDefinedChunker.h"
+#include "format/BlobContainer.h"
+#include "format/TContentDefinedChunker.h"
+#include "format/TSha256.h"
 #include "packages/TInstallationManager.h"
 #include "packages/TPackage.h"
 #include "packages/TPackageInstallation.h"
-#include "shared/BlobContainer.h"
-#include "shared/TSha256.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
 

@@ -3,9 +3,9 @@
 // in a temporary directory, warms the page cache, then times each variant.
 
 #include "configuration/TLauncherFilesystemHelper.h"
-#include "packages/TContentDefinedChunker.h"
+#include "format/TContentDefinedChunker.h"
+#include "format/TSha256.h"
 #include "packages/TDifferenceComputation.h"
-#include "shared/TSha256.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "FirstInstanceTester.h"
 
-#include "TTextError.h"
+#include "format/TTextError.h"
 #include "platform/SingleInstancePlatform.h"
 
 #include <stdexcept>

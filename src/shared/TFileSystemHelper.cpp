@@ -1,8 +1,8 @@
 #include "TFileSystemHelper.h"
 
 #include "TLZMACompressedReadOnlyMemoryBlob.h"
-#include "TTextError.h"
 #include "shared/LogCategories.h"
+#include "format/TTextError.h"
 
 #include <QBuffer>
 #include <QDebug>

@@ -1,6 +1,6 @@
 #include "TLZMACompressedReadOnlyMemoryBlob.h"
 
-#include "BlobContainer.h"
+#include "format/BlobContainer.h"
 
 namespace shared {
 

@@ -1,7 +1,7 @@
 #include "TReadOnlyMemoryBlob.h"
 
 #include "TFileSystemHelper.h"
-#include "TTextError.h"
+#include "format/TTextError.h"
 
 #include <QFile>
 #include <QFileInfo>

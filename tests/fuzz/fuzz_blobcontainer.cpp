@@ -7,7 +7,7 @@
 
 #include "FuzzSupport.h"
 
-#include "shared/BlobContainer.h"
+#include "format/BlobContainer.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "shared/BlobContainer.h"
+#include "format/BlobContainer.h"
 #include "support/TLauncherSite.h"
 #include "support/TestFiles.h"
 

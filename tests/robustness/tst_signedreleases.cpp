@@ -1,6 +1,6 @@
-#include "shared/TEd25519.h"
-#include "support/TestFiles.h"
+#include "format/TEd25519.h"
 #include "support/TLauncherSite.h"
+#include "support/TestFiles.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -366,13 +366,14 @@ void TestSignedReleases::attacks()
         QJsonObject document = QJsonDocument::fromJson(Site.metadataJson()).object();
         document.insert(
             QStringLiteral("launcher"),
-            QJsonObject{{QStringLiteral("name"), QStringLiteral("Launcher")},
-                        {QStringLiteral("directoryname"), QStringLiteral("launcher")},
-                        {QStringLiteral("builds"),
-                         QJsonArray{QJsonObject{
-                             {QStringLiteral("os"), testsupport::runningOsName()},
-                             {QStringLiteral("architecture"), testsupport::runningArchitectureName()},
-                             {QStringLiteral("url"), QStringLiteral("launcher/package.json")}}}}});
+            QJsonObject{
+                {QStringLiteral("name"), QStringLiteral("Launcher")},
+                {QStringLiteral("directoryname"), QStringLiteral("launcher")},
+                {QStringLiteral("builds"),
+                 QJsonArray{QJsonObject{
+                     {QStringLiteral("os"), testsupport::runningOsName()},
+                     {QStringLiteral("architecture"), testsupport::runningArchitectureName()},
+                     {QStringLiteral("url"), QStringLiteral("launcher/package.json")}}}}});
         metadata =
             withRelease(QJsonDocument(document).toJson(), QStringLiteral("launchermetadata"), 1000);
         const QByteArray launcher =

@@ -1,7 +1,7 @@
 #include "TLauncherSite.h"
 #include "TestFiles.h"
 
-#include "shared/TSha256.h"
+#include "format/TSha256.h"
 #include "shared/platform/TNamedFileMapping.h"
 
 #include <QDir>
@@ -60,9 +60,10 @@ void TLauncherSite::publish(const QString &Version)
     m_documentPath = QStringLiteral("/client/v%1/package.json").arg(++m_publications);
     m_server.setFile(m_documentPath, m_packageJson);
 
-    const QJsonObject Build{{QStringLiteral("os"), testsupport::runningOsName()},
-                            {QStringLiteral("architecture"), testsupport::runningArchitectureName()},
-                            {QStringLiteral("url"), m_documentPath.mid(1)}};
+    const QJsonObject Build{
+        {QStringLiteral("os"), testsupport::runningOsName()},
+        {QStringLiteral("architecture"), testsupport::runningArchitectureName()},
+        {QStringLiteral("url"), m_documentPath.mid(1)}};
     const QJsonObject Package{{QStringLiteral("name"), QStringLiteral("Corvane Online")},
                               {QStringLiteral("directoryname"), QStringLiteral("corvane")},
                               {QStringLiteral("installautomatically"), true},

@@ -1,6 +1,6 @@
 #include "TLockingFilesystemHelper.h"
 
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
 #include <stdexcept>
 

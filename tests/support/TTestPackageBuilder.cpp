@@ -2,12 +2,12 @@
 #include "TestFiles.h"
 
 #include "TTestHttpServer.h"
-#include "packages/TContentDefinedChunker.h"
+#include "format/BlobContainer.h"
+#include "format/TContentDefinedChunker.h"
+#include "format/TSha256.h"
+#include "format/TZstdDelta.h"
 #include "packages/TPackage.h"
 #include "packages/TPackageBuild.h"
-#include "shared/BlobContainer.h"
-#include "shared/TSha256.h"
-#include "shared/TZstdDelta.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

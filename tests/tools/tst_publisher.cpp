@@ -4,14 +4,14 @@
 #include "TPublishError.h"
 #include "support/TestFiles.h"
 
-#include "configuration/TDocumentVerifier.h"
 #include "configuration/TLauncherConfigurationReader.h"
-#include "packages/TContentDefinedChunker.h"
+#include "format/BlobContainer.h"
+#include "format/TContentDefinedChunker.h"
+#include "format/TDocumentVerifier.h"
+#include "format/TEd25519.h"
+#include "format/TSha256.h"
+#include "format/TZstdDelta.h"
 #include "packages/TPackageConfigurationReader.h"
-#include "shared/BlobContainer.h"
-#include "shared/TEd25519.h"
-#include "shared/TSha256.h"
-#include "shared/TZstdDelta.h"
 
 #include <QDateTime>
 #include <QDirIterator>

@@ -2,8 +2,8 @@
 
 #include "TPublishError.h"
 
-#include "shared/BlobContainer.h"
-#include "shared/TSha256.h"
+#include "format/BlobContainer.h"
+#include "format/TSha256.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shared/BlobContainer.h"
+#include "format/BlobContainer.h"
 
 #include <QByteArray>
 #include <QDir>

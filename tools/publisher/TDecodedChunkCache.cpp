@@ -1,7 +1,7 @@
 #include "TDecodedChunkCache.h"
 
-#include "shared/BlobContainer.h"
-#include "shared/TSha256.h"
+#include "format/BlobContainer.h"
+#include "format/TSha256.h"
 
 #include <QFile>
 #include <QMutexLocker>

@@ -1,11 +1,11 @@
 #include "TDeltaWriter.h"
 
 #include "TPublishError.h"
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
-#include "shared/BlobContainer.h"
-#include "shared/TSha256.h"
-#include "shared/TZstdDelta.h"
+#include "format/BlobContainer.h"
+#include "format/TSha256.h"
+#include "format/TZstdDelta.h"
 
 #include <QDir>
 #include <QFile>

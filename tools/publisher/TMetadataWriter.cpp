@@ -2,7 +2,7 @@
 
 #include "TPublishError.h"
 
-#include "shared/TSha256.h"
+#include "format/TSha256.h"
 
 #include <QDebug>
 #include <QDir>

@@ -5,10 +5,10 @@
 #include "TPackWriter.h"
 #include "TPublishError.h"
 #include "TReleaseSigner.h"
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
-#include "packages/TContentDefinedChunker.h"
-#include "shared/TSha256.h"
+#include "format/TContentDefinedChunker.h"
+#include "format/TSha256.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
 #include <QDir>
 #include <QString>

@@ -2,7 +2,7 @@
 
 #include "TPublishError.h"
 
-#include "shared/TEd25519.h"
+#include "format/TEd25519.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "configuration/TDocumentVerifier.h"
+#include "format/TDocumentVerifier.h"
 
 #include <QByteArray>
 #include <QJsonObject>

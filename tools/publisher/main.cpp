@@ -6,8 +6,8 @@
 #include "TReleaseSigner.h"
 #include "TerminalDetection.h"
 
-#include "shared/TSha256.h"
-#include "shared/TTextError.h"
+#include "format/TSha256.h"
+#include "format/TTextError.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

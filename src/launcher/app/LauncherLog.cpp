@@ -1,7 +1,7 @@
 #include "LauncherLog.h"
 
 #include "shared/LogCategories.h"
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

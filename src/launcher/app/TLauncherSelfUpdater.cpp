@@ -2,11 +2,11 @@
 
 #include "LauncherVersion.h"
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "format/TTextError.h"
 #include "packages/TInstallationManager.h"
 #include "packages/TPackage.h"
 #include "packages/TPackageInstallation.h"
 #include "shared/LogCategories.h"
-#include "shared/TTextError.h"
 
 #include <QDebug>
 #include <QDir>

@@ -1,12 +1,12 @@
 #include "TLauncherConfigurationHandler.h"
 
 #include "TLauncherConfigurationException.h"
+#include "format/TTextError.h"
 #include "packages/TPackageBuild.h"
 #include "packages/TPackageConfigurationReader.h"
 #include "shared/LogCategories.h"
 #include "shared/NocacheUrl.h"
 #include "shared/TDownloadPool.h"
-#include "shared/TTextError.h"
 
 #include <QDateTime>
 #include <QDebug>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "TDocumentVerifier.h"
 #include "TLauncherConfigurationReader.h"
 #include "TLauncherFilesystemHelper.h"
+#include "format/TDocumentVerifier.h"
 #include "shared/THint.h"
 
 #include <QByteArray>

@@ -3,13 +3,13 @@
 #include "DownloadLogging.h"
 
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "format/BlobContainer.h"
+#include "format/TSha256.h"
+#include "format/TTextError.h"
+#include "format/TZstdDelta.h"
 #include "packages/TDeltaBaseStaging.h"
-#include "shared/BlobContainer.h"
 #include "shared/LogCategories.h"
 #include "shared/TFileSystemHelper.h"
-#include "shared/TSha256.h"
-#include "shared/TTextError.h"
-#include "shared/TZstdDelta.h"
 
 #include <QDebug>
 #include <QDir>

@@ -3,8 +3,8 @@
 #include "DownloadLogging.h"
 
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "format/BlobContainer.h"
 #include "packages/TDeltaBaseStaging.h"
-#include "shared/BlobContainer.h"
 #include "shared/LogCategories.h"
 #include "shared/TDownloadPool.h"
 

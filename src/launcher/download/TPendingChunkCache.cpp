@@ -1,7 +1,7 @@
 #include "TPendingChunkCache.h"
 
+#include "format/TTextError.h"
 #include "shared/TFileSystemHelper.h"
-#include "shared/TTextError.h"
 
 #include <QMutexLocker>
 #include <QString>

@@ -3,10 +3,10 @@
 #include "download/DownloadLogging.h"
 
 #include "shared/LogCategories.h"
+#include "format/TSha256.h"
+#include "format/TTextError.h"
+#include "format/TZstdDelta.h"
 #include "shared/TFileSystemHelper.h"
-#include "shared/TSha256.h"
-#include "shared/TTextError.h"
-#include "shared/TZstdDelta.h"
 
 #include <QDebug>
 #include <QDirIterator>

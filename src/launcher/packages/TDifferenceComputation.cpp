@@ -2,12 +2,12 @@
 
 #include "download/DownloadLogging.h"
 
-#include "TContentDefinedChunker.h"
 #include "TDeltaBaseStaging.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "shared/LogCategories.h"
-#include "shared/TSha256.h"
-#include "shared/TTextError.h"
+#include "format/TSha256.h"
+#include "format/TTextError.h"
+#include "format/TContentDefinedChunker.h"
 
 #include <QDebug>
 #include <QFile>

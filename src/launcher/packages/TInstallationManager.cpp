@@ -9,7 +9,7 @@
 #include "configuration/TLauncherConfigurationReader.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "shared/LogCategories.h"
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
 #include <QDebug>
 #include <QFile>

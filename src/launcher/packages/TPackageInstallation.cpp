@@ -6,11 +6,11 @@
 #include "download/ChunkProcessing.h"
 #include "download/TPackageFileDownloader.h"
 #include "shared/LogCategories.h"
+#include "format/TSha256.h"
+#include "format/TTextError.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"
-#include "shared/TSha256.h"
-#include "shared/TTextError.h"
 
 #include <QDebug>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "TNamedFileMapping.h"
 
-#include "shared/TTextError.h"
+#include "format/TTextError.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "shared/BlobContainer.h"
+#include "format/BlobContainer.h"
 #include "shared/FirstInstanceTester.h"
 #include "shared/platform/TNamedFileMapping.h"
 #include "support/TStagedLauncher.h"

@@ -1,9 +1,9 @@
 #include "configuration/TLauncherFilesystemHelper.h"
-#include "packages/TContentDefinedChunker.h"
+#include "format/BlobContainer.h"
+#include "format/TContentDefinedChunker.h"
+#include "format/TSha256.h"
 #include "packages/TDeltaBaseStaging.h"
 #include "packages/TDifferenceComputation.h"
-#include "shared/BlobContainer.h"
-#include "shared/TSha256.h"
 #include "support/TTmpfsMount.h"
 #include "support/TestFiles.h"
 

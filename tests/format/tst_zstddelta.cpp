@@ -1,4 +1,4 @@
-#include "shared/TZstdDelta.h"
+#include "format/TZstdDelta.h"
 
 #include <QRandomGenerator>
 #include <QTest>

@@ -1,8 +1,8 @@
 #include "TDocumentVerifier.h"
 
-#include "shared/LogCategories.h"
-#include "shared/TEd25519.h"
-#include "shared/TSha256.h"
+#include "FormatLogging.h"
+#include "TEd25519.h"
+#include "TSha256.h"
 
 #include <QDebug>
 #include <QFile>
@@ -104,11 +104,11 @@ void TDocumentVerifier::reportUncheckedOnce()
         return;
     m_reportedUnchecked = true;
     if (!m_checksSignatures)
-        qCWarning(lcConfiguration).noquote()
+        qCWarning(lcFormat).noquote()
             << "TDocumentVerifier: this launcher was built without trusted keys; "
                "signatures of downloaded documents are not checked";
     else if (m_trustedKeys.empty())
-        qCCritical(lcConfiguration).noquote()
+        qCCritical(lcFormat).noquote()
             << "TDocumentVerifier: the built-in key list holds no usable key; "
                "every document is refused";
 }
@@ -168,7 +168,7 @@ TDocumentVerifier::TOutcome TDocumentVerifier::takeDownload(const QUrl &Url, con
     outcome.reason = check(done.document, done.signatures, done.binding, serialAddress,
                            QDateTime::currentDateTimeUtc());
     if (!outcome.reason.isEmpty()) {
-        qCCritical(lcConfiguration).noquote()
+        qCCritical(lcFormat).noquote()
             << "Document" << serialAddress << "refused:" << outcome.reason;
         outcome.state = TOutcome::EState::Rejected;
         return outcome;
@@ -197,8 +197,7 @@ TDocumentVerifier::TOutcome TDocumentVerifier::takeFailure(const QUrl &Url)
     outcome.state = TOutcome::EState::Rejected;
     outcome.documentUrl = QUrl(entry->first);
     outcome.reason = QStringLiteral("its signature could not be downloaded");
-    qCCritical(lcConfiguration).noquote()
-        << "Document" << entry->first << "refused:" << outcome.reason;
+    qCCritical(lcFormat).noquote() << "Document" << entry->first << "refused:" << outcome.reason;
     m_expected.erase(entry);
     return outcome;
 }
@@ -339,7 +338,7 @@ void TDocumentVerifier::rememberSerial(const QString &Address, const std::vector
     settings.sync();
     if (settings.status() != QSettings::NoError && !m_reportedUnwritable) {
         m_reportedUnwritable = true;
-        qCCritical(lcConfiguration).noquote()
+        qCCritical(lcFormat).noquote()
             << "TDocumentVerifier: the per-user settings store" << settings.fileName()
             << "cannot be written; rollback protection rests on the installed "
                "documents only";

@@ -1,4 +1,4 @@
-#include "shared/TSha256.h"
+#include "format/TSha256.h"
 
 #include <QCryptographicHash>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shared/TSha256.h"
+#include "TSha256.h"
 
 #include <QByteArray>
 #include <QString>

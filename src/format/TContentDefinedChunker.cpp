@@ -1,6 +1,6 @@
 #include "TContentDefinedChunker.h"
 
-#include "shared/TSha256.h"
+#include "TSha256.h"
 
 #include <QFile>
 

@@ -1,5 +1,5 @@
-#include "packages/TContentDefinedChunker.h"
-#include "shared/TSha256.h"
+#include "format/TContentDefinedChunker.h"
+#include "format/TSha256.h"
 
 #include <QFile>
 #include <QTemporaryDir>

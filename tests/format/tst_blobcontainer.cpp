@@ -1,4 +1,4 @@
-#include "shared/BlobContainer.h"
+#include "format/BlobContainer.h"
 #include "shared/TFileSystemHelper.h"
 #include "shared/TLZMACompressedReadOnlyMemoryBlob.h"
 
@@ -241,7 +241,7 @@ void TestBlobContainer::lzmaRoundTrip()
     QFETCH(int, codec);
     QFETCH(bool, endMarker);
     const QByteArray encoded = encodeBlobContainer(data, codec, 1, endMarker);
-    QCOMPARE(quint8(encoded.at(1)), quint8(codec));
+    QCOMPARE(::shared::blobContainerCodec(encoded).value_or(-1), codec);
     QCOMPARE(decodeBlobContainerStrict(encoded, data.size()), data);
     QCOMPARE(decodeBlobContainerLenient(encoded), data);
     QCOMPARE(decodeBlobContainerStrict(QByteArray(3, '\0') + encoded, data.size()), data);

@@ -1,0 +1,3 @@
+#include "FormatLogging.h"
+
+Q_LOGGING_CATEGORY(lcFormat, "corvane.format")
