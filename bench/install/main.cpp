@@ -8,10 +8,10 @@
 //     bench_install [--size-mib 512] [--work <dir>]
 
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "installation/TInstallationManager.h"
+#include "installation/TPackageInstallation.h"
 #include "packages/TContentDefinedChunker.h"
-#include "packages/TInstallationManager.h"
 #include "packages/TPackage.h"
-#include "packages/TPackageInstallation.h"
 #include "shared/BlobContainer.h"
 #include "shared/TSha256.h"
 #include "support/TTestHttpServer.h"

@@ -8,7 +8,7 @@
 #include "configuration/TLauncherConfigurationHandler.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "download/TCloudflareCdnTrace.h"
-#include "packages/TInstallationManager.h"
+#include "installation/TInstallationManager.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"

@@ -2,9 +2,9 @@
 
 #include "LauncherVersion.h"
 #include "configuration/TLauncherFilesystemHelper.h"
-#include "packages/TInstallationManager.h"
+#include "installation/TInstallationManager.h"
+#include "installation/TPackageInstallation.h"
 #include "packages/TPackage.h"
-#include "packages/TPackageInstallation.h"
 #include "shared/TTextError.h"
 
 #include <QDebug>

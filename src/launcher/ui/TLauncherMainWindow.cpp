@@ -9,8 +9,8 @@
 #include "configuration/FunnelEvents.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "download/TCloudflareCdnTrace.h"
-#include "packages/TInstallationManager.h"
-#include "packages/TPackageInstallation.h"
+#include "installation/TInstallationManager.h"
+#include "installation/TPackageInstallation.h"
 
 #include <QCheckBox>
 #include <QDate>

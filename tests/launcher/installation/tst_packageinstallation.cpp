@@ -1,6 +1,6 @@
 #include "download/TPackageFileDownloader.h"
+#include "installation/TPackageInstallation.h"
 #include "packages/TPackage.h"
-#include "packages/TPackageInstallation.h"
 #include "shared/TSha256.h"
 #include "support/TLockingFilesystemHelper.h"
 #include "support/TTestHttpServer.h"

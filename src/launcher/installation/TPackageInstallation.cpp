@@ -1,10 +1,10 @@
 #include "TPackageInstallation.h"
 
-#include "TDifferenceComputation.h"
-#include "TPackage.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "download/ChunkProcessing.h"
 #include "download/TPackageFileDownloader.h"
+#include "packages/TDifferenceComputation.h"
+#include "packages/TPackage.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"

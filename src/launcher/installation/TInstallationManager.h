@@ -1,10 +1,10 @@
 #pragma once
 
-#include "EInstallationMode.h"
+#include "packages/EInstallationMode.h"
 
-#include "TPackageConfigurationReader.h"
-#include "TPackageEnumerations.h"
 #include "download/EPackageDownloaderError.h"
+#include "packages/TPackageConfigurationReader.h"
+#include "packages/TPackageEnumerations.h"
 
 #include <QDir>
 #include <QObject>

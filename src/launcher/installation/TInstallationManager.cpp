@@ -1,13 +1,13 @@
 #include "TInstallationManager.h"
 
-#include "TDeltaBaseStaging.h"
-#include "TDiskSpaceCheck.h"
-#include "TPackage.h"
-#include "TPackageBuild.h"
 #include "TPackageInstallation.h"
 #include "configuration/FunnelEvents.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "packages/TDeltaBaseStaging.h"
+#include "packages/TDiskSpaceCheck.h"
+#include "packages/TPackage.h"
+#include "packages/TPackageBuild.h"
 #include "shared/TTextError.h"
 
 #include <QDebug>
