@@ -1,8 +1,7 @@
 #include "TPackageFileDownloader.h"
 
-#include "DownloadLogging.h"
-
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "packages/DownloadLogging.h"
 #include "packages/TDeltaBaseStaging.h"
 #include "shared/BlobContainer.h"
 #include "shared/TDownloadPool.h"

@@ -1,6 +1,6 @@
 #include "TDeltaBaseStaging.h"
 
-#include "download/DownloadLogging.h"
+#include "DownloadLogging.h"
 
 #include "shared/TFileSystemHelper.h"
 #include "shared/TSha256.h"

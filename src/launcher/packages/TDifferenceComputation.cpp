@@ -1,7 +1,6 @@
 #include "TDifferenceComputation.h"
 
-#include "download/DownloadLogging.h"
-
+#include "DownloadLogging.h"
 #include "TContentDefinedChunker.h"
 #include "TDeltaBaseStaging.h"
 #include "configuration/TLauncherFilesystemHelper.h"
