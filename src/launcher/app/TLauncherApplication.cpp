@@ -38,9 +38,6 @@ TLauncherApplication *TLauncherApplication::s_instance = nullptr;
 
 namespace {
 
-const QByteArray clientRunningMarkerName =
-    QByteArrayLiteral("Corvane-52f3fb16-0d45-45d4-978a-149b5692b074");
-
 QString splashImage(TLauncherApplication::ESplashKind Kind)
 {
     switch (Kind) {
@@ -68,8 +65,7 @@ TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
       m_patchOption({QStringLiteral("p"), QStringLiteral("patch")},
                     QStringLiteral("Start update of <patchexecutable> without user interaction."),
                     QStringLiteral("patchexecutable")),
-      m_launcherRunningMarker(QByteArrayLiteral("Corvane-3cee13af-1c7c-4007-a3cf-2636f25b1616"),
-                              true),
+      m_launcherRunningMarker(launcherRunningMarkerName(), true),
       m_funnelIdentifierKey(QStringLiteral("FunnelUuid"))
 {
     // Members are built here in declaration order, which is also the order of their destruction
@@ -518,7 +514,7 @@ void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage> &
 
 void TLauncherApplication::checkClientStarted()
 {
-    if (::shared::TNamedFileMapping::canOpenForReading(clientRunningMarkerName)) {
+    if (::shared::TNamedFileMapping::canOpenForReading(clientRunningMarkerName())) {
         m_clientStartPollTimer.stop();
         qInfo() << "client started"
                 << " Thread: " << QThread::currentThreadId();

@@ -1,11 +1,11 @@
 #include "TLauncherMainWindow.h"
 
+#include "LauncherVersion.h"
 #include "ProgressFormatting.h"
 #include "TClientPackageLayoutItem.h"
 #include "TDownloadLimitControl.h"
 #include "THintRow.h"
 #include "UiStyle.h"
-#include "app/LauncherVersion.h"
 #include "configuration/FunnelEvents.h"
 #include "configuration/TLauncherConfigurationReader.h"
 #include "download/TCloudflareCdnTrace.h"
