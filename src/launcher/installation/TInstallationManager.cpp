@@ -471,23 +471,32 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
         emit diskAccessFailed(::shared::errorText(Error));
         return {};
     }
+    return registerInstallation(pPackage, [&](TPackageInstallation &Installation) {
+        Installation.setInstallationDirectory(Directory);
+        Installation.setBandwidthLimiter(m_bandwidthLimiter);
+        Installation.setVersions(Local.versionString(), Remote.versionString());
+        Installation.setInstallationMode(m_installationMode ==
+                                                 static_cast<int>(EInstallationMode::SelfUpdate)
+                                             ? EInstallationMode::SelfUpdate
+                                             : EInstallationMode::Normal);
+        if (WithDownload) {
+            connect(&Installation, &TPackageInstallation::downloadFinished, this,
+                    &TInstallationManager::onDownloadFinished);
+        }
+        connect(&Installation, &TPackageInstallation::verificationFinished, this,
+                &TInstallationManager::onVerificationFinished);
+        connect(&Installation, &TPackageInstallation::diskAccessFailed, this,
+                &TInstallationManager::onDiskAccessFailed);
+    });
+}
+
+std::shared_ptr<TPackageInstallation> TInstallationManager::registerInstallation(
+    const std::shared_ptr<TPackage> &pPackage,
+    const std::function<void(TPackageInstallation &)> &Prepare)
+{
     const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
-    Installation->setInstallationDirectory(Directory);
-    Installation->setBandwidthLimiter(m_bandwidthLimiter);
-    Installation->setVersions(Local.versionString(), Remote.versionString());
-    Installation->setInstallationMode(m_installationMode ==
-                                              static_cast<int>(EInstallationMode::SelfUpdate)
-                                          ? EInstallationMode::SelfUpdate
-                                          : EInstallationMode::Normal);
-    if (WithDownload) {
-        connect(Installation.get(), &TPackageInstallation::downloadFinished, this,
-                &TInstallationManager::onDownloadFinished);
-    }
-    connect(Installation.get(), &TPackageInstallation::verificationFinished, this,
-            &TInstallationManager::onVerificationFinished);
+    Prepare(*Installation);
     m_installationsInProgress.push_back(Installation);
-    connect(Installation.get(), &TPackageInstallation::diskAccessFailed, this,
-            &TInstallationManager::onDiskAccessFailed);
     emit installationOrUpdateStarted(*Installation);
     return Installation;
 }
@@ -512,11 +521,11 @@ void TInstallationManager::failInstallationLater(const std::shared_ptr<TPackage>
                                                  EPackageDownloaderError Reason,
                                                  const TDiskSpaceCheck *pSpace)
 {
-    const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
-    if (pSpace)
-        Installation->setNotEnoughDiskSpace(*pSpace);
-    m_installationsInProgress.push_back(Installation);
-    emit installationOrUpdateStarted(*Installation);
+    const auto Installation =
+        registerInstallation(pPackage, [pSpace](TPackageInstallation &Unstarted) {
+            if (pSpace)
+                Unstarted.setNotEnoughDiskSpace(*pSpace);
+        });
     // Callers expect the end after they have returned, as for any installation: the self-updater
     // shows its splash after the request, and the first launch goes on with its other packages.
     QTimer::singleShot(0, this, [this, Installation, Reason] {
