@@ -5,8 +5,8 @@
 #include "support/TestFiles.h"
 
 #include "configuration/TDocumentVerifier.h"
-#include "configuration/TLauncherConfigurationReader.h"
 #include "packages/TContentDefinedChunker.h"
+#include "packages/TLauncherConfigurationReader.h"
 #include "packages/TPackageConfigurationReader.h"
 #include "shared/BlobContainer.h"
 #include "shared/TEd25519.h"

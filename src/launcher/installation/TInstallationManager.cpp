@@ -2,10 +2,10 @@
 
 #include "TPackageInstallation.h"
 #include "configuration/FunnelEvents.h"
-#include "configuration/TLauncherConfigurationReader.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "packages/TDeltaBaseStaging.h"
 #include "packages/TDiskSpaceCheck.h"
+#include "packages/TLauncherConfigurationReader.h"
 #include "packages/TPackage.h"
 #include "packages/TPackageBuild.h"
 #include "shared/TTextError.h"

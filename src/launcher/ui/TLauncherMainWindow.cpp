@@ -7,10 +7,10 @@
 #include "THintRow.h"
 #include "UiStyle.h"
 #include "configuration/FunnelEvents.h"
-#include "configuration/TLauncherConfigurationReader.h"
 #include "download/TCloudflareCdnTrace.h"
 #include "installation/TInstallationManager.h"
 #include "installation/TPackageInstallation.h"
+#include "packages/TLauncherConfigurationReader.h"
 
 #include <QCheckBox>
 #include <QDate>

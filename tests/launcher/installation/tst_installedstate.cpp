@@ -1,6 +1,6 @@
-#include "configuration/TLauncherConfigurationReader.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "installation/TInstallationManager.h"
+#include "packages/TLauncherConfigurationReader.h"
 #include "packages/TPackage.h"
 #include "packages/TPackageBuild.h"
 #include "packages/TPackageConfigurationReader.h"

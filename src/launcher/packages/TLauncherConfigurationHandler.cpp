@@ -1,8 +1,8 @@
 #include "TLauncherConfigurationHandler.h"
 
-#include "TLauncherConfigurationException.h"
-#include "packages/TPackageBuild.h"
-#include "packages/TPackageConfigurationReader.h"
+#include "TPackageBuild.h"
+#include "TPackageConfigurationReader.h"
+#include "configuration/TLauncherConfigurationException.h"
 #include "shared/NocacheUrl.h"
 #include "shared/TDownloadPool.h"
 #include "shared/TTextError.h"

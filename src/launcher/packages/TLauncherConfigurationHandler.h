@@ -1,8 +1,8 @@
 #pragma once
 
-#include "TDocumentVerifier.h"
 #include "TLauncherConfigurationReader.h"
-#include "TLauncherFilesystemHelper.h"
+#include "configuration/TDocumentVerifier.h"
+#include "configuration/TLauncherFilesystemHelper.h"
 #include "shared/THint.h"
 
 #include <QByteArray>
