@@ -11,9 +11,9 @@
 #include "format/BlobContainer.h"
 #include "format/TContentDefinedChunker.h"
 #include "format/TSha256.h"
-#include "packages/TInstallationManager.h"
+#include "installation/TInstallationManager.h"
+#include "installation/TPackageInstallation.h"
 #include "packages/TPackage.h"
-#include "packages/TPackageInstallation.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
 

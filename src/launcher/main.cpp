@@ -1,5 +1,5 @@
+#include "LauncherVersion.h"
 #include "app/LauncherLog.h"
-#include "app/LauncherVersion.h"
 #include "app/SingleInstance.h"
 #include "app/TLauncherApplication.h"
 

@@ -7,7 +7,7 @@
 #include "FuzzSupport.h"
 
 #include "configuration/TLauncherConfigurationException.h"
-#include "configuration/TLauncherConfigurationReader.h"
+#include "packages/TLauncherConfigurationReader.h"
 #include "packages/TPackageConfigurationReader.h"
 #include "shared/TFileSystemHelper.h"
 

@@ -4,13 +4,13 @@
 #include "TPublishError.h"
 #include "support/TestFiles.h"
 
-#include "configuration/TLauncherConfigurationReader.h"
 #include "format/BlobContainer.h"
 #include "format/TContentDefinedChunker.h"
 #include "format/TDocumentVerifier.h"
 #include "format/TEd25519.h"
 #include "format/TSha256.h"
 #include "format/TZstdDelta.h"
+#include "packages/TLauncherConfigurationReader.h"
 #include "packages/TPackageConfigurationReader.h"
 
 #include <QDateTime>

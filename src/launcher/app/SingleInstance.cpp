@@ -1,5 +1,7 @@
 #include "SingleInstance.h"
 
+#include "LauncherVersion.h"
+
 #include <QElapsedTimer>
 #include <QThread>
 
@@ -7,7 +9,7 @@ namespace vorna::launcher {
 
 std::unique_ptr<::shared::FirstInstanceTester> testFirstInstance(bool WaitForPreviousLauncher)
 {
-    const QString key = QStringLiteral("1b7a377a-e61e-4016-a479-7054bc72a4f8");
+    const QString key = singleInstanceKey();
     auto tester = std::make_unique<::shared::FirstInstanceTester>(key);
     QElapsedTimer wait;
     wait.start();

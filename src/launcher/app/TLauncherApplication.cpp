@@ -5,11 +5,11 @@
 #include "TLauncherSelfUpdater.h"
 #include "TPauseTestHook.h"
 #include "configuration/FunnelEvents.h"
-#include "configuration/TLauncherConfigurationHandler.h"
-#include "configuration/TLauncherConfigurationReader.h"
 #include "download/TCloudflareCdnTrace.h"
 #include "format/TTextError.h"
-#include "packages/TInstallationManager.h"
+#include "installation/TInstallationManager.h"
+#include "packages/TLauncherConfigurationHandler.h"
+#include "packages/TLauncherConfigurationReader.h"
 #include "shared/LogCategories.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TBandwidthLimiter.h"
@@ -38,9 +38,6 @@ TLauncherApplication *TLauncherApplication::s_instance = nullptr;
 
 namespace {
 
-const QByteArray clientRunningMarkerName =
-    QByteArrayLiteral("Corvane-52f3fb16-0d45-45d4-978a-149b5692b074");
-
 QString splashImage(TLauncherApplication::ESplashKind Kind)
 {
     switch (Kind) {
@@ -68,8 +65,7 @@ TLauncherApplication::TLauncherApplication(int &Argc, char **Argv)
       m_patchOption({QStringLiteral("p"), QStringLiteral("patch")},
                     QStringLiteral("Start update of <patchexecutable> without user interaction."),
                     QStringLiteral("patchexecutable")),
-      m_launcherRunningMarker(QByteArrayLiteral("Corvane-3cee13af-1c7c-4007-a3cf-2636f25b1616"),
-                              true),
+      m_launcherRunningMarker(launcherRunningMarkerName(), true),
       m_funnelIdentifierKey(QStringLiteral("FunnelUuid"))
 {
     // Members are built here in declaration order, which is also the order of their destruction
@@ -529,7 +525,7 @@ void TLauncherApplication::startPackageAndExit(const std::shared_ptr<TPackage> &
 
 void TLauncherApplication::checkClientStarted()
 {
-    if (::shared::TNamedFileMapping::canOpenForReading(clientRunningMarkerName)) {
+    if (::shared::TNamedFileMapping::canOpenForReading(clientRunningMarkerName())) {
         m_clientStartPollTimer.stop();
         qCInfo(lcApp) << "client started";
         finish(0);

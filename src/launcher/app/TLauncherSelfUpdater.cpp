@@ -3,9 +3,9 @@
 #include "LauncherVersion.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "format/TTextError.h"
-#include "packages/TInstallationManager.h"
+#include "installation/TInstallationManager.h"
+#include "installation/TPackageInstallation.h"
 #include "packages/TPackage.h"
-#include "packages/TPackageInstallation.h"
 #include "shared/LogCategories.h"
 
 #include <QDebug>

@@ -1,12 +1,11 @@
 #include "ChunkProcessing.h"
 
-#include "DownloadLogging.h"
-
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "format/BlobContainer.h"
 #include "format/TSha256.h"
 #include "format/TTextError.h"
 #include "format/TZstdDelta.h"
+#include "packages/DownloadLogging.h"
 #include "packages/TDeltaBaseStaging.h"
 #include "shared/LogCategories.h"
 #include "shared/TFileSystemHelper.h"

@@ -1,9 +1,8 @@
 #include "TPackageFileDownloader.h"
 
-#include "DownloadLogging.h"
-
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "format/BlobContainer.h"
+#include "packages/DownloadLogging.h"
 #include "packages/TDeltaBaseStaging.h"
 #include "shared/LogCategories.h"
 #include "shared/TDownloadPool.h"

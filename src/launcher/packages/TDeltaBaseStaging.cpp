@@ -1,11 +1,11 @@
 #include "TDeltaBaseStaging.h"
 
-#include "download/DownloadLogging.h"
+#include "DownloadLogging.h"
 
-#include "shared/LogCategories.h"
 #include "format/TSha256.h"
 #include "format/TTextError.h"
 #include "format/TZstdDelta.h"
+#include "shared/LogCategories.h"
 #include "shared/TFileSystemHelper.h"
 
 #include <QDebug>

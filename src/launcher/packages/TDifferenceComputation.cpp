@@ -1,13 +1,14 @@
 #include "TDifferenceComputation.h"
 
-#include "download/DownloadLogging.h"
+#include "packages/DownloadLogging.h"
 
+#include "DownloadLogging.h"
 #include "TDeltaBaseStaging.h"
 #include "configuration/TLauncherFilesystemHelper.h"
-#include "shared/LogCategories.h"
+#include "format/TContentDefinedChunker.h"
 #include "format/TSha256.h"
 #include "format/TTextError.h"
-#include "format/TContentDefinedChunker.h"
+#include "shared/LogCategories.h"
 
 #include <QDebug>
 #include <QFile>

@@ -4,8 +4,8 @@
 #include "QContextPushButton.h"
 #include "UiStyle.h"
 #include "download/TPackageFileDownloader.h"
+#include "installation/TPackageInstallation.h"
 #include "packages/TPackageConfigurationReader.h"
-#include "packages/TPackageInstallation.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

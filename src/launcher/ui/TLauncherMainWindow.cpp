@@ -1,16 +1,16 @@
 #include "TLauncherMainWindow.h"
 
+#include "LauncherVersion.h"
 #include "ProgressFormatting.h"
 #include "TClientPackageLayoutItem.h"
 #include "TDownloadLimitControl.h"
 #include "THintRow.h"
 #include "UiStyle.h"
-#include "app/LauncherVersion.h"
 #include "configuration/FunnelEvents.h"
-#include "configuration/TLauncherConfigurationReader.h"
 #include "download/TCloudflareCdnTrace.h"
-#include "packages/TInstallationManager.h"
-#include "packages/TPackageInstallation.h"
+#include "installation/TInstallationManager.h"
+#include "installation/TPackageInstallation.h"
+#include "packages/TLauncherConfigurationReader.h"
 #include "shared/LogCategories.h"
 
 #include <QCheckBox>

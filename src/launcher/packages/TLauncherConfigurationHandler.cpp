@@ -1,6 +1,8 @@
 #include "TLauncherConfigurationHandler.h"
 
-#include "TLauncherConfigurationException.h"
+#include "TPackageBuild.h"
+#include "TPackageConfigurationReader.h"
+#include "configuration/TLauncherConfigurationException.h"
 #include "format/TTextError.h"
 #include "packages/TPackageBuild.h"
 #include "packages/TPackageConfigurationReader.h"
@@ -50,7 +52,7 @@ TLauncherConfigurationHandler::~TLauncherConfigurationHandler() = default;
 void TLauncherConfigurationHandler::requestLauncherConfiguration()
 {
     if (m_configurationUrl.isEmpty() || !m_configurationUrl.isValid())
-        qCCritical(lcConfiguration).noquote()
+        qCCritical(lcPackages).noquote()
             << QStringLiteral("requestLauncherConfiguration: the settings' "
                               "launcherConfiguration address '%1' is empty or "
                               "invalid")
@@ -101,7 +103,7 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
             m_launcherConfiguration = std::make_shared<TLauncherConfigurationReader>(
                 Data, m_configurationUrl.adjusted(QUrl::RemoveFilename));
         } catch (const TLauncherConfigurationException &exception) {
-            qCCritical(lcConfiguration).noquote()
+            qCCritical(lcPackages).noquote()
                 << "Launcher configuration could not be parsed:" << ::shared::errorText(exception);
             failMainConfiguration();
             return;
@@ -126,7 +128,7 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url,
 {
     const TDocumentVerifier::TOutcome verified = m_documentVerifier.takeFailure(Url);
     if (verified.state == TDocumentVerifier::TOutcome::EState::Rejected) {
-        qCCritical(lcConfiguration).noquote()
+        qCCritical(lcPackages).noquote()
             << "Download of signature" << Url.toString() << "failed:" << ErrorString;
         rejectDocument(verified.documentUrl, verified.reason);
         return;
@@ -136,12 +138,12 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url,
         // Once the metadata is loaded (the error timer expired first) or has failed, a late
         // report for its address changes nothing.
         if (m_state != EMetadataState::NotLoaded) {
-            qCInfo(lcConfiguration).noquote()
+            qCInfo(lcPackages).noquote()
                 << "onConfigurationDownloadFailed: ignoring late failure of" << Url.toString()
                 << ":" << ErrorString;
             return;
         }
-        qCCritical(lcConfiguration).noquote() << "Download of configuration failed:" << ErrorString;
+        qCCritical(lcPackages).noquote() << "Download of configuration failed:" << ErrorString;
         m_errorTimer.stop();
         if (Code == QNetworkReply::ContentAccessDenied ||
             Code == QNetworkReply::ContentNotFoundError)
@@ -156,7 +158,7 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url,
     bool handled = false;
     for (auto entry = m_pending.begin(); entry != m_pending.end();) {
         if (entry->packageConfigurationUrl == Url || entry->assetConfigurationUrl == Url) {
-            qCCritical(lcConfiguration).noquote()
+            qCCritical(lcPackages).noquote()
                 << "Download of package configuration/asset from configuration" << Url.toString()
                 << "failed:" << ErrorString;
             entry = m_pending.erase(entry);
@@ -173,7 +175,7 @@ void TLauncherConfigurationHandler::onErrorTimerExpired()
 {
     m_errorTimer.stop();
     if (m_state == EMetadataState::NotLoaded) {
-        qCWarning(lcConfiguration).noquote()
+        qCWarning(lcPackages).noquote()
             << QStringLiteral("onErrorTimerExpired: no answer from %1 within %2 "
                               "ms; using the local copy")
                    .arg(m_configurationUrl.toString())
@@ -198,7 +200,7 @@ void TLauncherConfigurationHandler::rejectDocument(const QUrl &Url, const QStrin
             ++entry;
             continue;
         }
-        qCCritical(lcConfiguration).noquote()
+        qCCritical(lcPackages).noquote()
             << "Download of package configuration/asset from configuration" << Url.toString()
             << "failed:" << Reason;
         if (entry->build) {
@@ -230,7 +232,7 @@ void TLauncherConfigurationHandler::loadLocalCopy()
         const QString path = localCopyPath();
         const QByteArray data = m_filesystemHelper->readFileIfPresent(path);
         if (data.isEmpty()) {
-            qCCritical(lcConfiguration).noquote()
+            qCCritical(lcPackages).noquote()
                 << "loadLocalCopy: no local copy of the launcher configuration at" << path;
             failMainConfiguration();
             return;
@@ -239,10 +241,9 @@ void TLauncherConfigurationHandler::loadLocalCopy()
             data, QUrl::fromLocalFile(path).adjusted(QUrl::RemoveFilename));
         m_offline = true;
         m_state = EMetadataState::LoadedOffline;
-        qCInfo(lcConfiguration).noquote()
-            << "loadLocalCopy: launcher configuration loaded from" << path;
+        qCInfo(lcPackages).noquote() << "loadLocalCopy: launcher configuration loaded from" << path;
     } catch (const std::runtime_error &exception) {
-        qCCritical(lcConfiguration).noquote()
+        qCCritical(lcPackages).noquote()
             << "loadLocalCopy: the local copy of the launcher configuration "
                "cannot be used:"
             << ::shared::errorText(exception);

@@ -1,13 +1,13 @@
 #include "TPackageInstallation.h"
 
-#include "TDifferenceComputation.h"
-#include "TPackage.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "download/ChunkProcessing.h"
 #include "download/TPackageFileDownloader.h"
-#include "shared/LogCategories.h"
 #include "format/TSha256.h"
 #include "format/TTextError.h"
+#include "packages/TDifferenceComputation.h"
+#include "packages/TPackage.h"
+#include "shared/LogCategories.h"
 #include "shared/QNetworkAccessManagerWrapper.h"
 #include "shared/TBandwidthLimiter.h"
 #include "shared/TDownloadPool.h"
@@ -78,15 +78,15 @@ bool verifyFile(TVerificationContext &Context, const TFileInPackage &File, QByte
             Context.progress(Context.bytesVerified, Context.bytesTotal);
         }
         if (Hash.result() != File.unpackedHash) {
-            qCWarning(lcPackages) << "verification of file " << File.localFile << " failed";
+            qCWarning(lcInstallation) << "verification of file " << File.localFile << " failed";
             return false;
         }
     } catch (const std::exception &Error) {
-        qCWarning(lcPackages) << "verification of files crashed in file: " << File.localFile
-                              << " exception: " << ::shared::errorText(Error);
+        qCWarning(lcInstallation) << "verification of files crashed in file: " << File.localFile
+                                  << " exception: " << ::shared::errorText(Error);
         return false;
     }
-    qCInfo(lcPackages) << "verification of file " << File.localFile << " successfully";
+    qCInfo(lcInstallation) << "verification of file " << File.localFile << " successfully";
     return true;
 }
 
@@ -109,11 +109,11 @@ void verificationWorker(std::shared_ptr<TVerificationContext> Context)
             }
         }
     } catch (const std::exception &Error) {
-        qCWarning(lcPackages) << "verification of files crashed. exception: "
-                              << ::shared::errorText(Error);
+        qCWarning(lcInstallation) << "verification of files crashed. exception: "
+                                  << ::shared::errorText(Error);
         failVerification(*Context);
     } catch (...) {
-        qCWarning(lcPackages) << "verification of files crashed ";
+        qCWarning(lcInstallation) << "verification of files crashed ";
         failVerification(*Context);
     }
 }
@@ -178,7 +178,7 @@ void TPackageInstallation::pause()
 {
     if (m_paused)
         return;
-    qCInfo(lcPackages) << "pause: " << m_package->name();
+    qCInfo(lcInstallation) << "pause: " << m_package->name();
     m_paused = true;
     // A limit of 0 starts nothing new; the chunks waiting in the pool's queue stay there.
     m_pool->setMaxConcurrentDownloads(0);
@@ -189,7 +189,7 @@ void TPackageInstallation::resume()
 {
     if (!m_paused)
         return;
-    qCInfo(lcPackages) << "resume: " << m_package->name();
+    qCInfo(lcInstallation) << "resume: " << m_package->name();
     m_paused = false;
     m_pool->setMaxConcurrentDownloads(m_filesystemHelper->settings()->maxConcurrentDownloads);
     emit pausedChanged(false);
@@ -245,7 +245,7 @@ void TPackageInstallation::startRequiredChangesComputation(TPackageConfiguration
             onRequiredChangesComputedForInstallation(*Result.difference);
             return;
         }
-        qCCritical(lcPackages) << "computeRequiredChanges failed: " << Result.errorText;
+        qCCritical(lcInstallation) << "computeRequiredChanges failed: " << Result.errorText;
         onDownloadFailed(EPackageDownloaderError::DownloadFailed);
     });
     m_scanWatcher->setFuture(QtConcurrent::run(Scan));
@@ -253,13 +253,13 @@ void TPackageInstallation::startRequiredChangesComputation(TPackageConfiguration
 
 void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDifference Changes)
 {
-    qCInfo(lcPackages) << "onRequiredChangesComputedForInstallation"
-                       << " files to download: " << Changes.filesToDownload.size()
-                       << " files to delete: " << Changes.filesToDelete.size();
+    qCInfo(lcInstallation) << "onRequiredChangesComputedForInstallation"
+                           << " files to download: " << Changes.filesToDownload.size()
+                           << " files to delete: " << Changes.filesToDelete.size();
     m_filesToDownload = std::move(Changes.filesToDownload);
     m_filesToDelete = std::move(Changes.filesToDelete);
     try {
-        qCInfo(lcPackages) << "startDownload: " << m_package->name();
+        qCInfo(lcInstallation) << "startDownload: " << m_package->name();
         deleteObsoleteFiles();
         if (m_filesToDownload.empty()) {
             onDownloadCompleted();
@@ -282,12 +282,12 @@ void TPackageInstallation::deleteObsoleteFiles()
             Path = confinedFilePath(*m_filesystemHelper, m_installationDirectory, File.localFile);
         } catch (const std::runtime_error &Error) {
             // Never the installation directory itself.
-            qCWarning(lcPackages) << "deleteObsoleteFiles: " << ::shared::errorText(Error);
+            qCWarning(lcInstallation) << "deleteObsoleteFiles: " << ::shared::errorText(Error);
             continue;
         }
         if (!staysInsideOnDisk(m_installationDirectory.absolutePath(), Path)) {
-            qCWarning(lcPackages) << "deleteObsoleteFiles: linked directory leads outside: "
-                                  << Path;
+            qCWarning(lcInstallation)
+                << "deleteObsoleteFiles: linked directory leads outside: " << Path;
             continue;
         }
         // A link, even a dangling one or one to a directory, goes as a link; what it leads to
@@ -299,7 +299,7 @@ void TPackageInstallation::deleteObsoleteFiles()
 
 void TPackageInstallation::onDownloadCompleted()
 {
-    qCInfo(lcPackages) << "onDownloadCompleted" << m_package->name();
+    qCInfo(lcInstallation) << "onDownloadCompleted" << m_package->name();
     m_succeeded = true;
     m_errorReason = int(EPackageDownloaderError::NoError);
     emit downloadFinished(m_package);
@@ -307,7 +307,7 @@ void TPackageInstallation::onDownloadCompleted()
 
 void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
 {
-    qCInfo(lcPackages) << "onDownloadFailed" << m_package->name() << " " << int(ErrorReason);
+    qCInfo(lcInstallation) << "onDownloadFailed" << m_package->name() << " " << int(ErrorReason);
     m_succeeded = false;
     m_errorReason = int(ErrorReason);
     emit downloadFinished(m_package);
@@ -334,7 +334,7 @@ void TPackageInstallation::startVerification(const TPackageConfigurationReader &
         try {
             return VerifyPackage(Directory, Helper, Files);
         } catch (...) {
-            qCWarning(lcPackages) << "verification of files crashed ";
+            qCWarning(lcInstallation) << "verification of files crashed ";
             return false;
         }
     }));
@@ -344,7 +344,7 @@ bool TPackageInstallation::VerifyPackage(
     const QDir &Directory, const std::shared_ptr<TLauncherFilesystemHelper> &FilesystemHelper,
     TFileInPackageVector Files)
 {
-    qCInfo(lcPackages) << "VerifyPackage: " << Directory.absolutePath();
+    qCInfo(lcInstallation) << "VerifyPackage: " << Directory.absolutePath();
     auto Context = std::make_shared<TVerificationContext>();
     for (TFileInPackage &File : Files) {
         Context->bytesTotal += TFileSize(std::min<quint64>(File.unpackedSize, quint64(1) << 62));
@@ -366,7 +366,7 @@ bool TPackageInstallation::VerifyPackage(
 
 void TPackageInstallation::onVerifyFinished(bool Result)
 {
-    qCInfo(lcPackages) << "onVerifyFinished with " << Result;
+    qCInfo(lcInstallation) << "onVerifyFinished with " << Result;
     m_succeeded = Result;
     m_errorReason = int(Result ? EPackageDownloaderError::NoError
                                : EPackageDownloaderError::VerificationFailed);

@@ -1,6 +1,6 @@
-#include "configuration/TLauncherConfigurationReader.h"
 #include "configuration/TLauncherFilesystemHelper.h"
-#include "packages/TInstallationManager.h"
+#include "installation/TInstallationManager.h"
+#include "packages/TLauncherConfigurationReader.h"
 #include "packages/TPackage.h"
 #include "packages/TPackageBuild.h"
 #include "packages/TPackageConfigurationReader.h"
@@ -41,9 +41,10 @@ QByteArray assetDocument(const QString &Version)
 
 QJsonObject packageEntry(const QString &Name, const QString &DirectoryName)
 {
-    const QJsonObject build{{QStringLiteral("os"), testsupport::runningOsName()},
-                            {QStringLiteral("architecture"), testsupport::runningArchitectureName()},
-                            {QStringLiteral("url"), QStringLiteral("x/package.json")}};
+    const QJsonObject build{
+        {QStringLiteral("os"), testsupport::runningOsName()},
+        {QStringLiteral("architecture"), testsupport::runningArchitectureName()},
+        {QStringLiteral("url"), QStringLiteral("x/package.json")}};
     return QJsonObject{{QStringLiteral("name"), Name},
                        {QStringLiteral("directoryname"), DirectoryName},
                        {QStringLiteral("builds"), QJsonArray{build}}};

@@ -1,6 +1,6 @@
 #include "TLauncherConfigurationReader.h"
 
-#include "TLauncherConfigurationException.h"
+#include "configuration/TLauncherConfigurationException.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

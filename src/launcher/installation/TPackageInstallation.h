@@ -1,10 +1,10 @@
 #pragma once
 
-#include "EInstallationMode.h"
-#include "TDiskSpaceCheck.h"
-#include "TPackageConfigurationReader.h"
-#include "TPackageDifference.h"
 #include "download/EPackageDownloaderError.h"
+#include "packages/EInstallationMode.h"
+#include "packages/TDiskSpaceCheck.h"
+#include "packages/TPackageConfigurationReader.h"
+#include "packages/TPackageDifference.h"
 
 #include <QDir>
 #include <QObject>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "packages/TPackage.h"
+#include "TPackage.h"
 
 #include <QByteArray>
 #include <QUrl>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "TLauncherConfigurationReader.h"
-#include "TLauncherFilesystemHelper.h"
+#include "configuration/TLauncherFilesystemHelper.h"
 #include "format/TDocumentVerifier.h"
 #include "shared/THint.h"
 

@@ -1,15 +1,16 @@
 #pragma once
 
-#include "EInstallationMode.h"
+#include "packages/EInstallationMode.h"
 
-#include "TPackageConfigurationReader.h"
-#include "TPackageEnumerations.h"
 #include "download/EPackageDownloaderError.h"
+#include "packages/TPackageConfigurationReader.h"
+#include "packages/TPackageEnumerations.h"
 
 #include <QDir>
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -144,19 +145,25 @@ private:
     void demoteFullMarker(const QString &PartialMarker, const QString &FullMarker) const;
     void logTransition(const char *Operation, const std::shared_ptr<TPackage> &pPackage) const;
     std::shared_ptr<TPackageInstallation> findInstallation(const QString &PackageName) const;
-    // Creates, connects and lists an installation; emits installationOrUpdateStarted.
+    // The one way an installation comes into being: made, prepared by Prepare (settings and
+    // connections), listed, and announced with installationOrUpdateStarted, in that order, so that
+    // every request, whether it runs or fails at once, is listed before anyone hears of it.
+    std::shared_ptr<TPackageInstallation>
+    registerInstallation(const std::shared_ptr<TPackage> &pPackage,
+                         const std::function<void(TPackageInstallation &)> &Prepare);
+    // Marks the package as partially installed, then registers a connected installation.
     std::shared_ptr<TPackageInstallation>
     startInstallation(const std::shared_ptr<TPackage> &pPackage, const QDir &Directory,
                       const TPackageConfigurationReader &Local,
                       const TPackageConfigurationReader &Remote, bool WithDownload);
-    // Lists an installation that cannot start and, from the event loop, ends it as a failed
+    // Registers an installation that cannot start and, from the event loop, ends it as a failed
     // download, so that every request ends with installationOrUpdateFinished.
     void
     failInstallationLater(const std::shared_ptr<TPackage> &pPackage,
                           EPackageDownloaderError Reason = EPackageDownloaderError::DownloadFailed,
                           const TDiskSpaceCheck *pSpace = nullptr);
-    // False, with the request ended as NotEnoughDiskSpace, when the files cannot fit.
     void reportFullDisk(TPackageInstallation &Installation);
+    // False, with the request ended as NotEnoughDiskSpace, when the files cannot fit.
     bool hasRoomFor(const std::shared_ptr<TPackage> &pPackage, const QDir &Directory,
                     const TPackageConfigurationReader &Remote);
     // Emits installationOrUpdateFinished and drops the installation from the list.

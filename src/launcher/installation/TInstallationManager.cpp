@@ -1,15 +1,15 @@
 #include "TInstallationManager.h"
 
-#include "TDeltaBaseStaging.h"
-#include "TDiskSpaceCheck.h"
-#include "TPackage.h"
-#include "TPackageBuild.h"
 #include "TPackageInstallation.h"
 #include "configuration/FunnelEvents.h"
-#include "configuration/TLauncherConfigurationReader.h"
 #include "configuration/TLauncherFilesystemHelper.h"
-#include "shared/LogCategories.h"
 #include "format/TTextError.h"
+#include "packages/TDeltaBaseStaging.h"
+#include "packages/TDiskSpaceCheck.h"
+#include "packages/TLauncherConfigurationReader.h"
+#include "packages/TPackage.h"
+#include "packages/TPackageBuild.h"
+#include "shared/LogCategories.h"
 
 #include <QDebug>
 #include <QFile>
@@ -67,7 +67,7 @@ QDir TInstallationManager::installationDirectory(const std::shared_ptr<TPackage>
     // package's markers and files would mix with every other package. Such a package gets a
     // directory of its own, named after the package or, failing that, after its position; never
     // one that another package has or may fall back to, compared as Windows compares names.
-    qCWarning(lcPackages).noquote()
+    qCWarning(lcInstallation).noquote()
         << QStringLiteral("installationDirectory: unusable directory name '%1' of "
                           "package '%2'")
                .arg(pPackage->directoryName(), pPackage->name());
@@ -111,7 +111,7 @@ QByteArray TInstallationManager::readBytesOrEmpty(const QString &Path) const
     try {
         return m_filesystemHelper->readFileIfPresent(Path);
     } catch (const std::runtime_error &error) {
-        qCWarning(lcPackages).noquote() << ::shared::errorText(error);
+        qCWarning(lcInstallation).noquote() << ::shared::errorText(error);
         return {};
     }
 }
@@ -130,7 +130,7 @@ TPackageConfigurationReader
 TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QDir &Directory) const
 {
     const auto settings = m_filesystemHelper->settings();
-    qCInfo(lcPackages)
+    qCInfo(lcInstallation)
         << "readPackageConfigurationFromInstallationDirectory m_pLauncherFilesystemHelper: "
         << static_cast<const void *>(m_filesystemHelper.get())
         << " launcherSettings: " << static_cast<const void *>(settings.get())
@@ -141,11 +141,11 @@ TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QD
     const QString assetPath =
         m_filesystemHelper->filePathInDirectory(Directory, settings->assetFile);
     if (isMarkerPresent(fullMarker)) {
-        qCInfo(lcPackages) << "FullInstallationMarker " << fullMarker << assetPath;
+        qCInfo(lcInstallation) << "FullInstallationMarker " << fullMarker << assetPath;
         return readConfiguration(Directory, fullMarker);
     }
     if (isMarkerPresent(partialMarker)) {
-        qCInfo(lcPackages) << "PartialInstallationMarker " << partialMarker << assetPath;
+        qCInfo(lcInstallation) << "PartialInstallationMarker " << partialMarker << assetPath;
         return readConfiguration(Directory, partialMarker);
     }
     return {};
@@ -233,8 +233,8 @@ void TInstallationManager::demoteFullMarker(const QString &PartialMarker,
 void TInstallationManager::logTransition(const char *Operation,
                                          const std::shared_ptr<TPackage> &pPackage) const
 {
-    qCInfo(lcPackages).noquote() << QLatin1String(Operation) + QLatin1String(": ") +
-                                        pPackage->name();
+    qCInfo(lcInstallation).noquote()
+        << QLatin1String(Operation) + QLatin1String(": ") + pPackage->name();
 }
 
 void TInstallationManager::markPackageAsPartiallyInstalled(
@@ -369,7 +369,7 @@ TInstallationManager::findInstallation(const QString &PackageName) const
 
 void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPackage)
 {
-    qCInfo(lcPackages) << "installOrUpdatePackage: " << pPackage->name();
+    qCInfo(lcInstallation) << "installOrUpdatePackage: " << pPackage->name();
     if (findInstallation(pPackage->name()))
         return;
     const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
@@ -390,7 +390,7 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> pPac
 
 void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> pPackage)
 {
-    qCInfo(lcPackages) << "verifyPackage: " << pPackage->name();
+    qCInfo(lcInstallation) << "verifyPackage: " << pPackage->name();
     if (findInstallation(pPackage->name()))
         return;
     const TPackageConfigurationReader *Remote = pPackage->configurationForRunningPlatform();
@@ -452,7 +452,7 @@ bool TInstallationManager::failIfUnusable(const std::shared_ptr<TPackage> &pPack
     }
     if (Reason.isEmpty())
         return false;
-    qCCritical(lcPackages).noquote()
+    qCCritical(lcInstallation).noquote()
         << QStringLiteral("installOrUpdatePackage: %1: %2").arg(pPackage->name(), Reason);
     failInstallationLater(pPackage);
     return true;
@@ -469,23 +469,32 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::startInstallation(
         emit diskAccessFailed(::shared::errorText(Error));
         return {};
     }
+    return registerInstallation(pPackage, [&](TPackageInstallation &Installation) {
+        Installation.setInstallationDirectory(Directory);
+        Installation.setBandwidthLimiter(m_bandwidthLimiter);
+        Installation.setVersions(Local.versionString(), Remote.versionString());
+        Installation.setInstallationMode(m_installationMode ==
+                                                 static_cast<int>(EInstallationMode::SelfUpdate)
+                                             ? EInstallationMode::SelfUpdate
+                                             : EInstallationMode::Normal);
+        if (WithDownload) {
+            connect(&Installation, &TPackageInstallation::downloadFinished, this,
+                    &TInstallationManager::onDownloadFinished);
+        }
+        connect(&Installation, &TPackageInstallation::verificationFinished, this,
+                &TInstallationManager::onVerificationFinished);
+        connect(&Installation, &TPackageInstallation::diskAccessFailed, this,
+                &TInstallationManager::onDiskAccessFailed);
+    });
+}
+
+std::shared_ptr<TPackageInstallation> TInstallationManager::registerInstallation(
+    const std::shared_ptr<TPackage> &pPackage,
+    const std::function<void(TPackageInstallation &)> &Prepare)
+{
     const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
-    Installation->setInstallationDirectory(Directory);
-    Installation->setBandwidthLimiter(m_bandwidthLimiter);
-    Installation->setVersions(Local.versionString(), Remote.versionString());
-    Installation->setInstallationMode(m_installationMode ==
-                                              static_cast<int>(EInstallationMode::SelfUpdate)
-                                          ? EInstallationMode::SelfUpdate
-                                          : EInstallationMode::Normal);
-    if (WithDownload) {
-        connect(Installation.get(), &TPackageInstallation::downloadFinished, this,
-                &TInstallationManager::onDownloadFinished);
-    }
-    connect(Installation.get(), &TPackageInstallation::verificationFinished, this,
-            &TInstallationManager::onVerificationFinished);
+    Prepare(*Installation);
     m_installationsInProgress.push_back(Installation);
-    connect(Installation.get(), &TPackageInstallation::diskAccessFailed, this,
-            &TInstallationManager::onDiskAccessFailed);
     emit installationOrUpdateStarted(*Installation);
     return Installation;
 }
@@ -499,9 +508,9 @@ bool TInstallationManager::hasRoomFor(const std::shared_ptr<TPackage> &pPackage,
     const TDiskSpaceCheck Space = TDiskSpaceCheck::check(Directory, Remote, *m_filesystemHelper);
     if (Space.fits())
         return true;
-    qCCritical(lcPackages) << "installOrUpdatePackage: not enough disk space for "
-                           << pPackage->name() << ": needs " << Space.bytesNeeded << " bytes, "
-                           << Space.bytesFree << " bytes free on " << Space.volume;
+    qCCritical(lcInstallation) << "installOrUpdatePackage: not enough disk space for "
+                               << pPackage->name() << ": needs " << Space.bytesNeeded << " bytes, "
+                               << Space.bytesFree << " bytes free on " << Space.volume;
     failInstallationLater(pPackage, EPackageDownloaderError::NotEnoughDiskSpace, &Space);
     return false;
 }
@@ -510,11 +519,11 @@ void TInstallationManager::failInstallationLater(const std::shared_ptr<TPackage>
                                                  EPackageDownloaderError Reason,
                                                  const TDiskSpaceCheck *pSpace)
 {
-    const auto Installation = TPackageInstallation::makeInstallation(pPackage, m_filesystemHelper);
-    if (pSpace)
-        Installation->setNotEnoughDiskSpace(*pSpace);
-    m_installationsInProgress.push_back(Installation);
-    emit installationOrUpdateStarted(*Installation);
+    const auto Installation =
+        registerInstallation(pPackage, [pSpace](TPackageInstallation &Unstarted) {
+            if (pSpace)
+                Unstarted.setNotEnoughDiskSpace(*pSpace);
+        });
     // Callers expect the end after they have returned, as for any installation: the self-updater
     // shows its splash after the request, and the first launch goes on with its other packages.
     QTimer::singleShot(0, this, [this, Installation, Reason] {
@@ -552,9 +561,10 @@ void TInstallationManager::reportFullDisk(TPackageInstallation &Installation)
         TDiskSpaceCheck::check(Installation.installationDirectory(), *Remote, *m_filesystemHelper);
     if (Space.fits())
         return;
-    qCCritical(lcPackages) << "onDownloadFinished: the disk ran full for "
-                           << Installation.package()->name() << ": needs " << Space.bytesNeeded
-                           << " bytes, " << Space.bytesFree << " bytes free on " << Space.volume;
+    qCCritical(lcInstallation) << "onDownloadFinished: the disk ran full for "
+                               << Installation.package()->name() << ": needs " << Space.bytesNeeded
+                               << " bytes, " << Space.bytesFree << " bytes free on "
+                               << Space.volume;
     Installation.setNotEnoughDiskSpace(Space);
 }
 
@@ -565,13 +575,13 @@ void TInstallationManager::onDiskAccessFailed(QString ErrorMessage)
 
 void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
 {
-    qCInfo(lcPackages) << "onDownloadFinished: " << PackageBeingInstalled->name();
+    qCInfo(lcInstallation) << "onDownloadFinished: " << PackageBeingInstalled->name();
     // Holding our own reference: the verification may finish the installation at once.
     const auto Installation = findInstallation(PackageBeingInstalled->name());
     bool HandedToVerification = false;
     if (Installation) {
-        qCInfo(lcPackages) << "onDownloadFinished found: " << PackageBeingInstalled->name()
-                           << " InstallationsInProgress: " << m_installationsInProgress.size();
+        qCInfo(lcInstallation) << "onDownloadFinished found: " << PackageBeingInstalled->name()
+                               << " InstallationsInProgress: " << m_installationsInProgress.size();
         if (Installation->succeeded()) {
             try {
                 const TPackageConfigurationReader *Remote =
@@ -583,7 +593,7 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
                 const TPackageConfigurationReader Local =
                     readPackageConfigurationFromInstallationDirectory(
                         Installation->installationDirectory());
-                qCInfo(lcPackages)
+                qCInfo(lcInstallation)
                     << "onDownloadFinished LocalConfiguration: " << Local.files().size();
                 HandedToVerification = true;
                 Installation->startVerification(Local, false);
@@ -607,12 +617,12 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
 
 void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
 {
-    qCInfo(lcPackages) << "onVerificationFinished: " << PackageBeingInstalled->name();
+    qCInfo(lcInstallation) << "onVerificationFinished: " << PackageBeingInstalled->name();
     const auto Installation = findInstallation(PackageBeingInstalled->name());
     if (Installation) {
-        qCInfo(lcPackages) << "onVerificationFinished found package: "
-                           << PackageBeingInstalled->name()
-                           << " without error: " << Installation->succeeded();
+        qCInfo(lcInstallation) << "onVerificationFinished found package: "
+                               << PackageBeingInstalled->name()
+                               << " without error: " << Installation->succeeded();
         if (Installation->succeeded()) {
             try {
                 const TPackageConfigurationReader *Remote =

@@ -1,7 +1,7 @@
 #include "download/TPackageFileDownloader.h"
 #include "format/TSha256.h"
+#include "installation/TPackageInstallation.h"
 #include "packages/TPackage.h"
-#include "packages/TPackageInstallation.h"
 #include "support/TLockingFilesystemHelper.h"
 #include "support/TTestHttpServer.h"
 #include "support/TTestPackageBuilder.h"
