@@ -4,6 +4,7 @@
 #include "format/TTextError.h"
 
 #include "format/BlobContainer.h"
+#include "format/DocumentKeys.h"
 #include "format/TSha256.h"
 #include "format/TZstdDelta.h"
 
@@ -19,6 +20,8 @@
 #include <algorithm>
 
 namespace vorna::publisher {
+
+namespace keys = ::shared::documentkeys;
 
 namespace {
 
@@ -40,16 +43,16 @@ void readDocument(const QByteArray &Bytes, std::vector<TDeltaWriter::TPiece> &Ch
                   QHash<QString, std::vector<TDeltaWriter::TPiece>> &Files)
 {
     const QJsonObject document = QJsonDocument::fromJson(Bytes).object();
-    for (const QJsonValue &value : document.value(QStringLiteral("chunks")).toArray()) {
+    for (const QJsonValue &value : document.value(keys::Chunks).toArray()) {
         const QJsonObject chunk = value.toObject();
         Chunks.push_back(
-            {QByteArray::fromHex(chunk.value(QStringLiteral("unpackedhash")).toString().toLatin1()),
-             qint64(chunk.value(QStringLiteral("unpackedsize")).toDouble())});
+            {QByteArray::fromHex(chunk.value(keys::UnpackedHash).toString().toLatin1()),
+             qint64(chunk.value(keys::UnpackedSize).toDouble())});
     }
-    for (const QJsonValue &value : document.value(QStringLiteral("files")).toArray()) {
+    for (const QJsonValue &value : document.value(keys::Files).toArray()) {
         const QJsonObject file = value.toObject();
         std::vector<TDeltaWriter::TPiece> pieces;
-        for (const QJsonValue &index : file.value(QStringLiteral("chunks")).toArray()) {
+        for (const QJsonValue &index : file.value(keys::Chunks).toArray()) {
             const int at = index.toInt(-1);
             if (at < 0 || size_t(at) >= Chunks.size()) {
                 pieces.clear();
@@ -58,7 +61,7 @@ void readDocument(const QByteArray &Bytes, std::vector<TDeltaWriter::TPiece> &Ch
             pieces.push_back(Chunks[size_t(at)]);
         }
         if (!pieces.empty())
-            Files.insert(file.value(QStringLiteral("localfile")).toString(), pieces);
+            Files.insert(file.value(keys::LocalFile).toString(), pieces);
     }
 }
 
@@ -176,8 +179,7 @@ std::vector<TDeltaWriter::TVersion> TDeltaWriter::loadHistory(const QString &Out
     if (package.isEmpty())
         return versions;
     TVersion last;
-    last.version =
-        QJsonDocument::fromJson(package).object().value(QStringLiteral("version")).toString();
+    last.version = QJsonDocument::fromJson(package).object().value(keys::Version).toString();
     std::vector<TPiece> chunks;
     readDocument(package, chunks, last.files);
     const QByteArray assets = readFile(QDir(OutputDirectory).filePath(AssetFileName));
@@ -316,15 +318,15 @@ QJsonObject TDeltaWriter::describe(const TOutcome &Outcome, const QString &Url,
     QJsonArray base;
     for (const QByteArray &hash : Outcome.baseChunks)
         base.append(hexText(hash));
-    QJsonObject delta{{QStringLiteral("url"), Url},
-                      {QStringLiteral("packedsize"), double(Outcome.packedSize)},
-                      {QStringLiteral("packedhash"), hexText(Outcome.packedHash)},
-                      {QStringLiteral("basehash"), hexText(Outcome.baseHash)},
-                      {QStringLiteral("basesize"), double(Outcome.baseSize)},
-                      {QStringLiteral("base"), base}};
+    QJsonObject delta{{keys::Url, Url},
+                      {keys::PackedSize, double(Outcome.packedSize)},
+                      {keys::PackedHash, hexText(Outcome.packedHash)},
+                      {keys::BaseHash, hexText(Outcome.baseHash)},
+                      {keys::BaseSize, double(Outcome.baseSize)},
+                      {keys::Base, base}};
     if (!PackUrl.isEmpty()) {
-        delta.insert(QStringLiteral("pack"), PackUrl);
-        delta.insert(QStringLiteral("packoffset"), double(PackOffset));
+        delta.insert(keys::Pack, PackUrl);
+        delta.insert(keys::PackOffset, double(PackOffset));
     }
     return delta;
 }

@@ -2,6 +2,7 @@
 
 #include "TPublishError.h"
 
+#include "format/DocumentKeys.h"
 #include "format/TSha256.h"
 
 #include <QDebug>
@@ -15,6 +16,8 @@
 #include <QUrl>
 
 namespace vorna::publisher {
+
+namespace keys = ::shared::documentkeys;
 
 namespace {
 
@@ -93,12 +96,11 @@ QJsonObject buildEntry(const QJsonValue &Value, const QString &Where)
         fail(Where,
              QStringLiteral("unknown architecture '%1' (use i386 or x86_64)").arg(architecture));
     QJsonObject entry;
-    entry.insert(QStringLiteral("os"), os);
-    entry.insert(QStringLiteral("architecture"), architecture);
-    entry.insert(QStringLiteral("url"), documentAddress(build, QStringLiteral("package"), Where));
+    entry.insert(keys::Os, os);
+    entry.insert(keys::Architecture, architecture);
+    entry.insert(keys::Url, documentAddress(build, QStringLiteral("package"), Where));
     if (build.contains(QStringLiteral("assets")))
-        entry.insert(QStringLiteral("assetsurl"),
-                     documentAddress(build, QStringLiteral("assets"), Where));
+        entry.insert(keys::AssetsUrl, documentAddress(build, QStringLiteral("assets"), Where));
     return entry;
 }
 
@@ -112,18 +114,18 @@ QJsonObject packageEntry(const QJsonValue &Value, const QString &Where)
                QStringLiteral("installAutomatically"), QStringLiteral("logoLink"),
                QStringLiteral("builds")});
     QJsonObject entry;
-    entry.insert(QStringLiteral("name"), requiredText(package, QStringLiteral("name"), Where));
+    entry.insert(keys::Name, requiredText(package, QStringLiteral("name"), Where));
     const QString directory = requiredText(package, QStringLiteral("directory"), Where);
     // The launcher installs into this one directory below its packages directory.
     if (directory.contains(QLatin1Char('/')) || directory.contains(QLatin1Char('\\')) ||
         directory == QLatin1String(".") || directory == QLatin1String(".."))
         fail(Where,
              QStringLiteral("the directory '%1' must be a plain directory name").arg(directory));
-    entry.insert(QStringLiteral("directoryname"), directory);
+    entry.insert(keys::DirectoryName, directory);
     if (package.contains(QStringLiteral("logoLink")))
-        entry.insert(QStringLiteral("logolinktarget"),
+        entry.insert(keys::LogoLinkTarget,
                      requiredText(package, QStringLiteral("logoLink"), Where));
-    entry.insert(QStringLiteral("installautomatically"),
+    entry.insert(keys::InstallAutomatically,
                  optionalFlag(package, QStringLiteral("installAutomatically"), Where));
     const QJsonValue builds = package.value(QStringLiteral("builds"));
     if (!builds.isArray() || builds.toArray().isEmpty())
@@ -133,7 +135,7 @@ QJsonObject packageEntry(const QJsonValue &Value, const QString &Where)
     for (int index = 0; index < buildArray.size(); ++index)
         buildEntries.append(
             buildEntry(buildArray.at(index), Where + QStringLiteral(".builds[%1]").arg(index)));
-    entry.insert(QStringLiteral("builds"), buildEntries);
+    entry.insert(keys::Builds, buildEntries);
     return entry;
 }
 
@@ -167,35 +169,33 @@ void pin(QJsonObject &Build, const QString &AddressKey, const QString &Prefix,
                                 .arg(QDir::toNativeSeparators(file.fileName()),
                                      release.value(QStringLiteral("package")).toString(),
                                      PackageName));
-    Build.insert(Prefix + QStringLiteral("sha256"),
-                 QString::fromLatin1(::shared::sha256(bytes).toHex()));
-    Build.insert(Prefix + QStringLiteral("size"), double(bytes.size()));
+    Build.insert(Prefix + keys::Sha256, QString::fromLatin1(::shared::sha256(bytes).toHex()));
+    Build.insert(Prefix + keys::Size, double(bytes.size()));
 }
 
 QJsonObject withPinnedBuilds(QJsonObject Package, const QDir &Site)
 {
-    const QString name = Package.value(QStringLiteral("name")).toString();
-    QJsonArray builds = Package.value(QStringLiteral("builds")).toArray();
+    const QString name = Package.value(keys::Name).toString();
+    QJsonArray builds = Package.value(keys::Builds).toArray();
     for (int index = 0; index < builds.size(); ++index) {
         QJsonObject build = builds.at(index).toObject();
-        pin(build, QStringLiteral("url"), QStringLiteral("package"), name, Site);
-        pin(build, QStringLiteral("assetsurl"), QStringLiteral("assets"), name, Site);
+        pin(build, keys::Url, keys::PackagePin, name, Site);
+        pin(build, keys::AssetsUrl, keys::AssetsPin, name, Site);
         builds.replace(index, build);
     }
-    Package.insert(QStringLiteral("builds"), builds);
+    Package.insert(keys::Builds, builds);
     return Package;
 }
 
 QJsonObject withSnapshots(QJsonObject Metadata, const QDir &Site)
 {
-    if (Metadata.contains(QStringLiteral("launcher")))
-        Metadata.insert(
-            QStringLiteral("launcher"),
-            withPinnedBuilds(Metadata.value(QStringLiteral("launcher")).toObject(), Site));
-    QJsonArray packages = Metadata.value(QStringLiteral("packages")).toArray();
+    if (Metadata.contains(keys::Launcher))
+        Metadata.insert(keys::Launcher,
+                        withPinnedBuilds(Metadata.value(keys::Launcher).toObject(), Site));
+    QJsonArray packages = Metadata.value(keys::Packages).toArray();
     for (int index = 0; index < packages.size(); ++index)
         packages.replace(index, withPinnedBuilds(packages.at(index).toObject(), Site));
-    Metadata.insert(QStringLiteral("packages"), packages);
+    Metadata.insert(keys::Packages, packages);
     return Metadata;
 }
 
@@ -221,8 +221,8 @@ QByteArray TMetadataWriter::metadataFromDescription(const QByteArray &Descriptio
     QSet<QString> names;
     QSet<QString> directories;
     const auto remember = [&names, &directories](const QJsonObject &Entry, const QString &Where) {
-        const QString name = Entry.value(QStringLiteral("name")).toString();
-        const QString directory = Entry.value(QStringLiteral("directoryname")).toString();
+        const QString name = Entry.value(keys::Name).toString();
+        const QString directory = Entry.value(keys::DirectoryName).toString();
         // The launcher tells packages apart by name; two in one directory would overwrite each
         // other's files.
         if (names.contains(name))
@@ -236,7 +236,7 @@ QByteArray TMetadataWriter::metadataFromDescription(const QByteArray &Descriptio
         const QJsonObject launcher =
             packageEntry(description.value(QStringLiteral("launcher")), QStringLiteral("launcher"));
         remember(launcher, QStringLiteral("launcher"));
-        metadata.insert(QStringLiteral("launcher"), launcher);
+        metadata.insert(keys::Launcher, launcher);
     }
     const QJsonValue packages = description.value(QStringLiteral("packages"));
     if (!packages.isArray() || packages.toArray().isEmpty())
@@ -250,22 +250,20 @@ QByteArray TMetadataWriter::metadataFromDescription(const QByteArray &Descriptio
         remember(entry, where);
         packageEntries.append(entry);
     }
-    metadata.insert(QStringLiteral("packages"), packageEntries);
+    metadata.insert(keys::Packages, packageEntries);
 
     if (description.contains(QStringLiteral("hardwareSurvey")))
-        metadata.insert(QStringLiteral("hardwaresurvey"),
+        metadata.insert(keys::HardwareSurvey,
                         serviceAddress(description, QStringLiteral("hardwareSurvey")));
     if (description.contains(QStringLiteral("hints")))
-        metadata.insert(QStringLiteral("hints"),
-                        serviceAddress(description, QStringLiteral("hints")));
+        metadata.insert(keys::Hints, serviceAddress(description, QStringLiteral("hints")));
     if (description.contains(QStringLiteral("funnel")))
-        metadata.insert(QStringLiteral("funnel"),
-                        serviceAddress(description, QStringLiteral("funnel")));
-    metadata.insert(QStringLiteral("preventdefaultautostart"),
+        metadata.insert(keys::Funnel, serviceAddress(description, QStringLiteral("funnel")));
+    metadata.insert(keys::PreventDefaultAutostart,
                     optionalFlag(description, QStringLiteral("preventDefaultAutostart"),
                                  QStringLiteral("top level")));
     metadata.insert(
-        QStringLiteral("showpackagenames"),
+        keys::ShowPackageNames,
         optionalFlag(description, QStringLiteral("showPackageNames"), QStringLiteral("top level")));
     return QJsonDocument(metadata).toJson(QJsonDocument::Indented);
 }

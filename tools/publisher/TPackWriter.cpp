@@ -2,6 +2,7 @@
 
 #include "TPublishError.h"
 
+#include "format/DocumentKeys.h"
 #include "format/TSha256.h"
 
 #include <QFile>
@@ -12,6 +13,8 @@
 #include <QUuid>
 
 namespace vorna::publisher {
+
+namespace keys = ::shared::documentkeys;
 
 namespace {
 
@@ -32,15 +35,15 @@ QByteArray readObject(const TPackWriter::TObject &Object)
 void collectPlaces(const QJsonObject &Object, const QDir &OutputDirectory,
                    QHash<QString, TPackWriter::TPlace> &Places)
 {
-    const QString pack = Object.value(QStringLiteral("pack")).toString();
-    const QString url = Object.value(QStringLiteral("url")).toString();
-    const QJsonValue offset = Object.value(QStringLiteral("packoffset"));
+    const QString pack = Object.value(keys::Pack).toString();
+    const QString url = Object.value(keys::Url).toString();
+    const QJsonValue offset = Object.value(keys::PackOffset);
     if (pack.isEmpty() || url.isEmpty() || !offset.isDouble())
         return;
     const QString packPath = QDir::cleanPath(OutputDirectory.filePath(pack));
     const QFileInfo packInfo(packPath);
     const qint64 start = qint64(offset.toDouble());
-    const qint64 size = qint64(Object.value(QStringLiteral("packedsize")).toDouble());
+    const qint64 size = qint64(Object.value(keys::PackedSize).toDouble());
     if (start < 0 || size <= 0 || !packInfo.isFile() || packInfo.size() < start + size)
         return;
     Places.insert(QDir::cleanPath(OutputDirectory.filePath(url)), {packPath, start});
@@ -131,10 +134,10 @@ QHash<QString, TPackWriter::TPlace> TPackWriter::knownPlaces(const QDir &OutputD
         if (!file.open(QIODevice::ReadOnly))
             continue;
         const QJsonObject document = QJsonDocument::fromJson(file.readAll()).object();
-        for (const QJsonValue &value : document.value(QStringLiteral("chunks")).toArray()) {
+        for (const QJsonValue &value : document.value(keys::Chunks).toArray()) {
             const QJsonObject chunk = value.toObject();
             collectPlaces(chunk, OutputDirectory, places);
-            for (const QJsonValue &delta : chunk.value(QStringLiteral("deltas")).toArray())
+            for (const QJsonValue &delta : chunk.value(keys::Deltas).toArray())
                 collectPlaces(delta.toObject(), OutputDirectory, places);
         }
     }

@@ -7,6 +7,7 @@
 #include "TReleaseSigner.h"
 #include "format/TTextError.h"
 
+#include "format/DocumentKeys.h"
 #include "format/TContentDefinedChunker.h"
 #include "format/TSha256.h"
 
@@ -31,6 +32,8 @@
 #include <vector>
 
 namespace vorna::publisher {
+
+namespace keys = ::shared::documentkeys;
 
 namespace {
 
@@ -354,18 +357,17 @@ void describeFiles(const std::vector<const TChunkedFile *> &Files,
             if (found == indexOf.constEnd()) {
                 const TChunkOutcome &outcome = Outcomes[piece.hash];
                 QJsonObject chunk;
-                chunk.insert(QStringLiteral("url"),
+                chunk.insert(keys::Url,
                              OutputDirectory.relativeFilePath(Store.chunkPath(piece.hash)));
-                chunk.insert(QStringLiteral("packedsize"), double(outcome.stored.packedSize));
-                chunk.insert(QStringLiteral("packedhash"), hexText(outcome.stored.packedHash));
-                chunk.insert(QStringLiteral("unpackedsize"), double(outcome.unpackedSize));
-                chunk.insert(QStringLiteral("unpackedhash"), hexText(piece.hash));
-                chunk.insert(QStringLiteral("unpack"), outcome.stored.unpack);
+                chunk.insert(keys::PackedSize, double(outcome.stored.packedSize));
+                chunk.insert(keys::PackedHash, hexText(outcome.stored.packedHash));
+                chunk.insert(keys::UnpackedSize, double(outcome.unpackedSize));
+                chunk.insert(keys::UnpackedHash, hexText(piece.hash));
+                chunk.insert(keys::Unpack, outcome.stored.unpack);
                 const auto place = Places.constFind(Store.chunkPath(piece.hash));
                 if (place != Places.constEnd()) {
-                    chunk.insert(QStringLiteral("pack"),
-                                 OutputDirectory.relativeFilePath(place->packPath));
-                    chunk.insert(QStringLiteral("packoffset"), double(place->offset));
+                    chunk.insert(keys::Pack, OutputDirectory.relativeFilePath(place->packPath));
+                    chunk.insert(keys::PackOffset, double(place->offset));
                 }
                 const auto deltas = Deltas.constFind(piece.hash);
                 if (deltas != Deltas.constEnd()) {
@@ -379,7 +381,7 @@ void describeFiles(const std::vector<const TChunkedFile *> &Files,
                                 : OutputDirectory.relativeFilePath(packed->packPath),
                             packed == Places.constEnd() ? 0 : packed->offset));
                     }
-                    chunk.insert(QStringLiteral("deltas"), offered);
+                    chunk.insert(keys::Deltas, offered);
                 }
                 found = indexOf.insert(piece.hash, FirstIndex + chunks.size());
                 chunks.append(chunk);
@@ -387,15 +389,15 @@ void describeFiles(const std::vector<const TChunkedFile *> &Files,
             indices.append(*found);
         }
         QJsonObject entry;
-        entry.insert(QStringLiteral("localfile"), file->source.localFile);
-        entry.insert(QStringLiteral("unpackedsize"), double(file->size));
-        entry.insert(QStringLiteral("unpackedhash"), hexText(file->hash));
-        entry.insert(QStringLiteral("executable"), file->source.executable);
-        entry.insert(QStringLiteral("chunks"), indices);
+        entry.insert(keys::LocalFile, file->source.localFile);
+        entry.insert(keys::UnpackedSize, double(file->size));
+        entry.insert(keys::UnpackedHash, hexText(file->hash));
+        entry.insert(keys::Executable, file->source.executable);
+        entry.insert(keys::Chunks, indices);
         files.append(entry);
     }
-    Document.insert(QStringLiteral("chunks"), chunks);
-    Document.insert(QStringLiteral("files"), files);
+    Document.insert(keys::Chunks, chunks);
+    Document.insert(keys::Files, files);
 }
 
 // Deltas from the chunks of the recorded earlier versions to the new chunks, on the pool. Keeps,
@@ -742,14 +744,14 @@ TPublishReport TPackagePublisher::publish()
         (file.source.asset ? assetFiles : packageFiles).push_back(&file);
 
     QJsonObject package;
-    package.insert(QStringLiteral("version"), options.version);
+    package.insert(keys::Version, options.version);
     if (!m_options.executable.isEmpty())
-        package.insert(QStringLiteral("executable"), m_options.executable);
+        package.insert(keys::Executable, m_options.executable);
     if (!options.generation.isEmpty())
-        package.insert(QStringLiteral("generation"), options.generation);
+        package.insert(keys::Generation, options.generation);
     if (!options.variant.isEmpty())
-        package.insert(QStringLiteral("variant"), options.variant);
-    package.insert(QStringLiteral("parameters"), QJsonArray::fromStringList(options.parameters));
+        package.insert(keys::Variant, options.variant);
+    package.insert(keys::Parameters, QJsonArray::fromStringList(options.parameters));
     describeFiles(packageFiles, outcomeOf, outputDirectory, store, 0, deltas, places, package);
 
     // The asset document first: the package document is what makes a new version visible.
@@ -760,10 +762,9 @@ TPublishReport TPackagePublisher::publish()
     };
     if (!options.assetsDirectory.isEmpty()) {
         QJsonObject assets;
-        assets.insert(QStringLiteral("version"), options.assetsVersion.toInt());
+        assets.insert(keys::Version, options.assetsVersion.toInt());
         describeFiles(assetFiles, outcomeOf, outputDirectory, store,
-                      package.value(QStringLiteral("chunks")).toArray().size(), deltas, places,
-                      assets);
+                      package.value(keys::Chunks).toArray().size(), deltas, places, assets);
         report.assetDocumentPath = outputDirectory.filePath(options.assetFileName);
         writeSigned(report.assetDocumentPath, assets, TReleaseSigner::EDocumentKind::Assets);
     }

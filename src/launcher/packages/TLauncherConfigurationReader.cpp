@@ -1,6 +1,7 @@
 #include "TLauncherConfigurationReader.h"
 
 #include "configuration/TLauncherConfigurationException.h"
+#include "format/DocumentKeys.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,11 +10,13 @@
 
 namespace vorna::launcher {
 
+namespace keys = ::shared::documentkeys;
+
 namespace {
 
-QUrl serviceUrl(const QJsonObject &Document, const char *Key)
+QUrl serviceUrl(const QJsonObject &Document, QLatin1String Key)
 {
-    const QJsonValue value = Document.value(QLatin1String(Key));
+    const QJsonValue value = Document.value(Key);
     if (!value.isString())
         return {};
     return QUrl(value.toString(), QUrl::TolerantMode);
@@ -33,21 +36,21 @@ TLauncherConfigurationReader::TLauncherConfigurationReader(const QByteArray &Dat
         return;
     const QJsonObject root = document.object();
 
-    const QJsonValue launcher = root.value(QLatin1String("launcher"));
+    const QJsonValue launcher = root.value(keys::Launcher);
     if (launcher.isObject())
         m_launcherPackage = std::make_shared<TPackage>(TPackage::LauncherPackageIndex,
                                                        launcher.toObject(), m_baseUrl);
 
-    const QJsonArray packages = root.value(QLatin1String("packages")).toArray();
+    const QJsonArray packages = root.value(keys::Packages).toArray();
     for (int index = 0; index < packages.size(); ++index)
         m_packages.push_back(
             std::make_shared<TPackage>(index, packages.at(index).toObject(), m_baseUrl));
 
-    m_hardwareSurveyUrl = serviceUrl(root, "hardwaresurvey");
-    m_hintsUrl = serviceUrl(root, "hints");
-    m_funnelUrl = serviceUrl(root, "funnel");
-    m_preventDefaultAutostart = root.value(QLatin1String("preventdefaultautostart")).toBool(false);
-    m_showPackageNames = root.value(QLatin1String("showpackagenames")).toBool(false);
+    m_hardwareSurveyUrl = serviceUrl(root, keys::HardwareSurvey);
+    m_hintsUrl = serviceUrl(root, keys::Hints);
+    m_funnelUrl = serviceUrl(root, keys::Funnel);
+    m_preventDefaultAutostart = root.value(keys::PreventDefaultAutostart).toBool(false);
+    m_showPackageNames = root.value(keys::ShowPackageNames).toBool(false);
 }
 
 std::vector<std::shared_ptr<TPackage>> TLauncherConfigurationReader::availablePackages() const

@@ -1,21 +1,23 @@
 #include "TPackage.h"
 
 #include "TPackageConfigurationReader.h"
+#include "format/DocumentKeys.h"
 
 #include <QJsonArray>
 
 namespace vorna::launcher {
 
-TPackage::TPackage(int Index, const QJsonObject &Entry, const QUrl &BaseUrl)
-    : m_index(Index), m_name(Entry.value(QLatin1String("name")).toString()),
-      m_directoryName(Entry.value(QLatin1String("directoryname")).toString())
-{
-    if (Entry.contains(QLatin1String("logolinktarget")))
-        m_logoLinkTarget =
-            QUrl(Entry.value(QLatin1String("logolinktarget")).toString(), QUrl::TolerantMode);
-    m_installAutomatically = Entry.value(QLatin1String("installautomatically")).toBool(false);
+namespace keys = ::shared::documentkeys;
 
-    const QJsonArray builds = Entry.value(QLatin1String("builds")).toArray();
+TPackage::TPackage(int Index, const QJsonObject &Entry, const QUrl &BaseUrl)
+    : m_index(Index), m_name(Entry.value(keys::Name).toString()),
+      m_directoryName(Entry.value(keys::DirectoryName).toString())
+{
+    if (Entry.contains(keys::LogoLinkTarget))
+        m_logoLinkTarget = QUrl(Entry.value(keys::LogoLinkTarget).toString(), QUrl::TolerantMode);
+    m_installAutomatically = Entry.value(keys::InstallAutomatically).toBool(false);
+
+    const QJsonArray builds = Entry.value(keys::Builds).toArray();
     m_builds.reserve(static_cast<size_t>(builds.size()));
     for (const QJsonValue &build : builds)
         m_builds.push_back(std::make_unique<TPackageBuild>(build.toObject(), BaseUrl));

@@ -1,10 +1,13 @@
 #include "TPackageBuild.h"
 
 #include "TPackageConfigurationReader.h"
+#include "format/DocumentKeys.h"
 
 #include <QSysInfo>
 
 namespace vorna::launcher {
+
+namespace keys = ::shared::documentkeys;
 
 namespace {
 
@@ -12,8 +15,8 @@ namespace {
 TDocumentSnapshot snapshotOf(const QJsonObject &Build, const QString &Prefix)
 {
     const QByteArray hash =
-        QByteArray::fromHex(Build.value(Prefix + QStringLiteral("sha256")).toString().toLatin1());
-    const QJsonValue size = Build.value(Prefix + QStringLiteral("size"));
+        QByteArray::fromHex(Build.value(Prefix + keys::Sha256).toString().toLatin1());
+    const QJsonValue size = Build.value(Prefix + keys::Size);
     TDocumentSnapshot snapshot;
     if (hash.size() != 32 || !size.isDouble() || size.toDouble() < 0 ||
         size.toDouble() > 9007199254740991.0)
@@ -28,15 +31,14 @@ TDocumentSnapshot snapshotOf(const QJsonObject &Build, const QString &Prefix)
 TPackageBuild::TPackageBuild() = default;
 
 TPackageBuild::TPackageBuild(const QJsonObject &Build, const QUrl &BaseUrl)
-    : os(operatingSystemFromString(Build.value(QLatin1String("os")).toString())),
-      architecture(architectureFromString(Build.value(QLatin1String("architecture")).toString())),
-      url(resolvePackageUrlText(BaseUrl, Build.value(QLatin1String("url")).toString()))
+    : os(operatingSystemFromString(Build.value(keys::Os).toString())),
+      architecture(architectureFromString(Build.value(keys::Architecture).toString())),
+      url(resolvePackageUrlText(BaseUrl, Build.value(keys::Url).toString()))
 {
-    if (Build.contains(QLatin1String("assetsurl")))
-        assetsUrl =
-            resolvePackageUrlText(BaseUrl, Build.value(QLatin1String("assetsurl")).toString());
-    packageSnapshot = snapshotOf(Build, QStringLiteral("package"));
-    assetsSnapshot = snapshotOf(Build, QStringLiteral("assets"));
+    if (Build.contains(keys::AssetsUrl))
+        assetsUrl = resolvePackageUrlText(BaseUrl, Build.value(keys::AssetsUrl).toString());
+    packageSnapshot = snapshotOf(Build, keys::PackagePin);
+    assetsSnapshot = snapshotOf(Build, keys::AssetsPin);
 }
 
 TPackageBuild::~TPackageBuild() = default;

@@ -1,6 +1,7 @@
 #include "TPackageConfigurationReader.h"
 
 #include "TPackageBuild.h"
+#include "format/DocumentKeys.h"
 #include "shared/LogCategories.h"
 #include "shared/TFileSystemHelper.h"
 
@@ -22,10 +23,7 @@ namespace vorna::launcher {
 
 namespace {
 
-QLatin1String key(const char *Name)
-{
-    return QLatin1String(Name);
-}
+namespace keys = ::shared::documentkeys;
 
 // JSON numbers are doubles; anything that is not a whole number inside the target range is not a
 // usable value (and converting it would be undefined behaviour).
@@ -94,10 +92,10 @@ constexpr int MaximumBaseChunks = 64;
 void readPackPlace(const QJsonObject &Object, const QUrl &BaseUrl, QUrl &PackUrl,
                    quint64 &PackOffset)
 {
-    const QJsonValue offset = Object.value(key("packoffset"));
+    const QJsonValue offset = Object.value(keys::PackOffset);
     if (!offset.isDouble() && !offset.isString())
         return;
-    PackUrl = resolvePackageUrlText(BaseUrl, Object.value(key("pack")).toString());
+    PackUrl = resolvePackageUrlText(BaseUrl, Object.value(keys::Pack).toString());
     PackOffset = sizeFromJson(offset);
 }
 
@@ -109,13 +107,13 @@ std::vector<TChunkDelta> readDeltas(const QJsonValue &Value, const QUrl &BaseUrl
             break;
         const QJsonObject object = entry.toObject();
         TChunkDelta delta;
-        delta.url = resolvePackageUrlText(BaseUrl, object.value(key("url")).toString());
-        delta.packedSize = sizeFromJson(object.value(key("packedsize")));
-        delta.packedHash = hashFromJson(object.value(key("packedhash")));
+        delta.url = resolvePackageUrlText(BaseUrl, object.value(keys::Url).toString());
+        delta.packedSize = sizeFromJson(object.value(keys::PackedSize));
+        delta.packedHash = hashFromJson(object.value(keys::PackedHash));
         readPackPlace(object, BaseUrl, delta.packUrl, delta.packOffset);
-        delta.baseHash = hashFromJson(object.value(key("basehash")));
-        delta.baseSize = sizeFromJson(object.value(key("basesize")));
-        const QJsonArray base = object.value(key("base")).toArray();
+        delta.baseHash = hashFromJson(object.value(keys::BaseHash));
+        delta.baseSize = sizeFromJson(object.value(keys::BaseSize));
+        const QJsonArray base = object.value(keys::Base).toArray();
         if (delta.url.isEmpty() || base.isEmpty() || base.size() > MaximumBaseChunks)
             continue;
         for (const QJsonValue &hash : base)
@@ -128,24 +126,24 @@ std::vector<TChunkDelta> readDeltas(const QJsonValue &Value, const QUrl &BaseUrl
 TChunkInPackage readChunk(const QJsonObject &Object, const QUrl &BaseUrl)
 {
     TChunkInPackage chunk;
-    chunk.url = resolvePackageUrlText(BaseUrl, Object.value(key("url")).toString());
-    chunk.packedSize = sizeFromJson(Object.value(key("packedsize")));
-    chunk.packedHash = hashFromJson(Object.value(key("packedhash")));
-    chunk.unpackedSize = sizeFromJson(Object.value(key("unpackedsize")));
-    chunk.unpackedHash = hashFromJson(Object.value(key("unpackedhash")));
-    chunk.unpack = Object.value(key("unpack")).toBool(true);
+    chunk.url = resolvePackageUrlText(BaseUrl, Object.value(keys::Url).toString());
+    chunk.packedSize = sizeFromJson(Object.value(keys::PackedSize));
+    chunk.packedHash = hashFromJson(Object.value(keys::PackedHash));
+    chunk.unpackedSize = sizeFromJson(Object.value(keys::UnpackedSize));
+    chunk.unpackedHash = hashFromJson(Object.value(keys::UnpackedHash));
+    chunk.unpack = Object.value(keys::Unpack).toBool(true);
     readPackPlace(Object, BaseUrl, chunk.packUrl, chunk.packOffset);
-    chunk.deltas = readDeltas(Object.value(key("deltas")), BaseUrl);
+    chunk.deltas = readDeltas(Object.value(keys::Deltas), BaseUrl);
     return chunk;
 }
 
 TPatchInPackage readPatch(const QJsonObject &Object, const QUrl &BaseUrl)
 {
     TPatchInPackage patch;
-    patch.url = resolvePackageUrlText(BaseUrl, Object.value(key("url")).toString());
-    patch.fromVersion = QString::number(int64FromJson(Object.value(key("fromversion"))));
-    patch.toVersion = QString::number(int64FromJson(Object.value(key("toversion"))));
-    patch.size = int64FromJson(Object.value(key("size")));
+    patch.url = resolvePackageUrlText(BaseUrl, Object.value(keys::Url).toString());
+    patch.fromVersion = QString::number(int64FromJson(Object.value(keys::FromVersion)));
+    patch.toVersion = QString::number(int64FromJson(Object.value(keys::ToVersion)));
+    patch.size = int64FromJson(Object.value(keys::Size));
     return patch;
 }
 
@@ -181,20 +179,20 @@ bool isUnusableOnWindows(const QString &Name)
 TFileInPackage readFile(const QJsonObject &Object, const QUrl &BaseUrl)
 {
     TFileInPackage file;
-    file.localFile = Object.value(key("localfile")).toString();
-    file.unpackedHash = hashFromJson(Object.value(key("unpackedhash")));
-    file.unpackedSize = sizeFromJson(Object.value(key("unpackedsize")));
-    file.executable = Object.value(key("executable")).toBool(false);
+    file.localFile = Object.value(keys::LocalFile).toString();
+    file.unpackedHash = hashFromJson(Object.value(keys::UnpackedHash));
+    file.unpackedSize = sizeFromJson(Object.value(keys::UnpackedSize));
+    file.executable = Object.value(keys::Executable).toBool(false);
     file.wholeFile = readChunk(Object, BaseUrl);
 
-    const QJsonArray chunks = Object.value(key("chunks")).toArray();
+    const QJsonArray chunks = Object.value(keys::Chunks).toArray();
     file.chunkIndices.reserve(static_cast<size_t>(chunks.size()));
     for (const QJsonValue &index : chunks) {
         // A number that is no valid index must not turn into a valid one; -1 is rejected later.
         file.chunkIndices.push_back(index.isDouble() ? intFromJson(index, -1) : 0);
     }
 
-    const QJsonArray patches = Object.value(key("patches")).toArray();
+    const QJsonArray patches = Object.value(keys::Patches).toArray();
     for (const QJsonValue &patch : patches)
         file.patches.push_back(readPatch(patch.toObject(), BaseUrl));
     return file;
@@ -349,19 +347,19 @@ QString TPackageConfigurationReader::inconsistency(Qt::CaseSensitivity FileNameC
 
 void TPackageConfigurationReader::readPackageDocument(const QJsonObject &Document)
 {
-    m_packageVersion = Document.value(key("version")).toString();
-    m_executable = Document.value(key("executable")).toString();
-    m_generation = generationFromString(Document.value(key("generation")).toString());
-    m_variant = variantFromString(Document.value(key("variant")).toString());
+    m_packageVersion = Document.value(keys::Version).toString();
+    m_executable = Document.value(keys::Executable).toString();
+    m_generation = generationFromString(Document.value(keys::Generation).toString());
+    m_variant = variantFromString(Document.value(keys::Variant).toString());
     readChunksAndFiles(Document, m_packageBaseUrl);
-    const QJsonArray parameters = Document.value(key("parameters")).toArray();
+    const QJsonArray parameters = Document.value(keys::Parameters).toArray();
     for (const QJsonValue &parameter : parameters)
         m_parameters.append(parameter.toString());
 }
 
 void TPackageConfigurationReader::readAssetDocument(const QJsonObject &Document)
 {
-    const QJsonValue version = Document.value(key("version"));
+    const QJsonValue version = Document.value(keys::Version);
     m_assetVersion =
         version.isDouble() ? QString::number(intFromJson(version, 0)) : version.toString();
     readChunksAndFiles(Document, m_assetBaseUrl);
@@ -370,10 +368,10 @@ void TPackageConfigurationReader::readAssetDocument(const QJsonObject &Document)
 void TPackageConfigurationReader::readChunksAndFiles(const QJsonObject &Document,
                                                      const QUrl &BaseUrl)
 {
-    const QJsonArray chunks = Document.value(key("chunks")).toArray();
+    const QJsonArray chunks = Document.value(keys::Chunks).toArray();
     for (const QJsonValue &chunk : chunks)
         m_chunks.push_back(readChunk(chunk.toObject(), BaseUrl));
-    const QJsonArray files = Document.value(key("files")).toArray();
+    const QJsonArray files = Document.value(keys::Files).toArray();
     for (const QJsonValue &file : files)
         m_files.push_back(readFile(file.toObject(), BaseUrl));
 }
