@@ -333,10 +333,12 @@ bool readPackageOptions(const QStringList &Arguments, TPublishOptions &Options, 
     if (!commandLine.parse(Arguments, ExitCode))
         return false;
     const QCommandLineParser &parser = commandLine.parser();
-    if (parser.isSet(executable) && parser.value(executable).isEmpty()) {
-        ExitCode = commandLine.usageError(QStringLiteral("--executable needs the path of a file"));
+    const auto refuse = [&](const QString &Text) {
+        ExitCode = commandLine.usageError(Text);
         return false;
-    }
+    };
+    if (parser.isSet(executable) && parser.value(executable).isEmpty())
+        return refuse(QStringLiteral("--executable needs the path of a file"));
 
     Options.sourceDirectory = parser.value(source);
     Options.outputDirectory = parser.value(output);
@@ -357,17 +359,12 @@ bool readPackageOptions(const QStringList &Arguments, TPublishOptions &Options, 
     } else if (codecName.isEmpty() || codecName == QStringLiteral("zstd")) {
         Options.codec = EChunkCodec::Zstd;
     } else {
-        ExitCode = commandLine.usageError(QStringLiteral("--codec is zstd or lzma"));
-        return false;
+        return refuse(QStringLiteral("--codec is zstd or lzma"));
     }
-    if (!commandLine.number(level, Options.compressionLevel)) {
-        ExitCode = commandLine.usageError(QStringLiteral("--level needs a number"));
-        return false;
-    }
-    if (!commandLine.number(deltaVersions, Options.deltaVersions)) {
-        ExitCode = commandLine.usageError(QStringLiteral("--delta-versions needs a number"));
-        return false;
-    }
+    if (!commandLine.number(level, Options.compressionLevel))
+        return refuse(QStringLiteral("--level needs a number"));
+    if (!commandLine.number(deltaVersions, Options.deltaVersions))
+        return refuse(QStringLiteral("--delta-versions needs a number"));
     return true;
 }
 
