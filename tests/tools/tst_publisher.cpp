@@ -535,6 +535,14 @@ void TestPublisher::badInputFails_data()
         << fromSmall + QStringList{QStringLiteral("--signing-key"), plainFile,
                                    QStringLiteral("--package-name"), QStringLiteral("x")}
         << 1 << QStringLiteral("is not an Ed25519 private key");
+    QTest::newRow("unknown codec") << fromSmall + QStringList{QStringLiteral("--codec=brotli")} << 2
+                                   << QStringLiteral("--codec is zstd or lzma");
+    QTest::newRow("level that is no number")
+        << fromSmall + QStringList{QStringLiteral("--level=high")} << 2
+        << QStringLiteral("--level needs a number");
+    QTest::newRow("delta versions that are no number")
+        << fromSmall + QStringList{QStringLiteral("--delta-versions=all")} << 2
+        << QStringLiteral("--delta-versions needs a number");
     QTest::newRow("missing option shows the command's usage")
         << QStringList{QStringLiteral("package"), QStringLiteral("--source"), small} << 2
         << QStringLiteral("Usage: corvane-publish package [options]");
