@@ -1,8 +1,8 @@
 #include "TFileSystemHelper.h"
 
 #include "TLZMACompressedReadOnlyMemoryBlob.h"
+#include "format/TErrorException.h"
 #include "shared/LogCategories.h"
-#include "format/TTextError.h"
 
 #include <QBuffer>
 #include <QDebug>
@@ -20,22 +20,17 @@
 
 namespace shared {
 
-QString ioErrorText(const QString &FileName, const QString &Reason)
-{
-    return QStringLiteral("I/O error on file '%1': %2").arg(FileName, Reason);
-}
-
 namespace {
 
-[[noreturn]] void throwIoError(const QFile &File, const QString &Reason)
+[[noreturn]] void throwIoError(EErrorCode Code, const QFile &File, const QString &Reason)
 {
-    throw ::shared::TTextError(ioErrorText(File.fileName(), Reason));
+    throw TErrorException(Code, File.fileName(), Reason);
 }
 
-void throwOnFileError(const QFile &File)
+void throwOnFileError(EErrorCode Code, const QFile &File)
 {
     if (File.error() != QFileDevice::NoError)
-        throwIoError(File, File.errorString());
+        throwIoError(Code, File, File.errorString());
 }
 
 QByteArray readWholeFile(const QString &Path, bool MissingIsEmpty)
@@ -44,13 +39,13 @@ QByteArray readWholeFile(const QString &Path, bool MissingIsEmpty)
     if (!file.open(QIODevice::ReadOnly)) {
         if (MissingIsEmpty && file.error() == QFileDevice::OpenError)
             return {};
-        throwIoError(file, file.errorString());
+        throwIoError(EErrorCode::OpenFailed, file, file.errorString());
     }
-    throwOnFileError(file);
+    throwOnFileError(EErrorCode::ReadFailed, file);
     QByteArray data = file.readAll();
-    throwOnFileError(file);
+    throwOnFileError(EErrorCode::ReadFailed, file);
     file.close();
-    throwOnFileError(file);
+    throwOnFileError(EErrorCode::ReadFailed, file);
     return data;
 }
 
@@ -136,14 +131,15 @@ void TFileSystemHelper::writeFile(const QString &Path, const QByteArray &Data) c
 {
     QFile file(Path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throwIoError(file, QStringLiteral("Could not open file."));
-    throwOnFileError(file);
+        throwIoError(EErrorCode::OpenFailed, file, QStringLiteral("Could not open file."));
+    throwOnFileError(EErrorCode::WriteFailed, file);
     const qint64 written = file.write(Data);
-    throwOnFileError(file);
+    throwOnFileError(EErrorCode::WriteFailed, file);
     file.close();
-    throwOnFileError(file);
+    throwOnFileError(EErrorCode::WriteFailed, file);
     if (written != Data.size())
-        throwIoError(file, QStringLiteral("Could not write all data to disk."));
+        throwIoError(EErrorCode::WriteFailed, file,
+                     QStringLiteral("Could not write all data to disk."));
 }
 
 void TFileSystemHelper::writeText(const QString &Path, const QString &Text) const
@@ -167,17 +163,15 @@ void TFileSystemHelper::appendText(const QString &Path, const QString &Text) con
 bool TFileSystemHelper::deleteFile(const QString &Path) const
 {
     if (!QFile::remove(Path))
-        throw ::shared::TTextError(QString(QStringLiteral("Failed to delete file ") + Path));
+        throw TErrorException(EErrorCode::DeleteFailed, Path, {});
     return true;
 }
 
 QDir TFileSystemHelper::ensureDirectory(const QString &Path) const
 {
     QDir dir(Path);
-    if (!dir.exists() && !dir.mkpath(QStringLiteral("."))) {
-        throw ::shared::TTextError(
-            QStringLiteral("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(Path)));
-    }
+    if (!dir.exists() && !dir.mkpath(QStringLiteral(".")))
+        throw TErrorException(EErrorCode::CreateFolderFailed, Path, {});
     dir.refresh();
     return dir;
 }
@@ -242,12 +236,13 @@ QDir TFileSystemHelper::ensureSubdirectory(const QString &ParentPath, const QStr
 {
     QDir parent(ParentPath);
     if (!parent.exists())
-        throw std::runtime_error("Directory doesn't exist");
+        throw TErrorException(EErrorCode::FolderMissing, ParentPath, {});
     QDir subdirectory(parent.filePath(Name));
     if (subdirectory.exists())
         return subdirectory;
     if (!parent.mkpath(Name) || !subdirectory.exists())
-        throw std::runtime_error("Failed to create subdirectory.");
+        throw TErrorException(EErrorCode::CreateFolderFailed, {},
+                              QStringLiteral("Failed to create subdirectory."));
     subdirectory.refresh();
     return subdirectory;
 }
@@ -354,13 +349,14 @@ void TFileSystemHelper::removePath(const QString &Path) const
     const QFileInfo info(Path);
     if (isLink(info)) {
         if (!removeLink(Path))
-            throw ::shared::TTextError(ioErrorText(Path, QStringLiteral("Could not remove link.")));
+            throw TErrorException(EErrorCode::RemoveFailed, Path,
+                                  QStringLiteral("Could not remove link."));
         return;
     }
     if (info.isDir()) {
         if (!removeDirectoryTree(Path))
-            throw ::shared::TTextError(
-                ioErrorText(Path, QStringLiteral("Could not remove directory.")));
+            throw TErrorException(EErrorCode::RemoveFailed, Path,
+                                  QStringLiteral("Could not remove directory."));
         return;
     }
     if (info.exists())

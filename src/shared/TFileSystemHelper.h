@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TLocalFileInfo.h"
+#include "format/TError.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -67,8 +68,5 @@ public:
     static QString startableProgram(const QString &Program);
     static QString startableProgram(const QString &Program, bool CompletesExeSuffix);
 };
-
-// The I/O error text shared by every file operation: "I/O error on file '<name>': <reason>".
-QString ioErrorText(const QString &FileName, const QString &Reason);
 
 } // namespace shared

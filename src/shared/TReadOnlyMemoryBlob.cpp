@@ -1,7 +1,7 @@
 #include "TReadOnlyMemoryBlob.h"
 
 #include "TFileSystemHelper.h"
-#include "format/TTextError.h"
+#include "format/TErrorException.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -14,7 +14,8 @@ TReadOnlyMemoryBlob::TReadOnlyMemoryBlob(QString Path, QByteArray PresetContents
     : m_path(std::move(Path)), m_presetContents(std::move(PresetContents))
 {
     if (!QFileInfo::exists(m_path))
-        throw ::shared::TTextError(ioErrorText(m_path, QStringLiteral("File does not exist")));
+        throw TErrorException(EErrorCode::OpenFailed, m_path,
+                              QStringLiteral("File does not exist"));
 }
 
 QByteArray TReadOnlyMemoryBlob::data()
@@ -30,13 +31,13 @@ QByteArray TReadOnlyMemoryBlob::readBytes() const
         return m_presetContents;
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly))
-        throw ::shared::TTextError(
-            ioErrorText(file.fileName(), QStringLiteral("Could not open file.")));
+        throw TErrorException(EErrorCode::OpenFailed, file.fileName(),
+                              QStringLiteral("Could not open file."));
     if (file.error() != QFileDevice::NoError)
-        throw ::shared::TTextError(ioErrorText(file.fileName(), file.errorString()));
+        throw TErrorException(EErrorCode::ReadFailed, file.fileName(), file.errorString());
     QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        throw ::shared::TTextError(ioErrorText(file.fileName(), file.errorString()));
+        throw TErrorException(EErrorCode::ReadFailed, file.fileName(), file.errorString());
     return bytes;
 }
 

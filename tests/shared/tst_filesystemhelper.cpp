@@ -1,5 +1,6 @@
 #include "shared/TFileSystemHelper.h"
 #include "shared/TLZMACompressedReadOnlyMemoryBlob.h"
+#include "support/ThrownError.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,7 +8,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using shared::EErrorCode;
 using shared::TFileSystemHelper;
+using testsupport::thrownErrorCode;
 
 class TestFileSystemHelper : public QObject
 {
@@ -140,6 +143,7 @@ void TestFileSystemHelper::readFileOfMissingFile()
     QTemporaryDir temporary;
     const QString path = temporary.filePath(QStringLiteral("missing.bin"));
     QCOMPARE(m_helper.readFileIfPresent(path), QByteArray());
+    QCOMPARE(thrownErrorCode([&] { m_helper.readFile(path); }), EErrorCode::OpenFailed);
     try {
         m_helper.readFile(path);
         QFAIL("readFile of a missing file must throw");
@@ -168,7 +172,7 @@ void TestFileSystemHelper::writeFileIntoMissingDirectoryThrows()
 {
     QTemporaryDir temporary;
     const QString path = temporary.filePath(QStringLiteral("missing/data.bin"));
-    QVERIFY_EXCEPTION_THROWN(m_helper.writeFile(path, "x"), std::runtime_error);
+    QCOMPARE(thrownErrorCode([&] { m_helper.writeFile(path, "x"); }), EErrorCode::OpenFailed);
     try {
         m_helper.writeFile(path, "x");
     } catch (const std::runtime_error &e) {
@@ -186,6 +190,7 @@ void TestFileSystemHelper::deleteFileOfMissingFileThrows()
         QFAIL("must throw");
     } catch (const std::runtime_error &e) {
         QCOMPARE(QString::fromUtf8(e.what()), QStringLiteral("Failed to delete file ") + path);
+        QCOMPARE(shared::errorOf(e).code, EErrorCode::DeleteFailed);
     }
     writeBytes(path, "x");
     QVERIFY(m_helper.deleteFile(path));
@@ -227,9 +232,11 @@ void TestFileSystemHelper::readJson()
 void TestFileSystemHelper::ensureSubdirectory()
 {
     QTemporaryDir temporary;
-    QVERIFY_EXCEPTION_THROWN(m_helper.ensureSubdirectory(temporary.filePath(QStringLiteral("nope")),
-                                                         QStringLiteral("x")),
-                             std::runtime_error);
+    QCOMPARE(thrownErrorCode([&] {
+                 m_helper.ensureSubdirectory(temporary.filePath(QStringLiteral("nope")),
+                                             QStringLiteral("x"));
+             }),
+             EErrorCode::FolderMissing);
     QVERIFY(QDir(temporary.path()).mkdir(QStringLiteral("sub")));
     const QDir existing = m_helper.ensureSubdirectory(temporary.path(), QStringLiteral("sub"));
     QCOMPARE(QDir::cleanPath(existing.absolutePath()),
@@ -244,9 +251,9 @@ void TestFileSystemHelper::ensureDirectoryCreatesParents()
     const QString path = temporary.filePath(QStringLiteral("a/b/c"));
     QVERIFY(m_helper.ensureDirectory(path).exists());
     writeBytes(temporary.filePath(QStringLiteral("file")), "x");
-    QVERIFY_EXCEPTION_THROWN(
-        m_helper.ensureDirectory(temporary.filePath(QStringLiteral("file/sub"))),
-        std::runtime_error);
+    QCOMPARE(thrownErrorCode(
+                 [&] { m_helper.ensureDirectory(temporary.filePath(QStringLiteral("file/sub"))); }),
+             EErrorCode::CreateFolderFailed);
 }
 
 void TestFileSystemHelper::listFilesSkipsDirectoriesAndHiddenFiles()
