@@ -1,6 +1,6 @@
 #include "TLockingFilesystemHelper.h"
 
-#include "format/TTextError.h"
+#include "format/TErrorException.h"
 
 #include <stdexcept>
 
@@ -9,7 +9,7 @@ namespace testsupport {
 bool TLockingFilesystemHelper::deleteFile(const QString &Path) const
 {
     if (m_lockedFiles.count(QDir::cleanPath(Path)))
-        throw ::shared::TTextError(QStringLiteral("Failed to delete file ") + Path);
+        throw ::shared::TErrorException(::shared::EErrorCode::DeleteFailed, Path, {});
     return TLauncherFilesystemHelper::deleteFile(Path);
 }
 

@@ -2,8 +2,8 @@
 
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "format/BlobContainer.h"
+#include "format/TErrorException.h"
 #include "format/TSha256.h"
-#include "format/TTextError.h"
 #include "format/TZstdDelta.h"
 #include "packages/DownloadLogging.h"
 #include "packages/TDeltaBaseStaging.h"
@@ -26,9 +26,11 @@ namespace vorna::launcher {
 
 namespace {
 
-[[noreturn]] void throwIoError(const QString &FileName, const char *Reason)
+using ::shared::EErrorCode;
+
+[[noreturn]] void throwIoError(EErrorCode Code, const QString &FileName, const char *Reason)
 {
-    throw ::shared::TTextError(::shared::ioErrorText(FileName, QLatin1String(Reason)));
+    throw ::shared::TErrorException(Code, FileName, QLatin1String(Reason));
 }
 
 // Runs one stage body and turns any exception into a failed result: nothing may leave a worker.
@@ -39,13 +41,13 @@ template <typename TBody> TChunkStageResult runStage(const TChunkToDownload &Chu
         Result.data = Body();
         Result.succeeded = true;
     } catch (const std::exception &Error) {
-        Result.errorText = ::shared::errorText(Error);
+        Result.error = ::shared::errorOf(Error);
     } catch (...) {
-        Result.errorText = QStringLiteral("unknown exception");
+        Result.error = {EErrorCode::Unexpected, {}, QStringLiteral("unknown exception")};
     }
     if (!Result.succeeded)
         qCWarning(lcDownload) << "chunk stage failed for" << Chunk.url.toString() << ":"
-                              << Result.errorText;
+                              << Result.error.text();
     return Result;
 }
 
@@ -102,13 +104,13 @@ void checkOldContent(QFile &File, const TChunkedFileState &State, qint32 Index,
         if (End <= Position)
             continue;
         if (!File.seek(qint64(Position)))
-            throwIoError(File.fileName(), "invalid old chunk");
+            throwIoError(EErrorCode::ReadFailed, File.fileName(), "invalid old chunk");
         const auto Digest = hashFileRange(File, Old.unpackedSize);
         if (!Digest)
-            throwIoError(File.fileName(), "invalid old chunk");
+            throwIoError(EErrorCode::ReadFailed, File.fileName(), "invalid old chunk");
         if (*Digest != Old.unpackedHash) {
             Log.line(Position, ": check failed");
-            throwIoError(File.fileName(), "invalid hash");
+            throwIoError(EErrorCode::HashMismatch, File.fileName(), "invalid hash");
         }
         Log.line(Position, ": check succeeded");
         Position += Old.unpackedSize;
@@ -125,7 +127,8 @@ void removeAt(const TLauncherFilesystemHelper &Helper, const QString &Path)
 void checkNoLinkLeadsOutside(const TChunkSaveContext &Context, const QString &Path)
 {
     if (!Context.targetDirectory.isEmpty() && !staysInsideOnDisk(Context.targetDirectory, Path))
-        throwIoError(Path, "path leads outside of the installation directory");
+        throwIoError(EErrorCode::PathOutsideDirectory, Path,
+                     "path leads outside of the installation directory");
 }
 
 void prepareTarget(const TChunkSaveContext &Context, TChunkedFileState &State)
@@ -137,19 +140,19 @@ void prepareTarget(const TChunkSaveContext &Context, TChunkedFileState &State)
         removeForRewrite(*Context.filesystemHelper, Path, Context.installationMode);
     const QString Directory = QFileInfo(Path).absolutePath();
     if (!QDir().mkpath(Directory) && !QFileInfo(Directory).isDir())
-        throw ::shared::TTextError(QStringLiteral("Failed to create folder: '%1'.")
-                                       .arg(QDir::toNativeSeparators(Directory)));
+        throw ::shared::TErrorException(EErrorCode::CreateFolderFailed, Directory, {});
     // A link left at the file's own place would be written through.
     if (QFileInfo(Path).isSymLink())
-        throwIoError(Path, "path leads outside of the installation directory");
+        throwIoError(EErrorCode::PathOutsideDirectory, Path,
+                     "path leads outside of the installation directory");
 }
 
 void writeAt(QFile &File, quint64 Offset, const QByteArray &Bytes, quint64 ExpectedSize)
 {
     if (!File.seek(qint64(Offset)))
-        throwIoError(File.fileName(), "couldn't write chunk file");
+        throwIoError(EErrorCode::WriteFailed, File.fileName(), "couldn't write chunk file");
     if (quint64(File.write(Bytes)) != ExpectedSize)
-        throwIoError(File.fileName(), "couldn't write chunk file");
+        throwIoError(EErrorCode::WriteFailed, File.fileName(), "couldn't write chunk file");
 }
 
 QByteArray readTemporaryFile(const TPendingChunk &Entry)
@@ -157,10 +160,10 @@ QByteArray readTemporaryFile(const TPendingChunk &Entry)
     // A file of its own: several files may need the same cached content at the same time.
     QFile File(Entry.temporaryFile->fileName());
     if (!File.open(QIODevice::ReadOnly))
-        throwIoError(File.fileName(), "couldn't open chunk file");
+        throwIoError(EErrorCode::OpenFailed, File.fileName(), "couldn't open chunk file");
     QByteArray Bytes = File.readAll();
     if (File.error() != QFileDevice::NoError)
-        throwIoError(File.fileName(), "couldn't read chunk file");
+        throwIoError(EErrorCode::ReadFailed, File.fileName(), "couldn't read chunk file");
     return Bytes;
 }
 
@@ -173,7 +176,7 @@ QFile &openTarget(const TChunkSaveContext &Context, TChunkedFileState &State,
         Target.setFileName(State.absolutePath);
         // Unbuffered: what has been written is on disk even if a later place fails.
         if (!Target.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
-            throwIoError(Target.fileName(), "couldn't open target file");
+            throwIoError(EErrorCode::OpenFailed, Target.fileName(), "couldn't open target file");
         if (Context.chunkVerification && QFile::exists(LogPath))
             QFile::remove(LogPath);
     }
@@ -204,11 +207,12 @@ void writePlace(const TChunkSaveContext &Context, QFile &Target, const TChunkInP
     } else {
         const QByteArray Bytes = readTemporaryFile(*Cached);
         if (quint64(Bytes.size()) != Place.unpackedSize)
-            throwIoError(Cached->temporaryFile->fileName(), "couldn't read chunk file");
+            throwIoError(EErrorCode::ReadFailed, Cached->temporaryFile->fileName(),
+                         "couldn't read chunk file");
         if (Context.chunkVerification) {
             if (::shared::sha256(Bytes) != Place.unpackedHash) {
                 Log.line(Offset, ": write tmp file invalid");
-                throwIoError(Target.fileName(), "invalid hash");
+                throwIoError(EErrorCode::HashMismatch, Target.fileName(), "invalid hash");
             }
             Log.line(Offset, ": write tmp file correct");
         }
@@ -395,8 +399,7 @@ QString confinedFilePath(const TLauncherFilesystemHelper &Helper, const QDir &Di
 {
     const QString Path = Helper.filePathInDirectory(Directory, LocalFile);
     if (QDir::cleanPath(Path) == QDir::cleanPath(Directory.absolutePath()))
-        throw ::shared::TTextError(
-            QStringLiteral("Invalid file name in package configuration: '%1'").arg(LocalFile));
+        throw ::shared::TErrorException(EErrorCode::InvalidFileName, LocalFile, {});
     return Path;
 }
 
@@ -432,17 +435,22 @@ TChunkStageResult applyDownloadedDelta(TChunkToDownload Chunk, QByteArray Data)
 {
     return runStage(Chunk, [&] {
         if (!Chunk.plannedDelta)
-            throw std::runtime_error("no delta planned");
+            throw ::shared::TErrorException(EErrorCode::DeltaFailed, {},
+                                            QStringLiteral("no delta planned"));
         const TPlannedDelta &Plan = *Chunk.plannedDelta;
         if (quint64(Data.size()) != Plan.delta.packedSize ||
             ::shared::sha256(Data) != Plan.delta.packedHash)
-            throw std::runtime_error("delta does not have its packed hash");
+            throw ::shared::TErrorException(EErrorCode::DeltaFailed, {},
+                                            QStringLiteral("delta does not have its packed hash"));
         if (Chunk.unpackedSize > quint64(std::numeric_limits<int>::max() - 1))
-            throw std::runtime_error("chunk too large for a delta");
+            throw ::shared::TErrorException(EErrorCode::DeltaFailed, {},
+                                            QStringLiteral("chunk too large for a delta"));
         const QByteArray Base = TDeltaBaseStaging::readBase(Plan);
         QByteArray Content = ::shared::TZstdDelta::apply(Base, Data, qint64(Chunk.unpackedSize));
         if (::shared::sha256(Content) != Chunk.unpackedHash)
-            throw std::runtime_error("delta result does not have the chunk's hash");
+            throw ::shared::TErrorException(
+                EErrorCode::DeltaFailed, {},
+                QStringLiteral("delta result does not have the chunk's hash"));
         return Content;
     });
 }
@@ -453,7 +461,8 @@ TChunkStageResult verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data)
         qCDebug(downloadDetail) << "verifyDownloadedData " << Chunk.url.toString() << "started";
         if (::shared::sha256(Data) != Chunk.unpackedHash) {
             qCInfo(lcDownload) << "saveDownloadedData failed: invalid hash";
-            throw ::shared::TTextError(
+            throw ::shared::TErrorException(
+                EErrorCode::HashMismatch, {},
                 QStringLiteral("verify of url '%1' failed").arg(Chunk.url.toString()));
         }
         qCDebug(downloadDetail) << "verifyDownloadedData " << Chunk.url.toString() << "finished";

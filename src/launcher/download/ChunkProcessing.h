@@ -2,6 +2,7 @@
 
 #include "TChunkToDownload.h"
 #include "TPendingChunkCache.h"
+#include "format/TError.h"
 #include "packages/EInstallationMode.h"
 #include "packages/TPackageDifference.h"
 
@@ -38,7 +39,7 @@ struct TChunkStageResult
 {
     bool succeeded = false;
     QByteArray data;
-    QString errorText;
+    ::shared::TError error;
     EChunkStage stage = EChunkStage::Save;
 };
 

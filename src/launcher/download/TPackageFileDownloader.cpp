@@ -481,7 +481,8 @@ void TPackageFileDownloader::runPipeline(const TChunkToDownload &Chunk, const QB
             try {
                 Result = processDownloadedObject(Context, Chunk, Data, IsDelta);
             } catch (...) {
-                Result.errorText = QStringLiteral("unknown exception");
+                Result.error = {
+                    ::shared::EErrorCode::Unexpected, {}, QStringLiteral("unknown exception")};
             }
             Interface->reportResult(Result);
             Interface->reportFinished();
@@ -515,7 +516,7 @@ void TPackageFileDownloader::onObjectProcessed(const QUrl &Url, bool IsDelta,
     }
     switch (Result.stage) {
     case EChunkStage::ApplyDelta:
-        fallBackToChunk(m_deltaUrlOfChunk.value(Url), Result.errorText);
+        fallBackToChunk(m_deltaUrlOfChunk.value(Url), Result.error.text());
         break;
     case EChunkStage::Decompress:
         qCWarning(lcDownload) << "Failed to decompress file downloaded from" << Url.toString();

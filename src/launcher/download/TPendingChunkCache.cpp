@@ -1,6 +1,6 @@
 #include "TPendingChunkCache.h"
 
-#include "format/TTextError.h"
+#include "format/TErrorException.h"
 #include "shared/TFileSystemHelper.h"
 
 #include <QMutexLocker>
@@ -52,7 +52,8 @@ void TPendingChunkCache::store(const QByteArray &UnpackedHash, const QByteArray 
         QMutexLocker Lock(&m_mutex);
         const auto Found = m_pendingChunks.constFind(UnpackedHash);
         if (Found == m_pendingChunks.constEnd())
-            throw std::runtime_error("couldn't find pending chunk");
+            throw ::shared::TErrorException(::shared::EErrorCode::PendingChunkMissing, {},
+                                            QStringLiteral("couldn't find pending chunk"));
         Entry = *Found;
         // Another URL with the same content may have been cached already; one copy is enough.
         if (Entry->storage != TPendingChunk::NoContent || Entry->temporaryFile)
@@ -72,15 +73,15 @@ void TPendingChunkCache::store(const QByteArray &UnpackedHash, const QByteArray 
 
     QTemporaryFile &File = *Entry->temporaryFile;
     if (!File.open())
-        throw ::shared::TTextError(
-            ::shared::ioErrorText(File.fileName(), QStringLiteral("couldn't open chunk file")));
+        throw ::shared::TErrorException(::shared::EErrorCode::OpenFailed, File.fileName(),
+                                        QStringLiteral("couldn't open chunk file"));
     // A small write only fills Qt's buffer; a full disk shows in the flush.
     const qint64 Written = File.write(Data);
     const bool Flushed = File.flush();
     File.close();
     if (Written != Data.size() || !Flushed)
-        throw ::shared::TTextError(
-            ::shared::ioErrorText(File.fileName(), QStringLiteral("couldn't write chunk file")));
+        throw ::shared::TErrorException(::shared::EErrorCode::WriteFailed, File.fileName(),
+                                        QStringLiteral("couldn't write chunk file"));
 
     QMutexLocker Lock(&m_mutex);
     Entry->storage = TPendingChunk::InTemporaryFile;

@@ -2,6 +2,7 @@
 
 #include "DownloadLogging.h"
 
+#include "format/TErrorException.h"
 #include "format/TSha256.h"
 #include "format/TTextError.h"
 #include "format/TZstdDelta.h"
@@ -323,23 +324,28 @@ quint64 TDeltaBaseStaging::stagingBytes(const TPackageDifference &Difference)
 QByteArray TDeltaBaseStaging::readBase(const TPlannedDelta &Plan)
 {
     if (Plan.delta.baseSize > quint64(::shared::TZstdDelta::MaximumBaseSize))
-        throw std::runtime_error("delta base too large");
+        throw ::shared::TErrorException(::shared::EErrorCode::DeltaFailed, {},
+                                        QStringLiteral("delta base too large"));
     QByteArray base;
     base.reserve(int(Plan.delta.baseSize));
     for (const TBasePiece &piece : Plan.basePieces) {
         if (piece.size > Plan.delta.baseSize - quint64(base.size()))
-            throw std::runtime_error("delta base too large");
+            throw ::shared::TErrorException(::shared::EErrorCode::DeltaFailed, {},
+                                            QStringLiteral("delta base too large"));
         QFile file(piece.path);
         if (!file.open(QIODevice::ReadOnly) || !file.seek(piece.offset))
-            throw std::runtime_error("delta base cannot be read");
+            throw ::shared::TErrorException(::shared::EErrorCode::DeltaFailed, {},
+                                            QStringLiteral("delta base cannot be read"));
         const QByteArray bytes = file.read(qint64(piece.size));
         if (quint64(bytes.size()) != piece.size)
-            throw std::runtime_error("delta base cannot be read");
+            throw ::shared::TErrorException(::shared::EErrorCode::DeltaFailed, {},
+                                            QStringLiteral("delta base cannot be read"));
         base += bytes;
     }
     if (quint64(base.size()) != Plan.delta.baseSize ||
         ::shared::sha256(base) != Plan.delta.baseHash)
-        throw std::runtime_error("delta base changed");
+        throw ::shared::TErrorException(::shared::EErrorCode::DeltaFailed, {},
+                                        QStringLiteral("delta base changed"));
     return base;
 }
 

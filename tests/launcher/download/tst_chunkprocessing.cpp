@@ -1,8 +1,8 @@
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "download/ChunkProcessing.h"
 #include "format/BlobContainer.h"
+#include "format/TErrorException.h"
 #include "format/TSha256.h"
-#include "format/TTextError.h"
 #include "format/TZstdDelta.h"
 #include "support/TLockingFilesystemHelper.h"
 #include "support/TTestHttpServer.h"
@@ -18,6 +18,7 @@
 #include <set>
 
 using namespace vorna::launcher;
+using shared::EErrorCode;
 using testsupport::readAll;
 using testsupport::TLockingFilesystemHelper;
 using testsupport::TTestHttpServer;
@@ -198,7 +199,7 @@ void TChunkProcessingTest::decompressStage()
     if (succeeds)
         QCOMPARE(Result.data, expected);
     else
-        QCOMPARE(Result.errorText, QStringLiteral("Invalid input data could not be decompressed"));
+        QCOMPARE(Result.error.code, EErrorCode::DecompressionFailed);
 }
 
 void TChunkProcessingTest::verifyStage()
@@ -211,7 +212,8 @@ void TChunkProcessingTest::verifyStage()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("chunk stage failed")));
     const TChunkStageResult Wrong = verifyDownloadedData(Chunk, "contenT");
     QVERIFY(!Wrong.succeeded);
-    QCOMPARE(Wrong.errorText, QStringLiteral("verify of url 'http://127.0.0.1/c' failed"));
+    QCOMPARE(Wrong.error.code, EErrorCode::HashMismatch);
+    QCOMPARE(Wrong.error.text(), QStringLiteral("verify of url 'http://127.0.0.1/c' failed"));
 }
 
 void TChunkProcessingTest::deltaStage_data()
@@ -266,6 +268,8 @@ void TChunkProcessingTest::deltaStage()
     QCOMPARE(Result.succeeded, fault.isEmpty());
     if (fault.isEmpty())
         QCOMPARE(Result.data, Content);
+    else
+        QCOMPARE(Result.error.code, EErrorCode::DeltaFailed);
 }
 
 void TChunkProcessingTest::thirdChunkFirstIsCachedThenWrittenInOrder()
@@ -440,8 +444,8 @@ void TChunkProcessingTest::selfUpdateRenamesUndeletableFile()
             save(A);
             QFAIL("saving over a file that cannot be deleted must fail");
         } catch (const std::runtime_error &Error) {
-            QCOMPARE(::shared::errorText(Error),
-                     QStringLiteral("Failed to delete file ") + Launcher);
+            QCOMPARE(::shared::errorOf(Error).code, EErrorCode::DeleteFailed);
+            QCOMPARE(::shared::errorOf(Error).path, Launcher);
         }
         QCOMPARE(readAll(Launcher), QByteArray("running launcher"));
         QVERIFY(!QFile::exists(Launcher + QStringLiteral(".old")));
