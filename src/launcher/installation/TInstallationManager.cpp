@@ -3,6 +3,7 @@
 #include "TPackageInstallation.h"
 #include "configuration/FunnelEvents.h"
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "format/TErrorException.h"
 #include "format/TTextError.h"
 #include "packages/TDeltaBaseStaging.h"
 #include "packages/TDiskSpaceCheck.h"
@@ -26,9 +27,11 @@ namespace vorna::launcher {
 
 namespace {
 
-[[noreturn]] void throwIoError(const QString &Path, const QString &Reason)
+using ::shared::EErrorCode;
+
+[[noreturn]] void throwIoError(EErrorCode Code, const QString &Path, const QString &Reason)
 {
-    throw ::shared::TTextError(::shared::ioErrorText(Path, Reason));
+    throw ::shared::TErrorException(Code, Path, Reason);
 }
 
 bool countsAsInstalled(ELocalPackageStatus Status)
@@ -185,16 +188,16 @@ void TInstallationManager::writeFileAtomically(const QString &Path, const QByteA
     // A symbolic link in place of a marker is replaced by the file, never written through.
     QSaveFile file(Path);
     if (!file.open(QIODevice::WriteOnly))
-        throwIoError(Path, file.errorString());
+        throwIoError(EErrorCode::OpenFailed, Path, file.errorString());
     // The write only fills Qt's buffer; a full disk shows in the flush, which commit() would
     // not report before renaming a truncated file over the marker.
     if (file.write(Data) != Data.size() || !file.flush()) {
         const QString reason = file.errorString();
         file.cancelWriting();
-        throwIoError(Path, reason);
+        throwIoError(EErrorCode::WriteFailed, Path, reason);
     }
     if (!file.commit())
-        throwIoError(Path, file.errorString());
+        throwIoError(EErrorCode::WriteFailed, Path, file.errorString());
 }
 
 void TInstallationManager::writeAssetFileIfGiven(const QDir &Directory,
@@ -226,8 +229,9 @@ void TInstallationManager::demoteFullMarker(const QString &PartialMarker,
     // Left in place, the full marker would go on calling the installation complete while it
     // is being rewritten.
     if (!QFile::rename(FullMarker, PartialMarker))
-        throwIoError(FullMarker, QStringLiteral("Could not rename the marker to '%1'.")
-                                     .arg(QFileInfo(PartialMarker).fileName()));
+        throwIoError(EErrorCode::RenameFailed, FullMarker,
+                     QStringLiteral("Could not rename the marker to '%1'.")
+                         .arg(QFileInfo(PartialMarker).fileName()));
 }
 
 void TInstallationManager::logTransition(const char *Operation,
@@ -587,7 +591,9 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
                 const TPackageConfigurationReader *Remote =
                     PackageBeingInstalled->configurationForRunningPlatform();
                 if (!Remote)
-                    throw std::runtime_error("The package configuration is no longer available.");
+                    throw ::shared::TErrorException(
+                        EErrorCode::ConfigurationUnavailable, {},
+                        QStringLiteral("The package configuration is no longer available."));
                 updatePartiallyInstalledPackage(PackageBeingInstalled, Remote->packageJson(),
                                                 Remote->assetJson());
                 const TPackageConfigurationReader Local =
@@ -628,7 +634,9 @@ void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> Pack
                 const TPackageConfigurationReader *Remote =
                     PackageBeingInstalled->configurationForRunningPlatform();
                 if (!Remote)
-                    throw std::runtime_error("The package configuration is no longer available.");
+                    throw ::shared::TErrorException(
+                        EErrorCode::ConfigurationUnavailable, {},
+                        QStringLiteral("The package configuration is no longer available."));
                 markPackageAsFullyInstalled(PackageBeingInstalled, Remote->packageJson(),
                                             Remote->assetJson());
             } catch (const std::runtime_error &Error) {
