@@ -5,6 +5,7 @@
 #include "DownloadLogging.h"
 #include "TDeltaBaseStaging.h"
 #include "configuration/TLauncherFilesystemHelper.h"
+#include "format/ParallelWork.h"
 #include "format/TContentDefinedChunker.h"
 #include "format/TSha256.h"
 #include "format/TTextError.h"
@@ -13,15 +14,12 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QFuture>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSet>
 #include <QTemporaryFile>
-#include <QtConcurrent>
 
 #include <algorithm>
-#include <deque>
 #include <limits>
 #include <stdexcept>
 
@@ -29,7 +27,6 @@ namespace vorna::launcher {
 
 namespace {
 
-constexpr int WorkerCount = 6;
 // Block size for moving chunks inside a file; bounds the memory of a move whatever the sizes in
 // the documents say.
 constexpr qint64 CopyBlockLength = qint64(4) << 20;
@@ -69,11 +66,11 @@ const TFileInPackage *findFile(const TFileInPackageVector &Files, const QString 
     return found != Files.end() && found->localFile == LocalFile ? &*found : nullptr;
 }
 
-// One computation's state, shared by its workers.
+// One computation's state, shared by its workers. The mutex guards the byte counts.
 struct TScanContext
 {
     QMutex mutex;
-    std::deque<TFileInPackage> queue;
+    std::vector<TFileInPackage> entries;
     TFileSize bytesScanned = 0;
     TFileSize bytesTotal = 0;
     TScanProgressCallback progress;
@@ -85,9 +82,6 @@ struct TScanContext
     std::unique_ptr<TDeltaBaseStaging> staging;
     QDir installationDirectory;
     QString canonicalInstallationDirectory;
-    // Set by the first worker that fails; the others stop taking files.
-    bool failed = false;
-    QString failure;
 
     ELocalFileKind classify(const QString &Path) const
     {
@@ -131,51 +125,8 @@ class TScanWorker final
 public:
     explicit TScanWorker(std::shared_ptr<TScanContext> Context) : m_context(std::move(Context)) {}
 
-    // Never throws: a failure is recorded in the context and ends every worker.
-    std::vector<TFileToDownload> run()
-    {
-        try {
-            TFileInPackage entry;
-            while (takeEntry(entry))
-                scanFile(entry);
-        } catch (const std::exception &error) {
-            fail(::shared::errorText(error));
-        } catch (...) {
-            fail(QStringLiteral("unknown error"));
-        }
-        return std::move(m_result);
-    }
-
-private:
-    bool takeEntry(TFileInPackage &Entry)
-    {
-        const QMutexLocker locker(&m_context->mutex);
-        if (m_context->failed || m_context->queue.empty())
-            return false;
-        Entry = std::move(m_context->queue.front());
-        m_context->queue.pop_front();
-        return true;
-    }
-
-    void fail(const QString &Reason)
-    {
-        qCWarning(lcPackages).noquote()
-            << QStringLiteral("computeRequiredChanges: worker failed: ") + Reason;
-        const QMutexLocker locker(&m_context->mutex);
-        if (!m_context->failed) {
-            m_context->failed = true;
-            m_context->failure = Reason;
-        }
-    }
-
-    void addScanned(quint64 Bytes)
-    {
-        const QMutexLocker locker(&m_context->mutex);
-        m_context->bytesScanned += TFileSize(std::min<quint64>(
-            Bytes, quint64(std::numeric_limits<TFileSize>::max() - m_context->bytesScanned)));
-        if (m_context->progress)
-            m_context->progress(m_context->bytesScanned, m_context->bytesTotal);
-    }
+    // The files this worker found to need chunks, in the order it scanned them.
+    std::vector<TFileToDownload> &result() { return m_result; }
 
     void scanFile(const TFileInPackage &Entry)
     {
@@ -208,6 +159,16 @@ private:
             return;
         }
         downloadWholeFile(Entry, path, kind, candidate);
+    }
+
+private:
+    void addScanned(quint64 Bytes)
+    {
+        const QMutexLocker locker(&m_context->mutex);
+        m_context->bytesScanned += TFileSize(std::min<quint64>(
+            Bytes, quint64(std::numeric_limits<TFileSize>::max() - m_context->bytesScanned)));
+        if (m_context->progress)
+            m_context->progress(m_context->bytesScanned, m_context->bytesTotal);
     }
 
     bool fileMatches(const TFileInPackage &Entry, const QString &Path, ELocalFileKind Kind)
@@ -515,9 +476,113 @@ void removeStaleScanFiles(const QDir &InstallationDirectory,
     }
 }
 
-std::vector<TFileToDownload> runWorker(std::shared_ptr<TScanContext> Context)
+// A path as the installation's file system compares it.
+QString pathKey(const QString &Path, bool CaseInsensitive)
 {
-    return TScanWorker(std::move(Context)).run();
+    return CaseInsensitive ? Path.toCaseFolded() : Path;
+}
+
+// Queues the remote document's files for the scan, largest first, and counts the bytes to read
+// and the growth the files need. Two entries naming the same file (literally, once confined to
+// the directory, or by letter case where the file system ignores it) would be rearranged by two
+// workers at once; the first one in the document's order is kept. Returns the keys of the
+// queued paths.
+QSet<QString> queueCurrentFiles(TScanContext &Context, const TFileInPackageVector &Files,
+                                bool CaseInsensitive, quint64 &Growth)
+{
+    QSet<QString> queuedPaths;
+    for (const TFileInPackage &file : Files) {
+        const QString filePath = Context.filesystemHelper->filePathInDirectory(
+            Context.installationDirectory, file.localFile);
+        // The launcher's own staging place is no place for a package file: it is emptied after
+        // every update with deltas. Refused before any file is touched.
+        const QString conflict = TDeltaBaseStaging::stagingConflict(
+            Context.installationDirectory, file.localFile, filePath,
+            CaseInsensitive ? Qt::CaseInsensitive : Qt::CaseSensitive);
+        if (!conflict.isEmpty())
+            throw ::shared::TTextError(conflict);
+        const QString path = pathKey(filePath, CaseInsensitive);
+        if (queuedPaths.contains(path)) {
+            qCWarning(lcPackages).noquote()
+                << QStringLiteral("computeRequiredChanges: duplicate file entry ") + file.localFile;
+            continue;
+        }
+        queuedPaths.insert(path);
+        const qint64 localSize =
+            Context.classify(filePath) == ELocalFileKind::Regular ? QFileInfo(filePath).size() : 0;
+        Context.bytesTotal += localSize;
+        if (file.unpackedSize > quint64(localSize))
+            Growth = saturatingAdd(Growth, file.unpackedSize - quint64(localSize));
+        Context.entries.push_back(file);
+    }
+    // Largest first, so that the longest scans start at once and the workers end together.
+    std::stable_sort(Context.entries.begin(), Context.entries.end(),
+                     [](const TFileInPackage &Left, const TFileInPackage &Right) {
+                         return Left.unpackedSize > Right.unpackedSize;
+                     });
+    return queuedPaths;
+}
+
+// The local document's entries that no current entry keeps. An obsolete entry is compared by the
+// file it names, not by its text: "./b" or, on a file system that ignores case, "B" is the file
+// that the entry "b" keeps. Neither that file nor a directory holding a current file may be
+// deleted; a file where a current file needs its directory goes, or the directory could never be
+// made.
+TFileInPackageVector obsoleteFiles(const TScanContext &Context, const TFileInPackageVector &Local,
+                                   const QSet<QString> &QueuedPaths, bool CaseInsensitive)
+{
+    TFileInPackageVector obsolete;
+    QStringList currentPaths = QueuedPaths.values();
+    std::sort(currentPaths.begin(), currentPaths.end());
+    for (const TFileInPackage &file : Local) {
+        const QString filePath = Context.filesystemHelper->filePathInDirectory(
+            Context.installationDirectory, file.localFile);
+        const QString path = pathKey(filePath, CaseInsensitive);
+        const auto next =
+            std::lower_bound(currentPaths.cbegin(), currentPaths.cend(), path + QLatin1Char('/'));
+        const QFileInfo onDisk(filePath);
+        const bool fileInTheWay = !onDisk.isDir() && (onDisk.exists() || onDisk.isSymLink());
+        if (QueuedPaths.contains(path) ||
+            (next != currentPaths.cend() && next->startsWith(path + QLatin1Char('/')) &&
+             !fileInTheWay))
+            continue;
+        obsolete.push_back(file);
+    }
+    return obsolete;
+}
+
+[[noreturn]] void failScan(const QString &Reason)
+{
+    qCWarning(lcPackages).noquote()
+        << QStringLiteral("computeRequiredChanges: worker failed: ") + Reason;
+    throw ::shared::TTextError(
+        QStringLiteral("Scanning the installation directory failed: %1").arg(Reason));
+}
+
+// Scans the queued files on the worker pool; the files that need chunks, in no particular order.
+std::vector<TFileToDownload> scanQueuedFiles(const std::shared_ptr<TScanContext> &Context)
+{
+    std::vector<TScanWorker> workers;
+    for (int worker = 0; worker < ::shared::parallelWorkerCount(Context->entries.size()); ++worker)
+        workers.emplace_back(Context);
+    try {
+        ::shared::forEachInParallel(Context->entries.size(), [&](std::size_t Entry, int Worker) {
+            workers[size_t(Worker)].scanFile(Context->entries[Entry]);
+            return true;
+        });
+    } catch (const std::exception &error) {
+        failScan(::shared::errorText(error));
+    } catch (...) {
+        failScan(QStringLiteral("unknown error"));
+    }
+    std::vector<TFileToDownload> needed;
+    for (TScanWorker &worker : workers) {
+        for (TFileToDownload &file : worker.result()) {
+            if (!file.chunkIndicesToDownload.empty())
+                needed.push_back(std::move(file));
+        }
+    }
+    return needed;
 }
 
 } // namespace
@@ -528,7 +593,6 @@ computeRequiredChanges(const QDir &InstallationDirectory,
                        TPackageConfigurationReader Remote, TPackageConfigurationReader Local,
                        bool FastScan, TScanProgressCallback Progress)
 {
-    TPackageDifference difference;
     const bool caseInsensitive = FilesystemHelper->fileNameCaseSensitivity(
                                      InstallationDirectory.absolutePath()) == Qt::CaseInsensitive;
     removeStaleScanFiles(InstallationDirectory, *FilesystemHelper);
@@ -544,91 +608,18 @@ computeRequiredChanges(const QDir &InstallationDirectory,
         context->localFiles = Local.files();
         context->localChunks = Local.chunks();
     }
-
-    // Two entries naming the same file (literally, once confined to the directory, or by letter
-    // case where the file system ignores it) would be rearranged by two workers at once; the
-    // first one in the document's order is kept.
-    const auto pathKey = [caseInsensitive](const QString &Path) {
-        return caseInsensitive ? Path.toCaseFolded() : Path;
-    };
-    QSet<QString> queuedPaths;
     quint64 growth = 0;
-    for (const TFileInPackage &file : Remote.files()) {
-        const QString filePath =
-            FilesystemHelper->filePathInDirectory(InstallationDirectory, file.localFile);
-        // The launcher's own staging place is no place for a package file: it is emptied after
-        // every update with deltas. Refused before any file is touched.
-        const QString conflict = TDeltaBaseStaging::stagingConflict(
-            InstallationDirectory, file.localFile, filePath,
-            caseInsensitive ? Qt::CaseInsensitive : Qt::CaseSensitive);
-        if (!conflict.isEmpty())
-            throw ::shared::TTextError(conflict);
-        const QString path = pathKey(filePath);
-        if (queuedPaths.contains(path)) {
-            qCWarning(lcPackages).noquote()
-                << QStringLiteral("computeRequiredChanges: duplicate file entry ") + file.localFile;
-            continue;
-        }
-        queuedPaths.insert(path);
-        const qint64 localSize =
-            context->classify(filePath) == ELocalFileKind::Regular ? QFileInfo(filePath).size() : 0;
-        context->bytesTotal += localSize;
-        if (file.unpackedSize > quint64(localSize))
-            growth = saturatingAdd(growth, file.unpackedSize - quint64(localSize));
-        context->queue.push_back(file);
-    }
+    const QSet<QString> queuedPaths =
+        queueCurrentFiles(*context, Remote.files(), caseInsensitive, growth);
     // Staging gets the free space that the files do not need to grow; bases staged by a run that
     // did not finish are kept when they still have their content.
     context->staging = std::make_unique<TDeltaBaseStaging>(
         InstallationDirectory, TDeltaBaseStaging::budgetFor(InstallationDirectory, growth));
     context->staging->keepEarlierStaging(*FilesystemHelper);
-    // An obsolete entry is compared by the file it names, not by its text: "./b" or, on a file
-    // system that ignores case, "B" is the file that the entry "b" keeps. Neither that file nor a
-    // directory holding a current file may be deleted; a file where a current file needs its
-    // directory goes, or the directory could never be made.
-    QStringList currentPaths = queuedPaths.values();
-    std::sort(currentPaths.begin(), currentPaths.end());
-    for (const TFileInPackage &file : Local.files()) {
-        const QString filePath =
-            FilesystemHelper->filePathInDirectory(InstallationDirectory, file.localFile);
-        const QString path = pathKey(filePath);
-        const auto next =
-            std::lower_bound(currentPaths.cbegin(), currentPaths.cend(), path + QLatin1Char('/'));
-        const QFileInfo onDisk(filePath);
-        const bool fileInTheWay = !onDisk.isDir() && (onDisk.exists() || onDisk.isSymLink());
-        if (queuedPaths.contains(path) ||
-            (next != currentPaths.cend() && next->startsWith(path + QLatin1Char('/')) &&
-             !fileInTheWay))
-            continue;
-        difference.filesToDelete.push_back(file);
-    }
-    // Largest first, so that the longest scans start at once and the workers end together.
-    std::stable_sort(context->queue.begin(), context->queue.end(),
-                     [](const TFileInPackage &Left, const TFileInPackage &Right) {
-                         return Left.unpackedSize > Right.unpackedSize;
-                     });
 
-    std::vector<QFuture<std::vector<TFileToDownload>>> workers;
-    for (int i = 0; i < WorkerCount; ++i)
-        workers.push_back(QtConcurrent::run(runWorker, context));
-    // Waiting for a worker the pool has not started yet runs it on this thread, so a pool with
-    // fewer threads than workers does not deadlock. The wait goes from the last worker started
-    // to the first: the last ones are the least likely to have a thread yet, so this thread
-    // scans along with the pool instead of idling while the first worker runs.
-    std::vector<std::vector<TFileToDownload>> results(workers.size());
-    for (size_t i = workers.size(); i-- > 0;)
-        results[i] = workers[i].result();
-    for (std::vector<TFileToDownload> &files : results) {
-        for (TFileToDownload &file : files) {
-            if (!file.chunkIndicesToDownload.empty())
-                difference.filesToDownload.push_back(std::move(file));
-        }
-    }
-
-    const QMutexLocker locker(&context->mutex);
-    if (context->failed)
-        throw ::shared::TTextError(
-            QStringLiteral("Scanning the installation directory failed: %1").arg(context->failure));
+    TPackageDifference difference;
+    difference.filesToDelete = obsoleteFiles(*context, Local.files(), queuedPaths, caseInsensitive);
+    difference.filesToDownload = scanQueuedFiles(context);
     context->staging->removeUnused(difference.filesToDownload, *FilesystemHelper);
     return difference;
 }
