@@ -122,6 +122,18 @@ private slots:
 private:
     using TStageWatcher = QFutureWatcher<TChunkStageResult>;
 
+    // An object fetched by its own address; lower priorities are needed first.
+    struct TSingleRequest
+    {
+        int priority = 0;
+        QUrl url;
+    };
+
+    void resetRunState();
+    std::vector<TPackRange> planRequests(std::vector<TSingleRequest> &Single);
+    void issueRequests(const std::vector<TSingleRequest> &Single,
+                       const std::vector<TPackRange> &Ranges);
+
     void processDownloadedData(const QUrl &Url, const QByteArray &Data);
     // Runs the whole way of one object (decompress, verify, save; or apply a delta, save) as one
     // task; its outcome comes back to onObjectProcessed().

@@ -3,6 +3,7 @@
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "download/ChunkProcessing.h"
 #include "download/TPackageFileDownloader.h"
+#include "format/ParallelWork.h"
 #include "format/TSha256.h"
 #include "format/TTextError.h"
 #include "packages/TDifferenceComputation.h"
@@ -21,14 +22,12 @@
 #include <QNetworkAccessManager>
 #include <QtConcurrent>
 
-#include <deque>
 #include <optional>
 
 namespace vorna::launcher {
 
 namespace {
 
-constexpr int VerificationWorkers = 6;
 constexpr qint64 VerificationReadSize = 10485760;
 
 void deleteDownloaderLater(TPackageFileDownloader *pDownloader)
@@ -37,24 +36,16 @@ void deleteDownloaderLater(TPackageFileDownloader *pDownloader)
         pDownloader->deleteLater();
 }
 
-// Shared by the workers of one verification; everything is guarded by the mutex.
+// Shared by the workers of one verification; the mutex guards the byte counts.
 struct TVerificationContext
 {
     QMutex mutex;
-    std::deque<TFileInPackage> queue;
     TFileSize bytesVerified = 0;
     TFileSize bytesTotal = 0;
-    bool result = true;
     QDir directory;
     std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper;
     std::function<void(TFileSize, TFileSize)> progress;
 };
-
-void failVerification(TVerificationContext &Context)
-{
-    QMutexLocker Lock(&Context.mutex);
-    Context.result = false;
-}
 
 // Hashes one file; false when it is missing, unreadable or different.
 bool verifyFile(TVerificationContext &Context, const TFileInPackage &File, QByteArray &Buffer)
@@ -88,34 +79,6 @@ bool verifyFile(TVerificationContext &Context, const TFileInPackage &File, QByte
     }
     qCInfo(lcInstallation) << "verification of file " << File.localFile << " successfully";
     return true;
-}
-
-void verificationWorker(std::shared_ptr<TVerificationContext> Context)
-{
-    try {
-        QByteArray Buffer(int(VerificationReadSize), Qt::Uninitialized);
-        for (;;) {
-            TFileInPackage File;
-            {
-                QMutexLocker Lock(&Context->mutex);
-                if (Context->queue.empty() || !Context->result)
-                    return;
-                File = std::move(Context->queue.front());
-                Context->queue.pop_front();
-            }
-            if (!verifyFile(*Context, File, Buffer)) {
-                failVerification(*Context);
-                return;
-            }
-        }
-    } catch (const std::exception &Error) {
-        qCWarning(lcInstallation) << "verification of files crashed. exception: "
-                                  << ::shared::errorText(Error);
-        failVerification(*Context);
-    } catch (...) {
-        qCWarning(lcInstallation) << "verification of files crashed ";
-        failVerification(*Context);
-    }
 }
 
 } // namespace
@@ -345,23 +308,30 @@ bool TPackageInstallation::VerifyPackage(
     TFileInPackageVector Files)
 {
     qCInfo(lcInstallation) << "VerifyPackage: " << Directory.absolutePath();
-    auto Context = std::make_shared<TVerificationContext>();
-    for (TFileInPackage &File : Files) {
-        Context->bytesTotal += TFileSize(std::min<quint64>(File.unpackedSize, quint64(1) << 62));
-        Context->queue.push_back(std::move(File));
-    }
-    Context->directory = Directory;
-    Context->filesystemHelper = FilesystemHelper;
-    Context->progress = [this](TFileSize Verified, TFileSize Total) {
+    TVerificationContext Context;
+    for (const TFileInPackage &File : Files)
+        Context.bytesTotal += TFileSize(std::min<quint64>(File.unpackedSize, quint64(1) << 62));
+    Context.directory = Directory;
+    Context.filesystemHelper = FilesystemHelper;
+    Context.progress = [this](TFileSize Verified, TFileSize Total) {
         emit verificationProgress(Verified, Total);
     };
-    std::vector<QFuture<void>> Workers;
-    for (int Index = 0; Index < VerificationWorkers; ++Index)
-        Workers.push_back(QtConcurrent::run(&verificationWorker, Context));
-    for (QFuture<void> &Worker : Workers)
-        Worker.waitForFinished();
-    QMutexLocker Lock(&Context->mutex);
-    return Context->result;
+    // One read buffer per worker, made when the worker takes its first file.
+    std::vector<QByteArray> Buffers(size_t(::shared::parallelWorkerCount(Files.size())));
+    try {
+        return ::shared::forEachInParallel(Files.size(), [&](std::size_t Index, int Worker) {
+            QByteArray &Buffer = Buffers[size_t(Worker)];
+            if (Buffer.isEmpty())
+                Buffer = QByteArray(int(VerificationReadSize), Qt::Uninitialized);
+            return verifyFile(Context, Files[Index], Buffer);
+        });
+    } catch (const std::exception &Error) {
+        qCWarning(lcInstallation) << "verification of files crashed. exception: "
+                                  << ::shared::errorText(Error);
+    } catch (...) {
+        qCWarning(lcInstallation) << "verification of files crashed ";
+    }
+    return false;
 }
 
 void TPackageInstallation::onVerifyFinished(bool Result)
