@@ -4,6 +4,7 @@
 #include "TScanWorker.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "format/ParallelWork.h"
+#include "format/TErrorException.h"
 #include "format/TTextError.h"
 #include "shared/LogCategories.h"
 
@@ -59,7 +60,7 @@ QSet<QString> queueCurrentFiles(TScanContext &Context, const TFileInPackageVecto
             Context.installationDirectory, file.localFile, filePath,
             CaseInsensitive ? Qt::CaseInsensitive : Qt::CaseSensitive);
         if (!conflict.isEmpty())
-            throw ::shared::TTextError(conflict);
+            throw ::shared::TErrorException(::shared::EErrorCode::InvalidPackage, {}, conflict);
         const QString path = pathKey(filePath, CaseInsensitive);
         if (queuedPaths.contains(path)) {
             qCWarning(lcPackages).noquote()
@@ -114,8 +115,7 @@ TFileInPackageVector obsoleteFiles(const TScanContext &Context, const TFileInPac
 {
     qCWarning(lcPackages).noquote()
         << QStringLiteral("computeRequiredChanges: worker failed: ") + Reason;
-    throw ::shared::TTextError(
-        QStringLiteral("Scanning the installation directory failed: %1").arg(Reason));
+    throw ::shared::TErrorException(::shared::EErrorCode::ScanFailed, {}, Reason);
 }
 
 // Scans the queued files on the worker pool; the files that need chunks, in no particular order.

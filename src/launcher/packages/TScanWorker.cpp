@@ -3,8 +3,8 @@
 #include "DownloadLogging.h"
 #include "configuration/TLauncherFilesystemHelper.h"
 #include "format/TContentDefinedChunker.h"
+#include "format/TErrorException.h"
 #include "format/TSha256.h"
-#include "format/TTextError.h"
 #include "shared/LogCategories.h"
 
 #include <QDebug>
@@ -283,7 +283,8 @@ private:
             // A file that cannot be written keeps whatever lies at this chunk's place; the
             // download could not write there either.
             if (state.state == TChunkReuseState::Elsewhere && !openLocal())
-                throwFileError(local, QStringLiteral("couldn't open file for writing"));
+                throwFileError(::shared::EErrorCode::OpenFailed, local,
+                               QStringLiteral("couldn't open file for writing"));
             if (state.state == TChunkReuseState::Elsewhere) {
                 stageOverlappingChunks(j, States, local, openTemporary, temporary);
                 QFile &source = state.movedToTemporary ? *temporary : local;
@@ -301,16 +302,19 @@ private:
             qint64(std::min<quint64>(Entry.unpackedSize,
                                      quint64(std::numeric_limits<qint64>::max())))) {
             if (!openLocal())
-                throwFileError(local, QStringLiteral("couldn't open file for writing"));
+                throwFileError(::shared::EErrorCode::OpenFailed, local,
+                               QStringLiteral("couldn't open file for writing"));
             if (!local.resize(qint64(Entry.unpackedSize)))
-                throwFileError(local, QStringLiteral("couldn't truncate file"));
+                throwFileError(::shared::EErrorCode::WriteFailed, local,
+                               QStringLiteral("couldn't truncate file"));
         }
     }
 
-    [[noreturn]] static void throwFileError(const QFile &File, const QString &Reason)
+    [[noreturn]] static void throwFileError(::shared::EErrorCode Code, const QFile &File,
+                                            const QString &Reason)
     {
-        throw ::shared::TTextError(::shared::ioErrorText(
-            File.fileName(), Reason + QStringLiteral(": ") + File.errorString()));
+        throw ::shared::TErrorException(Code, File.fileName(),
+                                        Reason + QStringLiteral(": ") + File.errorString());
     }
 
     template <typename TOpenTemporary>
@@ -345,7 +349,8 @@ private:
         // A file with content but neither chunks nor a whole-file address cannot be produced:
         // going on would delete it and report the installation as complete without it.
         if (Candidate.chunks.empty() && Entry.wholeFile.url.isEmpty() && Entry.unpackedSize > 0)
-            throw ::shared::TTextError(
+            throw ::shared::TErrorException(
+                ::shared::EErrorCode::InvalidPackage, {},
                 QStringLiteral("The package describes '%1' without any chunk to build it from")
                     .arg(Entry.localFile));
         if (Entry.wholeFile.url.isEmpty() && m_localChunks.empty() && hasDeltas(Candidate)) {
