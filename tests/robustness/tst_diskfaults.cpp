@@ -1,3 +1,4 @@
+#include "download/EPackageDownloaderError.h"
 #include "support/TLauncherSite.h"
 #include "support/TTmpfsMount.h"
 #include "support/TestFiles.h"
@@ -12,6 +13,7 @@ using testsupport::TLauncherSite;
 using testsupport::TTestHttpServer;
 using testsupport::TTestPackageBuilder;
 using testsupport::TTmpfsMount;
+using vorna::launcher::EPackageDownloaderError;
 using TFault = TTestHttpServer::TFault;
 
 namespace {
@@ -234,7 +236,7 @@ void TestDiskFaults::diskFullDuringDownload()
     const TRun Run = Launch.finish();
     QVERIFY2(!Run.exited, tail(Run).constData());
     // Refused or run full, the player is told the same: the package, what it needs, what is free.
-    QCOMPARE(Run.errorReason, 4);
+    QCOMPARE(Run.errorReason, int(EPackageDownloaderError::NotEnoughDiskSpace));
     const QByteArray Dialog = testsupport::readAll(Dialogs);
     QVERIFY2(Dialog.contains("\"title\":\"Not enough disk space\"") &&
                  QRegularExpression(
@@ -304,7 +306,7 @@ void TestDiskFaults::diskFullInPendingChunkOverflow()
 
     const TRun Run = TLauncherRun(Site, TemporaryDisk.directory()).finish();
     QVERIFY2(!Run.exited, tail(Run).constData());
-    QCOMPARE(Run.errorReason, 2);
+    QCOMPARE(Run.errorReason, int(EPackageDownloaderError::SavingOperationFailed));
     // The failure is the temporary file's, not the target's.
     QVERIFY2(Run.log.contains(TemporaryDisk.directory().toUtf8()) &&
                  Run.log.contains("couldn't write chunk file"),

@@ -1,3 +1,4 @@
+#include "download/EPackageDownloaderError.h"
 #include "format/BlobContainer.h"
 #include "support/TLauncherSite.h"
 #include "support/TestFiles.h"
@@ -18,6 +19,7 @@ using testsupport::readAll;
 using testsupport::TLauncherSite;
 using testsupport::TTestHttpServer;
 using testsupport::TTestPackageBuilder;
+using vorna::launcher::EPackageDownloaderError;
 using TFault = TTestHttpServer::TFault;
 
 namespace {
@@ -29,7 +31,8 @@ struct TRun
 {
     bool exited = false;
     int exitCode = -1;
-    int errorReason = -1; // from the log, when the installation ended without the client start
+    int errorReason =
+        -1; // as the log gives it, when the installation ended without the client start
     QByteArray log;
 };
 
@@ -114,33 +117,37 @@ void TestLauncherFaults::publishSample(TLauncherSite &Site)
 void TestLauncherFaults::chunkFaults_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("expectedReason"); // 0: installs and starts the client
-    QTest::newRow("reset mid-chunk on every try") << QStringLiteral("reset") << 1;
-    QTest::newRow("reset mid-chunk twice, then fine") << QStringLiteral("reset twice") << 0;
-    QTest::newRow("404") << QStringLiteral("404") << 1;
-    QTest::newRow("500") << QStringLiteral("500") << 1;
-    QTest::newRow("503 on every try") << QStringLiteral("503") << 1;
-    QTest::newRow("503 three times, then fine") << QStringLiteral("503 thrice") << 0;
-    QTest::newRow("stalling server") << QStringLiteral("hang") << 1;
-    QTest::newRow("stalling once, then fine") << QStringLiteral("hang once") << 0;
-    QTest::newRow("body longer than declared") << QStringLiteral("longer") << 1;
-    QTest::newRow("body shorter than declared") << QStringLiteral("shorter") << 1;
-    QTest::newRow("right size, wrong bytes") << QStringLiteral("wrong bytes") << 1;
-    QTest::newRow("right size, wrong bytes once") << QStringLiteral("wrong bytes once") << 0;
-    QTest::newRow("slow but steady") << QStringLiteral("trickle") << 0;
-    QTest::newRow("each chunk dropped once mid-body") << QStringLiteral("drop each once") << 0;
-    QTest::newRow("endless chunk body") << QStringLiteral("endless") << 1;
-    QTest::newRow("packed: one range request") << QStringLiteral("packed") << 0;
+    // NoError: installs and starts the client.
+    QTest::addColumn<EPackageDownloaderError>("expectedReason");
+    const auto Failed = EPackageDownloaderError::DownloadFailed;
+    const auto Installs = EPackageDownloaderError::NoError;
+    QTest::newRow("reset mid-chunk on every try") << QStringLiteral("reset") << Failed;
+    QTest::newRow("reset mid-chunk twice, then fine") << QStringLiteral("reset twice") << Installs;
+    QTest::newRow("404") << QStringLiteral("404") << Failed;
+    QTest::newRow("500") << QStringLiteral("500") << Failed;
+    QTest::newRow("503 on every try") << QStringLiteral("503") << Failed;
+    QTest::newRow("503 three times, then fine") << QStringLiteral("503 thrice") << Installs;
+    QTest::newRow("stalling server") << QStringLiteral("hang") << Failed;
+    QTest::newRow("stalling once, then fine") << QStringLiteral("hang once") << Installs;
+    QTest::newRow("body longer than declared") << QStringLiteral("longer") << Failed;
+    QTest::newRow("body shorter than declared") << QStringLiteral("shorter") << Failed;
+    QTest::newRow("right size, wrong bytes") << QStringLiteral("wrong bytes") << Failed;
+    QTest::newRow("right size, wrong bytes once") << QStringLiteral("wrong bytes once") << Installs;
+    QTest::newRow("slow but steady") << QStringLiteral("trickle") << Installs;
+    QTest::newRow("each chunk dropped once mid-body")
+        << QStringLiteral("drop each once") << Installs;
+    QTest::newRow("endless chunk body") << QStringLiteral("endless") << Failed;
+    QTest::newRow("packed: one range request") << QStringLiteral("packed") << Installs;
     QTest::newRow("packed, server answers another range")
-        << QStringLiteral("packed, wrong ranges") << 0;
+        << QStringLiteral("packed, wrong ranges") << Installs;
     QTest::newRow("paused by the player mid-download, then resumed")
-        << QStringLiteral("pause") << 0;
+        << QStringLiteral("pause") << Installs;
 }
 
 void TestLauncherFaults::chunkFaults()
 {
     QFETCH(QString, kind);
-    QFETCH(int, expectedReason);
+    QFETCH(EPackageDownloaderError, expectedReason);
     const auto Unpause = qScopeGuard([] { qunsetenv("CORVANE_TEST_PAUSE_MS"); });
     // Short transfer timeout so that a stalling server fails within seconds.
     TLauncherSite Site("[OPTIONS]\ntransferTimeout=1500\n");
@@ -236,7 +243,7 @@ void TestLauncherFaults::chunkFaults()
     });
     QVERIFY2(Run.exited || Run.errorReason >= 0, Run.log.right(3000).constData());
     QVERIFY(!Run.log.contains("critical file error"));
-    if (expectedReason == 0) {
+    if (expectedReason == EPackageDownloaderError::NoError) {
         QVERIFY2(Run.exitCode == 0, Run.log.right(3000).constData());
         const QStringList Differences = Site.differences();
         QVERIFY2(Differences.isEmpty(), qPrintable(Differences.join(QLatin1Char('\n'))));
@@ -275,7 +282,7 @@ void TestLauncherFaults::chunkFaults()
         }
     } else {
         QVERIFY(!Run.exited);
-        QCOMPARE(Run.errorReason, expectedReason);
+        QCOMPARE(Run.errorReason, int(expectedReason));
         // Reported, not installed: the partial marker stays, the full marker never came.
         QVERIFY(!QFile::exists(Site.installationDirectory() + QStringLiteral("/package.json")));
         QVERIFY(

@@ -112,7 +112,7 @@ private:
     {
         bool finished = false;
         bool succeeded = false;
-        int errorReason = -1;
+        EPackageDownloaderError errorReason = EPackageDownloaderError::NoError;
         QString diskError;
     };
     TOutcome install(const std::shared_ptr<TPackage> &pPackage);
@@ -504,7 +504,7 @@ void TestMaliciousDocuments::inconsistentDocumentsAreRefused()
     } else {
         // A failed download, refused before anything was written: not even a marker.
         QVERIFY(!Outcome.succeeded);
-        QCOMPARE(Outcome.errorReason, 1);
+        QCOMPARE(Outcome.errorReason, EPackageDownloaderError::DownloadFailed);
         QCOMPARE(listTree(installationDirectory()), QStringList());
         QCOMPARE(m_server->requests().size(), 0);
     }
@@ -557,7 +557,7 @@ void TestMaliciousDocuments::containerBombStaysBounded()
     const qint64 Peak = peakResidentBytes();
     QVERIFY(Outcome.finished);
     QVERIFY(!Outcome.succeeded);
-    QCOMPARE(Outcome.errorReason, 1);
+    QCOMPARE(Outcome.errorReason, EPackageDownloaderError::DownloadFailed);
     verifyNothingOutsideChanged();
     qInfo().noquote() << QStringLiteral("container bomb: peak resident %1 MiB (before: %2 MiB)")
                              .arg(Peak >> 20)

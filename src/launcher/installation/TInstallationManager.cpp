@@ -229,8 +229,7 @@ void TInstallationManager::reportFullDisk(TPackageInstallation &Installation)
 {
     const TPackageConfigurationReader *Remote =
         Installation.package()->configurationForRunningPlatform();
-    if (Installation.errorReason() != int(EPackageDownloaderError::SavingOperationFailed) ||
-        !Remote)
+    if (Installation.errorReason() != EPackageDownloaderError::SavingOperationFailed || !Remote)
         return;
     const TDiskSpaceCheck Space =
         TDiskSpaceCheck::check(Installation.installationDirectory(), *Remote, *m_filesystemHelper);

@@ -4,6 +4,7 @@
 #include "download/ChunkProcessing.h"
 #include "download/TPackageFileDownloader.h"
 #include "format/ParallelWork.h"
+#include "format/TError.h"
 #include "format/TSha256.h"
 #include "format/TTextError.h"
 #include "packages/TDifferenceComputation.h"
@@ -87,7 +88,7 @@ bool verifyFile(TVerificationContext &Context, const TFileInPackage &File, QByte
 struct TPackageInstallation::TScanResult
 {
     std::optional<TPackageDifference> difference;
-    QString errorText;
+    ::shared::TError error;
 };
 
 TPackageInstallation::TPackageInstallation(
@@ -162,7 +163,7 @@ void TPackageInstallation::setNotEnoughDiskSpace(const TDiskSpaceCheck &Space)
 {
     m_diskSpace = Space;
     m_succeeded = false;
-    m_errorReason = int(EPackageDownloaderError::NotEnoughDiskSpace);
+    m_errorReason = EPackageDownloaderError::NotEnoughDiskSpace;
 }
 
 void TPackageInstallation::setVersions(const QString &LocalVersion, const QString &RemoteVersion)
@@ -193,9 +194,10 @@ void TPackageInstallation::startRequiredChangesComputation(TPackageConfiguration
         try {
             Result.difference = computeRequiredChanges(Directory, Helper, Remote, Local, FastScan);
         } catch (const std::exception &Error) {
-            Result.errorText = ::shared::errorText(Error);
+            Result.error = ::shared::errorOf(Error);
         } catch (...) {
-            Result.errorText = QStringLiteral("unknown exception");
+            Result.error = {
+                ::shared::EErrorCode::Unexpected, {}, QStringLiteral("unknown exception")};
         }
         return Result;
     };
@@ -208,7 +210,7 @@ void TPackageInstallation::startRequiredChangesComputation(TPackageConfiguration
             onRequiredChangesComputedForInstallation(*Result.difference);
             return;
         }
-        qCCritical(lcInstallation) << "computeRequiredChanges failed: " << Result.errorText;
+        qCCritical(lcInstallation) << "computeRequiredChanges failed: " << Result.error.text();
         onDownloadFailed(EPackageDownloaderError::DownloadFailed);
     });
     m_scanWatcher->setFuture(QtConcurrent::run(Scan));
@@ -264,7 +266,7 @@ void TPackageInstallation::onDownloadCompleted()
 {
     qCInfo(lcInstallation) << "onDownloadCompleted" << m_package->name();
     m_succeeded = true;
-    m_errorReason = int(EPackageDownloaderError::NoError);
+    m_errorReason = EPackageDownloaderError::NoError;
     emit downloadFinished(m_package);
 }
 
@@ -272,7 +274,7 @@ void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
 {
     qCInfo(lcInstallation) << "onDownloadFailed" << m_package->name() << " " << int(ErrorReason);
     m_succeeded = false;
-    m_errorReason = int(ErrorReason);
+    m_errorReason = ErrorReason;
     emit downloadFinished(m_package);
 }
 
@@ -338,8 +340,8 @@ void TPackageInstallation::onVerifyFinished(bool Result)
 {
     qCInfo(lcInstallation) << "onVerifyFinished with " << Result;
     m_succeeded = Result;
-    m_errorReason = int(Result ? EPackageDownloaderError::NoError
-                               : EPackageDownloaderError::VerificationFailed);
+    m_errorReason =
+        Result ? EPackageDownloaderError::NoError : EPackageDownloaderError::VerificationFailed;
     emit verificationFinished(m_package);
 }
 

@@ -58,8 +58,8 @@ public:
         return m_filesystemHelper;
     }
     bool succeeded() const { return m_succeeded; }
-    // An EPackageDownloaderError value: 0 when succeeded.
-    int errorReason() const { return m_errorReason; }
+    // Why the installation failed; NoError when it succeeded.
+    EPackageDownloaderError errorReason() const { return m_errorReason; }
     EInstallationMode installationMode() const { return m_installationMode; }
     void setInstallationMode(EInstallationMode Mode) { m_installationMode = Mode; }
     const QString &localVersion() const { return m_localVersion; }
@@ -133,7 +133,7 @@ private:
     std::unique_ptr<TPackageFileDownloader, void (*)(TPackageFileDownloader *)> m_downloader;
     std::shared_ptr<TLauncherFilesystemHelper> m_filesystemHelper;
     bool m_succeeded = false;
-    int m_errorReason = int(EPackageDownloaderError::NoError);
+    EPackageDownloaderError m_errorReason = EPackageDownloaderError::NoError;
     EInstallationMode m_installationMode = EInstallationMode::Normal;
     QString m_localVersion;
     QString m_remoteVersion;

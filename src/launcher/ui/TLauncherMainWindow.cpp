@@ -1,5 +1,6 @@
 #include "TLauncherMainWindow.h"
 
+#include "InstallationFailureText.h"
 #include "LauncherVersion.h"
 #include "ProgressFormatting.h"
 #include "TClientPackageLayoutItem.h"
@@ -262,11 +263,11 @@ void TLauncherMainWindow::setDefault(std::shared_ptr<TPackage> pPackage, bool Is
 }
 
 void TLauncherMainWindow::handleInstallationFinished(const std::shared_ptr<TPackage> &Package,
-                                                     int ErrorReason)
+                                                     EPackageDownloaderError ErrorReason)
 {
     qCInfo(lcUi).noquote().nospace()
         << "onInstallationOrUpdateFinished package: " << Package->name()
-        << " error reason: " << ErrorReason;
+        << " error reason: " << int(ErrorReason);
     TClientPackageLayoutItem *packageTile = tile(Package->index());
     // The launcher's own package has no tile.
     if (!packageTile)
@@ -274,25 +275,19 @@ void TLauncherMainWindow::handleInstallationFinished(const std::shared_ptr<TPack
     packageTile->resetAfterInstallation();
 
     switch (ErrorReason) {
-    case 1:
+    case EPackageDownloaderError::DownloadFailed:
         showDownloadFailedDialog(Package->name());
         break;
-    case 2:
-        QMessageBox::critical(
-            this, QStringLiteral("Installation failed"),
-            QStringLiteral("The installation of %1 failed.\n\nMake sure you have enough free disk "
-                           "space and the application isn't currently running, then try again.")
-                .arg(Package->name()),
-            QMessageBox::Ok);
+    case EPackageDownloaderError::SavingOperationFailed:
+    case EPackageDownloaderError::VerificationFailed: {
+        const TInstallationFailureText failure =
+            installationFailureText(ErrorReason, Package->name());
+        QMessageBox::critical(this, failure.title, failure.text, QMessageBox::Ok);
         break;
-    case 3:
-        QMessageBox::critical(this, QStringLiteral("Installation failed"),
-                              QStringLiteral("The installation of %1 failed.\n\nVerification of "
-                                             "game data failed!")
-                                  .arg(Package->name()),
-                              QMessageBox::Ok);
-        break;
-    default:
+    }
+    case EPackageDownloaderError::NoError:
+    case EPackageDownloaderError::NotEnoughDiskSpace:
+        // A full disk has a dialog of its own, with the sizes of the installation.
         break;
     }
 }
@@ -314,22 +309,20 @@ void TLauncherMainWindow::showDownloadFailedDialog(const QString &PackageName)
                                 showDownloadFailedDialog(PackageName);
                         });
         }
-        diagnostic = QStringLiteral("Loading, please wait...");
+        diagnostic = cdnDiagnosticPlaceholder(true);
     }
     if (!m_cdnTrace)
-        diagnostic = QStringLiteral("Failed to obtain information.");
+        diagnostic = cdnDiagnosticPlaceholder(false);
     else if (m_cdnTrace->isReceived())
         diagnostic = m_cdnTrace->toDisplayString();
     else if (m_cdnTrace->isFailed())
-        diagnostic = QStringLiteral("Failed to obtain information.");
+        diagnostic = cdnDiagnosticPlaceholder(false);
 
-    m_messageBox->setWindowTitle(QStringLiteral("Download failed"));
+    const TInstallationFailureText failure =
+        installationFailureText(EPackageDownloaderError::DownloadFailed, PackageName, {diagnostic});
+    m_messageBox->setWindowTitle(failure.title);
     m_messageBox->setTextFormat(Qt::PlainText);
-    m_messageBox->setText(
-        QStringLiteral("The installation of %1 failed.\n\nNot all files necessary "
-                       "could be downloaded. Please try again later.\n\n"
-                       "Diagnostic information: %2")
-            .arg(PackageName, diagnostic));
+    m_messageBox->setText(failure.text);
     m_messageBox->setIcon(QMessageBox::Critical);
     m_messageBox->setWindowModality(Qt::NonModal);
     m_messageBox->show();
@@ -427,7 +420,7 @@ void TLauncherMainWindow::onInstallationOrUpdateFinished(
 {
     handleInstallationFinished(InstallationInProgress.package(),
                                InstallationInProgress.errorReason());
-    if (InstallationInProgress.errorReason() == int(EPackageDownloaderError::NotEnoughDiskSpace) &&
+    if (InstallationInProgress.errorReason() == EPackageDownloaderError::NotEnoughDiskSpace &&
         tile(InstallationInProgress.package()->index())) {
         QMessageBox *box = createNotEnoughDiskSpaceBox(InstallationInProgress.package()->name(),
                                                        InstallationInProgress.diskSpace());
@@ -440,13 +433,14 @@ QMessageBox *TLauncherMainWindow::createNotEnoughDiskSpaceBox(const QString &Pac
                                                               const TDiskSpaceCheck &Space)
 {
     auto *box = new QMessageBox(this);
-    box->setWindowTitle(QStringLiteral("Not enough disk space"));
+    const TInstallationFailureText failure =
+        installationFailureText(EPackageDownloaderError::NotEnoughDiskSpace, PackageName,
+                                {sizeText(Space.bytesNeeded),
+                                 sizeText(std::max<qint64>(0, Space.bytesFree)), Space.volume});
+    box->setWindowTitle(failure.title);
     box->setIcon(QMessageBox::Warning);
     box->setTextFormat(Qt::PlainText);
-    box->setText(QStringLiteral("%1 does not fit on the disk: needs %2, %3 free on %4.\n\n"
-                                "Make room on %4, then try again.")
-                     .arg(PackageName, sizeText(Space.bytesNeeded),
-                          sizeText(std::max<qint64>(0, Space.bytesFree)), Space.volume));
+    box->setText(failure.text);
     box->setStandardButtons(QMessageBox::Ok);
     box->setStyleSheet(QStringLiteral("QMessageBox { background-color: #0D0E24; }\n"
                                       "QLabel { %1 font-size: 13px; color: #DADABC; }")

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TDraggableMainWindow.h"
+#include "download/EPackageDownloaderError.h"
 #include "packages/TPackage.h"
 #include "shared/THint.h"
 
@@ -66,7 +67,8 @@ public:
     int defaultPackageIndex() const { return m_defaultPackageIndex; }
 
     // What the installation slots do once they have read the installation.
-    void handleInstallationFinished(const std::shared_ptr<TPackage> &Package, int ErrorReason);
+    void handleInstallationFinished(const std::shared_ptr<TPackage> &Package,
+                                    EPackageDownloaderError ErrorReason);
     void showDownloadFailedDialog(const QString &PackageName);
 
     // The about box, configured but not shown; the caller owns it.

@@ -36,7 +36,7 @@ struct TFinish
 {
     QString package;
     bool succeeded = false;
-    int errorReason = -1;
+    EPackageDownloaderError errorReason = EPackageDownloaderError::NoError;
 };
 
 } // namespace
@@ -176,7 +176,7 @@ void TInstallationManagerTest::freshInstallMovesTheMarkers()
 
     QTRY_COMPARE_WITH_TIMEOUT(m_finishes.size(), 1, 20000);
     QVERIFY(m_finishes.first().succeeded);
-    QCOMPARE(m_finishes.first().errorReason, 0);
+    QCOMPARE(m_finishes.first().errorReason, EPackageDownloaderError::NoError);
     QCOMPARE(m_allFinished, 1);
     QCOMPARE(readAll(Full), m_package->packageJson(QStringLiteral("1")));
     QVERIFY(!QFile::exists(Partial));
@@ -284,7 +284,7 @@ void TInstallationManagerTest::documentThatDoesNotParseEndsAsFailedDownload()
     QTRY_COMPARE(m_allFinished, 1);
     QCOMPARE(m_finishes.size(), 1);
     QCOMPARE(m_finishes.constFirst().succeeded, false);
-    QCOMPARE(m_finishes.constFirst().errorReason, 1);
+    QCOMPARE(m_finishes.constFirst().errorReason, EPackageDownloaderError::DownloadFailed);
     QVERIFY(Manager->installationsInProgress().empty());
     const auto [Partial, Full] = Manager->markerPaths(Manager->installationDirectory(Package));
     QVERIFY(!QFile::exists(Partial) && !QFile::exists(Full));
@@ -300,7 +300,7 @@ void TInstallationManagerTest::failedDownloadLeavesThePackagePartiallyInstalled(
     const TFinish Finish = runToEnd(*Manager, Package);
     QCOMPARE(Finish.package, QStringLiteral("Client"));
     QVERIFY(!Finish.succeeded);
-    QCOMPARE(Finish.errorReason, 1);
+    QCOMPARE(Finish.errorReason, EPackageDownloaderError::DownloadFailed);
     QCOMPARE(m_allFinished, 1);
     QCOMPARE(m_server->requestCount(m_package->chunkPath("content b")), 4);
     const auto [Partial, Full] = Manager->markerPaths(directory(*Manager));
@@ -328,7 +328,7 @@ void TInstallationManagerTest::verificationOfDamagedFileThenRepair()
     writeAll(Directory.filePath(QStringLiteral("b.pak")), Damaged);
     const TFinish Verified = runToEnd(*Manager, Package, true);
     QVERIFY(!Verified.succeeded);
-    QCOMPARE(Verified.errorReason, 3);
+    QCOMPARE(Verified.errorReason, EPackageDownloaderError::VerificationFailed);
     QCOMPARE(Package->localPackageStatus(), ELocalPackageStatus::PartiallyInstalled);
     QCOMPARE(readAll(Partial), m_package->packageJson(QStringLiteral("1")));
     QVERIFY(!QFile::exists(Full));

@@ -114,7 +114,7 @@ void TPackageInstallationTest::emptyDifferenceCompletesAtOnceAndDeletesObsoleteF
 
     QCOMPARE(Finished.size(), 1);
     QVERIFY(Installation->succeeded());
-    QCOMPARE(Installation->errorReason(), 0);
+    QCOMPARE(Installation->errorReason(), EPackageDownloaderError::NoError);
     QVERIFY(!QFile::exists(target(QStringLiteral("old.dll"))));
     QVERIFY(!QFile::exists(target(QStringLiteral("maps/old"))));
     QVERIFY(QFile::exists(target(QStringLiteral("kept.txt"))));
@@ -170,23 +170,23 @@ void TPackageInstallationTest::downloadFailuresReachErrorReason_data()
 {
     QTest::addColumn<bool>("blockDirectory");
     QTest::addColumn<bool>("readOnlyDirectory");
-    QTest::addColumn<int>("errorReason");
+    QTest::addColumn<EPackageDownloaderError>("errorReason");
     QTest::newRow("chunk server fails")
-        << false << false << int(EPackageDownloaderError::DownloadFailed);
+        << false << false << EPackageDownloaderError::DownloadFailed;
     QTest::newRow("file where a directory is needed")
-        << true << false << int(EPackageDownloaderError::SavingOperationFailed);
+        << true << false << EPackageDownloaderError::SavingOperationFailed;
     QTest::newRow("read-only installation directory")
-        << false << true << int(EPackageDownloaderError::SavingOperationFailed);
+        << false << true << EPackageDownloaderError::SavingOperationFailed;
 }
 
 void TPackageInstallationTest::downloadFailuresReachErrorReason()
 {
     QFETCH(bool, blockDirectory);
     QFETCH(bool, readOnlyDirectory);
-    QFETCH(int, errorReason);
+    QFETCH(EPackageDownloaderError, errorReason);
     const QByteArray Content = TTestPackageBuilder::compressibleBytes(4000, 5);
     m_package->addFile(QStringLiteral("bin/client" CORVANE_EXE_SUFFIX), Content, true, {4000});
-    if (errorReason == int(EPackageDownloaderError::DownloadFailed))
+    if (errorReason == EPackageDownloaderError::DownloadFailed)
         m_server->setFault(m_package->chunkPath(Content), TFault::status(500));
     if (blockDirectory)
         writeAll(target(QStringLiteral("bin")), "a file");
@@ -253,8 +253,8 @@ void TPackageInstallationTest::verification()
     Installation->startVerification(m_package->configuration(QStringLiteral("1")), true);
     QVERIFY(Finished.wait(20000));
     QCOMPARE(Installation->succeeded(), expected);
-    QCOMPARE(Installation->errorReason(),
-             expected ? 0 : int(EPackageDownloaderError::VerificationFailed));
+    QCOMPARE(Installation->errorReason(), expected ? EPackageDownloaderError::NoError
+                                                   : EPackageDownloaderError::VerificationFailed);
     if (damage.isEmpty()) {
         QTRY_VERIFY(!Progress.isEmpty());
         QCOMPARE(Progress.last().at(0).value<TFileSize>(), TFileSize(A.size() + B.size()));

@@ -30,6 +30,7 @@
 
 using testsupport::TTestHttpServer;
 using vorna::launcher::ELocalPackageStatus;
+using vorna::launcher::EPackageDownloaderError;
 using vorna::launcher::TClientPackageLayoutItem;
 using vorna::launcher::TCloudflareCdnTrace;
 using vorna::launcher::TLauncherMainWindow;
@@ -276,22 +277,22 @@ private slots:
 
     void failedInstallationDialogs_data()
     {
-        QTest::addColumn<int>("reason");
+        QTest::addColumn<EPackageDownloaderError>("reason");
         QTest::addColumn<QString>("text");
         QTest::newRow("saving failed")
-            << 2
+            << EPackageDownloaderError::SavingOperationFailed
             << QStringLiteral("The installation of Client 0 failed.\n\nMake sure you have enough "
                               "free disk space and the application isn't currently running, then "
                               "try again.");
         QTest::newRow("verification failed")
-            << 3
+            << EPackageDownloaderError::VerificationFailed
             << QStringLiteral("The installation of Client 0 failed.\n\nVerification of game data "
                               "failed!");
     }
 
     void failedInstallationDialogs()
     {
-        QFETCH(int, reason);
+        QFETCH(EPackageDownloaderError, reason);
         QFETCH(QString, text);
 
         TWindowUnderTest test(makePackages(1));
@@ -321,7 +322,8 @@ private slots:
         test.window.show();
         TClientPackageLayoutItem *tile = test.window.tile(0);
         tile->startProgress(1000, 10);
-        test.window.handleInstallationFinished(test.packages.at(0), 0);
+        test.window.handleInstallationFinished(test.packages.at(0),
+                                               EPackageDownloaderError::NoError);
         QVERIFY(tile->button()->isVisible());
         QCOMPARE(tile->progressBar()->value(), 0);
         QVERIFY(!test.window.messageBox());
@@ -333,7 +335,8 @@ private slots:
         TWindowUnderTest test(makePackages(1));
         uitest::TPackageOutline outline;
         outline.index = TPackage::LauncherPackageIndex;
-        test.window.handleInstallationFinished(uitest::makePackage(outline), 1);
+        test.window.handleInstallationFinished(uitest::makePackage(outline),
+                                               EPackageDownloaderError::DownloadFailed);
         QVERIFY(!test.window.messageBox());
     }
 
