@@ -5,6 +5,7 @@
 #include "packages/TPackageBuild.h"
 #include "packages/TPackageConfigurationReader.h"
 #include "support/TestFiles.h"
+#include "support/ThrownError.h"
 
 #include <QDir>
 #include <QFile>
@@ -385,9 +386,11 @@ void TestInstalledState::markersAreReplacedWhole()
 
     // A full marker that cannot be written leaves the partial marker in place.
     QVERIFY(directory.mkpath(QStringLiteral("package.json/inner")));
-    QVERIFY_EXCEPTION_THROWN(manager->markPackageAsFullyInstalled(
-                                 package, packageDocument(QStringLiteral("2")), QByteArray()),
-                             std::runtime_error);
+    QCOMPARE(testsupport::thrownErrorCode([&] {
+                 manager->markPackageAsFullyInstalled(package, packageDocument(QStringLiteral("2")),
+                                                      QByteArray());
+             }),
+             shared::EErrorCode::OpenFailed);
     QCOMPARE(contentOf(directory.filePath(QStringLiteral("partial-package.json"))),
              packageDocument(QStringLiteral("1")));
 

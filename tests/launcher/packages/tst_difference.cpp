@@ -6,6 +6,7 @@
 #include "packages/TDifferenceComputation.h"
 #include "support/TTmpfsMount.h"
 #include "support/TestFiles.h"
+#include "support/ThrownError.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,6 +27,8 @@
 #include <random>
 
 using namespace vorna::launcher;
+using shared::EErrorCode;
+using testsupport::thrownErrorCode;
 
 namespace {
 
@@ -372,7 +375,7 @@ void TestDifference::downloadsWhatCannotBeReused()
     if (expectedChunks == 0) {
         // Nothing can build the file: the scan fails instead of deleting it and reporting the
         // package as complete without it.
-        QVERIFY_EXCEPTION_THROWN(compute(document.reader()), std::runtime_error);
+        QCOMPARE(thrownErrorCode([&] { compute(document.reader()); }), EErrorCode::ScanFailed);
         QVERIFY(QFileInfo::exists(path(name)));
         return;
     }
@@ -622,10 +625,11 @@ void TestDifference::neverListsWhatACurrentEntryNames()
 
     if (refused) {
         // Its content would be taken for staged bases and deleted after the next update.
-        QVERIFY_EXCEPTION_THROWN(computeRequiredChanges(QDir(m_directory->path()), helper,
-                                                        remote.reader(), local.reader(), false,
-                                                        nullptr),
-                                 std::runtime_error);
+        QCOMPARE(thrownErrorCode([&] {
+                     computeRequiredChanges(QDir(m_directory->path()), helper, remote.reader(),
+                                            local.reader(), false, nullptr);
+                 }),
+                 EErrorCode::InvalidPackage);
         QCOMPARE(contentOf(path(remoteName)), content);
         return;
     }
@@ -668,6 +672,7 @@ void TestDifference::fileThatCannotBeWrittenFailsTheScan()
     } catch (const std::runtime_error &error) {
         QVERIFY2(QString::fromUtf8(error.what()).contains(path(QStringLiteral("data/big.bin"))),
                  error.what());
+        QCOMPARE(shared::errorOf(error).code, EErrorCode::ScanFailed);
     }
 }
 
@@ -748,9 +753,11 @@ void TestDifference::workerFailureEndsComputation()
     const auto helper = std::make_shared<TFailingFilesystemHelper>(m_application->path());
 
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("simulated failure")));
-    QVERIFY_EXCEPTION_THROWN(computeRequiredChanges(QDir(m_directory->path()), helper,
-                                                    document.reader(), {}, false, nullptr),
-                             std::runtime_error);
+    QCOMPARE(thrownErrorCode([&] {
+                 computeRequiredChanges(QDir(m_directory->path()), helper, document.reader(), {},
+                                        false, nullptr);
+             }),
+             EErrorCode::ScanFailed);
 }
 
 void TestDifference::singleThreadPoolDoesNotDeadlock()
