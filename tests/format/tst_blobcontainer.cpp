@@ -1,4 +1,5 @@
 #include "format/BlobContainer.h"
+#include "format/TError.h"
 #include "shared/TFileSystemHelper.h"
 #include "shared/TLZMACompressedReadOnlyMemoryBlob.h"
 
@@ -212,6 +213,7 @@ void TestBlobContainer::rejects()
         decodeBlobContainerStrict(input, 1 << 20);
     } catch (const TDecompressionError &error) {
         QCOMPARE(error.what(), "Invalid input data could not be decompressed");
+        QCOMPARE(shared::errorOf(error).code, shared::EErrorCode::DecompressionFailed);
     }
 }
 
@@ -449,6 +451,7 @@ void TestBlobContainer::openReadOnlyBlob()
         } catch (const std::runtime_error &error) {
             QCOMPARE(QString::fromUtf8(error.what()),
                      QStringLiteral("I/O error on file '%1': File does not exist").arg(path));
+            QCOMPARE(shared::errorOf(error).code, shared::EErrorCode::OpenFailed);
         }
         return;
     }

@@ -1,3 +1,4 @@
+#include "format/TError.h"
 #include "format/TZstdDelta.h"
 
 #include <QRandomGenerator>
@@ -86,6 +87,11 @@ void TZstdDeltaTest::brokenDeltasFail()
     QFETCH(QByteArray, delta);
     QFETCH(qint64, expectedSize);
     QVERIFY_EXCEPTION_THROWN(TZstdDelta::apply(base, delta, expectedSize), TDeltaError);
+    try {
+        TZstdDelta::apply(base, delta, expectedSize);
+    } catch (const TDeltaError &Error) {
+        QCOMPARE(shared::errorOf(Error).code, shared::EErrorCode::DeltaFailed);
+    }
 }
 
 QTEST_GUILESS_MAIN(TZstdDeltaTest)
