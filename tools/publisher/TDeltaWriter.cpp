@@ -312,22 +312,17 @@ TDeltaWriter::TOutcome TDeltaWriter::produce(const TChunkStore &Store, TDecodedC
     return outcome;
 }
 
-QJsonObject TDeltaWriter::describe(const TOutcome &Outcome, const QString &Url,
-                                   const QString &PackUrl, qint64 PackOffset)
+::shared::TDeltaEntry TDeltaWriter::describe(const TOutcome &Outcome, const QString &Url,
+                                             const std::optional<::shared::TPackPlace> &Place)
 {
-    QJsonArray base;
-    for (const QByteArray &hash : Outcome.baseChunks)
-        base.append(hexText(hash));
-    QJsonObject delta{{keys::Url, Url},
-                      {keys::PackedSize, double(Outcome.packedSize)},
-                      {keys::PackedHash, hexText(Outcome.packedHash)},
-                      {keys::BaseHash, hexText(Outcome.baseHash)},
-                      {keys::BaseSize, double(Outcome.baseSize)},
-                      {keys::Base, base}};
-    if (!PackUrl.isEmpty()) {
-        delta.insert(keys::Pack, PackUrl);
-        delta.insert(keys::PackOffset, double(PackOffset));
-    }
+    ::shared::TDeltaEntry delta;
+    delta.url = Url;
+    delta.packedSize = quint64(Outcome.packedSize);
+    delta.packedHash = Outcome.packedHash;
+    delta.packPlace = Place;
+    delta.baseHash = Outcome.baseHash;
+    delta.baseSize = quint64(Outcome.baseSize);
+    delta.baseChunkHashes = Outcome.baseChunks;
     return delta;
 }
 

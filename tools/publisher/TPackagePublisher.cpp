@@ -7,8 +7,8 @@
 #include "TReleaseSigner.h"
 #include "format/TTextError.h"
 
-#include "format/DocumentKeys.h"
 #include "format/TContentDefinedChunker.h"
+#include "format/TDocumentWriter.h"
 #include "format/TSha256.h"
 
 #include <QDateTime>
@@ -18,8 +18,6 @@
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
 #include <QTemporaryFile>
@@ -32,8 +30,6 @@
 #include <vector>
 
 namespace vorna::publisher {
-
-namespace keys = ::shared::documentkeys;
 
 namespace {
 
@@ -84,11 +80,6 @@ struct TChunkOutcome
     TChunkStore::TStoredChunk stored;
     QString error;
 };
-
-QString hexText(const QByteArray &Hash)
-{
-    return QString::fromLatin1(Hash.toHex());
-}
 
 bool isSameOrInside(const QString &Path, const QString &Directory)
 {
@@ -339,65 +330,52 @@ auto runOnPool(const std::vector<Job> &Jobs, Work Function, const TCounter &Done
     return std::vector<TResult>(results.begin(), results.end());
 }
 
-// Builds one document's "chunks" and "files". Indices count in the combined chunk list of the
+// Describes one document's chunks and files. Indices count in the combined chunk list of the
 // launcher's reader, in which the package document's chunks come first: FirstIndex is the number
 // of chunks before this document's own.
 void describeFiles(const std::vector<const TChunkedFile *> &Files,
                    const QHash<QByteArray, TChunkOutcome> &Outcomes, const QDir &OutputDirectory,
                    const TChunkStore &Store, int FirstIndex, const TDeltasByChunk &Deltas,
-                   const TPackPlaces &Places, QJsonObject &Document)
+                   const TPackPlaces &Places, std::vector<::shared::TChunkEntry> &Chunks,
+                   std::vector<::shared::TFileEntry> &Entries)
 {
-    QJsonArray chunks;
-    QJsonArray files;
+    const auto placeOf = [&](const QString &Path) -> std::optional<::shared::TPackPlace> {
+        const auto place = Places.constFind(Path);
+        if (place == Places.constEnd())
+            return std::nullopt;
+        return ::shared::TPackPlace{OutputDirectory.relativeFilePath(place->packPath),
+                                    quint64(place->offset)};
+    };
     QHash<QByteArray, int> indexOf;
     for (const TChunkedFile *file : Files) {
-        QJsonArray indices;
+        ::shared::TFileEntry entry;
         for (const TPiece &piece : file->pieces) {
             auto found = indexOf.constFind(piece.hash);
             if (found == indexOf.constEnd()) {
                 const TChunkOutcome &outcome = Outcomes[piece.hash];
-                QJsonObject chunk;
-                chunk.insert(keys::Url,
-                             OutputDirectory.relativeFilePath(Store.chunkPath(piece.hash)));
-                chunk.insert(keys::PackedSize, double(outcome.stored.packedSize));
-                chunk.insert(keys::PackedHash, hexText(outcome.stored.packedHash));
-                chunk.insert(keys::UnpackedSize, double(outcome.unpackedSize));
-                chunk.insert(keys::UnpackedHash, hexText(piece.hash));
-                chunk.insert(keys::Unpack, outcome.stored.unpack);
-                const auto place = Places.constFind(Store.chunkPath(piece.hash));
-                if (place != Places.constEnd()) {
-                    chunk.insert(keys::Pack, OutputDirectory.relativeFilePath(place->packPath));
-                    chunk.insert(keys::PackOffset, double(place->offset));
-                }
-                const auto deltas = Deltas.constFind(piece.hash);
-                if (deltas != Deltas.constEnd()) {
-                    QJsonArray offered;
-                    for (const TDeltaWriter::TOutcome &delta : *deltas) {
-                        const auto packed = Places.constFind(delta.path);
-                        offered.append(TDeltaWriter::describe(
-                            delta, OutputDirectory.relativeFilePath(delta.path),
-                            packed == Places.constEnd()
-                                ? QString()
-                                : OutputDirectory.relativeFilePath(packed->packPath),
-                            packed == Places.constEnd() ? 0 : packed->offset));
-                    }
-                    chunk.insert(keys::Deltas, offered);
-                }
-                found = indexOf.insert(piece.hash, FirstIndex + chunks.size());
-                chunks.append(chunk);
+                const QString path = Store.chunkPath(piece.hash);
+                ::shared::TChunkEntry chunk;
+                chunk.url = OutputDirectory.relativeFilePath(path);
+                chunk.packedSize = quint64(outcome.stored.packedSize);
+                chunk.packedHash = outcome.stored.packedHash;
+                chunk.unpackedSize = quint64(outcome.unpackedSize);
+                chunk.unpackedHash = piece.hash;
+                chunk.unpack = outcome.stored.unpack;
+                chunk.packPlace = placeOf(path);
+                for (const TDeltaWriter::TOutcome &delta : Deltas.value(piece.hash))
+                    chunk.deltas.push_back(TDeltaWriter::describe(
+                        delta, OutputDirectory.relativeFilePath(delta.path), placeOf(delta.path)));
+                found = indexOf.insert(piece.hash, FirstIndex + int(Chunks.size()));
+                Chunks.push_back(std::move(chunk));
             }
-            indices.append(*found);
+            entry.chunkIndices.push_back(*found);
         }
-        QJsonObject entry;
-        entry.insert(keys::LocalFile, file->source.localFile);
-        entry.insert(keys::UnpackedSize, double(file->size));
-        entry.insert(keys::UnpackedHash, hexText(file->hash));
-        entry.insert(keys::Executable, file->source.executable);
-        entry.insert(keys::Chunks, indices);
-        files.append(entry);
+        entry.localFile = file->source.localFile;
+        entry.unpackedSize = quint64(file->size);
+        entry.unpackedHash = file->hash;
+        entry.executable = file->source.executable;
+        Entries.push_back(std::move(entry));
     }
-    Document.insert(keys::Chunks, chunks);
-    Document.insert(keys::Files, files);
 }
 
 // Deltas from the chunks of the recorded earlier versions to the new chunks, on the pool. Keeps,
@@ -743,16 +721,14 @@ TPublishReport TPackagePublisher::publish()
     for (const TChunkedFile &file : files)
         (file.source.asset ? assetFiles : packageFiles).push_back(&file);
 
-    QJsonObject package;
-    package.insert(keys::Version, options.version);
-    if (!m_options.executable.isEmpty())
-        package.insert(keys::Executable, m_options.executable);
-    if (!options.generation.isEmpty())
-        package.insert(keys::Generation, options.generation);
-    if (!options.variant.isEmpty())
-        package.insert(keys::Variant, options.variant);
-    package.insert(keys::Parameters, QJsonArray::fromStringList(options.parameters));
-    describeFiles(packageFiles, outcomeOf, outputDirectory, store, 0, deltas, places, package);
+    ::shared::TPackageDocument package;
+    package.version = options.version;
+    package.executable = m_options.executable;
+    package.generation = options.generation;
+    package.variant = options.variant;
+    package.parameters = options.parameters;
+    describeFiles(packageFiles, outcomeOf, outputDirectory, store, 0, deltas, places,
+                  package.chunks, package.files);
 
     // The asset document first: the package document is what makes a new version visible.
     const TReleaseSigner signer(options.signingKeyFiles);
@@ -761,15 +737,17 @@ TPublishReport TPackagePublisher::publish()
         signer.write(Path, signer.document(Document, Path, Kind, options.packageName));
     };
     if (!options.assetsDirectory.isEmpty()) {
-        QJsonObject assets;
-        assets.insert(keys::Version, options.assetsVersion.toInt());
-        describeFiles(assetFiles, outcomeOf, outputDirectory, store,
-                      package.value(keys::Chunks).toArray().size(), deltas, places, assets);
+        ::shared::TAssetDocument assets;
+        assets.version = options.assetsVersion;
+        describeFiles(assetFiles, outcomeOf, outputDirectory, store, int(package.chunks.size()),
+                      deltas, places, assets.chunks, assets.files);
         report.assetDocumentPath = outputDirectory.filePath(options.assetFileName);
-        writeSigned(report.assetDocumentPath, assets, TReleaseSigner::EDocumentKind::Assets);
+        writeSigned(report.assetDocumentPath, ::shared::TDocumentWriter::toJson(assets),
+                    TReleaseSigner::EDocumentKind::Assets);
     }
     report.packageDocumentPath = outputDirectory.filePath(options.packageFileName);
-    writeSigned(report.packageDocumentPath, package, TReleaseSigner::EDocumentKind::Package);
+    writeSigned(report.packageDocumentPath, ::shared::TDocumentWriter::toJson(package),
+                TReleaseSigner::EDocumentKind::Package);
     {
         // Recorded also when no deltas are made, so that a later run can make them.
         TDeltaWriter::TVersion published;
