@@ -65,6 +65,41 @@ QString TChunkStore::chunkPath(const QByteArray &UnpackedHash) const
     return m_directory + QLatin1Char('/') + hex.left(2) + QLatin1Char('/') + hex;
 }
 
+QString TChunkStore::deltaPath(const QByteArray &TargetHash, const QByteArray &BaseHash) const
+{
+    return chunkPath(TargetHash) + QLatin1Char('.') + QString::fromLatin1(BaseHash.toHex()) +
+           QStringLiteral(".delta");
+}
+
+bool TChunkStore::putInPlace(const QString &Path, const QByteArray &Bytes,
+                             const QString &What) const
+{
+    const QString directory = QFileInfo(Path).path();
+    const QString reason = createDirectories(directory);
+    if (!reason.isEmpty())
+        throw TPublishError(QStringLiteral("Could not create the chunk store directory '%1': %2")
+                                .arg(directory, reason));
+
+    // Written under a name of its own, then renamed into place: a reader never sees half a
+    // file, and the rename refuses to replace a file another run stored in the meantime.
+    const QString temporaryPath =
+        Path + QStringLiteral(".partial-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    QSaveFile file(temporaryPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(Bytes) != Bytes.size() || !file.commit())
+        throw TPublishError(QStringLiteral("Could not write %1 file '%2': %3")
+                                .arg(What, temporaryPath, file.errorString()));
+    QFile written(temporaryPath);
+    if (!written.rename(Path)) {
+        const QString renameError = written.errorString();
+        QFile::remove(temporaryPath);
+        if (QFileInfo::exists(Path))
+            return false;
+        throw TPublishError(
+            QStringLiteral("Could not write %1 file '%2': %3").arg(What, Path, renameError));
+    }
+    return true;
+}
+
 bool TChunkStore::contains(const QByteArray &UnpackedHash) const
 {
     return QFileInfo::exists(chunkPath(UnpackedHash));
@@ -98,29 +133,8 @@ TChunkStore::TStoredChunk TChunkStore::store(const QByteArray &UnpackedHash,
         return describe(UnpackedHash, Content.size());
 
     const QByteArray packed = pack(Content, Compression, Progress);
-    const QString directory = QFileInfo(path).path();
-    const QString reason = createDirectories(directory);
-    if (!reason.isEmpty())
-        throw TPublishError(QStringLiteral("Could not create the chunk store directory '%1': %2")
-                                .arg(directory, reason));
-
-    // Written under a name of its own, then renamed into place: a reader never sees half a
-    // chunk, and the rename refuses to replace a file another run stored in the meantime.
-    const QString temporaryPath =
-        path + QStringLiteral(".partial-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    QSaveFile file(temporaryPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(packed) != packed.size() || !file.commit())
-        throw TPublishError(QStringLiteral("Could not write chunk file '%1': %2")
-                                .arg(temporaryPath, file.errorString()));
-    QFile written(temporaryPath);
-    if (!written.rename(path)) {
-        const QString renameError = written.errorString();
-        QFile::remove(temporaryPath);
-        if (QFileInfo::exists(path))
-            return describe(UnpackedHash, Content.size());
-        throw TPublishError(
-            QStringLiteral("Could not write chunk file '%1': %2").arg(path, renameError));
-    }
+    if (!putInPlace(path, packed, QStringLiteral("chunk")))
+        return describe(UnpackedHash, Content.size());
 
     TStoredChunk chunk;
     chunk.packedSize = packed.size();

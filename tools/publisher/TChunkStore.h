@@ -48,6 +48,15 @@ public:
     const QString &directory() const { return m_directory; }
     QString chunkPath(const QByteArray &UnpackedHash) const;
     bool contains(const QByteArray &UnpackedHash) const;
+    // The file of the delta that builds the chunk TargetHash from the base BaseHash, next to the
+    // chunk: "<chunk path>.<base hash>.delta".
+    QString deltaPath(const QByteArray &TargetHash, const QByteArray &BaseHash) const;
+
+    // Puts Bytes at Path inside the store as every file of the store arrives: complete or not at
+    // all, never replacing a file that is there. Returns false when another run put the file
+    // there first. Throws TPublishError, naming the file as What ("chunk", "delta"), when it
+    // cannot be written.
+    bool putInPlace(const QString &Path, const QByteArray &Bytes, const QString &What) const;
 
     // Describes the stored chunk with this hash. Throws TPublishError when the file cannot be read
     // or is not what a chunk of UnpackedSize bytes is stored as.

@@ -15,7 +15,6 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QSet>
-#include <QUuid>
 
 #include <algorithm>
 
@@ -266,10 +265,7 @@ TDeltaWriter::TOutcome TDeltaWriter::produce(const TChunkStore &Store, TDecodedC
         outcome.baseSize = base.size();
         for (const TPiece &piece : Job.base)
             outcome.baseChunks.push_back(piece.hash);
-        const QString target = hexText(Job.targetHash);
-        outcome.path = Store.directory() + QLatin1Char('/') + target.left(2) + QLatin1Char('/') +
-                       target + QLatin1Char('.') + hexText(outcome.baseHash) +
-                       QStringLiteral(".delta");
+        outcome.path = Store.deltaPath(Job.targetHash, outcome.baseHash);
 
         QByteArray delta = readFile(outcome.path);
         if (delta.isEmpty()) {
@@ -278,23 +274,14 @@ TDeltaWriter::TOutcome TDeltaWriter::produce(const TChunkStore &Store, TDecodedC
             delta = ::shared::TZstdDelta::create(base, content, Level);
             if (double(delta.size()) > double(FullPackedSize) * MaximumShare)
                 return outcome;
-            // Same scheme as the chunks: written under a name of its own, renamed into place.
-            const QString temporaryPath = outcome.path + QStringLiteral(".partial-") +
-                                          QUuid::createUuid().toString(QUuid::WithoutBraces);
-            QDir().mkpath(QFileInfo(outcome.path).path());
-            QSaveFile saved(temporaryPath);
-            if (!saved.open(QIODevice::WriteOnly) || saved.write(delta) != delta.size() ||
-                !saved.commit())
-                throw TPublishError(QStringLiteral("Could not write delta file '%1': %2")
-                                        .arg(temporaryPath, saved.errorString()));
-            if (!QFile::rename(temporaryPath, outcome.path)) {
-                QFile::remove(temporaryPath);
+            if (Store.putInPlace(outcome.path, delta, QStringLiteral("delta"))) {
+                outcome.written = true;
+            } else {
+                // Another run stored it meanwhile; the documents describe its bytes.
                 delta = readFile(outcome.path);
                 if (delta.isEmpty())
                     throw TPublishError(
                         QStringLiteral("Could not write delta file '%1'").arg(outcome.path));
-            } else {
-                outcome.written = true;
             }
         } else if (double(delta.size()) > double(FullPackedSize) * MaximumShare) {
             return outcome;
@@ -312,22 +299,17 @@ TDeltaWriter::TOutcome TDeltaWriter::produce(const TChunkStore &Store, TDecodedC
     return outcome;
 }
 
-QJsonObject TDeltaWriter::describe(const TOutcome &Outcome, const QString &Url,
-                                   const QString &PackUrl, qint64 PackOffset)
+::shared::TDeltaEntry TDeltaWriter::describe(const TOutcome &Outcome, const QString &Url,
+                                             const std::optional<::shared::TPackPlace> &Place)
 {
-    QJsonArray base;
-    for (const QByteArray &hash : Outcome.baseChunks)
-        base.append(hexText(hash));
-    QJsonObject delta{{keys::Url, Url},
-                      {keys::PackedSize, double(Outcome.packedSize)},
-                      {keys::PackedHash, hexText(Outcome.packedHash)},
-                      {keys::BaseHash, hexText(Outcome.baseHash)},
-                      {keys::BaseSize, double(Outcome.baseSize)},
-                      {keys::Base, base}};
-    if (!PackUrl.isEmpty()) {
-        delta.insert(keys::Pack, PackUrl);
-        delta.insert(keys::PackOffset, double(PackOffset));
-    }
+    ::shared::TDeltaEntry delta;
+    delta.url = Url;
+    delta.packedSize = quint64(Outcome.packedSize);
+    delta.packedHash = Outcome.packedHash;
+    delta.packPlace = Place;
+    delta.baseHash = Outcome.baseHash;
+    delta.baseSize = quint64(Outcome.baseSize);
+    delta.baseChunkHashes = Outcome.baseChunks;
     return delta;
 }
 

@@ -2,6 +2,7 @@
 
 #include "TChunkStore.h"
 #include "TDecodedChunkCache.h"
+#include "format/Documents.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -92,10 +93,10 @@ public:
     static TOutcome produce(const TChunkStore &Store, TDecodedChunkCache &Chunks, const TJob &Job,
                             qint64 FullPackedSize, int Level);
 
-    // One element of a chunk object's "deltas" array; Url is the delta file's address, PackUrl
-    // (when not empty) the pack that holds the delta too, at PackOffset.
-    static QJsonObject describe(const TOutcome &Outcome, const QString &Url,
-                                const QString &PackUrl = {}, qint64 PackOffset = 0);
+    // What a chunk object offers of this delta; Url is the delta file's address, Place (when
+    // given) the pack that holds the delta too.
+    static ::shared::TDeltaEntry describe(const TOutcome &Outcome, const QString &Url,
+                                          const std::optional<::shared::TPackPlace> &Place = {});
 };
 
 } // namespace vorna::publisher

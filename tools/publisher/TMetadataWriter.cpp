@@ -2,7 +2,7 @@
 
 #include "TPublishError.h"
 
-#include "format/DocumentKeys.h"
+#include "format/TDocumentWriter.h"
 #include "format/TSha256.h"
 
 #include <QDebug>
@@ -16,8 +16,6 @@
 #include <QUrl>
 
 namespace vorna::publisher {
-
-namespace keys = ::shared::documentkeys;
 
 namespace {
 
@@ -77,7 +75,7 @@ QString documentAddress(const QJsonObject &Object, const QString &Key, const QSt
     return text;
 }
 
-QJsonObject buildEntry(const QJsonValue &Value, const QString &Where)
+::shared::TMetadataBuild buildEntry(const QJsonValue &Value, const QString &Where)
 {
     if (!Value.isObject())
         fail(Where, QStringLiteral("a build must be an object"));
@@ -95,16 +93,16 @@ QJsonObject buildEntry(const QJsonValue &Value, const QString &Where)
     if (architecture != QLatin1String("i386") && architecture != QLatin1String("x86_64"))
         fail(Where,
              QStringLiteral("unknown architecture '%1' (use i386 or x86_64)").arg(architecture));
-    QJsonObject entry;
-    entry.insert(keys::Os, os);
-    entry.insert(keys::Architecture, architecture);
-    entry.insert(keys::Url, documentAddress(build, QStringLiteral("package"), Where));
+    ::shared::TMetadataBuild entry;
+    entry.os = os;
+    entry.architecture = architecture;
+    entry.url = documentAddress(build, QStringLiteral("package"), Where);
     if (build.contains(QStringLiteral("assets")))
-        entry.insert(keys::AssetsUrl, documentAddress(build, QStringLiteral("assets"), Where));
+        entry.assetsUrl = documentAddress(build, QStringLiteral("assets"), Where);
     return entry;
 }
 
-QJsonObject packageEntry(const QJsonValue &Value, const QString &Where)
+::shared::TMetadataPackage packageEntry(const QJsonValue &Value, const QString &Where)
 {
     if (!Value.isObject())
         fail(Where, QStringLiteral("a package must be an object"));
@@ -113,41 +111,38 @@ QJsonObject packageEntry(const QJsonValue &Value, const QString &Where)
               {QStringLiteral("name"), QStringLiteral("directory"),
                QStringLiteral("installAutomatically"), QStringLiteral("logoLink"),
                QStringLiteral("builds")});
-    QJsonObject entry;
-    entry.insert(keys::Name, requiredText(package, QStringLiteral("name"), Where));
+    ::shared::TMetadataPackage entry;
+    entry.name = requiredText(package, QStringLiteral("name"), Where);
     const QString directory = requiredText(package, QStringLiteral("directory"), Where);
     // The launcher installs into this one directory below its packages directory.
     if (directory.contains(QLatin1Char('/')) || directory.contains(QLatin1Char('\\')) ||
         directory == QLatin1String(".") || directory == QLatin1String(".."))
         fail(Where,
              QStringLiteral("the directory '%1' must be a plain directory name").arg(directory));
-    entry.insert(keys::DirectoryName, directory);
+    entry.directoryName = directory;
     if (package.contains(QStringLiteral("logoLink")))
-        entry.insert(keys::LogoLinkTarget,
-                     requiredText(package, QStringLiteral("logoLink"), Where));
-    entry.insert(keys::InstallAutomatically,
-                 optionalFlag(package, QStringLiteral("installAutomatically"), Where));
+        entry.logoLinkTarget = requiredText(package, QStringLiteral("logoLink"), Where);
+    entry.installAutomatically =
+        optionalFlag(package, QStringLiteral("installAutomatically"), Where);
     const QJsonValue builds = package.value(QStringLiteral("builds"));
     if (!builds.isArray() || builds.toArray().isEmpty())
         fail(Where, QStringLiteral("'builds' must list at least one build"));
-    QJsonArray buildEntries;
     const QJsonArray buildArray = builds.toArray();
     for (int index = 0; index < buildArray.size(); ++index)
-        buildEntries.append(
+        entry.builds.push_back(
             buildEntry(buildArray.at(index), Where + QStringLiteral(".builds[%1]").arg(index)));
-    entry.insert(keys::Builds, buildEntries);
     return entry;
 }
 
 // Pins one document of a build in the metadata: its hash and size, so that the launcher takes
 // only this document for the build (not a stale one, not another variant's or site's). Only a
 // document published below the metadata's directory can be pinned; the others are named.
-void pin(QJsonObject &Build, const QString &AddressKey, const QString &Prefix,
+void pin(const std::optional<QString> &Address, ::shared::TDocumentPin &Pin,
          const QString &PackageName, const QDir &Site)
 {
-    const QUrl address(Build.value(AddressKey).toString());
-    if (!Build.contains(AddressKey))
+    if (!Address)
         return;
+    const QUrl address(*Address);
     // The launcher appends a relative path to the metadata's directory, a leading "/" too.
     QFile file(address.isRelative()
                    ? QDir::cleanPath(Site.path() + QLatin1Char('/') + address.path())
@@ -169,39 +164,21 @@ void pin(QJsonObject &Build, const QString &AddressKey, const QString &Prefix,
                                 .arg(QDir::toNativeSeparators(file.fileName()),
                                      release.value(QStringLiteral("package")).toString(),
                                      PackageName));
-    Build.insert(Prefix + keys::Sha256, QString::fromLatin1(::shared::sha256(bytes).toHex()));
-    Build.insert(Prefix + keys::Size, double(bytes.size()));
+    Pin.sha256 = ::shared::sha256(bytes);
+    Pin.size = bytes.size();
 }
 
-QJsonObject withPinnedBuilds(QJsonObject Package, const QDir &Site)
+void pinBuilds(::shared::TMetadataPackage &Package, const QDir &Site)
 {
-    const QString name = Package.value(keys::Name).toString();
-    QJsonArray builds = Package.value(keys::Builds).toArray();
-    for (int index = 0; index < builds.size(); ++index) {
-        QJsonObject build = builds.at(index).toObject();
-        pin(build, keys::Url, keys::PackagePin, name, Site);
-        pin(build, keys::AssetsUrl, keys::AssetsPin, name, Site);
-        builds.replace(index, build);
+    for (::shared::TMetadataBuild &build : Package.builds) {
+        pin(build.url, build.packagePin, Package.name, Site);
+        pin(build.assetsUrl, build.assetsPin, Package.name, Site);
     }
-    Package.insert(keys::Builds, builds);
-    return Package;
 }
 
-QJsonObject withSnapshots(QJsonObject Metadata, const QDir &Site)
-{
-    if (Metadata.contains(keys::Launcher))
-        Metadata.insert(keys::Launcher,
-                        withPinnedBuilds(Metadata.value(keys::Launcher).toObject(), Site));
-    QJsonArray packages = Metadata.value(keys::Packages).toArray();
-    for (int index = 0; index < packages.size(); ++index)
-        packages.replace(index, withPinnedBuilds(packages.at(index).toObject(), Site));
-    Metadata.insert(keys::Packages, packages);
-    return Metadata;
-}
-
-} // namespace
-
-QByteArray TMetadataWriter::metadataFromDescription(const QByteArray &Description)
+// The metadata the description asks for; throws TPublishError where it is not what the launcher
+// can use.
+::shared::TMetadataDocument metadataOf(const QByteArray &Description)
 {
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(Description, &error);
@@ -217,12 +194,13 @@ QByteArray TMetadataWriter::metadataFromDescription(const QByteArray &Descriptio
                QStringLiteral("funnel"), QStringLiteral("hardwareSurvey"),
                QStringLiteral("preventDefaultAutostart"), QStringLiteral("showPackageNames")});
 
-    QJsonObject metadata;
+    ::shared::TMetadataDocument metadata;
     QSet<QString> names;
     QSet<QString> directories;
-    const auto remember = [&names, &directories](const QJsonObject &Entry, const QString &Where) {
-        const QString name = Entry.value(keys::Name).toString();
-        const QString directory = Entry.value(keys::DirectoryName).toString();
+    const auto remember = [&names, &directories](const ::shared::TMetadataPackage &Entry,
+                                                 const QString &Where) {
+        const QString &name = Entry.name;
+        const QString &directory = Entry.directoryName;
         // The launcher tells packages apart by name; two in one directory would overwrite each
         // other's files.
         if (names.contains(name))
@@ -233,39 +211,39 @@ QByteArray TMetadataWriter::metadataFromDescription(const QByteArray &Descriptio
         directories.insert(directory.toLower());
     };
     if (description.contains(QStringLiteral("launcher"))) {
-        const QJsonObject launcher =
+        metadata.launcher =
             packageEntry(description.value(QStringLiteral("launcher")), QStringLiteral("launcher"));
-        remember(launcher, QStringLiteral("launcher"));
-        metadata.insert(keys::Launcher, launcher);
+        remember(*metadata.launcher, QStringLiteral("launcher"));
     }
     const QJsonValue packages = description.value(QStringLiteral("packages"));
     if (!packages.isArray() || packages.toArray().isEmpty())
         throw TPublishError(
             QStringLiteral("Description: 'packages' must list at least one package"));
-    QJsonArray packageEntries;
     const QJsonArray packageArray = packages.toArray();
     for (int index = 0; index < packageArray.size(); ++index) {
         const QString where = QStringLiteral("packages[%1]").arg(index);
-        const QJsonObject entry = packageEntry(packageArray.at(index), where);
-        remember(entry, where);
-        packageEntries.append(entry);
+        metadata.packages.push_back(packageEntry(packageArray.at(index), where));
+        remember(metadata.packages.back(), where);
     }
-    metadata.insert(keys::Packages, packageEntries);
 
     if (description.contains(QStringLiteral("hardwareSurvey")))
-        metadata.insert(keys::HardwareSurvey,
-                        serviceAddress(description, QStringLiteral("hardwareSurvey")));
+        metadata.hardwareSurvey = serviceAddress(description, QStringLiteral("hardwareSurvey"));
     if (description.contains(QStringLiteral("hints")))
-        metadata.insert(keys::Hints, serviceAddress(description, QStringLiteral("hints")));
+        metadata.hints = serviceAddress(description, QStringLiteral("hints"));
     if (description.contains(QStringLiteral("funnel")))
-        metadata.insert(keys::Funnel, serviceAddress(description, QStringLiteral("funnel")));
-    metadata.insert(keys::PreventDefaultAutostart,
-                    optionalFlag(description, QStringLiteral("preventDefaultAutostart"),
-                                 QStringLiteral("top level")));
-    metadata.insert(
-        keys::ShowPackageNames,
-        optionalFlag(description, QStringLiteral("showPackageNames"), QStringLiteral("top level")));
-    return QJsonDocument(metadata).toJson(QJsonDocument::Indented);
+        metadata.funnel = serviceAddress(description, QStringLiteral("funnel"));
+    metadata.preventDefaultAutostart = optionalFlag(
+        description, QStringLiteral("preventDefaultAutostart"), QStringLiteral("top level"));
+    metadata.showPackageNames =
+        optionalFlag(description, QStringLiteral("showPackageNames"), QStringLiteral("top level"));
+    return metadata;
+}
+
+} // namespace
+
+QByteArray TMetadataWriter::metadataFromDescription(const QByteArray &Description)
+{
+    return ::shared::TDocumentWriter::toBytes(metadataOf(Description));
 }
 
 void TMetadataWriter::writeMetadata(const QString &DescriptionPath, const QString &OutputPath,
@@ -276,12 +254,17 @@ void TMetadataWriter::writeMetadata(const QString &DescriptionPath, const QStrin
         throw TPublishError(
             QStringLiteral("Could not read the description '%1': %2")
                 .arg(QDir::toNativeSeparators(DescriptionPath), input.errorString()));
-    const QByteArray metadata = metadataFromDescription(input.readAll());
-    QJsonObject document = QJsonDocument::fromJson(metadata).object();
-    if (Signer.isEnabled())
-        document = withSnapshots(document, QFileInfo(OutputPath).absoluteDir());
-    Signer.write(OutputPath, Signer.document(document, OutputPath,
-                                             TReleaseSigner::EDocumentKind::LauncherMetadata));
+    ::shared::TMetadataDocument metadata = metadataOf(input.readAll());
+    if (Signer.isEnabled()) {
+        const QDir site = QFileInfo(OutputPath).absoluteDir();
+        if (metadata.launcher)
+            pinBuilds(*metadata.launcher, site);
+        for (::shared::TMetadataPackage &package : metadata.packages)
+            pinBuilds(package, site);
+    }
+    Signer.write(OutputPath,
+                 Signer.document(::shared::TDocumentWriter::toJson(metadata), OutputPath,
+                                 TReleaseSigner::EDocumentKind::LauncherMetadata));
 }
 
 } // namespace vorna::publisher

@@ -1,404 +1,31 @@
 #include "TPackagePublisher.h"
 
+#include "ChunkProduction.h"
+#include "PublishedDocuments.h"
+#include "RunOnPool.h"
+#include "SourceFiles.h"
 #include "TChunkStore.h"
+#include "TDecodedChunkCache.h"
 #include "TDeltaWriter.h"
 #include "TPackWriter.h"
 #include "TPublishError.h"
 #include "TReleaseSigner.h"
-#include "format/TTextError.h"
 
-#include "format/DocumentKeys.h"
-#include "format/TContentDefinedChunker.h"
-#include "format/TSha256.h"
-
-#include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QFile>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSaveFile>
-#include <QTemporaryFile>
-#include <QTimer>
-#include <QtConcurrent>
+#include <QSet>
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <vector>
 
 namespace vorna::publisher {
 
-namespace keys = ::shared::documentkeys;
-
 namespace {
-
-using TCounter = std::shared_ptr<std::atomic<qint64>>;
-
-struct TSourceFile
-{
-    QString path;
-    QString localFile;
-    bool executable = false;
-    bool asset = false;
-    qint64 size = 0;
-    QDateTime modified;
-};
-
-struct TPiece
-{
-    qint64 offset = 0;
-    qint64 length = 0;
-    QByteArray hash;
-};
-
-struct TChunkedFile
-{
-    TSourceFile source;
-    qint64 size = 0;
-    QByteArray hash;
-    std::vector<TPiece> pieces;
-    QString error;
-};
-
-struct TChunkJob
-{
-    QByteArray hash;
-    QString path;
-    qint64 offset = 0;
-    qint64 length = 0;
-};
-
-using TDeltasByChunk = QHash<QByteArray, std::vector<TDeltaWriter::TOutcome>>;
-// Places of the packed objects by the path of the object file.
-using TPackPlaces = QHash<QString, TPackWriter::TPlace>;
-
-struct TChunkOutcome
-{
-    QByteArray hash;
-    qint64 unpackedSize = 0;
-    TChunkStore::TStoredChunk stored;
-    QString error;
-};
-
-QString hexText(const QByteArray &Hash)
-{
-    return QString::fromLatin1(Hash.toHex());
-}
-
-bool isSameOrInside(const QString &Path, const QString &Directory)
-{
-    return Path == Directory || Path.startsWith(Directory + QLatin1Char('/'));
-}
-
-// The canonical form of a directory that may not exist yet: the canonical path of its deepest
-// existing ancestor followed by the missing rest. Links on the way are resolved, so two
-// spellings of one place compare equal before anything is created.
-QString plannedPath(const QString &Directory)
-{
-    QString existing = QDir::cleanPath(QFileInfo(Directory).absoluteFilePath());
-    QString missing;
-    while (!QFileInfo::exists(existing)) {
-        const QFileInfo info(existing);
-        const QString parent = info.path();
-        if (parent == existing)
-            break;
-        missing =
-            missing.isEmpty() ? info.fileName() : info.fileName() + QLatin1Char('/') + missing;
-        existing = parent;
-    }
-    const QString canonical = QFileInfo(existing).canonicalFilePath();
-    const QString base = canonical.isEmpty() ? existing : canonical;
-    return missing.isEmpty() ? base : QDir::cleanPath(base + QLatin1Char('/') + missing);
-}
-
-// Makes the directory and returns its canonical path; throws when it cannot be written, before
-// any work is spent on compression.
-QString prepareWritableDirectory(const QString &Directory, const QString &What)
-{
-    const QString reason = createDirectories(Directory);
-    if (!reason.isEmpty())
-        throw TPublishError(QStringLiteral("The %1 '%2' cannot be created: %3")
-                                .arg(What, QDir::toNativeSeparators(Directory), reason));
-    QTemporaryFile probe(Directory + QStringLiteral("/.corvane-publish-probe-XXXXXX"));
-    if (!probe.open())
-        throw TPublishError(
-            QStringLiteral("The %1 '%2' is not writable: %3")
-                .arg(What, QDir::toNativeSeparators(Directory), probe.errorString()));
-    return QFileInfo(Directory).canonicalFilePath();
-}
-
-QString existingDirectory(const QString &Directory, const QString &What)
-{
-    const QFileInfo info(Directory);
-    if (Directory.isEmpty() || !info.exists())
-        throw TPublishError(QStringLiteral("The %1 '%2' does not exist")
-                                .arg(What, QDir::toNativeSeparators(Directory)));
-    if (!info.isDir())
-        throw TPublishError(QStringLiteral("The %1 '%2' is not a directory")
-                                .arg(What, QDir::toNativeSeparators(Directory)));
-    if (!info.isReadable())
-        throw TPublishError(QStringLiteral("The %1 '%2' is not readable: permission denied")
-                                .arg(What, QDir::toNativeSeparators(Directory)));
-    return info.canonicalFilePath();
-}
-
-// Walks one directory of the tree below Root (canonical). Links are followed, files and
-// directories alike, as long as they lead to a place inside Root; a link that leads out of
-// the tree, nowhere, or into a directory it is itself inside stops the run with the link's
-// name: a package never silently lacks what a link stood for. Ancestors holds the canonical
-// directories from Root down to this one.
-void collectFiles(const QString &Root, const QString &Directory, QStringList &Ancestors,
-                  const QDir &Base, bool Asset, std::vector<TSourceFile> &Files)
-{
-    const QDir directory(Directory);
-    if (!directory.isReadable())
-        throw TPublishError(QStringLiteral("Could not read directory '%1': permission denied")
-                                .arg(QDir::toNativeSeparators(Directory)));
-    // System entries are listed too, so that a device or socket in a build directory stops the
-    // run instead of silently missing from the package.
-    const QFileInfoList entries = directory.entryInfoList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
-    for (const QFileInfo &info : entries) {
-        const QString path = info.filePath();
-        const QString real = info.canonicalFilePath();
-        if (info.isSymbolicLink() || info.isJunction()) {
-            const QString name = QDir::toNativeSeparators(path);
-            if (real.isEmpty())
-                throw TPublishError(
-                    QStringLiteral("The link '%1' leads to '%2', which does not exist")
-                        .arg(name, QDir::toNativeSeparators(info.symLinkTarget())));
-            if (!isSameOrInside(real, Root))
-                throw TPublishError(
-                    QStringLiteral("The link '%1' leads to '%2', outside '%3': copy the files "
-                                   "into the directory or publish the target directly")
-                        .arg(name, QDir::toNativeSeparators(real), QDir::toNativeSeparators(Root)));
-            if (info.isDir() && Ancestors.contains(real))
-                throw TPublishError(QStringLiteral("The link '%1' leads to '%2', which contains "
-                                                   "the link: the tree would never end")
-                                        .arg(name, QDir::toNativeSeparators(real)));
-        }
-        if (info.isDir()) {
-            Ancestors.append(real);
-            collectFiles(Root, path, Ancestors, Base, Asset, Files);
-            Ancestors.removeLast();
-            continue;
-        }
-        if (!info.isFile())
-            throw TPublishError(QStringLiteral("Could not read file '%1': not a regular file")
-                                    .arg(QDir::toNativeSeparators(path)));
-        TSourceFile file;
-        file.path = path;
-        file.localFile = Base.relativeFilePath(path);
-        file.executable =
-            info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
-        file.asset = Asset;
-        file.size = info.size();
-        file.modified = info.lastModified();
-        Files.push_back(file);
-    }
-}
-
-// Every file below Directory (canonical), in the order of their names.
-std::vector<TSourceFile> listFiles(const QString &Directory, bool Asset)
-{
-    std::vector<TSourceFile> files;
-    QStringList ancestors{Directory};
-    collectFiles(Directory, Directory, ancestors, QDir(Directory), Asset, files);
-    std::sort(files.begin(), files.end(), [](const TSourceFile &Left, const TSourceFile &Right) {
-        return Left.localFile < Right.localFile;
-    });
-    return files;
-}
-
-// Names that stand for one file where letter case is ignored (Windows, usually macOS), as
-// "'xt_DSCP.ko' and 'xt_dscp.ko'": a file twice, or a file and a directory. The launcher on
-// such a file system refuses the package as contradicting itself; elsewhere it installs.
-QStringList caseCollisions(const std::vector<TSourceFile> &Sources)
-{
-    QHash<QString, QString> fileByFoldedName;
-    QStringList pairs;
-    for (const TSourceFile &file : Sources) {
-        const QString folded = file.localFile.toCaseFolded();
-        const auto known = fileByFoldedName.constFind(folded);
-        if (known == fileByFoldedName.constEnd())
-            fileByFoldedName.insert(folded, file.localFile);
-        else
-            pairs << QStringLiteral("'%1' and '%2'").arg(*known, file.localFile);
-    }
-    for (const TSourceFile &file : Sources) {
-        for (int slash = file.localFile.indexOf(QLatin1Char('/')); slash > 0;
-             slash = file.localFile.indexOf(QLatin1Char('/'), slash + 1)) {
-            const QString directory = file.localFile.left(slash);
-            const auto known = fileByFoldedName.constFind(directory.toCaseFolded());
-            if (known != fileByFoldedName.constEnd() && *known != directory)
-                pairs << QStringLiteral("'%1' and '%2'").arg(*known, file.localFile);
-        }
-    }
-    return pairs;
-}
-
-TChunkedFile chunkSourceFile(const TSourceFile &Source, const TCounter &Done)
-{
-    TChunkedFile result;
-    result.source = Source;
-    try {
-        QFile probe(Source.path);
-        if (!probe.open(QIODevice::ReadOnly)) {
-            result.error = QStringLiteral("Could not read file '%1': %2")
-                               .arg(QDir::toNativeSeparators(Source.path), probe.errorString());
-            return result;
-        }
-        probe.close();
-        // The launcher's own chunker, so the cut points here are the ones a player's disk scan
-        // finds. One per file: a thread_local one would be destroyed in the exit of whichever
-        // thread ran the task, the main thread included, where MinGW's runtime hangs.
-        launcher::TContentDefinedChunker chunker;
-        const bool read = chunker.chunkFile(
-            Source.path, true,
-            [&result, &Done](const launcher::TContentDefinedChunker::TChunk &Chunk) {
-                result.pieces.push_back({Chunk.offset, Chunk.length, Chunk.hash});
-                result.size += Chunk.length;
-                *Done += Chunk.length;
-            });
-        result.hash = ::shared::TSha256::hashFile(Source.path);
-        if (!read || result.hash.isEmpty()) {
-            result.error = QStringLiteral("Could not read file '%1'")
-                               .arg(QDir::toNativeSeparators(Source.path));
-            return result;
-        }
-        // The launcher writes only files that have a chunk: an empty file gets one of no bytes.
-        if (result.pieces.empty())
-            result.pieces.push_back({0, 0, ::shared::sha256(QByteArray())});
-    } catch (const std::exception &Error) {
-        result.error = QStringLiteral("Could not chunk file '%1': %2")
-                           .arg(QDir::toNativeSeparators(Source.path), ::shared::errorText(Error));
-    }
-    return result;
-}
-
-TChunkOutcome produceChunk(const TChunkStore &Store, const TChunkStore::TCompression &Compression,
-                           const TChunkJob &Job, const TCounter &Done)
-{
-    TChunkOutcome outcome;
-    outcome.hash = Job.hash;
-    outcome.unpackedSize = Job.length;
-    qint64 counted = 0;
-    try {
-        if (Store.contains(Job.hash)) {
-            outcome.stored = Store.describe(Job.hash, Job.length);
-        } else {
-            // Compression comes long after chunking; the bytes must still be the ones hashed.
-            const QByteArray content =
-                TChunkStore::readSourcePiece(Job.path, Job.offset, Job.length, Job.hash);
-            // A chunk takes seconds to compress: the counter follows the encoder, not only the
-            // finished chunks.
-            outcome.stored = Store.store(Job.hash, content, Compression, [&](qint64 Consumed) {
-                *Done += Consumed - counted;
-                counted = Consumed;
-            });
-        }
-    } catch (const std::exception &Error) {
-        outcome.error = ::shared::errorText(Error);
-    }
-    *Done += Job.length - counted;
-    return outcome;
-}
-
-// Runs Work over Jobs on the global thread pool (one task per core) and reports the counter's
-// progress every 200 ms. Work never throws; its results come back in job order.
-template <typename Job, typename Work>
-auto runOnPool(const std::vector<Job> &Jobs, Work Function, const TCounter &Done, qint64 Total,
-               const QString &Stage, const TPackagePublisher::TProgressHandler &Progress)
-{
-    using TResult = decltype(Function(Jobs.front()));
-    QFuture<TResult> future =
-        QtConcurrent::mapped(Jobs, std::function<TResult(const Job &)>(Function));
-    QFutureWatcher<TResult> watcher;
-    QEventLoop loop;
-    QTimer timer;
-    timer.setInterval(200);
-    QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&timer, &QTimer::timeout, &loop, [&Progress, &Done, Total, &Stage] {
-        if (Progress)
-            Progress(Stage, Done->load(), Total);
-    });
-    watcher.setFuture(future);
-    if (!future.isFinished()) {
-        timer.start();
-        loop.exec();
-    }
-    future.waitForFinished();
-    if (Progress)
-        Progress(Stage, Total, Total);
-    const QList<TResult> results = future.results();
-    return std::vector<TResult>(results.begin(), results.end());
-}
-
-// Builds one document's "chunks" and "files". Indices count in the combined chunk list of the
-// launcher's reader, in which the package document's chunks come first: FirstIndex is the number
-// of chunks before this document's own.
-void describeFiles(const std::vector<const TChunkedFile *> &Files,
-                   const QHash<QByteArray, TChunkOutcome> &Outcomes, const QDir &OutputDirectory,
-                   const TChunkStore &Store, int FirstIndex, const TDeltasByChunk &Deltas,
-                   const TPackPlaces &Places, QJsonObject &Document)
-{
-    QJsonArray chunks;
-    QJsonArray files;
-    QHash<QByteArray, int> indexOf;
-    for (const TChunkedFile *file : Files) {
-        QJsonArray indices;
-        for (const TPiece &piece : file->pieces) {
-            auto found = indexOf.constFind(piece.hash);
-            if (found == indexOf.constEnd()) {
-                const TChunkOutcome &outcome = Outcomes[piece.hash];
-                QJsonObject chunk;
-                chunk.insert(keys::Url,
-                             OutputDirectory.relativeFilePath(Store.chunkPath(piece.hash)));
-                chunk.insert(keys::PackedSize, double(outcome.stored.packedSize));
-                chunk.insert(keys::PackedHash, hexText(outcome.stored.packedHash));
-                chunk.insert(keys::UnpackedSize, double(outcome.unpackedSize));
-                chunk.insert(keys::UnpackedHash, hexText(piece.hash));
-                chunk.insert(keys::Unpack, outcome.stored.unpack);
-                const auto place = Places.constFind(Store.chunkPath(piece.hash));
-                if (place != Places.constEnd()) {
-                    chunk.insert(keys::Pack, OutputDirectory.relativeFilePath(place->packPath));
-                    chunk.insert(keys::PackOffset, double(place->offset));
-                }
-                const auto deltas = Deltas.constFind(piece.hash);
-                if (deltas != Deltas.constEnd()) {
-                    QJsonArray offered;
-                    for (const TDeltaWriter::TOutcome &delta : *deltas) {
-                        const auto packed = Places.constFind(delta.path);
-                        offered.append(TDeltaWriter::describe(
-                            delta, OutputDirectory.relativeFilePath(delta.path),
-                            packed == Places.constEnd()
-                                ? QString()
-                                : OutputDirectory.relativeFilePath(packed->packPath),
-                            packed == Places.constEnd() ? 0 : packed->offset));
-                    }
-                    chunk.insert(keys::Deltas, offered);
-                }
-                found = indexOf.insert(piece.hash, FirstIndex + chunks.size());
-                chunks.append(chunk);
-            }
-            indices.append(*found);
-        }
-        QJsonObject entry;
-        entry.insert(keys::LocalFile, file->source.localFile);
-        entry.insert(keys::UnpackedSize, double(file->size));
-        entry.insert(keys::UnpackedHash, hexText(file->hash));
-        entry.insert(keys::Executable, file->source.executable);
-        entry.insert(keys::Chunks, indices);
-        files.append(entry);
-    }
-    Document.insert(keys::Chunks, chunks);
-    Document.insert(keys::Files, files);
-}
 
 // Deltas from the chunks of the recorded earlier versions to the new chunks, on the pool. Keeps,
 // per chunk, those that pay, newest version first.
@@ -542,6 +169,139 @@ TPackPlaces packObjects(const std::vector<TChunkedFile> &Files,
     return places;
 }
 
+// The files of the source directory and of the assets directory, checked against the options;
+// the executable's name comes back in the form the documents give it.
+std::vector<TSourceFile> listSources(TPublishOptions &Options)
+{
+    std::vector<TSourceFile> sources = listFiles(Options.sourceDirectory, false);
+    if (sources.empty())
+        throw TPublishError(QStringLiteral("The source directory '%1' contains no files")
+                                .arg(QDir::toNativeSeparators(Options.sourceDirectory)));
+    if (!Options.executable.isEmpty()) {
+        const QString executable = QDir::cleanPath(QDir::fromNativeSeparators(Options.executable));
+        const bool found =
+            std::any_of(sources.begin(), sources.end(),
+                        [&](const TSourceFile &File) { return File.localFile == executable; });
+        if (!found)
+            throw TPublishError(
+                QStringLiteral("The executable '%1' is not a file of the source directory")
+                    .arg(Options.executable));
+        Options.executable = executable;
+    }
+    if (!Options.assetsDirectory.isEmpty()) {
+        const std::vector<TSourceFile> assets = listFiles(Options.assetsDirectory, true);
+        QSet<QString> packageFiles;
+        for (const TSourceFile &file : sources)
+            packageFiles.insert(file.localFile);
+        for (const TSourceFile &file : assets) {
+            // Both documents describe one installation directory: one name, one file.
+            if (packageFiles.contains(file.localFile))
+                throw TPublishError(
+                    QStringLiteral("'%1' is both a package file and an asset").arg(file.localFile));
+        }
+        sources.insert(sources.end(), assets.begin(), assets.end());
+    }
+    return sources;
+}
+
+// Cutting and hashing, on the pool.
+std::vector<TChunkedFile> chunkSources(const std::vector<TSourceFile> &Sources, qint64 TotalBytes,
+                                       const TPackagePublisher::TProgressHandler &Progress)
+{
+    const TCounter chunked = std::make_shared<std::atomic<qint64>>(0);
+    const std::vector<TChunkedFile> files = runOnPool(
+        Sources, [chunked](const TSourceFile &Source) { return chunkSourceFile(Source, chunked); },
+        chunked, TotalBytes, QStringLiteral("Chunking"), Progress);
+    for (const TChunkedFile &file : files) {
+        if (!file.error.isEmpty())
+            throw TPublishError(file.error);
+    }
+    return files;
+}
+
+// Compression and storing of every distinct chunk once, at its first place, on the pool.
+QHash<QByteArray, TChunkOutcome> storeChunks(const std::vector<TChunkedFile> &Files,
+                                             const TChunkStore &Store,
+                                             const TPublishOptions &Options,
+                                             const TPackagePublisher::TProgressHandler &Progress,
+                                             TPublishReport &Report)
+{
+    std::vector<TChunkJob> jobs;
+    QSet<QByteArray> seen;
+    qint64 chunkBytes = 0;
+    for (const TChunkedFile &file : Files) {
+        for (const TPiece &piece : file.pieces) {
+            if (seen.contains(piece.hash))
+                continue;
+            seen.insert(piece.hash);
+            jobs.push_back({piece.hash, file.source.path, piece.offset, piece.length});
+            chunkBytes += piece.length;
+        }
+    }
+    Report.chunksTotal = int(jobs.size());
+
+    // Chunks are independent of each other. Largest first, so that no core is left compressing
+    // one big chunk alone at the end.
+    std::stable_sort(jobs.begin(), jobs.end(), [](const TChunkJob &Left, const TChunkJob &Right) {
+        return Left.length > Right.length;
+    });
+    const TCounter produced = std::make_shared<std::atomic<qint64>>(0);
+    const TChunkStore::TCompression compression{
+        Options.codec == EChunkCodec::Zstd ? ::shared::BlobCodecZstd : ::shared::BlobCodecLzma,
+        Options.compressionLevel};
+    const std::vector<TChunkOutcome> outcomes = runOnPool(
+        jobs,
+        [Store, compression, produced](const TChunkJob &Job) {
+            return produceChunk(Store, compression, Job, produced);
+        },
+        produced, chunkBytes, QStringLiteral("Compressing"), Progress);
+    QHash<QByteArray, TChunkOutcome> outcomeOf;
+    for (const TChunkOutcome &outcome : outcomes) {
+        if (!outcome.error.isEmpty())
+            throw TPublishError(outcome.error);
+        outcomeOf.insert(outcome.hash, outcome);
+        if (outcome.stored.written) {
+            ++Report.chunksNew;
+            Report.bytesNew += outcome.stored.packedSize;
+            Report.unpackedBytesNew += outcome.unpackedSize;
+            if (!outcome.stored.compressed && outcome.unpackedSize > 0)
+                ++Report.chunksStored;
+        }
+    }
+    return outcomeOf;
+}
+
+// The documents must describe what was read; a file that changed meanwhile may have given chunks
+// of one state and a hash of another.
+void checkUnchanged(const std::vector<TChunkedFile> &Files)
+{
+    for (const TChunkedFile &file : Files) {
+        const QFileInfo now(file.source.path);
+        if (now.size() != file.size || now.lastModified() != file.source.modified ||
+            file.size != file.source.size)
+            throw TPublishError(QStringLiteral("File '%1' changed while it was being published")
+                                    .arg(QDir::toNativeSeparators(file.source.path)));
+    }
+}
+
+// Recorded also when no deltas are made, so that a later run can make them.
+void recordVersion(const std::vector<TChunkedFile> &Files,
+                   const std::vector<TDeltaWriter::TVersion> &History,
+                   const TPublishOptions &Options)
+{
+    TDeltaWriter::TVersion published;
+    published.version = QStringLiteral("P%1 A%2").arg(Options.version, Options.assetsVersion);
+    for (const TChunkedFile &file : Files) {
+        std::vector<TDeltaWriter::TPiece> pieces;
+        for (const TPiece &piece : file.pieces)
+            pieces.push_back({piece.hash, piece.length});
+        published.files.insert(file.source.localFile, pieces);
+    }
+    TDeltaWriter::saveHistory(
+        TDeltaWriter::historyPath(Options.outputDirectory, Options.packageFileName), published,
+        History, std::max(1, Options.deltaVersions));
+}
+
 } // namespace
 
 TPackagePublisher::TPackagePublisher(TPublishOptions Options) : m_options(std::move(Options)) {}
@@ -628,166 +388,33 @@ TPublishReport TPackagePublisher::publish()
     validateOptions();
     const TPublishOptions &options = m_options;
     const TChunkStore store(options.chunkStoreDirectory);
-    const QDir outputDirectory(options.outputDirectory);
     const std::vector<TDeltaWriter::TVersion> history = TDeltaWriter::loadHistory(
         options.outputDirectory, options.packageFileName, options.assetFileName);
 
-    std::vector<TSourceFile> sources = listFiles(options.sourceDirectory, false);
-    if (sources.empty())
-        throw TPublishError(QStringLiteral("The source directory '%1' contains no files")
-                                .arg(QDir::toNativeSeparators(options.sourceDirectory)));
-    if (!options.executable.isEmpty()) {
-        const QString executable = QDir::cleanPath(QDir::fromNativeSeparators(options.executable));
-        const bool found =
-            std::any_of(sources.begin(), sources.end(),
-                        [&](const TSourceFile &File) { return File.localFile == executable; });
-        if (!found)
-            throw TPublishError(
-                QStringLiteral("The executable '%1' is not a file of the source directory")
-                    .arg(options.executable));
-        m_options.executable = executable;
-    }
-    if (!options.assetsDirectory.isEmpty()) {
-        const std::vector<TSourceFile> assets = listFiles(options.assetsDirectory, true);
-        QSet<QString> packageFiles;
-        for (const TSourceFile &file : sources)
-            packageFiles.insert(file.localFile);
-        for (const TSourceFile &file : assets) {
-            // Both documents describe one installation directory: one name, one file.
-            if (packageFiles.contains(file.localFile))
-                throw TPublishError(
-                    QStringLiteral("'%1' is both a package file and an asset").arg(file.localFile));
-        }
-        sources.insert(sources.end(), assets.begin(), assets.end());
-    }
-
+    const std::vector<TSourceFile> sources = listSources(m_options);
     TPublishReport report;
     report.caseCollisions = caseCollisions(sources);
     qint64 totalBytes = 0;
     for (const TSourceFile &file : sources)
         totalBytes += file.size;
 
-    // Cutting and hashing.
-    const TCounter chunked = std::make_shared<std::atomic<qint64>>(0);
-    const std::vector<TChunkedFile> files = runOnPool(
-        sources, [chunked](const TSourceFile &Source) { return chunkSourceFile(Source, chunked); },
-        chunked, totalBytes, QStringLiteral("Chunking"), m_progressHandler);
-    for (const TChunkedFile &file : files) {
-        if (!file.error.isEmpty())
-            throw TPublishError(file.error);
-    }
-
-    // Every distinct chunk once, at its first place.
-    std::vector<TChunkJob> jobs;
-    QSet<QByteArray> seen;
-    qint64 chunkBytes = 0;
-    for (const TChunkedFile &file : files) {
-        for (const TPiece &piece : file.pieces) {
-            if (seen.contains(piece.hash))
-                continue;
-            seen.insert(piece.hash);
-            jobs.push_back({piece.hash, file.source.path, piece.offset, piece.length});
-            chunkBytes += piece.length;
-        }
-    }
-
-    // Compression and storing, chunks being independent of each other. Largest first, so that
-    // no core is left compressing one big chunk alone at the end.
-    std::stable_sort(jobs.begin(), jobs.end(), [](const TChunkJob &Left, const TChunkJob &Right) {
-        return Left.length > Right.length;
-    });
-    const TCounter produced = std::make_shared<std::atomic<qint64>>(0);
-    const TChunkStore::TCompression compression{
-        options.codec == EChunkCodec::Zstd ? ::shared::BlobCodecZstd : ::shared::BlobCodecLzma,
-        options.compressionLevel};
-    const std::vector<TChunkOutcome> outcomes = runOnPool(
-        jobs,
-        [store, compression, produced](const TChunkJob &Job) {
-            return produceChunk(store, compression, Job, produced);
-        },
-        produced, chunkBytes, QStringLiteral("Compressing"), m_progressHandler);
-    QHash<QByteArray, TChunkOutcome> outcomeOf;
-    for (const TChunkOutcome &outcome : outcomes) {
-        if (!outcome.error.isEmpty())
-            throw TPublishError(outcome.error);
-        outcomeOf.insert(outcome.hash, outcome);
-        if (outcome.stored.written) {
-            ++report.chunksNew;
-            report.bytesNew += outcome.stored.packedSize;
-            report.unpackedBytesNew += outcome.unpackedSize;
-            if (!outcome.stored.compressed && outcome.unpackedSize > 0)
-                ++report.chunksStored;
-        }
-    }
-
+    const std::vector<TChunkedFile> files = chunkSources(sources, totalBytes, m_progressHandler);
+    const QHash<QByteArray, TChunkOutcome> outcomes =
+        storeChunks(files, store, options, m_progressHandler, report);
     QElapsedTimer deltaClock;
     deltaClock.start();
     const TDeltasByChunk deltas =
-        produceDeltas(files, outcomeOf, store, history, options, m_progressHandler, report);
+        produceDeltas(files, outcomes, store, history, options, m_progressHandler, report);
     report.deltaMilliseconds = deltaClock.elapsed();
     const TPackPlaces places =
-        packObjects(files, outcomeOf, deltas, store, history, options, report);
+        packObjects(files, outcomes, deltas, store, history, options, report);
 
-    // The documents must describe what was read; a file that changed meanwhile may have given
-    // chunks of one state and a hash of another.
-    for (const TChunkedFile &file : files) {
-        const QFileInfo now(file.source.path);
-        if (now.size() != file.size || now.lastModified() != file.source.modified ||
-            file.size != file.source.size)
-            throw TPublishError(QStringLiteral("File '%1' changed while it was being published")
-                                    .arg(QDir::toNativeSeparators(file.source.path)));
-    }
-
-    std::vector<const TChunkedFile *> packageFiles;
-    std::vector<const TChunkedFile *> assetFiles;
-    for (const TChunkedFile &file : files)
-        (file.source.asset ? assetFiles : packageFiles).push_back(&file);
-
-    QJsonObject package;
-    package.insert(keys::Version, options.version);
-    if (!m_options.executable.isEmpty())
-        package.insert(keys::Executable, m_options.executable);
-    if (!options.generation.isEmpty())
-        package.insert(keys::Generation, options.generation);
-    if (!options.variant.isEmpty())
-        package.insert(keys::Variant, options.variant);
-    package.insert(keys::Parameters, QJsonArray::fromStringList(options.parameters));
-    describeFiles(packageFiles, outcomeOf, outputDirectory, store, 0, deltas, places, package);
-
-    // The asset document first: the package document is what makes a new version visible.
-    const TReleaseSigner signer(options.signingKeyFiles);
-    const auto writeSigned = [&signer, &options](const QString &Path, const QJsonObject &Document,
-                                                 TReleaseSigner::EDocumentKind Kind) {
-        signer.write(Path, signer.document(Document, Path, Kind, options.packageName));
-    };
-    if (!options.assetsDirectory.isEmpty()) {
-        QJsonObject assets;
-        assets.insert(keys::Version, options.assetsVersion.toInt());
-        describeFiles(assetFiles, outcomeOf, outputDirectory, store,
-                      package.value(keys::Chunks).toArray().size(), deltas, places, assets);
-        report.assetDocumentPath = outputDirectory.filePath(options.assetFileName);
-        writeSigned(report.assetDocumentPath, assets, TReleaseSigner::EDocumentKind::Assets);
-    }
-    report.packageDocumentPath = outputDirectory.filePath(options.packageFileName);
-    writeSigned(report.packageDocumentPath, package, TReleaseSigner::EDocumentKind::Package);
-    {
-        // Recorded also when no deltas are made, so that a later run can make them.
-        TDeltaWriter::TVersion published;
-        published.version = QStringLiteral("P%1 A%2").arg(options.version, options.assetsVersion);
-        for (const TChunkedFile &file : files) {
-            std::vector<TDeltaWriter::TPiece> pieces;
-            for (const TPiece &piece : file.pieces)
-                pieces.push_back({piece.hash, piece.length});
-            published.files.insert(file.source.localFile, pieces);
-        }
-        TDeltaWriter::saveHistory(
-            TDeltaWriter::historyPath(options.outputDirectory, options.packageFileName), published,
-            history, std::max(1, options.deltaVersions));
-    }
+    checkUnchanged(files);
+    writeDocuments(files, outcomes, store, deltas, places, options, report);
+    recordVersion(files, history, options);
 
     report.files = int(files.size());
     report.bytes = totalBytes;
-    report.chunksTotal = int(jobs.size());
     report.compression = options.codec == EChunkCodec::Zstd
                              ? QStringLiteral("zstd level %1").arg(options.compressionLevel)
                              : QStringLiteral("LZMA preset %1").arg(options.compressionLevel);

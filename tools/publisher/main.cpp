@@ -1,7 +1,10 @@
 // corvane-publish: publishes packages for the launcher and writes its metadata document.
 
+#include "ConsoleOutput.h"
+#include "TCommandLine.h"
 #include "TMetadataWriter.h"
 #include "TPackagePublisher.h"
+#include "TProgressLine.h"
 #include "TPublishError.h"
 #include "TReleaseSigner.h"
 #include "TerminalDetection.h"
@@ -9,11 +12,8 @@
 #include "format/TSha256.h"
 #include "format/TTextError.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QTextStream>
 #include <QThreadPool>
 
 #include <cstdio>
@@ -23,94 +23,6 @@ using namespace vorna::publisher;
 namespace {
 
 constexpr int ExitFailure = 1; // bad input or a failed write
-constexpr int ExitUsage = 2;   // the command line itself is wrong
-
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-QTextStream &err()
-{
-    static QTextStream stream(stderr);
-    return stream;
-}
-
-// A byte count in the unit that fits it: "512 bytes", "3.4 KiB", "12.0 MiB", "1.25 GiB".
-QString sizeText(double Bytes)
-{
-    static const char *const units[] = {"KiB", "MiB", "GiB", "TiB"};
-    if (Bytes < 1024.0)
-        return qint64(Bytes) == 1 ? QStringLiteral("1 byte")
-                                  : QStringLiteral("%1 bytes").arg(qint64(Bytes));
-    int unit = 0;
-    Bytes /= 1024.0;
-    while (Bytes >= 1024.0 && unit < 3) {
-        Bytes /= 1024.0;
-        ++unit;
-    }
-    return QString::number(Bytes, 'f', Bytes < 10.0 ? 2 : 1) + QLatin1Char(' ') +
-           QLatin1String(units[unit]);
-}
-
-QString durationText(qint64 Milliseconds)
-{
-    if (Milliseconds < 1000)
-        return QStringLiteral("%1 ms").arg(Milliseconds);
-    if (Milliseconds < 60000)
-        return QString::number(double(Milliseconds) / 1000.0, 'f', 1) + QStringLiteral(" s");
-    const qint64 seconds = Milliseconds / 1000;
-    return QStringLiteral("%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
-}
-
-// Bytes per second over a duration; empty when the duration is too short to tell.
-QString rateText(qint64 Bytes, qint64 Milliseconds)
-{
-    if (Milliseconds < 50)
-        return {};
-    return sizeText(double(Bytes) * 1000.0 / double(Milliseconds)) + QStringLiteral("/s");
-}
-
-// One line per stage on a terminal, rewritten in place: share, bytes, rate and time left.
-class TProgressLine final
-{
-public:
-    void show(const QString &Stage, qint64 Done, qint64 Total)
-    {
-        if (Stage != m_stage) {
-            m_stage = Stage;
-            m_clock.start();
-        }
-        const qint64 elapsed = m_clock.elapsed();
-        const int percent = Total > 0 ? int(Done * 100 / Total) : 100;
-        QString line = QStringLiteral("%1 %2% (%3 of %4")
-                           .arg(Stage)
-                           .arg(percent, 3)
-                           .arg(sizeText(double(Done)), sizeText(double(Total)));
-        const QString rate = rateText(Done, elapsed);
-        if (!rate.isEmpty())
-            line += QStringLiteral(", ") + rate;
-        if (Done > 0 && Done < Total && elapsed >= 1000) {
-            const qint64 left = qint64(double(elapsed) * double(Total - Done) / double(Done));
-            line += QStringLiteral(", %1 left").arg(durationText(left));
-        }
-        line += QLatin1Char(')');
-        // Pads over the rest of a longer line shown before.
-        err() << '\r' << line.leftJustified(m_width);
-        m_width = line.size();
-        if (Done >= Total) {
-            err() << '\n';
-            m_width = 0;
-        }
-        err().flush();
-    }
-
-private:
-    QString m_stage;
-    QElapsedTimer m_clock;
-    int m_width = 0;
-};
 
 // One command of the program: its name, the line of the command list, and what runs it.
 struct TCommand
@@ -148,109 +60,6 @@ int programUsageError(const QString &Message)
     err().flush();
     return ExitUsage;
 }
-
-// The command line of one command: its options, which of them are required, and an example.
-// Its usage text comes from the options added, so a new option shows in the help by itself.
-class TCommandLine final
-{
-public:
-    TCommandLine(const QString &Command, const QString &Description) : m_command(Command)
-    {
-        m_parser.setApplicationDescription(Description);
-        m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    }
-
-    QCommandLineOption add(const QString &Name, const QString &Text, const QString &Value = {})
-    {
-        const QCommandLineOption option(Name, Text, Value);
-        m_parser.addOption(option);
-        return option;
-    }
-
-    QCommandLineOption addRequired(const QString &Name, const QString &Text, const QString &Value)
-    {
-        const QCommandLineOption option = add(Name, Text + QStringLiteral(" Required."), Value);
-        m_required.append(option);
-        return option;
-    }
-
-    void addExample(const QString &Example) { m_examples.append(Example); }
-
-    QString usage() const
-    {
-        // Qt's help names the program by its full path and knows no commands: its first line is
-        // replaced by the one a user types.
-        QString help = m_parser.helpText();
-        help.remove(0, help.indexOf(QLatin1Char('\n')) + 1);
-        QString text =
-            QStringLiteral("Usage: corvane-publish %1 [options]\n").arg(m_command) + help;
-        if (!m_examples.isEmpty()) {
-            text += QStringLiteral("\nExample:\n");
-            for (const QString &example : m_examples)
-                text += QStringLiteral("  ") + example + QLatin1Char('\n');
-        }
-        return text;
-    }
-
-    int usageError(const QString &Message) const
-    {
-        err() << "corvane-publish " << m_command << ": " << Message << "\n\n" << usage();
-        err().flush();
-        return ExitUsage;
-    }
-
-    // Parses Arguments (the program name first). Returns false when the run ends here, with
-    // ExitCode set: after the help, or after a wrong command line with the command's usage.
-    bool parse(const QStringList &Arguments, int &ExitCode)
-    {
-        const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                      QStringLiteral("Show this help."));
-        m_parser.addOption(help);
-        if (!m_parser.parse(Arguments)) {
-            ExitCode = usageError(m_parser.errorText());
-            return false;
-        }
-        if (m_parser.isSet(help)) {
-            out() << usage();
-            out().flush();
-            ExitCode = 0;
-            return false;
-        }
-        if (!m_parser.positionalArguments().isEmpty()) {
-            ExitCode = usageError(QStringLiteral("Unexpected argument '%1'")
-                                      .arg(m_parser.positionalArguments().constFirst()));
-            return false;
-        }
-        for (const QCommandLineOption &required : qAsConst(m_required)) {
-            if (!m_parser.isSet(required)) {
-                ExitCode =
-                    usageError(QStringLiteral("Missing --%1").arg(required.names().constFirst()));
-                return false;
-            }
-        }
-        return true;
-    }
-
-    const QCommandLineParser &parser() const { return m_parser; }
-
-    // Reads a whole-number option into Value when it is given; false when it is no number.
-    bool number(const QCommandLineOption &Option, int &Value) const
-    {
-        if (!m_parser.isSet(Option))
-            return true;
-        bool isNumber = false;
-        const int read = m_parser.value(Option).toInt(&isNumber);
-        if (isNumber)
-            Value = read;
-        return isNumber;
-    }
-
-private:
-    QString m_command;
-    QCommandLineParser m_parser;
-    QList<QCommandLineOption> m_required;
-    QStringList m_examples;
-};
 
 int reportFailure(const std::exception &Error)
 {

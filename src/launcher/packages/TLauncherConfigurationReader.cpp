@@ -1,25 +1,16 @@
 #include "TLauncherConfigurationReader.h"
 
 #include "configuration/TLauncherConfigurationException.h"
-#include "format/DocumentKeys.h"
-
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
+#include "format/TDocumentReader.h"
+#include "format/TDocumentWriter.h"
 
 namespace vorna::launcher {
 
-namespace keys = ::shared::documentkeys;
-
 namespace {
 
-QUrl serviceUrl(const QJsonObject &Document, QLatin1String Key)
+QUrl serviceUrl(const std::optional<QString> &Address)
 {
-    const QJsonValue value = Document.value(Key);
-    if (!value.isString())
-        return {};
-    return QUrl(value.toString(), QUrl::TolerantMode);
+    return Address ? QUrl(*Address, QUrl::TolerantMode) : QUrl();
 }
 
 } // namespace
@@ -28,29 +19,26 @@ TLauncherConfigurationReader::TLauncherConfigurationReader(const QByteArray &Dat
                                                            const QUrl &BaseUrl)
     : m_baseUrl(BaseUrl), m_rawDocument(Data)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(Data, &error);
-    if (error.error != QJsonParseError::NoError)
-        throw TLauncherConfigurationException(error.errorString());
-    if (!document.isObject())
-        return;
-    const QJsonObject root = document.object();
+    ::shared::TMetadataDocument document;
+    QString error;
+    if (!::shared::TDocumentReader::read(Data, document, &error))
+        throw TLauncherConfigurationException(error);
 
-    const QJsonValue launcher = root.value(keys::Launcher);
-    if (launcher.isObject())
-        m_launcherPackage = std::make_shared<TPackage>(TPackage::LauncherPackageIndex,
-                                                       launcher.toObject(), m_baseUrl);
+    // A package reads its entry as the schema writes it: every key present with its type, so
+    // that the entry says nothing the schema did not read.
+    if (document.launcher)
+        m_launcherPackage = std::make_shared<TPackage>(
+            TPackage::LauncherPackageIndex, ::shared::TDocumentWriter::toJson(*document.launcher),
+            m_baseUrl);
+    for (std::size_t index = 0; index < document.packages.size(); ++index)
+        m_packages.push_back(std::make_shared<TPackage>(
+            int(index), ::shared::TDocumentWriter::toJson(document.packages[index]), m_baseUrl));
 
-    const QJsonArray packages = root.value(keys::Packages).toArray();
-    for (int index = 0; index < packages.size(); ++index)
-        m_packages.push_back(
-            std::make_shared<TPackage>(index, packages.at(index).toObject(), m_baseUrl));
-
-    m_hardwareSurveyUrl = serviceUrl(root, keys::HardwareSurvey);
-    m_hintsUrl = serviceUrl(root, keys::Hints);
-    m_funnelUrl = serviceUrl(root, keys::Funnel);
-    m_preventDefaultAutostart = root.value(keys::PreventDefaultAutostart).toBool(false);
-    m_showPackageNames = root.value(keys::ShowPackageNames).toBool(false);
+    m_hardwareSurveyUrl = serviceUrl(document.hardwareSurvey);
+    m_hintsUrl = serviceUrl(document.hints);
+    m_funnelUrl = serviceUrl(document.funnel);
+    m_preventDefaultAutostart = document.preventDefaultAutostart;
+    m_showPackageNames = document.showPackageNames;
 }
 
 std::vector<std::shared_ptr<TPackage>> TLauncherConfigurationReader::availablePackages() const

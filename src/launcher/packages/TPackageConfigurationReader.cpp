@@ -1,149 +1,69 @@
 #include "TPackageConfigurationReader.h"
 
 #include "TPackageBuild.h"
-#include "format/DocumentKeys.h"
+#include "format/TDocumentReader.h"
 #include "shared/LogCategories.h"
 #include "shared/TFileSystemHelper.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonParseError>
-#include <QJsonValue>
 #include <QOperatingSystemVersion>
 #include <QRegularExpression>
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 
 namespace vorna::launcher {
 
 namespace {
 
-namespace keys = ::shared::documentkeys;
-
-// JSON numbers are doubles; anything that is not a whole number inside the target range is not a
-// usable value (and converting it would be undefined behaviour).
-template <typename T> bool wholeNumberInRange(double Value, T &Result)
-{
-    if (!std::isfinite(Value) || std::trunc(Value) != Value)
-        return false;
-    // The upper bound is exclusive: 2^63 and 2^64 are exactly representable, their predecessors
-    // as integers are not.
-    const double lowest = static_cast<double>(std::numeric_limits<T>::lowest());
-    const double beyondHighest = static_cast<double>(std::numeric_limits<T>::max()) + 1.0;
-    if (Value < lowest || Value >= beyondHighest)
-        return false;
-    Result = static_cast<T>(Value);
-    return true;
-}
-
-int intFromJson(const QJsonValue &Value, int Default)
-{
-    int result = Default;
-    if (Value.isDouble() && !wholeNumberInRange(Value.toDouble(), result))
-        return Default;
-    return result;
-}
-
-qint64 int64FromJson(const QJsonValue &Value)
-{
-    qint64 result = 0;
-    if (Value.isDouble() && !wholeNumberInRange(Value.toDouble(), result))
-        return 0;
-    return result;
-}
-
-// Sizes come as JSON numbers or as strings of decimal digits; everything else reads as 0.
-quint64 sizeFromJson(const QJsonValue &Value)
-{
-    if (Value.isString()) {
-        const QString text = Value.toString().trimmed();
-        const bool onlyDigits =
-            !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) {
-                return c >= QLatin1Char('0') && c <= QLatin1Char('9');
-            });
-        bool ok = false;
-        const quint64 size = onlyDigits ? text.toULongLong(&ok, 10) : 0;
-        return ok ? size : 0;
-    }
-    quint64 size = 0;
-    if (Value.isDouble() && wholeNumberInRange(Value.toDouble(), size))
-        return size;
-    return 0;
-}
-
-// Hexadecimal digest text to raw bytes; characters that are not hexadecimal digits are skipped.
-QByteArray hashFromJson(const QJsonValue &Value)
-{
-    return QByteArray::fromHex(Value.toString().toLocal8Bit());
-}
-
-// A document may offer a few deltas per chunk, each against a base of a few older chunks; more
-// than that is no use to anybody and is not read.
-constexpr int MaximumDeltasPerChunk = 16;
-constexpr int MaximumBaseChunks = 64;
-
-// The optional place of an object in a pack file ("pack", "packoffset"). Without an offset the
-// pack is not used: the object is fetched by its own address, as by launchers that know no packs.
-void readPackPlace(const QJsonObject &Object, const QUrl &BaseUrl, QUrl &PackUrl,
-                   quint64 &PackOffset)
-{
-    const QJsonValue offset = Object.value(keys::PackOffset);
-    if (!offset.isDouble() && !offset.isString())
-        return;
-    PackUrl = resolvePackageUrlText(BaseUrl, Object.value(keys::Pack).toString());
-    PackOffset = sizeFromJson(offset);
-}
-
-std::vector<TChunkDelta> readDeltas(const QJsonValue &Value, const QUrl &BaseUrl)
+// Every address of a document is resolved against the document's own address.
+std::vector<TChunkDelta> deltasFrom(const std::vector<::shared::TDeltaEntry> &Entries,
+                                    const QUrl &BaseUrl)
 {
     std::vector<TChunkDelta> deltas;
-    for (const QJsonValue &entry : Value.toArray()) {
-        if (deltas.size() >= size_t(MaximumDeltasPerChunk))
-            break;
-        const QJsonObject object = entry.toObject();
+    deltas.reserve(Entries.size());
+    for (const ::shared::TDeltaEntry &entry : Entries) {
         TChunkDelta delta;
-        delta.url = resolvePackageUrlText(BaseUrl, object.value(keys::Url).toString());
-        delta.packedSize = sizeFromJson(object.value(keys::PackedSize));
-        delta.packedHash = hashFromJson(object.value(keys::PackedHash));
-        readPackPlace(object, BaseUrl, delta.packUrl, delta.packOffset);
-        delta.baseHash = hashFromJson(object.value(keys::BaseHash));
-        delta.baseSize = sizeFromJson(object.value(keys::BaseSize));
-        const QJsonArray base = object.value(keys::Base).toArray();
-        if (delta.url.isEmpty() || base.isEmpty() || base.size() > MaximumBaseChunks)
-            continue;
-        for (const QJsonValue &hash : base)
-            delta.baseChunkHashes.push_back(hashFromJson(hash));
+        delta.url = resolvePackageUrlText(BaseUrl, entry.url);
+        delta.packedSize = entry.packedSize;
+        delta.packedHash = entry.packedHash;
+        if (entry.packPlace) {
+            delta.packUrl = resolvePackageUrlText(BaseUrl, entry.packPlace->pack);
+            delta.packOffset = entry.packPlace->offset;
+        }
+        delta.baseHash = entry.baseHash;
+        delta.baseSize = entry.baseSize;
+        delta.baseChunkHashes = entry.baseChunkHashes;
         deltas.push_back(std::move(delta));
     }
     return deltas;
 }
 
-TChunkInPackage readChunk(const QJsonObject &Object, const QUrl &BaseUrl)
+TChunkInPackage chunkFrom(const ::shared::TChunkEntry &Entry, const QUrl &BaseUrl)
 {
     TChunkInPackage chunk;
-    chunk.url = resolvePackageUrlText(BaseUrl, Object.value(keys::Url).toString());
-    chunk.packedSize = sizeFromJson(Object.value(keys::PackedSize));
-    chunk.packedHash = hashFromJson(Object.value(keys::PackedHash));
-    chunk.unpackedSize = sizeFromJson(Object.value(keys::UnpackedSize));
-    chunk.unpackedHash = hashFromJson(Object.value(keys::UnpackedHash));
-    chunk.unpack = Object.value(keys::Unpack).toBool(true);
-    readPackPlace(Object, BaseUrl, chunk.packUrl, chunk.packOffset);
-    chunk.deltas = readDeltas(Object.value(keys::Deltas), BaseUrl);
+    chunk.url = resolvePackageUrlText(BaseUrl, Entry.url);
+    chunk.packedSize = Entry.packedSize;
+    chunk.packedHash = Entry.packedHash;
+    chunk.unpackedSize = Entry.unpackedSize;
+    chunk.unpackedHash = Entry.unpackedHash;
+    chunk.unpack = Entry.unpack;
+    if (Entry.packPlace) {
+        chunk.packUrl = resolvePackageUrlText(BaseUrl, Entry.packPlace->pack);
+        chunk.packOffset = Entry.packPlace->offset;
+    }
+    chunk.deltas = deltasFrom(Entry.deltas, BaseUrl);
     return chunk;
 }
 
-TPatchInPackage readPatch(const QJsonObject &Object, const QUrl &BaseUrl)
+TPatchInPackage patchFrom(const ::shared::TPatchEntry &Entry, const QUrl &BaseUrl)
 {
     TPatchInPackage patch;
-    patch.url = resolvePackageUrlText(BaseUrl, Object.value(keys::Url).toString());
-    patch.fromVersion = QString::number(int64FromJson(Object.value(keys::FromVersion)));
-    patch.toVersion = QString::number(int64FromJson(Object.value(keys::ToVersion)));
-    patch.size = int64FromJson(Object.value(keys::Size));
+    patch.url = resolvePackageUrlText(BaseUrl, Entry.url);
+    patch.fromVersion = QString::number(Entry.fromVersion);
+    patch.toVersion = QString::number(Entry.toVersion);
+    patch.size = Entry.size;
     return patch;
 }
 
@@ -176,25 +96,17 @@ bool isUnusableOnWindows(const QString &Name)
            numberedDevice.contains(base.at(3));
 }
 
-TFileInPackage readFile(const QJsonObject &Object, const QUrl &BaseUrl)
+TFileInPackage fileFrom(const ::shared::TFileEntry &Entry, const QUrl &BaseUrl)
 {
     TFileInPackage file;
-    file.localFile = Object.value(keys::LocalFile).toString();
-    file.unpackedHash = hashFromJson(Object.value(keys::UnpackedHash));
-    file.unpackedSize = sizeFromJson(Object.value(keys::UnpackedSize));
-    file.executable = Object.value(keys::Executable).toBool(false);
-    file.wholeFile = readChunk(Object, BaseUrl);
-
-    const QJsonArray chunks = Object.value(keys::Chunks).toArray();
-    file.chunkIndices.reserve(static_cast<size_t>(chunks.size()));
-    for (const QJsonValue &index : chunks) {
-        // A number that is no valid index must not turn into a valid one; -1 is rejected later.
-        file.chunkIndices.push_back(index.isDouble() ? intFromJson(index, -1) : 0);
-    }
-
-    const QJsonArray patches = Object.value(keys::Patches).toArray();
-    for (const QJsonValue &patch : patches)
-        file.patches.push_back(readPatch(patch.toObject(), BaseUrl));
+    file.localFile = Entry.localFile;
+    file.unpackedHash = Entry.unpackedHash;
+    file.unpackedSize = Entry.unpackedSize;
+    file.executable = Entry.executable;
+    file.wholeFile = chunkFrom(Entry.wholeFile, BaseUrl);
+    file.chunkIndices = Entry.chunkIndices;
+    for (const ::shared::TPatchEntry &patch : Entry.patches)
+        file.patches.push_back(patchFrom(patch, BaseUrl));
     return file;
 }
 
@@ -229,27 +141,23 @@ TPackageConfigurationReader::TPackageConfigurationReader(const QByteArray &Packa
     : m_packageBaseUrl(PackageBaseUrl), m_assetBaseUrl(AssetBaseUrl), m_packageJson(PackageJson),
       m_assetJson(AssetJson)
 {
-    QJsonParseError error;
-    const QJsonDocument packageDocument = QJsonDocument::fromJson(PackageJson, &error);
-    if (error.error != QJsonParseError::NoError) {
+    ::shared::TPackageDocument packageDocument;
+    if (!::shared::TDocumentReader::read(PackageJson, packageDocument)) {
         qCCritical(lcPackages).noquote()
             << "JSON package configuration file could not be parsed, using default package.";
         return;
     }
 
-    QJsonDocument assetDocument;
-    if (!AssetJson.isEmpty()) {
-        assetDocument = QJsonDocument::fromJson(AssetJson, &error);
-        if (error.error != QJsonParseError::NoError) {
-            qCCritical(lcPackages).noquote()
-                << "JSON asset configuration file could not be parsed, using default package.";
-            return;
-        }
+    // Empty asset bytes stand for a package without assets.
+    ::shared::TAssetDocument assetDocument;
+    if (!AssetJson.isEmpty() && !::shared::TDocumentReader::read(AssetJson, assetDocument)) {
+        qCCritical(lcPackages).noquote()
+            << "JSON asset configuration file could not be parsed, using default package.";
+        return;
     }
 
-    readPackageDocument(packageDocument.object());
-    if (assetDocument.isObject())
-        readAssetDocument(assetDocument.object());
+    readPackageDocument(packageDocument);
+    readAssetDocument(assetDocument);
 
     dropChunkIndicesOutsideChunkList();
     // Stable, so that of two entries with one name the first in the documents comes first.
@@ -345,35 +253,30 @@ QString TPackageConfigurationReader::inconsistency(Qt::CaseSensitivity FileNameC
     return {};
 }
 
-void TPackageConfigurationReader::readPackageDocument(const QJsonObject &Document)
+void TPackageConfigurationReader::readPackageDocument(const ::shared::TPackageDocument &Document)
 {
-    m_packageVersion = Document.value(keys::Version).toString();
-    m_executable = Document.value(keys::Executable).toString();
-    m_generation = generationFromString(Document.value(keys::Generation).toString());
-    m_variant = variantFromString(Document.value(keys::Variant).toString());
-    readChunksAndFiles(Document, m_packageBaseUrl);
-    const QJsonArray parameters = Document.value(keys::Parameters).toArray();
-    for (const QJsonValue &parameter : parameters)
-        m_parameters.append(parameter.toString());
+    m_packageVersion = Document.version;
+    m_executable = Document.executable;
+    m_generation = generationFromString(Document.generation);
+    m_variant = variantFromString(Document.variant);
+    readChunksAndFiles(Document.chunks, Document.files, m_packageBaseUrl);
+    m_parameters = Document.parameters;
 }
 
-void TPackageConfigurationReader::readAssetDocument(const QJsonObject &Document)
+void TPackageConfigurationReader::readAssetDocument(const ::shared::TAssetDocument &Document)
 {
-    const QJsonValue version = Document.value(keys::Version);
-    m_assetVersion =
-        version.isDouble() ? QString::number(intFromJson(version, 0)) : version.toString();
-    readChunksAndFiles(Document, m_assetBaseUrl);
+    m_assetVersion = Document.version;
+    readChunksAndFiles(Document.chunks, Document.files, m_assetBaseUrl);
 }
 
-void TPackageConfigurationReader::readChunksAndFiles(const QJsonObject &Document,
-                                                     const QUrl &BaseUrl)
+void TPackageConfigurationReader::readChunksAndFiles(
+    const std::vector<::shared::TChunkEntry> &Chunks,
+    const std::vector<::shared::TFileEntry> &Files, const QUrl &BaseUrl)
 {
-    const QJsonArray chunks = Document.value(keys::Chunks).toArray();
-    for (const QJsonValue &chunk : chunks)
-        m_chunks.push_back(readChunk(chunk.toObject(), BaseUrl));
-    const QJsonArray files = Document.value(keys::Files).toArray();
-    for (const QJsonValue &file : files)
-        m_files.push_back(readFile(file.toObject(), BaseUrl));
+    for (const ::shared::TChunkEntry &chunk : Chunks)
+        m_chunks.push_back(chunkFrom(chunk, BaseUrl));
+    for (const ::shared::TFileEntry &file : Files)
+        m_files.push_back(fileFrom(file, BaseUrl));
 }
 
 // Every user indexes the chunk list with these values without further checks, so a file entry

@@ -3,9 +3,9 @@
 #include "TChunkInPackage.h"
 #include "TFileInPackage.h"
 #include "TPackageEnumerations.h"
+#include "format/Documents.h"
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -58,9 +58,10 @@ public:
     static bool windowsFileNames();
 
 private:
-    void readPackageDocument(const QJsonObject &Document);
-    void readAssetDocument(const QJsonObject &Document);
-    void readChunksAndFiles(const QJsonObject &Document, const QUrl &BaseUrl);
+    void readPackageDocument(const ::shared::TPackageDocument &Document);
+    void readAssetDocument(const ::shared::TAssetDocument &Document);
+    void readChunksAndFiles(const std::vector<::shared::TChunkEntry> &Chunks,
+                            const std::vector<::shared::TFileEntry> &Files, const QUrl &BaseUrl);
     void dropChunkIndicesOutsideChunkList();
 
     QUrl m_packageBaseUrl;
