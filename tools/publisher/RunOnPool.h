@@ -2,10 +2,7 @@
 
 #include "TPackagePublisher.h"
 
-#include <QEventLoop>
-#include <QFutureWatcher>
-#include <QTimer>
-#include <QtConcurrent>
+#include "format/ParallelWork.h"
 
 #include <atomic>
 #include <memory>
@@ -16,34 +13,28 @@ namespace vorna::publisher {
 // Work done so far, counted by the workers and read by the progress timer.
 using TCounter = std::shared_ptr<std::atomic<qint64>>;
 
-// Runs Work over Jobs on the global thread pool (one task per core) and reports the counter's
-// progress every 200 ms. Work never throws; its results come back in job order.
+// Runs Work over Jobs with the shared worker helper (one worker per thread of the global
+// pool) and reports the counter's progress every 200 ms. Work never throws; its results come back
+// in job order.
 template <typename Job, typename Work>
 auto runOnPool(const std::vector<Job> &Jobs, Work Function, const TCounter &Done, qint64 Total,
                const QString &Stage, const TPackagePublisher::TProgressHandler &Progress)
 {
     using TResult = decltype(Function(Jobs.front()));
-    QFuture<TResult> future =
-        QtConcurrent::mapped(Jobs, std::function<TResult(const Job &)>(Function));
-    QFutureWatcher<TResult> watcher;
-    QEventLoop loop;
-    QTimer timer;
-    timer.setInterval(200);
-    QObject::connect(&watcher, &QFutureWatcherBase::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&timer, &QTimer::timeout, &loop, [&Progress, &Done, Total, &Stage] {
-        if (Progress)
-            Progress(Stage, Done->load(), Total);
-    });
-    watcher.setFuture(future);
-    if (!future.isFinished()) {
-        timer.start();
-        loop.exec();
-    }
-    future.waitForFinished();
+    std::vector<TResult> results(Jobs.size());
+    ::shared::forEachInParallel(
+        Jobs.size(),
+        [&](std::size_t Index, int) {
+            results[Index] = Function(Jobs[Index]);
+            return true;
+        },
+        [&Progress, &Done, Total, &Stage] {
+            if (Progress)
+                Progress(Stage, Done->load(), Total);
+        });
     if (Progress)
         Progress(Stage, Total, Total);
-    const QList<TResult> results = future.results();
-    return std::vector<TResult>(results.begin(), results.end());
+    return results;
 }
 
 } // namespace vorna::publisher
