@@ -37,6 +37,13 @@ enum class EErrorCode
     ConfigurationUnavailable,
     // The scan of the installation directory failed; the detail is the first failure.
     ScanFailed,
+    // The publisher: an option, or a combination of options, it refuses.
+    InvalidOption,
+    // The publisher: input it cannot publish, such as a source tree, a description or a key that
+    // is not what it must be.
+    InvalidInput,
+    // The publisher: a source file or stored object that changed while it was being published.
+    SourceChanged,
     // Anything else: an exception of another kind, whose text is the detail.
     Unexpected,
 };

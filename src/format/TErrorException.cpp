@@ -13,4 +13,9 @@ TErrorException::TErrorException(EErrorCode Code, const QString &Path, const QSt
 {
 }
 
+TErrorException::TErrorException(TError Error, const QString &Text)
+    : TTextError(Text), m_error(std::move(Error))
+{
+}
+
 } // namespace shared

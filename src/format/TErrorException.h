@@ -13,6 +13,9 @@ class TErrorException : public TTextError
 public:
     explicit TErrorException(TError Error);
     TErrorException(EErrorCode Code, const QString &Path, const QString &Detail);
+    // A failure that its thrower words itself (the publisher's messages to the studio): Text is
+    // what() and errorText() give, the error keeps the code and the path.
+    TErrorException(TError Error, const QString &Text);
 
     const TError &error() const noexcept { return m_error; }
     EErrorCode code() const noexcept { return m_error.code; }

@@ -746,7 +746,8 @@ void TestPublisher::badDescriptionFails()
         TMetadataWriter::metadataFromDescription(document);
         QFAIL("the description was accepted");
     } catch (const TPublishError &Error) {
-        const QString text = QString::fromLocal8Bit(Error.what());
+        QCOMPARE(Error.code(), shared::EErrorCode::InvalidInput);
+        const QString text = ::shared::errorText(Error);
         QVERIFY2(text.contains(message), qPrintable(text));
     }
 }

@@ -1,5 +1,6 @@
 #include "ChunkProduction.h"
 
+#include "TPublishError.h"
 #include "format/TContentDefinedChunker.h"
 #include "format/TSha256.h"
 #include "format/TTextError.h"
@@ -16,8 +17,10 @@ TChunkedFile chunkSourceFile(const TSourceFile &Source, const TCounter &Done)
     try {
         QFile probe(Source.path);
         if (!probe.open(QIODevice::ReadOnly)) {
-            result.error = QStringLiteral("Could not read file '%1': %2")
-                               .arg(QDir::toNativeSeparators(Source.path), probe.errorString());
+            result.failure = std::make_exception_ptr(TPublishError(
+                ::shared::EErrorCode::OpenFailed, Source.path,
+                QStringLiteral("Could not read file '%1': %2")
+                    .arg(QDir::toNativeSeparators(Source.path), probe.errorString())));
             return result;
         }
         probe.close();
@@ -34,16 +37,20 @@ TChunkedFile chunkSourceFile(const TSourceFile &Source, const TCounter &Done)
             });
         result.hash = ::shared::TSha256::hashFile(Source.path);
         if (!read || result.hash.isEmpty()) {
-            result.error = QStringLiteral("Could not read file '%1'")
-                               .arg(QDir::toNativeSeparators(Source.path));
+            result.failure = std::make_exception_ptr(
+                TPublishError(::shared::EErrorCode::ReadFailed, Source.path,
+                              QStringLiteral("Could not read file '%1'")
+                                  .arg(QDir::toNativeSeparators(Source.path))));
             return result;
         }
         // The launcher writes only files that have a chunk: an empty file gets one of no bytes.
         if (result.pieces.empty())
             result.pieces.push_back({0, 0, ::shared::sha256(QByteArray())});
     } catch (const std::exception &Error) {
-        result.error = QStringLiteral("Could not chunk file '%1': %2")
-                           .arg(QDir::toNativeSeparators(Source.path), ::shared::errorText(Error));
+        result.failure = std::make_exception_ptr(TPublishError(
+            ::shared::EErrorCode::ReadFailed, Source.path,
+            QStringLiteral("Could not chunk file '%1': %2")
+                .arg(QDir::toNativeSeparators(Source.path), ::shared::errorText(Error))));
     }
     return result;
 }
@@ -69,8 +76,8 @@ TChunkOutcome produceChunk(const TChunkStore &Store, const TChunkStore::TCompres
                 counted = Consumed;
             });
         }
-    } catch (const std::exception &Error) {
-        outcome.error = ::shared::errorText(Error);
+    } catch (const std::exception &) {
+        outcome.failure = std::current_exception();
     }
     *Done += Job.length - counted;
     return outcome;

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <exception>
 #include <vector>
 
 namespace vorna::publisher {
@@ -19,14 +20,14 @@ struct TPiece
     QByteArray hash;
 };
 
-// A source file cut into chunks; error is set when it could not be read.
+// A source file cut into chunks; failure is set when it could not be read.
 struct TChunkedFile
 {
     TSourceFile source;
     qint64 size = 0;
     QByteArray hash;
     std::vector<TPiece> pieces;
-    QString error;
+    std::exception_ptr failure;
 };
 
 // A distinct chunk to compress and store, at its first place.
@@ -38,13 +39,13 @@ struct TChunkJob
     qint64 length = 0;
 };
 
-// A chunk as the store holds it; error is set when it could not be stored.
+// A chunk as the store holds it; failure is set when it could not be stored.
 struct TChunkOutcome
 {
     QByteArray hash;
     qint64 unpackedSize = 0;
     TChunkStore::TStoredChunk stored;
-    QString error;
+    std::exception_ptr failure;
 };
 
 // Cuts a file with the launcher's own chunker and hashes it whole; never throws. Done counts the

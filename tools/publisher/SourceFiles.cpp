@@ -24,7 +24,8 @@ void collectFiles(const QString &Root, const QString &Directory, QStringList &An
 {
     const QDir directory(Directory);
     if (!directory.isReadable())
-        throw TPublishError(QStringLiteral("Could not read directory '%1': permission denied")
+        throw TPublishError(::shared::EErrorCode::ReadFailed, Directory,
+                            QStringLiteral("Could not read directory '%1': permission denied")
                                 .arg(QDir::toNativeSeparators(Directory)));
     // System entries are listed too, so that a device or socket in a build directory stops the
     // run instead of silently missing from the package.
@@ -37,15 +38,18 @@ void collectFiles(const QString &Root, const QString &Directory, QStringList &An
             const QString name = QDir::toNativeSeparators(path);
             if (real.isEmpty())
                 throw TPublishError(
+                    ::shared::EErrorCode::InvalidInput, {},
                     QStringLiteral("The link '%1' leads to '%2', which does not exist")
                         .arg(name, QDir::toNativeSeparators(info.symLinkTarget())));
             if (!isSameOrInside(real, Root))
                 throw TPublishError(
+                    ::shared::EErrorCode::InvalidInput, {},
                     QStringLiteral("The link '%1' leads to '%2', outside '%3': copy the files "
                                    "into the directory or publish the target directly")
                         .arg(name, QDir::toNativeSeparators(real), QDir::toNativeSeparators(Root)));
             if (info.isDir() && Ancestors.contains(real))
-                throw TPublishError(QStringLiteral("The link '%1' leads to '%2', which contains "
+                throw TPublishError(::shared::EErrorCode::InvalidInput, {},
+                                    QStringLiteral("The link '%1' leads to '%2', which contains "
                                                    "the link: the tree would never end")
                                         .arg(name, QDir::toNativeSeparators(real)));
         }
@@ -56,7 +60,8 @@ void collectFiles(const QString &Root, const QString &Directory, QStringList &An
             continue;
         }
         if (!info.isFile())
-            throw TPublishError(QStringLiteral("Could not read file '%1': not a regular file")
+            throw TPublishError(::shared::EErrorCode::InvalidInput, path,
+                                QStringLiteral("Could not read file '%1': not a regular file")
                                     .arg(QDir::toNativeSeparators(path)));
         TSourceFile file;
         file.path = path;
@@ -99,11 +104,13 @@ QString prepareWritableDirectory(const QString &Directory, const QString &What)
 {
     const QString reason = createDirectories(Directory);
     if (!reason.isEmpty())
-        throw TPublishError(QStringLiteral("The %1 '%2' cannot be created: %3")
+        throw TPublishError(::shared::EErrorCode::CreateFolderFailed, Directory,
+                            QStringLiteral("The %1 '%2' cannot be created: %3")
                                 .arg(What, QDir::toNativeSeparators(Directory), reason));
     QTemporaryFile probe(Directory + QStringLiteral("/.corvane-publish-probe-XXXXXX"));
     if (!probe.open())
         throw TPublishError(
+            ::shared::EErrorCode::WriteFailed, Directory,
             QStringLiteral("The %1 '%2' is not writable: %3")
                 .arg(What, QDir::toNativeSeparators(Directory), probe.errorString()));
     return QFileInfo(Directory).canonicalFilePath();
@@ -113,13 +120,16 @@ QString existingDirectory(const QString &Directory, const QString &What)
 {
     const QFileInfo info(Directory);
     if (Directory.isEmpty() || !info.exists())
-        throw TPublishError(QStringLiteral("The %1 '%2' does not exist")
+        throw TPublishError(::shared::EErrorCode::FolderMissing, Directory,
+                            QStringLiteral("The %1 '%2' does not exist")
                                 .arg(What, QDir::toNativeSeparators(Directory)));
     if (!info.isDir())
-        throw TPublishError(QStringLiteral("The %1 '%2' is not a directory")
+        throw TPublishError(::shared::EErrorCode::InvalidInput, Directory,
+                            QStringLiteral("The %1 '%2' is not a directory")
                                 .arg(What, QDir::toNativeSeparators(Directory)));
     if (!info.isReadable())
-        throw TPublishError(QStringLiteral("The %1 '%2' is not readable: permission denied")
+        throw TPublishError(::shared::EErrorCode::ReadFailed, Directory,
+                            QStringLiteral("The %1 '%2' is not readable: permission denied")
                                 .arg(What, QDir::toNativeSeparators(Directory)));
     return info.canonicalFilePath();
 }

@@ -33,10 +33,12 @@ QByteArray readWholeFile(const QString &Path)
     QFile file(Path);
     if (!file.open(QIODevice::ReadOnly))
         throw TPublishError(
+            ::shared::EErrorCode::ReadFailed, Path,
             QStringLiteral("Could not read chunk file '%1': %2").arg(Path, file.errorString()));
     QByteArray data = file.readAll();
     if (file.error() != QFileDevice::NoError)
         throw TPublishError(
+            ::shared::EErrorCode::ReadFailed, Path,
             QStringLiteral("Could not read chunk file '%1': %2").arg(Path, file.errorString()));
     return data;
 }
@@ -50,11 +52,13 @@ QByteArray TChunkStore::readSourcePiece(const QString &Path, qint64 Offset, qint
 {
     QFile file(Path);
     if (!file.open(QIODevice::ReadOnly) || !file.seek(Offset))
-        throw TPublishError(QStringLiteral("Could not read file '%1': %2")
+        throw TPublishError(::shared::EErrorCode::ReadFailed, Path,
+                            QStringLiteral("Could not read file '%1': %2")
                                 .arg(QDir::toNativeSeparators(Path), file.errorString()));
     QByteArray content = file.read(Length);
     if (content.size() != Length || ::shared::sha256(content) != Hash)
-        throw TPublishError(QStringLiteral("File '%1' changed while it was being published")
+        throw TPublishError(::shared::EErrorCode::SourceChanged, Path,
+                            QStringLiteral("File '%1' changed while it was being published")
                                 .arg(QDir::toNativeSeparators(Path)));
     return content;
 }
@@ -77,7 +81,8 @@ bool TChunkStore::putInPlace(const QString &Path, const QByteArray &Bytes,
     const QString directory = QFileInfo(Path).path();
     const QString reason = createDirectories(directory);
     if (!reason.isEmpty())
-        throw TPublishError(QStringLiteral("Could not create the chunk store directory '%1': %2")
+        throw TPublishError(::shared::EErrorCode::CreateFolderFailed, directory,
+                            QStringLiteral("Could not create the chunk store directory '%1': %2")
                                 .arg(directory, reason));
 
     // Written under a name of its own, then renamed into place: a reader never sees half a
@@ -86,7 +91,8 @@ bool TChunkStore::putInPlace(const QString &Path, const QByteArray &Bytes,
         Path + QStringLiteral(".partial-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
     QSaveFile file(temporaryPath);
     if (!file.open(QIODevice::WriteOnly) || file.write(Bytes) != Bytes.size() || !file.commit())
-        throw TPublishError(QStringLiteral("Could not write %1 file '%2': %3")
+        throw TPublishError(::shared::EErrorCode::WriteFailed, temporaryPath,
+                            QStringLiteral("Could not write %1 file '%2': %3")
                                 .arg(What, temporaryPath, file.errorString()));
     QFile written(temporaryPath);
     if (!written.rename(Path)) {
@@ -95,6 +101,7 @@ bool TChunkStore::putInPlace(const QString &Path, const QByteArray &Bytes,
         if (QFileInfo::exists(Path))
             return false;
         throw TPublishError(
+            ::shared::EErrorCode::WriteFailed, Path,
             QStringLiteral("Could not write %1 file '%2': %3").arg(What, Path, renameError));
     }
     return true;
@@ -115,6 +122,7 @@ TChunkStore::TStoredChunk TChunkStore::describe(const QByteArray &UnpackedHash,
     const bool fits = UnpackedSize == 0 ? data.isEmpty() : ::shared::isBlobContainer(data);
     if (!fits)
         throw TPublishError(
+            ::shared::EErrorCode::InvalidInput, path,
             QStringLiteral("Chunk file '%1' in the store is not a chunk container").arg(path));
     TStoredChunk chunk;
     chunk.packedSize = data.size();

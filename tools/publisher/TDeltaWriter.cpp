@@ -205,7 +205,8 @@ void TDeltaWriter::saveHistory(const QString &Path, const TVersion &NewVersion,
     const QByteArray bytes = QJsonDocument(QJsonObject{{QStringLiteral("versions"), versions}})
                                  .toJson(QJsonDocument::Compact);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        throw TPublishError(QStringLiteral("Could not write '%1': %2")
+        throw TPublishError(::shared::EErrorCode::WriteFailed, Path,
+                            QStringLiteral("Could not write '%1': %2")
                                 .arg(QDir::toNativeSeparators(Path), file.errorString()));
 }
 
@@ -281,6 +282,7 @@ TDeltaWriter::TOutcome TDeltaWriter::produce(const TChunkStore &Store, TDecodedC
                 delta = readFile(outcome.path);
                 if (delta.isEmpty())
                     throw TPublishError(
+                        ::shared::EErrorCode::WriteFailed, outcome.path,
                         QStringLiteral("Could not write delta file '%1'").arg(outcome.path));
             }
         } else if (double(delta.size()) > double(FullPackedSize) * MaximumShare) {
@@ -289,8 +291,8 @@ TDeltaWriter::TOutcome TDeltaWriter::produce(const TChunkStore &Store, TDecodedC
         outcome.packedSize = delta.size();
         outcome.packedHash = ::shared::sha256(delta);
         outcome.pays = true;
-    } catch (const TPublishError &Error) {
-        outcome.error = ::shared::errorText(Error);
+    } catch (const TPublishError &) {
+        outcome.failure = std::current_exception();
     } catch (const std::exception &) {
         // A delta that cannot be made (a base chunk that does not decode, libzstd failing) is
         // simply not offered; the chunk itself always is.

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <exception>
 #include <vector>
 
 namespace vorna::publisher {
@@ -63,7 +64,7 @@ public:
         qint64 baseSize = 0;
         std::vector<QByteArray> baseChunks;
         QString baseVersion;
-        QString error;
+        std::exception_ptr failure;
     };
 
     // A delta must be at most this share of the chunk's own stored size to be offered.

@@ -21,7 +21,8 @@ namespace {
 
 [[noreturn]] void fail(const QString &Where, const QString &What)
 {
-    throw TPublishError(QStringLiteral("Description: %1: %2").arg(Where, What));
+    throw TPublishError(::shared::EErrorCode::InvalidInput, {},
+                        QStringLiteral("Description: %1: %2").arg(Where, What));
 }
 
 void checkKeys(const QJsonObject &Object, const QString &Where, const QStringList &Known)
@@ -159,7 +160,8 @@ void pin(const std::optional<QString> &Address, ::shared::TDocumentPin &Pin,
     // The launcher refuses a document signed for another package name.
     if (release.contains(QStringLiteral("package")) &&
         release.value(QStringLiteral("package")).toString() != PackageName)
-        throw TPublishError(QStringLiteral("'%1' was published with --package-name '%2', but the "
+        throw TPublishError(::shared::EErrorCode::InvalidInput, {},
+                            QStringLiteral("'%1' was published with --package-name '%2', but the "
                                            "description names the package '%3'")
                                 .arg(QDir::toNativeSeparators(file.fileName()),
                                      release.value(QStringLiteral("package")).toString(),
@@ -183,11 +185,13 @@ void pinBuilds(::shared::TMetadataPackage &Package, const QDir &Site)
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(Description, &error);
     if (error.error != QJsonParseError::NoError)
-        throw TPublishError(QStringLiteral("Description is not valid JSON at offset %1: %2")
+        throw TPublishError(::shared::EErrorCode::InvalidInput, {},
+                            QStringLiteral("Description is not valid JSON at offset %1: %2")
                                 .arg(error.offset)
                                 .arg(error.errorString()));
     if (!document.isObject())
-        throw TPublishError(QStringLiteral("Description must be a JSON object"));
+        throw TPublishError(::shared::EErrorCode::InvalidInput, {},
+                            QStringLiteral("Description must be a JSON object"));
     const QJsonObject description = document.object();
     checkKeys(description, QStringLiteral("top level"),
               {QStringLiteral("launcher"), QStringLiteral("packages"), QStringLiteral("hints"),
@@ -218,6 +222,7 @@ void pinBuilds(::shared::TMetadataPackage &Package, const QDir &Site)
     const QJsonValue packages = description.value(QStringLiteral("packages"));
     if (!packages.isArray() || packages.toArray().isEmpty())
         throw TPublishError(
+            ::shared::EErrorCode::InvalidInput, {},
             QStringLiteral("Description: 'packages' must list at least one package"));
     const QJsonArray packageArray = packages.toArray();
     for (int index = 0; index < packageArray.size(); ++index) {
@@ -252,6 +257,7 @@ void TMetadataWriter::writeMetadata(const QString &DescriptionPath, const QStrin
     QFile input(DescriptionPath);
     if (!input.open(QIODevice::ReadOnly))
         throw TPublishError(
+            ::shared::EErrorCode::OpenFailed, DescriptionPath,
             QStringLiteral("Could not read the description '%1': %2")
                 .arg(QDir::toNativeSeparators(DescriptionPath), input.errorString()));
     ::shared::TMetadataDocument metadata = metadataOf(input.readAll());

@@ -22,12 +22,14 @@ QByteArray readObject(const TPackWriter::TObject &Object)
 {
     QFile file(Object.path);
     if (!file.open(QIODevice::ReadOnly))
-        throw TPublishError(QStringLiteral("Could not read '%1' for a pack: %2")
+        throw TPublishError(::shared::EErrorCode::ReadFailed, Object.path,
+                            QStringLiteral("Could not read '%1' for a pack: %2")
                                 .arg(QDir::toNativeSeparators(Object.path), file.errorString()));
     // The documents give size and hash of the object; a pack must hold exactly those bytes.
     QByteArray bytes = file.read(Object.size + 1);
     if (bytes.size() != Object.size || ::shared::sha256(bytes) != Object.hash)
-        throw TPublishError(QStringLiteral("'%1' changed in the store while it was being packed")
+        throw TPublishError(::shared::EErrorCode::SourceChanged, Object.path,
+                            QStringLiteral("'%1' changed in the store while it was being packed")
                                 .arg(QDir::toNativeSeparators(Object.path)));
     return bytes;
 }
@@ -78,7 +80,8 @@ void TPackWriter::writePack(const std::vector<TObject> &Objects, std::size_t Fir
                                   QUuid::createUuid().toString(QUuid::WithoutBraces);
     QFile file(temporaryPath);
     if (!file.open(QIODevice::WriteOnly))
-        throw TPublishError(QStringLiteral("Could not write pack file '%1': %2")
+        throw TPublishError(::shared::EErrorCode::WriteFailed, temporaryPath,
+                            QStringLiteral("Could not write pack file '%1': %2")
                                 .arg(temporaryPath, file.errorString()));
     ::shared::TSha256 hash;
     qint64 offset = 0;
@@ -88,6 +91,7 @@ void TPackWriter::writePack(const std::vector<TObject> &Objects, std::size_t Fir
             const QString reason = file.errorString();
             file.remove();
             throw TPublishError(
+                ::shared::EErrorCode::WriteFailed, temporaryPath,
                 QStringLiteral("Could not write pack file '%1': %2").arg(temporaryPath, reason));
         }
         hash.addData(bytes.constData(), std::size_t(bytes.size()));
@@ -98,6 +102,7 @@ void TPackWriter::writePack(const std::vector<TObject> &Objects, std::size_t Fir
         const QString reason = file.errorString();
         file.remove();
         throw TPublishError(
+            ::shared::EErrorCode::WriteFailed, temporaryPath,
             QStringLiteral("Could not write pack file '%1': %2").arg(temporaryPath, reason));
     }
     file.close();
@@ -108,7 +113,8 @@ void TPackWriter::writePack(const std::vector<TObject> &Objects, std::size_t Fir
     const QString reason = createDirectories(directory);
     if (!reason.isEmpty()) {
         QFile::remove(temporaryPath);
-        throw TPublishError(QStringLiteral("Could not create the chunk store directory '%1': %2")
+        throw TPublishError(::shared::EErrorCode::CreateFolderFailed, directory,
+                            QStringLiteral("Could not create the chunk store directory '%1': %2")
                                 .arg(directory, reason));
     }
     if (QFileInfo::exists(path)) {
@@ -116,7 +122,8 @@ void TPackWriter::writePack(const std::vector<TObject> &Objects, std::size_t Fir
     } else if (!QFile::rename(temporaryPath, path)) {
         QFile::remove(temporaryPath);
         if (!QFileInfo::exists(path))
-            throw TPublishError(QStringLiteral("Could not write pack file '%1'").arg(path));
+            throw TPublishError(::shared::EErrorCode::WriteFailed, path,
+                                QStringLiteral("Could not write pack file '%1'").arg(path));
     } else {
         ++m_packsWritten;
         m_bytesWritten += offset;

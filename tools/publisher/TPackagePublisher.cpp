@@ -85,8 +85,8 @@ TDeltasByChunk produceDeltas(const std::vector<TChunkedFile> &Files,
         done, total, QStringLiteral("Deltas"), Progress);
     QSet<QString> counted;
     for (const TDeltaWriter::TOutcome &outcome : results) {
-        if (!outcome.error.isEmpty())
-            throw TPublishError(outcome.error);
+        if (outcome.failure)
+            std::rethrow_exception(outcome.failure);
         if (!outcome.pays)
             continue;
         std::vector<TDeltaWriter::TOutcome> &offered = deltas[outcome.targetHash];
@@ -175,7 +175,8 @@ std::vector<TSourceFile> listSources(TPublishOptions &Options)
 {
     std::vector<TSourceFile> sources = listFiles(Options.sourceDirectory, false);
     if (sources.empty())
-        throw TPublishError(QStringLiteral("The source directory '%1' contains no files")
+        throw TPublishError(::shared::EErrorCode::InvalidInput, Options.sourceDirectory,
+                            QStringLiteral("The source directory '%1' contains no files")
                                 .arg(QDir::toNativeSeparators(Options.sourceDirectory)));
     if (!Options.executable.isEmpty()) {
         const QString executable = QDir::cleanPath(QDir::fromNativeSeparators(Options.executable));
@@ -184,6 +185,7 @@ std::vector<TSourceFile> listSources(TPublishOptions &Options)
                         [&](const TSourceFile &File) { return File.localFile == executable; });
         if (!found)
             throw TPublishError(
+                ::shared::EErrorCode::InvalidInput, {},
                 QStringLiteral("The executable '%1' is not a file of the source directory")
                     .arg(Options.executable));
         Options.executable = executable;
@@ -197,6 +199,7 @@ std::vector<TSourceFile> listSources(TPublishOptions &Options)
             // Both documents describe one installation directory: one name, one file.
             if (packageFiles.contains(file.localFile))
                 throw TPublishError(
+                    ::shared::EErrorCode::InvalidInput, {},
                     QStringLiteral("'%1' is both a package file and an asset").arg(file.localFile));
         }
         sources.insert(sources.end(), assets.begin(), assets.end());
@@ -213,8 +216,8 @@ std::vector<TChunkedFile> chunkSources(const std::vector<TSourceFile> &Sources, 
         Sources, [chunked](const TSourceFile &Source) { return chunkSourceFile(Source, chunked); },
         chunked, TotalBytes, QStringLiteral("Chunking"), Progress);
     for (const TChunkedFile &file : files) {
-        if (!file.error.isEmpty())
-            throw TPublishError(file.error);
+        if (file.failure)
+            std::rethrow_exception(file.failure);
     }
     return files;
 }
@@ -257,8 +260,8 @@ QHash<QByteArray, TChunkOutcome> storeChunks(const std::vector<TChunkedFile> &Fi
         produced, chunkBytes, QStringLiteral("Compressing"), Progress);
     QHash<QByteArray, TChunkOutcome> outcomeOf;
     for (const TChunkOutcome &outcome : outcomes) {
-        if (!outcome.error.isEmpty())
-            throw TPublishError(outcome.error);
+        if (outcome.failure)
+            std::rethrow_exception(outcome.failure);
         outcomeOf.insert(outcome.hash, outcome);
         if (outcome.stored.written) {
             ++Report.chunksNew;
@@ -279,7 +282,8 @@ void checkUnchanged(const std::vector<TChunkedFile> &Files)
         const QFileInfo now(file.source.path);
         if (now.size() != file.size || now.lastModified() != file.source.modified ||
             file.size != file.source.size)
-            throw TPublishError(QStringLiteral("File '%1' changed while it was being published")
+            throw TPublishError(::shared::EErrorCode::SourceChanged, file.source.path,
+                                QStringLiteral("File '%1' changed while it was being published")
                                     .arg(QDir::toNativeSeparators(file.source.path)));
     }
 }
@@ -310,46 +314,58 @@ void TPackagePublisher::validateOptions()
 {
     TPublishOptions &options = m_options;
     if (options.version.trimmed().isEmpty())
-        throw TPublishError(QStringLiteral("A package version is required (--version)"));
+        throw TPublishError(::shared::EErrorCode::InvalidOption, {},
+                            QStringLiteral("A package version is required (--version)"));
     static const QStringList generations = {QStringLiteral("first"), QStringLiteral("second")};
     if (!options.generation.isEmpty() && !generations.contains(options.generation))
         throw TPublishError(
+            ::shared::EErrorCode::InvalidOption, {},
             QStringLiteral("Unknown generation '%1': use first or second").arg(options.generation));
     static const QStringList variants = {QStringLiteral("regular"), QStringLiteral("preview"),
                                          QStringLiteral("beta"), QStringLiteral("test")};
     if (!options.variant.isEmpty() && !variants.contains(options.variant))
         throw TPublishError(
+            ::shared::EErrorCode::InvalidOption, {},
             QStringLiteral("Unknown variant '%1': use regular, preview, beta or test")
                 .arg(options.variant));
     if (options.launcherPackage && options.codec != EChunkCodec::Lzma)
-        throw TPublishError(QStringLiteral(
-            "The launcher's own package is always compressed with LZMA: launchers that do not "
-            "read zstd must still be able to update themselves"));
+        throw TPublishError(
+            ::shared::EErrorCode::InvalidOption, {},
+            QStringLiteral(
+                "The launcher's own package is always compressed with LZMA: launchers that do not "
+                "read zstd must still be able to update themselves"));
     const bool zstd = options.codec == EChunkCodec::Zstd;
     if (options.compressionLevel == TPublishOptions::DefaultLevel)
         options.compressionLevel =
             zstd ? TPublishOptions::DefaultZstdLevel : TPublishOptions::DefaultLzmaLevel;
     if (zstd && (options.compressionLevel < 1 || options.compressionLevel > 19))
-        throw TPublishError(QStringLiteral("The zstd level must lie between 1 and 19"));
+        throw TPublishError(::shared::EErrorCode::InvalidOption, {},
+                            QStringLiteral("The zstd level must lie between 1 and 19"));
     if (!zstd && (options.compressionLevel < 0 || options.compressionLevel > 9))
-        throw TPublishError(QStringLiteral("The LZMA level must lie between 0 and 9"));
+        throw TPublishError(::shared::EErrorCode::InvalidOption, {},
+                            QStringLiteral("The LZMA level must lie between 0 and 9"));
     // Signed documents name their package, so the keys are checked before any work is done.
     if (!options.signingKeyFiles.isEmpty() && options.packageName.trimmed().isEmpty())
         throw TPublishError(
+            ::shared::EErrorCode::InvalidOption, {},
             QStringLiteral("Signed documents need the package's name (--package-name)"));
     (void)TReleaseSigner(options.signingKeyFiles);
     if (options.deltaVersions < 0 || options.deltaVersions > 100)
         throw TPublishError(
+            ::shared::EErrorCode::InvalidOption, {},
             QStringLiteral("The number of delta versions must lie between 0 and 100"));
     if (options.assetsDirectory.isEmpty() != options.assetsVersion.isEmpty())
-        throw TPublishError(QStringLiteral(
-            "Assets need both a directory (--assets) and a version (--assets-version)"));
+        throw TPublishError(
+            ::shared::EErrorCode::InvalidOption, {},
+            QStringLiteral(
+                "Assets need both a directory (--assets) and a version (--assets-version)"));
     if (!options.assetsVersion.isEmpty()) {
         // The launcher reads a numeric asset version as a 32-bit integer.
         bool isNumber = false;
         const qlonglong number = options.assetsVersion.toLongLong(&isNumber);
         if (!isNumber || number < 0 || number > std::numeric_limits<int>::max())
             throw TPublishError(
+                ::shared::EErrorCode::InvalidOption, {},
                 QStringLiteral("The asset version '%1' is not a number between 0 and 2147483647")
                     .arg(options.assetsVersion));
         options.assetsVersion = QString::number(number);
@@ -361,7 +377,8 @@ void TPackagePublisher::validateOptions()
         options.assetsDirectory =
             existingDirectory(options.assetsDirectory, QStringLiteral("assets directory"));
     if (options.outputDirectory.isEmpty())
-        throw TPublishError(QStringLiteral("An output directory is required (--out)"));
+        throw TPublishError(::shared::EErrorCode::InvalidOption, {},
+                            QStringLiteral("An output directory is required (--out)"));
     const QString output = plannedPath(options.outputDirectory);
     const QString store = options.chunkStoreDirectory.isEmpty()
                               ? output + QStringLiteral("/chunks")
@@ -373,6 +390,7 @@ void TPackagePublisher::validateOptions()
         for (const QString &read : {options.sourceDirectory, options.assetsDirectory}) {
             if (!read.isEmpty() && (isSameOrInside(written, read) || isSameOrInside(read, written)))
                 throw TPublishError(
+                    ::shared::EErrorCode::InvalidOption, {},
                     QStringLiteral("The output '%1' and the input '%2' must not contain each other")
                         .arg(QDir::toNativeSeparators(written), QDir::toNativeSeparators(read)));
         }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "format/TTextError.h"
+#include "format/TErrorException.h"
 
 #include <QDir>
 #include <QString>
@@ -12,11 +12,15 @@
 namespace vorna::publisher {
 
 // A publishing run that cannot go on: bad input, an unreadable file, a store that cannot be
-// written. The text is shown to the studio as it is.
-class TPublishError final : public ::shared::TTextError
+// written. The message is shown to the studio as it is; the code and the path (empty where no
+// single file is concerned) say what failed.
+class TPublishError final : public ::shared::TErrorException
 {
 public:
-    explicit TPublishError(const QString &Message) : ::shared::TTextError(Message) {}
+    TPublishError(::shared::EErrorCode Code, const QString &Path, const QString &Message)
+        : ::shared::TErrorException(::shared::TError{Code, Path, Message}, Message)
+    {
+    }
 };
 
 // Creates Directory with its missing parents. Returns an empty text on success, else the

@@ -30,7 +30,8 @@ void writeAtomically(const QString &Path, const QByteArray &Bytes)
     QDir().mkpath(QFileInfo(Path).absolutePath());
     QSaveFile file(Path);
     if (!file.open(QIODevice::WriteOnly) || file.write(Bytes) != Bytes.size() || !file.commit())
-        throw TPublishError(QStringLiteral("Could not write '%1': %2")
+        throw TPublishError(::shared::EErrorCode::WriteFailed, Path,
+                            QStringLiteral("Could not write '%1': %2")
                                 .arg(QDir::toNativeSeparators(Path), file.errorString()));
 }
 
@@ -41,17 +42,20 @@ TReleaseSigner::TReleaseSigner(const QStringList &KeyFiles, int ValidForDays, co
 {
     if (m_validForDays > MaxValidDays)
         throw TPublishError(
+            ::shared::EErrorCode::InvalidOption, {},
             QStringLiteral("Signed metadata may be valid for at most %1 days").arg(MaxValidDays));
     for (const QString &path : KeyFiles) {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
-            throw TPublishError(QStringLiteral("Could not read the signing key '%1': %2")
+            throw TPublishError(::shared::EErrorCode::OpenFailed, path,
+                                QStringLiteral("Could not read the signing key '%1': %2")
                                     .arg(QDir::toNativeSeparators(path), file.errorString()));
         const QByteArray key = file.readAll();
         try {
             (void)::shared::TEd25519::publicKeyOf(key);
         } catch (const std::runtime_error &) {
-            throw TPublishError(QStringLiteral("'%1' is not an Ed25519 private key")
+            throw TPublishError(::shared::EErrorCode::InvalidInput, path,
+                                QStringLiteral("'%1' is not an Ed25519 private key")
                                     .arg(QDir::toNativeSeparators(path)));
         }
         m_privateKeys.push_back(key);
@@ -104,11 +108,13 @@ qint64 TReleaseSigner::nextSerial(const QString &Path) const
     const qint64 before = vorna::launcher::TDocumentVerifier::serialOf(previous);
     if (!value.isUndefined() && before < 0)
         throw TPublishError(
+            ::shared::EErrorCode::InvalidInput, {},
             QStringLiteral("'%1' carries a serial that is not a whole number from 0 to %2")
                 .arg(QDir::toNativeSeparators(Path))
                 .arg(vorna::launcher::TDocumentVerifier::MaxSerial));
     if (before >= vorna::launcher::TDocumentVerifier::MaxSerial)
         throw TPublishError(
+            ::shared::EErrorCode::InvalidInput, {},
             QStringLiteral("'%1' has the largest serial a launcher accepts; sign with a new key "
                            "to start a new serial space (README, \"Signed releases\")")
                 .arg(QDir::toNativeSeparators(Path)));
@@ -159,7 +165,8 @@ void TReleaseSigner::write(const QString &Path, const QByteArray &Bytes) const
 QString TReleaseSigner::generateKey(const QString &Path)
 {
     if (QFileInfo::exists(Path))
-        throw TPublishError(QStringLiteral("'%1' exists already; a signing key is never replaced")
+        throw TPublishError(::shared::EErrorCode::InvalidInput, Path,
+                            QStringLiteral("'%1' exists already; a signing key is never replaced")
                                 .arg(QDir::toNativeSeparators(Path)));
     const QByteArray key = ::shared::TEd25519::generatePrivateKey();
     QFile file(Path);
@@ -167,7 +174,8 @@ QString TReleaseSigner::generateKey(const QString &Path)
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
         !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
         file.write(key) != key.size() || !file.flush())
-        throw TPublishError(QStringLiteral("Could not write '%1': %2")
+        throw TPublishError(::shared::EErrorCode::WriteFailed, Path,
+                            QStringLiteral("Could not write '%1': %2")
                                 .arg(QDir::toNativeSeparators(Path), file.errorString()));
     return QString::fromLatin1(::shared::TEd25519::publicKeyOf(key).toBase64());
 }
