@@ -2,7 +2,6 @@
 
 #include "configuration/TLauncherConfigurationException.h"
 #include "format/TDocumentReader.h"
-#include "format/TDocumentWriter.h"
 
 namespace vorna::launcher {
 
@@ -24,15 +23,12 @@ TLauncherConfigurationReader::TLauncherConfigurationReader(const QByteArray &Dat
     if (!::shared::TDocumentReader::read(Data, document, &error))
         throw TLauncherConfigurationException(error);
 
-    // A package reads its entry as the schema writes it: every key present with its type, so
-    // that the entry says nothing the schema did not read.
     if (document.launcher)
-        m_launcherPackage = std::make_shared<TPackage>(
-            TPackage::LauncherPackageIndex, ::shared::TDocumentWriter::toJson(*document.launcher),
-            m_baseUrl);
+        m_launcherPackage = std::make_shared<TPackage>(TPackage::LauncherPackageIndex,
+                                                       *document.launcher, m_baseUrl);
     for (std::size_t index = 0; index < document.packages.size(); ++index)
-        m_packages.push_back(std::make_shared<TPackage>(
-            int(index), ::shared::TDocumentWriter::toJson(document.packages[index]), m_baseUrl));
+        m_packages.push_back(
+            std::make_shared<TPackage>(int(index), document.packages[index], m_baseUrl));
 
     m_hardwareSurveyUrl = serviceUrl(document.hardwareSurvey);
     m_hintsUrl = serviceUrl(document.hints);

@@ -1,26 +1,24 @@
 #include "TPackage.h"
 
 #include "TPackageConfigurationReader.h"
-#include "format/DocumentKeys.h"
-
-#include <QJsonArray>
+#include "format/TDocumentReader.h"
 
 namespace vorna::launcher {
 
-namespace keys = ::shared::documentkeys;
+TPackage::TPackage(int Index, const ::shared::TMetadataPackage &Entry, const QUrl &BaseUrl)
+    : m_index(Index), m_name(Entry.name), m_directoryName(Entry.directoryName),
+      m_installAutomatically(Entry.installAutomatically)
+{
+    if (Entry.logoLinkTarget)
+        m_logoLinkTarget = QUrl(*Entry.logoLinkTarget, QUrl::TolerantMode);
+    m_builds.reserve(Entry.builds.size());
+    for (const ::shared::TMetadataBuild &build : Entry.builds)
+        m_builds.push_back(std::make_unique<TPackageBuild>(build, BaseUrl));
+}
 
 TPackage::TPackage(int Index, const QJsonObject &Entry, const QUrl &BaseUrl)
-    : m_index(Index), m_name(Entry.value(keys::Name).toString()),
-      m_directoryName(Entry.value(keys::DirectoryName).toString())
+    : TPackage(Index, ::shared::TDocumentReader::metadataPackage(Entry), BaseUrl)
 {
-    if (Entry.contains(keys::LogoLinkTarget))
-        m_logoLinkTarget = QUrl(Entry.value(keys::LogoLinkTarget).toString(), QUrl::TolerantMode);
-    m_installAutomatically = Entry.value(keys::InstallAutomatically).toBool(false);
-
-    const QJsonArray builds = Entry.value(keys::Builds).toArray();
-    m_builds.reserve(static_cast<size_t>(builds.size()));
-    for (const QJsonValue &build : builds)
-        m_builds.push_back(std::make_unique<TPackageBuild>(build.toObject(), BaseUrl));
 }
 
 TPackage::~TPackage() = default;

@@ -24,8 +24,10 @@ public:
     // The index that marks the launcher's own package.
     static constexpr int LauncherPackageIndex = INT_MAX;
 
-    // Reads one package entry; relative build addresses resolve against BaseUrl, the address of
-    // the metadata document without its file name.
+    // One package entry; relative build addresses resolve against BaseUrl, the address of the
+    // metadata document without its file name.
+    TPackage(int Index, const ::shared::TMetadataPackage &Entry, const QUrl &BaseUrl);
+    // The same for an entry as JSON, read as the metadata reader reads it.
     TPackage(int Index, const QJsonObject &Entry, const QUrl &BaseUrl);
     ~TPackage() override;
     Q_DISABLE_COPY(TPackage)

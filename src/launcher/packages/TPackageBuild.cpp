@@ -1,44 +1,21 @@
 #include "TPackageBuild.h"
 
 #include "TPackageConfigurationReader.h"
-#include "format/DocumentKeys.h"
 
 #include <QSysInfo>
 
 namespace vorna::launcher {
 
-namespace keys = ::shared::documentkeys;
-
-namespace {
-
-// A snapshot is used only whole: a hash of the right length and a whole, non-negative size.
-TDocumentSnapshot snapshotOf(const QJsonObject &Build, const QString &Prefix)
-{
-    const QByteArray hash =
-        QByteArray::fromHex(Build.value(Prefix + keys::Sha256).toString().toLatin1());
-    const QJsonValue size = Build.value(Prefix + keys::Size);
-    TDocumentSnapshot snapshot;
-    if (hash.size() != 32 || !size.isDouble() || size.toDouble() < 0 ||
-        size.toDouble() > 9007199254740991.0)
-        return snapshot;
-    snapshot.sha256 = hash;
-    snapshot.size = static_cast<qint64>(size.toDouble());
-    return snapshot;
-}
-
-} // namespace
-
 TPackageBuild::TPackageBuild() = default;
 
-TPackageBuild::TPackageBuild(const QJsonObject &Build, const QUrl &BaseUrl)
-    : os(operatingSystemFromString(Build.value(keys::Os).toString())),
-      architecture(architectureFromString(Build.value(keys::Architecture).toString())),
-      url(resolvePackageUrlText(BaseUrl, Build.value(keys::Url).toString()))
+TPackageBuild::TPackageBuild(const ::shared::TMetadataBuild &Build, const QUrl &BaseUrl)
+    : os(operatingSystemFromString(Build.os)),
+      architecture(architectureFromString(Build.architecture)),
+      url(resolvePackageUrlText(BaseUrl, Build.url)), packageSnapshot(Build.packagePin),
+      assetsSnapshot(Build.assetsPin)
 {
-    if (Build.contains(keys::AssetsUrl))
-        assetsUrl = resolvePackageUrlText(BaseUrl, Build.value(keys::AssetsUrl).toString());
-    packageSnapshot = snapshotOf(Build, keys::PackagePin);
-    assetsSnapshot = snapshotOf(Build, keys::AssetsPin);
+    if (Build.assetsUrl)
+        assetsUrl = resolvePackageUrlText(BaseUrl, *Build.assetsUrl);
 }
 
 TPackageBuild::~TPackageBuild() = default;

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "TPackageEnumerations.h"
+#include "format/Documents.h"
 
-#include <QJsonObject>
 #include <QString>
 #include <QUrl>
 
@@ -14,13 +14,7 @@ class TPackageConfigurationReader;
 
 // What signed metadata says a build's document is: its SHA-256 (raw bytes) and size. Empty when
 // the metadata names none (unsigned or older metadata).
-struct TDocumentSnapshot
-{
-    QByteArray sha256;
-    qint64 size = -1;
-
-    bool isEmpty() const { return sha256.isEmpty(); }
-};
+using TDocumentSnapshot = ::shared::TDocumentPin;
 
 // One platform build of a package: where its configuration documents are, and the configuration
 // once it has been downloaded.
@@ -28,8 +22,8 @@ class TPackageBuild final
 {
 public:
     TPackageBuild();
-    // Reads one element of a package entry's "builds"; relative addresses resolve against BaseUrl.
-    TPackageBuild(const QJsonObject &Build, const QUrl &BaseUrl);
+    // One element of a package entry's "builds"; relative addresses resolve against BaseUrl.
+    TPackageBuild(const ::shared::TMetadataBuild &Build, const QUrl &BaseUrl);
     ~TPackageBuild();
     TPackageBuild(TPackageBuild &&) noexcept;
     TPackageBuild &operator=(TPackageBuild &&) noexcept;

@@ -1,3 +1,4 @@
+#include "format/TDocumentReader.h"
 #include "packages/TPackage.h"
 #include "packages/TPackageBuild.h"
 
@@ -24,6 +25,13 @@ QJsonObject build(const QString &Os, const QString &Architecture, const QString 
 }
 
 const QUrl metadataBase(QStringLiteral("https://cdn.example.test/launcher/"));
+
+// One element of "builds" as the metadata reader reads it.
+::shared::TMetadataBuild buildEntry(const QJsonObject &Build)
+{
+    const QJsonObject entry{{QStringLiteral("builds"), QJsonArray{Build}}};
+    return ::shared::TDocumentReader::metadataPackage(entry).builds.at(0);
+}
 
 } // namespace
 
@@ -118,7 +126,7 @@ void TestPackageModel::readsPlatformNames()
     QFETCH(QString, architecture);
     QFETCH(int, expectedOs);
     QFETCH(int, expectedArchitecture);
-    const TPackageBuild packageBuild(build(os, architecture, QStringLiteral("p.json")),
+    const TPackageBuild packageBuild(buildEntry(build(os, architecture, QStringLiteral("p.json"))),
                                      metadataBase);
     QCOMPARE(int(packageBuild.os), expectedOs);
     QCOMPARE(int(packageBuild.architecture), expectedArchitecture);
@@ -210,7 +218,8 @@ void TestPackageModel::readsEntryKeys()
 void TestPackageModel::readsBuildAddresses()
 {
     const TPackageBuild withAssets(
-        jsonObject(R"({"url":"client/package.json","assetsurl":"https://assets.test/a.json?x=1"})"),
+        buildEntry(jsonObject(
+            R"({"url":"client/package.json","assetsurl":"https://assets.test/a.json?x=1"})")),
         QUrl(QStringLiteral("https://cdn.example.test/launcher/?q=1")));
     QCOMPARE(withAssets.url,
              QUrl(QStringLiteral("https://cdn.example.test/launcher/client/package.json")));
@@ -218,7 +227,7 @@ void TestPackageModel::readsBuildAddresses()
     QVERIFY(!withAssets.configuration);
 
     // A build that names no document must not resolve to the metadata directory itself.
-    const TPackageBuild withoutAddresses(jsonObject(R"({"url":""})"), metadataBase);
+    const TPackageBuild withoutAddresses(buildEntry(jsonObject(R"({"url":""})")), metadataBase);
     QVERIFY(withoutAddresses.url.isEmpty());
     QVERIFY(withoutAddresses.assetsUrl.isEmpty());
 }
