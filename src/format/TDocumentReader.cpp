@@ -198,16 +198,19 @@ std::optional<QString> serviceFromJson(const QJsonObject &Object, QLatin1String 
     return value.toString();
 }
 
-bool parse(const QByteArray &Bytes, QJsonObject &Object, QString *Error)
+// Parses Bytes and reads the document's values with FromJson; false, with the parser's text in
+// Error, when Bytes are no JSON.
+template <typename TDocument, typename TFromJson>
+bool readDocument(const QByteArray &Bytes, TDocument &Document, QString *Error, TFromJson FromJson)
 {
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(Bytes, &error);
+    const QJsonDocument json = QJsonDocument::fromJson(Bytes, &error);
     if (error.error != QJsonParseError::NoError) {
         if (Error)
             *Error = error.errorString();
         return false;
     }
-    Object = document.object();
+    Document = FromJson(json.object());
     return true;
 }
 
@@ -215,29 +218,17 @@ bool parse(const QByteArray &Bytes, QJsonObject &Object, QString *Error)
 
 bool TDocumentReader::read(const QByteArray &Bytes, TPackageDocument &Document, QString *Error)
 {
-    QJsonObject object;
-    if (!parse(Bytes, object, Error))
-        return false;
-    Document = packageDocument(object);
-    return true;
+    return readDocument(Bytes, Document, Error, &TDocumentReader::packageDocument);
 }
 
 bool TDocumentReader::read(const QByteArray &Bytes, TAssetDocument &Document, QString *Error)
 {
-    QJsonObject object;
-    if (!parse(Bytes, object, Error))
-        return false;
-    Document = assetDocument(object);
-    return true;
+    return readDocument(Bytes, Document, Error, &TDocumentReader::assetDocument);
 }
 
 bool TDocumentReader::read(const QByteArray &Bytes, TMetadataDocument &Document, QString *Error)
 {
-    QJsonObject object;
-    if (!parse(Bytes, object, Error))
-        return false;
-    Document = metadataDocument(object);
-    return true;
+    return readDocument(Bytes, Document, Error, &TDocumentReader::metadataDocument);
 }
 
 TPackageDocument TDocumentReader::packageDocument(const QJsonObject &Object)
