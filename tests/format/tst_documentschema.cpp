@@ -101,6 +101,8 @@ class TDocumentSchemaTest final : public QObject
 private slots:
     void writtenDocumentsReadBackToTheSameBytes_data();
     void writtenDocumentsReadBackToTheSameBytes();
+    void readsMetadataAsLaunchersInTheFieldDo_data();
+    void readsMetadataAsLaunchersInTheFieldDo();
 };
 
 void TDocumentSchemaTest::writtenDocumentsReadBackToTheSameBytes_data()
@@ -163,6 +165,59 @@ void TDocumentSchemaTest::writtenDocumentsReadBackToTheSameBytes()
     QFETCH(EDocument, kind);
     QFETCH(QByteArray, bytes);
     QCOMPARE(rewritten(kind, bytes), bytes);
+}
+
+void TDocumentSchemaTest::readsMetadataAsLaunchersInTheFieldDo_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("read");
+    const QByteArray pin(64, 'a');
+    const auto withPin = [&pin](const QByteArray &Hash, const QByteArray &Size) -> QByteArray {
+        return R"({"packages":[{"name":"Corvane","builds":[{"url":"p.json","packagesha256":")" +
+               Hash + R"(","packagesize":)" + Size + "}]}]}";
+    };
+    QTest::newRow("no JSON") << QByteArray(R"({"packages":)") << QStringLiteral("refused");
+    QTest::newRow("root not an object") << QByteArray("[1,2]") << QStringLiteral("0 packages");
+    QTest::newRow("name of the wrong type")
+        << QByteArray(R"({"packages":[{"name":5}]})") << QStringLiteral("1 packages, '', no pin");
+    QTest::newRow("whole pin") << withPin(pin, "123")
+                               << QStringLiteral("1 packages, 'Corvane', 123");
+    QTest::newRow("largest size a pin may give")
+        << withPin(pin, "9007199254740991")
+        << QStringLiteral("1 packages, 'Corvane', 9007199254740991");
+    QTest::newRow("pin past the largest size")
+        << withPin(pin, "9007199254740992") << QStringLiteral("1 packages, 'Corvane', no pin");
+    QTest::newRow("pin with a short hash")
+        << withPin(pin.left(62), "123") << QStringLiteral("1 packages, 'Corvane', no pin");
+    QTest::newRow("pin with a negative size")
+        << withPin(pin, "-1") << QStringLiteral("1 packages, 'Corvane', no pin");
+    QTest::newRow("pin with its size as text")
+        << withPin(pin, R"("123")") << QStringLiteral("1 packages, 'Corvane', no pin");
+}
+
+// The package model takes what the reader gives: a pin is used only whole, anything it cannot
+// use reads as no pin, and only bytes that are no JSON are refused.
+void TDocumentSchemaTest::readsMetadataAsLaunchersInTheFieldDo()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QString, read);
+    TMetadataDocument document;
+    QString error;
+    if (!TDocumentReader::read(json, document, &error)) {
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(QStringLiteral("refused"), read);
+        return;
+    }
+    QString summary = QStringLiteral("%1 packages").arg(document.packages.size());
+    if (!document.packages.empty()) {
+        const TMetadataPackage &first = document.packages.front();
+        const bool pinned = !first.builds.empty() && !first.builds.front().packagePin.isEmpty();
+        summary +=
+            QStringLiteral(", '%1', %2")
+                .arg(first.name, pinned ? QString::number(first.builds.front().packagePin.size)
+                                        : QStringLiteral("no pin"));
+    }
+    QCOMPARE(summary, read);
 }
 
 QTEST_GUILESS_MAIN(TDocumentSchemaTest)
